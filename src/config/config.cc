@@ -1,0 +1,165 @@
+#include "config/config.h"
+
+#include <cctype>
+#include <climits>
+#include <cstdio>
+#include <memory>
+#include <syslog.h>
+
+#include "util/log.h"
+
+Config g_config;
+
+namespace {
+
+// The directive file is read in pieces of at most this many bytes less one:
+// a longer line arrives as several lines.
+constexpr int kConfigLineBuffer = 2100;
+
+struct FileCloser {
+  void operator()(FILE* f) const { fclose(f); }
+};
+using File = std::unique_ptr<FILE, FileCloser>;
+
+int parse_number(const std::string& text, int base) {
+  size_t i = 0;
+  while (i < text.size() && isspace(static_cast<unsigned char>(text[i]))) ++i;
+  bool negative = false;
+  if (i < text.size() && (text[i] == '+' || text[i] == '-')) {
+    negative = text[i] == '-';
+    ++i;
+  }
+  long long value = 0;
+  for (; i < text.size(); ++i) {
+    const int digit = text[i] - '0';
+    if (digit < 0 || digit >= base) break;
+    if (value <= static_cast<long long>(INT_MAX) + 1) value = value * base + digit;
+  }
+  if (negative) value = -value;
+  if (value > INT_MAX) return INT_MAX;
+  if (value < INT_MIN) return INT_MIN;
+  return static_cast<int>(value);
+}
+
+// Splits a value into its first word and the rest (absent without a rest).
+std::pair<OptionalText, OptionalText> split_first_word(const std::string& value) {
+  StringList parts = tokenize(value, 1, ' ');
+  std::pair<OptionalText, OptionalText> out;
+  if (!parts.empty()) out.first = std::move(parts[0]);
+  if (parts.size() > 1) out.second = std::move(parts[1]);
+  return out;
+}
+
+void apply_map_field(const std::string& value) {
+  auto [placeholder, attribute] = split_first_word(value);
+  if (!attribute) return;
+  g_config.map_field_attributes.push_back(std::move(*attribute));
+  g_config.map_field_placeholders.push_back(std::move(*placeholder));
+}
+
+void apply_mta(const std::string& value) {
+  auto [program, args] = split_first_word(value);
+  if (!program) return;
+  g_config.mta = std::move(*program);
+  if (args) g_config.mta_args = std::move(*args);
+}
+
+void apply_scope(const std::string& value) {
+  if (equals_ignore_case(value, "base")) g_config.scope = 0;
+  else if (equals_ignore_case(value, "one")) g_config.scope = 1;
+  else if (equals_ignore_case(value, "sub")) g_config.scope = 2;
+}
+
+void apply_protocol(const std::string& value) {
+  const int version = config_parse_decimal(value);
+  if (version == 2 || version == 3) g_config.protocol = version;
+}
+
+}  // namespace
+
+int config_parse_decimal(const std::string& text) { return parse_number(text, 10); }
+int config_parse_octal(const std::string& text) { return parse_number(text, 8); }
+
+void config_set_defaults() {
+  g_config = Config{};
+  g_config.base = "";
+  g_config.server = "localhost";
+  g_config.queryfilter = "(&(mail=$recepient)(vacationActive=TRUE))";
+  g_config.result = "vacationInfo";
+  g_config.scope = 2;
+  g_config.port = 389;
+  g_config.protocol = 0;
+  g_config.blockfiles = "/usr/local/var/lib/orvelt/block";
+  g_config.mta = "/usr/sbin/sendmail";
+  g_config.mta_args = "";
+  g_config.map_sender = "$sender";
+  g_config.map_receiver = "$recepient";
+  g_config.recvheader = {"to", "cc"};
+  g_config.map_subject = "$subject";
+  g_config.blockexpire = 48;
+  g_config.maxreceivers = 256;
+  g_config.maxheader = 256;
+  g_config.umask = 0600;
+  g_config.loglevel = 0;
+}
+
+void config_apply_directive(const OptionalText& directive, OptionalText value) {
+  if (!directive || !value) return;
+  const std::string& d = *directive;
+  std::string& v = *value;
+  auto is = [&d](const char* name) { return equals_ignore_case(d, name); };
+
+  if (is("login")) g_config.login = std::move(v);
+  else if (is("password")) g_config.password = std::move(v);
+  else if (is("badheaders")) g_config.badheaders = std::move(v);
+  else if (is("blacklist")) g_config.blacklist = std::move(v);
+  else if (is("forceheader")) g_config.forceheader = std::move(v);
+  else if (is("forcefooter")) g_config.forcefooter = std::move(v);
+  else if (is("map_field")) apply_map_field(v);
+  else if (is("server")) g_config.server = std::move(v);
+  else if (is("port")) g_config.port = config_parse_decimal(v);
+  else if (is("scope")) apply_scope(v);
+  else if (is("base")) g_config.base = std::move(v);
+  else if (is("queryfilter")) g_config.queryfilter = std::move(v);
+  else if (is("result")) g_config.result = std::move(v);
+  else if (is("charset")) g_config.charset = std::move(v);
+  else if (is("map_sender")) g_config.map_sender = std::move(v);
+  else if (is("map_receiver")) g_config.map_receiver = std::move(v);
+  else if (is("blockfiles")) g_config.blockfiles = std::move(v);
+  else if (is("blockexpire")) g_config.blockexpire = config_parse_decimal(v);
+  else if (is("mta")) apply_mta(v);
+  else if (is("recvheader")) g_config.recvheader = tokenize(v, -1, ' ');
+  else if (is("map_subject")) g_config.map_subject = std::move(v);
+  else if (is("maxreceivers")) g_config.maxreceivers = config_parse_decimal(v);
+  else if (is("maxheader")) {
+    // The directive counts two lines more than it says; the sum saturates.
+    const int n = config_parse_decimal(v);
+    g_config.maxheader = n > INT_MAX - 2 ? INT_MAX : n + 2;
+  }
+  else if (is("loglevel")) g_config.loglevel = config_parse_decimal(v);
+  else if (is("umask")) g_config.umask = config_parse_octal(v);
+  else if (is("protocol")) apply_protocol(v);
+  else log_message(LOG_WARNING, "WARN/CFG Unknown config directive: %s", log_safe(d).c_str());
+}
+
+void config_read_file(const char* path) {
+  config_set_defaults();
+  File file(fopen(path, "r"));
+  if (!file) {
+    log_message(LOG_ERR, "CRIT/IO %s", path);
+    exit(1);
+  }
+  char buffer[kConfigLineBuffer];
+  while (fgets(buffer, sizeof buffer, file.get()) != nullptr) {
+    if (buffer[0] == '\n' || buffer[0] == '#') continue;
+    std::string_view line(buffer);  // a NUL byte ends the line's text
+    if (!line.empty() && line.back() == '\n') line.remove_suffix(1);
+    StringList words = tokenize(line, 1, ' ');
+    OptionalText directive, value;
+    if (!words.empty()) directive = std::move(words[0]);
+    if (words.size() > 1) value = std::move(words[1]);
+    config_apply_directive(directive, std::move(value));
+  }
+  file.reset();
+  g_config.map_field_attributes.push_back(g_config.result);
+}

@@ -1,0 +1,59 @@
+#include "main/cmdline.h"
+
+#include <cstdio>
+#include <cstdlib>
+#include <unistd.h>
+
+#include "config/config.h"
+#include "util/address.h"
+
+StringList forced_receivers;
+
+namespace {
+constexpr const char* kVersion = "3.6";
+}  // namespace
+
+void print_usage() {
+  printf(
+      "\nORVELT(v%s) - Quenmarrow\n\n  Read email through stdin, reply to it, if nescessary\n  "
+      "Options:\n\n  \t-h\t\tprint help\n  \t-a <address>\tforce receiver address\n  \t-s "
+      "<address>\tforce sender address\n  \t-c <cfgfile>\tuse configfile (default: %s)\n  \n",
+      kVersion, kDefaultConfigPath);
+  exit(0);
+}
+
+void add_forced_receiver(const char* address) {
+  if (address == nullptr || *address == '\0') return;
+  for (const std::string& entry : forced_receivers) {
+    if (equals_ignore_case(address, entry)) return;
+  }
+  OptionalText slot = std::string(address);
+  normalize_address(slot);
+  if (slot) forced_receivers.push_back(std::move(*slot));
+}
+
+Options read_options(int argc, char** argv) {
+  Options options{kDefaultConfigPath, std::nullopt};
+  int option;
+  // The leading '+' makes glibc stop at the first operand, as POSIX getopt
+  // does, instead of permuting the command line.
+  while ((option = getopt(argc, argv, "+hc:a:s:")) != -1) {
+    switch (option) {
+      case 'a':
+        add_forced_receiver(optarg);
+        break;
+      case 'c':
+        options.config_path = optarg;
+        break;
+      case 'h':
+        print_usage();
+      case 's':
+        options.forced_sender = std::string(optarg);
+        normalize_address(options.forced_sender);
+        break;
+      default:
+        break;  // unknown option or missing argument: getopt has said so
+    }
+  }
+  return options;
+}

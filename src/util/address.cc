@@ -1,0 +1,40 @@
+#include "util/address.h"
+
+namespace {
+
+// '+' and '=' are kept so that sub-addresses (box+tag@host) and BATV/SRS
+// envelope senders (prvs=123=user@host) survive in bare form.
+bool is_address_byte(unsigned char c) {
+  return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '@' ||
+         c == '-' || c == '.' || c == '_' || c == '+' || c == '=';
+}
+
+}  // namespace
+
+void normalize_address(OptionalText& slot) {
+  if (!slot) return;
+  std::string work = *slot;
+  const size_t open = work.find('<');
+  const size_t close = work.rfind('>');
+  // A '>' at the very first byte leaves nothing before it: counts as absent.
+  const bool bracketed = open != std::string::npos && close != std::string::npos && close > 0;
+  if (bracketed) {
+    const size_t first = open + 1;  // first byte inside the brackets
+    const size_t last = close - 1;  // last byte inside the brackets
+    for (size_t i = 0; i < work.size(); ++i) {
+      if (first > last || i < first || i > last) work[i] = '*';
+    }
+  } else {
+    for (char& c : work) {
+      if (!is_address_byte(static_cast<unsigned char>(c))) c = '*';
+    }
+  }
+  StringList tokens = tokenize(work, 1, '*');
+  if (tokens.empty()) {
+    slot.reset();
+    return;
+  }
+  std::string address = std::move(tokens.front());
+  for (char& c : address) c = ascii_lower(c);
+  slot = std::move(address);
+}

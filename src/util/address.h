@@ -1,0 +1,12 @@
+// Address normalisation: the one form in which addresses are compared,
+// looked up and handed on.
+#pragma once
+
+#include "util/strings.h"
+
+// Replaces the text in slot by the bare, lower-cased address it holds, or by
+// nothing when it holds no address bytes. With both '<' and a later '>', the
+// bytes between the first '<' and the last '>' are taken as they stand;
+// otherwise the first run of address bytes (letters, digits, '@', '-', '.',
+// '_', '+', '=') is. A '*' always ends the address. An empty slot stays empty.
+void normalize_address(OptionalText& slot);

@@ -1,0 +1,25 @@
+// System log access: every message of the program goes through here.
+#pragma once
+
+#include <string>
+#include <string_view>
+
+// Opens the system log with the ident "orvelt", LOG_PID and LOG_MAIL.
+void log_open();
+
+// Closes the system log.
+void log_close();
+
+// Logs one message at the given syslog priority (LOG_ERR, LOG_WARNING, ...).
+// The text is formatted printf-style; callers pass untrusted values through
+// "%s" only, never as the format.
+void log_message(int priority, const char* format, ...) __attribute__((format(printf, 2, 3)));
+
+// Returns text with every control byte (below 0x20, and 0x7f) replaced by '?',
+// so that a value taken from a message cannot forge or split log lines.
+std::string log_safe(std::string_view text);
+
+// Test seam: while a sink is set, messages go to it instead of syslog.
+// A null sink restores syslog.
+using LogSink = void (*)(int priority, const char* text);
+void log_set_sink(LogSink sink);

@@ -1,0 +1,64 @@
+#include "util/strings.h"
+
+#include <cstdlib>
+#include <new>
+#include <syslog.h>
+
+#include "util/log.h"
+
+StringList tokenize(std::string_view text, int limit, char delimiter) {
+  StringList tokens;
+  size_t end = text.size();
+  while (end > 0 && text[end - 1] == delimiter) --end;
+  size_t pos = 0;
+  int count = 0;
+  while (pos < end) {
+    while (text[pos] == delimiter) ++pos;  // stops below end: text[end-1] is no delimiter
+    size_t stop;
+    if (limit >= 0 && count == limit) {
+      stop = end;
+    } else {
+      stop = text.find(delimiter, pos);
+      if (stop == std::string_view::npos || stop > end) stop = end;
+    }
+    tokens.emplace_back(text.substr(pos, stop - pos));
+    ++count;
+    pos = stop + 1;
+  }
+  return tokens;
+}
+
+void exit_no_memory() {
+  log_message(LOG_WARNING, "CRIT/SYS Out of memory");
+  log_close();
+  exit(1);
+}
+
+namespace {
+void new_handler() { exit_no_memory(); }
+}  // namespace
+
+void install_no_memory_handler() { std::set_new_handler(new_handler); }
+
+char ascii_lower(char c) { return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c; }
+
+bool equals_ignore_case(std::string_view a, std::string_view b) {
+  if (a.size() != b.size()) return false;
+  for (size_t i = 0; i < a.size(); ++i) {
+    if (ascii_lower(a[i]) != ascii_lower(b[i])) return false;
+  }
+  return true;
+}
+
+bool contains_ignore_case(std::string_view haystack, std::string_view needle) {
+  if (needle.size() > haystack.size()) return false;
+  for (size_t i = 0; i + needle.size() <= haystack.size(); ++i) {
+    if (equals_ignore_case(haystack.substr(i, needle.size()), needle)) return true;
+  }
+  return false;
+}
+
+std::string_view text_until_nul(std::string_view bytes) {
+  const size_t nul = bytes.find('\0');
+  return nul == std::string_view::npos ? bytes : bytes.substr(0, nul);
+}

@@ -1,0 +1,36 @@
+// Text primitives shared by every parser: the tokenizer, ASCII case folding
+// and the one reaction to memory exhaustion.
+//
+// A text is a byte string; a NUL byte read from outside ends it. A "text or
+// absent" is a std::optional<std::string>, a string list a std::vector.
+#pragma once
+
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+using StringList = std::vector<std::string>;
+using OptionalText = std::optional<std::string>;
+
+// Splits text at the single byte delimiter. Runs of delimiters act as one,
+// leading and trailing ones yield nothing, so no token is ever empty. With a
+// limit n >= 0, the first n tokens are split off and the rest of the text,
+// less its leading and trailing delimiters, becomes one last token; a
+// negative limit means no limit.
+StringList tokenize(std::string_view text, int limit, char delimiter);
+
+// Logs "CRIT/SYS Out of memory", closes the log and exits with status 1.
+[[noreturn]] void exit_no_memory();
+
+// Makes every failed operator new end through exit_no_memory.
+void install_no_memory_handler();
+
+// ASCII-only case folding, independent of the locale.
+char ascii_lower(char c);
+bool equals_ignore_case(std::string_view a, std::string_view b);
+// True when haystack contains needle, ASCII case ignored.
+bool contains_ignore_case(std::string_view haystack, std::string_view needle);
+
+// The text up to its first NUL byte: how a buffer read from outside is seen.
+std::string_view text_until_nul(std::string_view bytes);

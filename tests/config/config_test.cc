@@ -1,0 +1,205 @@
+#include "config/config.h"
+
+#include <climits>
+#include <functional>
+#include <gtest/gtest.h>
+#include <syslog.h>
+
+#include "support/log_capture.h"
+#include "support/temp_dir.h"
+
+namespace {
+
+// Reads text as a configuration file and returns what was logged.
+std::vector<LogRecord> load(const std::string& text) {
+  TempDir dir;
+  LogCapture capture;
+  config_read_file(dir.write("orvelt.cfg", text).c_str());
+  return capture.records();
+}
+
+TEST(Config, EmptyOrCommentFileKeepsDefaults) {
+  for (const std::string text : {"", "# only a comment\n\n#another\n"}) {
+    EXPECT_TRUE(load(text).empty());
+    EXPECT_EQ(g_config.base, "");
+    EXPECT_FALSE(g_config.login);
+    EXPECT_FALSE(g_config.password);
+    EXPECT_EQ(g_config.server, "localhost");
+    EXPECT_EQ(g_config.queryfilter, "(&(mail=$recepient)(vacationActive=TRUE))");
+    EXPECT_EQ(g_config.result, "vacationInfo");
+    EXPECT_EQ(g_config.scope, 2);
+    EXPECT_EQ(g_config.port, 389);
+    EXPECT_EQ(g_config.protocol, 0);
+    EXPECT_FALSE(g_config.charset);
+    EXPECT_FALSE(g_config.badheaders);
+    EXPECT_EQ(g_config.blockfiles, "/usr/local/var/lib/orvelt/block");
+    EXPECT_EQ(g_config.mta, "/usr/sbin/sendmail");
+    EXPECT_EQ(g_config.mta_args, "");
+    EXPECT_FALSE(g_config.blacklist);
+    EXPECT_FALSE(g_config.forceheader);
+    EXPECT_FALSE(g_config.forcefooter);
+    EXPECT_EQ(g_config.map_sender, "$sender");
+    EXPECT_EQ(g_config.map_receiver, "$recepient");
+    EXPECT_EQ(g_config.recvheader, (StringList{"to", "cc"}));
+    EXPECT_EQ(g_config.map_subject, "$subject");
+    EXPECT_EQ(g_config.map_field_attributes, StringList{"vacationInfo"});
+    EXPECT_TRUE(g_config.map_field_placeholders.empty());
+    EXPECT_EQ(g_config.blockexpire, 48);
+    EXPECT_EQ(g_config.maxreceivers, 256);
+    EXPECT_EQ(g_config.maxheader, 256);
+    EXPECT_EQ(g_config.umask, 0600);
+    EXPECT_EQ(g_config.loglevel, 0);
+  }
+}
+
+struct ConfigCase {
+  const char* name;
+  std::string text;
+  std::function<void()> check;
+};
+
+TEST(Config, DirectiveTable) {
+  const ConfigCase cases[] = {
+      {"text directives", "login cn=x\npassword secret\nbadheaders /b\nblacklist /l\n"
+       "forceheader /h\nforcefooter /f\nserver a b\nbase dc=x\nqueryfilter (uid=$recepient)\n"
+       "charset ISO-8859-1\nmap_sender %s\nmap_receiver %r\nblockfiles /blk\nmap_subject %j\n",
+       [] {
+         EXPECT_EQ(g_config.login, "cn=x");
+         EXPECT_EQ(g_config.password, "secret");
+         EXPECT_EQ(g_config.badheaders, "/b");
+         EXPECT_EQ(g_config.blacklist, "/l");
+         EXPECT_EQ(g_config.forceheader, "/h");
+         EXPECT_EQ(g_config.forcefooter, "/f");
+         EXPECT_EQ(g_config.server, "a b");
+         EXPECT_EQ(g_config.base, "dc=x");
+         EXPECT_EQ(g_config.queryfilter, "(uid=$recepient)");
+         EXPECT_EQ(g_config.charset, "ISO-8859-1");
+         EXPECT_EQ(g_config.map_sender, "%s");
+         EXPECT_EQ(g_config.map_receiver, "%r");
+         EXPECT_EQ(g_config.blockfiles, "/blk");
+         EXPECT_EQ(g_config.map_subject, "%j");
+       }},
+      {"any letter case", "Port 1389\nPORT 2389\nscope SUB\nScope one\n",
+       [] {
+         EXPECT_EQ(g_config.port, 2389);
+         EXPECT_EQ(g_config.scope, 1);
+       }},
+      {"scope keeps value on bad input", "scope base\nscope subtree\nscope x\n",
+       [] { EXPECT_EQ(g_config.scope, 0); }},
+      {"protocol 2/3 only", "protocol 3\nprotocol 4\nprotocol x\n",
+       [] { EXPECT_EQ(g_config.protocol, 3); }},
+      {"protocol 2", "protocol 2\n", [] { EXPECT_EQ(g_config.protocol, 2); }},
+      {"spaces around and inside the value", "base    dc=a,  dc=b   \n",
+       [] { EXPECT_EQ(g_config.base, "dc=a,  dc=b"); }},
+      {"tab joins directive and value into one word", "port\t1\nbase\tx\n",
+       [] {
+         EXPECT_EQ(g_config.port, 389);
+         EXPECT_EQ(g_config.base, "");
+       }},
+      {"trailing text stays in values, numbers stop at non-digits",
+       "base dc=x # comment\nport 1234 # comment\n",
+       [] {
+         EXPECT_EQ(g_config.base, "dc=x # comment");
+         EXPECT_EQ(g_config.port, 1234);
+       }},
+      {"carriage returns stay", "base dc=x\r\nport 12\r\n",
+       [] {
+         EXPECT_EQ(g_config.base, "dc=x\r");
+         EXPECT_EQ(g_config.port, 12);
+       }},
+      {"last line without newline", "loglevel 3", [] { EXPECT_EQ(g_config.loglevel, 3); }},
+      {"numbers: blanks, sign, garbage", "port   -5\nblockexpire x\nmaxreceivers +7\nloglevel 2x\n",
+       [] {
+         EXPECT_EQ(g_config.port, -5);
+         EXPECT_EQ(g_config.blockexpire, 0);
+         EXPECT_EQ(g_config.maxreceivers, 7);
+         EXPECT_EQ(g_config.loglevel, 2);
+       }},
+      {"maxheader stores two more", "maxheader 100\n", [] { EXPECT_EQ(g_config.maxheader, 102); }},
+      {"maxheader of garbage stores 2", "maxheader none\n", [] { EXPECT_EQ(g_config.maxheader, 2); }},
+      {"maxheader 256 gives 258", "maxheader 256\n", [] { EXPECT_EQ(g_config.maxheader, 258); }},
+      {"umask octal", "umask 644\n", [] { EXPECT_EQ(g_config.umask, 0644); }},
+      {"umask leading zero", "umask 0644\n", [] { EXPECT_EQ(g_config.umask, 420); }},
+      {"umask 8", "umask 8\n", [] { EXPECT_EQ(g_config.umask, 0); }},
+      {"umask stops at first non-octal digit", "umask 0758\n", [] { EXPECT_EQ(g_config.umask, 075); }},
+      {"numbers saturate", "port 99999999999\nblockexpire -99999999999\nmaxheader 2147483647\n"
+       "umask 77777777777777\n",
+       [] {
+         EXPECT_EQ(g_config.port, INT_MAX);
+         EXPECT_EQ(g_config.blockexpire, INT_MIN);
+         EXPECT_EQ(g_config.maxheader, INT_MAX);
+         EXPECT_EQ(g_config.umask, INT_MAX);
+       }},
+      {"mta with arguments, then program alone keeps them",
+       "mta /usr/sbin/sendmail -oi  -f <>\nmta /opt/other\n",
+       [] {
+         EXPECT_EQ(g_config.mta, "/opt/other");
+         EXPECT_EQ(g_config.mta_args, "-oi  -f <>");
+       }},
+      {"mta with two argument words", "mta /bin/x -a -b\n",
+       [] {
+         EXPECT_EQ(g_config.mta, "/bin/x");
+         EXPECT_EQ(g_config.mta_args, "-a -b");
+       }},
+      {"recvheader replaces the list", "recvheader to   cc bcc\nrecvheader X-To Delivered-To resent-to\n",
+       [] { EXPECT_EQ(g_config.recvheader, (StringList{"X-To", "Delivered-To", "resent-to"})); }},
+      {"map_field pairs, single word ignored, duplicates kept, result last",
+       "map_field $name cn\nmap_field $only\nresult info\nmap_field $name cn\nmap_field $g  given  name\n",
+       [] {
+         EXPECT_EQ(g_config.map_field_placeholders, (StringList{"$name", "$name", "$g"}));
+         EXPECT_EQ(g_config.map_field_attributes, (StringList{"cn", "cn", "given  name", "info"}));
+       }},
+      {"directive without value does nothing", "login\nport\nunknownword\n   \n",
+       [] {
+         EXPECT_FALSE(g_config.login);
+         EXPECT_EQ(g_config.port, 389);
+       }},
+      {"last line wins", "server a\nserver b\n", [] { EXPECT_EQ(g_config.server, "b"); }},
+  };
+  for (const ConfigCase& c : cases) {
+    SCOPED_TRACE(c.name);
+    EXPECT_TRUE(load(c.text).empty());
+    c.check();
+  }
+}
+
+TEST(Config, UnknownDirectiveWithValueWarns) {
+  EXPECT_EQ(load("Bogus value\n  # not a comment\n  #\nport 7\n"),
+            (std::vector<LogRecord>{{LOG_WARNING, "WARN/CFG Unknown config directive: Bogus"},
+                                    {LOG_WARNING, "WARN/CFG Unknown config directive: #"}}));
+  EXPECT_EQ(g_config.port, 7);
+}
+
+TEST(Config, LongLineIsCutIntoPieces) {
+  // 2099 bytes form the first line; the rest is read as a line of its own.
+  const std::string value(2099 - 5, 'x');
+  const std::string text = "base " + value + "port 77\n";
+  EXPECT_TRUE(load(text).empty());
+  EXPECT_EQ(g_config.base, value);
+  EXPECT_EQ(g_config.port, 77);
+}
+
+TEST(Config, NulByteEndsTheLine) {
+  EXPECT_TRUE(load(std::string("base dc=x\0junk\nport 5\n", 22)).empty());
+  EXPECT_EQ(g_config.base, "dc=x");
+  EXPECT_EQ(g_config.port, 5);
+}
+
+TEST(Config, MissingFileIsFatal) {
+  EXPECT_EXIT(
+      {
+        LogCapture capture;
+        config_read_file("/nonexistent/orvelt.cfg");
+      },
+      testing::ExitedWithCode(1), "3\\|CRIT/IO /nonexistent/orvelt.cfg");
+}
+
+TEST(Config, ApplyDirectiveIgnoresAbsentParts) {
+  config_set_defaults();
+  LogCapture capture;
+  config_apply_directive(std::nullopt, std::string("x"));
+  config_apply_directive(std::string("bogus"), std::nullopt);
+  EXPECT_TRUE(capture.records().empty());
+}
+
+}  // namespace

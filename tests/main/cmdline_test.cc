@@ -1,0 +1,92 @@
+#include "main/cmdline.h"
+
+#include <gtest/gtest.h>
+#include <syslog.h>
+#include <unistd.h>
+
+#include "config/config.h"
+#include "support/run_program.h"
+#include "support/temp_dir.h"
+
+namespace {
+
+const char kUsage[] =
+    "\nORVELT(v3.6) - Quenmarrow\n\n  Read email through stdin, reply to it, if nescessary\n  "
+    "Options:\n\n  \t-h\t\tprint help\n  \t-a <address>\tforce receiver address\n  \t-s "
+    "<address>\tforce sender address\n  \t-c <cfgfile>\tuse configfile (default: "
+    "/usr/local/etc/orvelt.cfg)\n  \n";
+
+// Runs read_options over a command line, from a clean parser state.
+Options parse(std::vector<std::string> words) {
+  forced_receivers.clear();
+  optind = 0;  // glibc: full re-initialisation of getopt
+  std::vector<char*> argv;
+  words.insert(words.begin(), "orvelt");
+  for (std::string& w : words) argv.push_back(w.data());
+  argv.push_back(nullptr);
+  return read_options(static_cast<int>(argv.size() - 1), argv.data());
+}
+
+TEST(Options, ForcedReceivers) {
+  struct Case {
+    std::vector<std::string> args;
+    StringList expected;
+  } cases[] = {
+      {{"-a", ""}, {}},
+      {{"-a", "Box@Host", "-a", "box@HOST"}, {"box@host"}},
+      // The raw argument is compared before normalisation.
+      {{"-a", "box@host", "-a", "<box@host>"}, {"box@host", "box@host"}},
+      {{"-a", "<box@host>", "-a", "box@host"}, {"box@host"}},
+      {{"-a", "$%^", "-a", "x@y"}, {"x@y"}},
+      {{"-a", "a@b", "word", "-a", "c@d"}, {"a@b"}},
+      {{"-a", "a@b", "--", "-a", "c@d"}, {"a@b"}},
+  };
+  for (const Case& c : cases) {
+    parse(c.args);
+    EXPECT_EQ(forced_receivers, c.expected) << testing::PrintToString(c.args);
+  }
+}
+
+TEST(Options, ForcedSenderAndConfigPath) {
+  Options o = parse({"-s", "A <X@Y>", "-s", "Z@W"});
+  EXPECT_EQ(o.forced_sender, "z@w");
+  EXPECT_STREQ(o.config_path, kDefaultConfigPath);
+  o = parse({"-s", "a@b", "-s", "$%^"});
+  EXPECT_FALSE(o.forced_sender);
+  o = parse({"-c", "/one", "-x", "-c", "/two"});
+  EXPECT_STREQ(o.config_path, "/two");
+  o = parse({"-c", "/one", "-c"});
+  EXPECT_STREQ(o.config_path, "/one");
+}
+
+TEST(Binary, UsageText) {
+  for (const auto& args : {std::vector<std::string>{"-h"}, {"-c", "/x", "-h", "-c", "/y"},
+                           {"-h", "-q"}}) {
+    ProgramResult r = run_orvelt(args, "");
+    EXPECT_TRUE(r.exited);
+    EXPECT_EQ(r.exit_status, 0);
+    EXPECT_EQ(r.out, kUsage);
+    EXPECT_TRUE(r.log_events.empty());
+  }
+}
+
+TEST(Binary, MissingConfigurationIsFatal) {
+  ProgramResult r = run_orvelt({"-c", "/nonexistent/orvelt.cfg"}, "");
+  EXPECT_EQ(r.exit_status, 1);
+  ASSERT_FALSE(r.log_events.empty());
+  EXPECT_EQ(r.log_events.front(), "open orvelt " + std::to_string(LOG_PID) + " " +
+                                      std::to_string(LOG_MAIL));
+  EXPECT_EQ(r.log, (std::vector<LogRecord>{{LOG_ERR, "CRIT/IO /nonexistent/orvelt.cfg"}}));
+}
+
+TEST(Binary, UnknownDirectiveWarnsAndRunGoesOn) {
+  TempDir dir;
+  const std::string cfg = dir.write("orvelt.cfg", "Frobnicate yes\nblockfiles " + dir.path() + "\n");
+  ProgramResult r = run_orvelt({"-c", cfg, "-z"}, "");
+  EXPECT_EQ(r.exit_status, 0);
+  ASSERT_FALSE(r.log.empty());
+  EXPECT_EQ(r.log.front(), (LogRecord{LOG_WARNING, "WARN/CFG Unknown config directive: Frobnicate"}));
+  EXPECT_NE(r.err.find("invalid option"), std::string::npos);
+}
+
+}  // namespace

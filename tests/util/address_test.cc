@@ -1,0 +1,58 @@
+#include "util/address.h"
+
+#include <gtest/gtest.h>
+
+namespace {
+
+struct AddressCase {
+  std::string before;
+  OptionalText after;
+};
+
+TEST(NormalizeAddress, Table) {
+  const AddressCase cases[] = {
+      {"Some Name <Box.One@Host>", "box.one@host"},
+      {"box@host (Some Name)", "box@host"},
+      {"Name, Some <box@host>", "box@host"},
+      {"<box@host> (comment)", "box@host"},
+      {"  box@host  ", "box@host"},
+      {"box@host,", "box@host"},
+      {"Mailer-Daemon@Host_1", "mailer-daemon@host_1"},
+      // '+' and '=' are address bytes in bare form too.
+      {"BOX+tag@Host", "box+tag@host"},
+      {"prvs=123=user@example.org", "prvs=123=user@example.org"},
+      {"<BOX+tag@Host>", "box+tag@host"},
+      {"<a b@c d>", "a b@c d"},
+      {" <x@y> <p@q>", "x@y> <p@q"},
+      {"<x@y>>", "x@y>"},
+      {"<x@y", "x@y"},
+      {"x@y>", "x@y"},
+      {"a<b", "a"},
+      {"a>b<c", std::nullopt},
+      {"><x y@z", "x"},
+      {"<a*b@c>", "a"},
+      {"<>", std::nullopt},
+      {"", std::nullopt},
+      {"$%^", std::nullopt},
+      {"<\xC3\x84" "B@x>", "\xC3\x84" "b@x"},
+      {"\xC3\x84" "B@x", "b@x"},
+      {"<\tTab@X\t>", "\ttab@x\t"},
+      // Still not address bytes in bare form.
+      {"a/b@c", "a"},
+      {"a%b@c", "a"},
+      {"x*y@z", "x"},
+  };
+  for (const AddressCase& c : cases) {
+    OptionalText slot = c.before;
+    normalize_address(slot);
+    EXPECT_EQ(slot, c.after) << "input '" << c.before << "'";
+  }
+}
+
+TEST(NormalizeAddress, EmptySlotStaysEmpty) {
+  OptionalText slot;
+  normalize_address(slot);
+  EXPECT_FALSE(slot.has_value());
+}
+
+}  // namespace

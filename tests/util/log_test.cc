@@ -1,0 +1,32 @@
+#include "util/log.h"
+
+#include <gtest/gtest.h>
+#include <syslog.h>
+
+#include "support/log_capture.h"
+#include "util/strings.h"
+
+namespace {
+
+TEST(Log, SinkSeesPriorityAndText) {
+  LogCapture capture;
+  log_message(LOG_ERR, "CRIT/IO %s", "/x");
+  log_message(LOG_INFO, "WARN/IO %d%%", 5);
+  EXPECT_EQ(capture.records(),
+            (std::vector<LogRecord>{{LOG_ERR, "CRIT/IO /x"}, {LOG_INFO, "WARN/IO 5%"}}));
+}
+
+TEST(Log, SafeReplacesControlBytes) {
+  EXPECT_EQ(log_safe("a\nb\rc\x7f\x01 d\xC3\xA4"), "a?b?c?? d\xC3\xA4");
+}
+
+TEST(Log, OutOfMemoryMessage) {
+  EXPECT_EXIT(
+      {
+        LogCapture capture;
+        exit_no_memory();
+      },
+      testing::ExitedWithCode(1), "4\\|CRIT/SYS Out of memory");
+}
+
+}  // namespace
