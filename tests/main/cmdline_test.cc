@@ -16,15 +16,21 @@ const char kUsage[] =
     "<address>\tforce sender address\n  \t-c <cfgfile>\tuse configfile (default: "
     "/usr/local/etc/orvelt.cfg)\n  \n";
 
+struct Parsed {
+  std::string config_path;
+  OptionalText forced_sender;
+};
+
 // Runs read_options over a command line, from a clean parser state.
-Options parse(std::vector<std::string> words) {
+Parsed parse(std::vector<std::string> words) {
   forced_receivers.clear();
   optind = 0;  // glibc: full re-initialisation of getopt
   std::vector<char*> argv;
   words.insert(words.begin(), "orvelt");
   for (std::string& w : words) argv.push_back(w.data());
   argv.push_back(nullptr);
-  return read_options(static_cast<int>(argv.size() - 1), argv.data());
+  Options o = read_options(static_cast<int>(argv.size() - 1), argv.data());
+  return {o.config_path, o.forced_sender};
 }
 
 TEST(Options, ForcedReceivers) {
@@ -48,15 +54,15 @@ TEST(Options, ForcedReceivers) {
 }
 
 TEST(Options, ForcedSenderAndConfigPath) {
-  Options o = parse({"-s", "A <X@Y>", "-s", "Z@W"});
+  Parsed o = parse({"-s", "A <X@Y>", "-s", "Z@W"});
   EXPECT_EQ(o.forced_sender, "z@w");
-  EXPECT_STREQ(o.config_path, kDefaultConfigPath);
+  EXPECT_EQ(o.config_path, kDefaultConfigPath);
   o = parse({"-s", "a@b", "-s", "$%^"});
   EXPECT_FALSE(o.forced_sender);
   o = parse({"-c", "/one", "-x", "-c", "/two"});
-  EXPECT_STREQ(o.config_path, "/two");
+  EXPECT_EQ(o.config_path, "/two");
   o = parse({"-c", "/one", "-c"});
-  EXPECT_STREQ(o.config_path, "/one");
+  EXPECT_EQ(o.config_path, "/one");
 }
 
 TEST(Binary, UsageText) {
