@@ -1,0 +1,3 @@
+#include "mail/mail_state.h"
+
+MailState g_mail;

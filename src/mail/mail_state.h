@@ -1,0 +1,31 @@
+// The incoming message as intake leaves it, read by the reply loop, reply
+// composition and the MTA hand-off.
+#pragma once
+
+#include "util/strings.h"
+
+// Mail code bits. The message is answered exactly when the code is below
+// kCodeNoReplyFrom: the low bits only record what happened.
+enum MailCode : int {
+  CODE_BLACKLISTED = 0x01,         // a receiver was refused by the blacklist
+  CODE_FORCED_SENDER = 0x02,       // the sender came from the command line
+  CODE_FORCED_RECEIVERS = 0x04,    // the receivers came from the command line
+  CODE_REPLYTO_USED = 0x08,        // a Reply-To header gave the sender
+  CODE_BAD_HEADER = 0x10,          // a header line is in the bad-header database
+  CODE_TOO_MANY_HEADERS = 0x20,    // more header lines than maxheader allows
+  CODE_TOO_MANY_RECEIVERS = 0x40,  // a receiver was refused: the list was full
+  CODE_NO_ADDRESS = 0x80,          // no usable sender or no receiver
+  CODE_SENDER_USED = 0x100,        // a Sender header gave the sender
+};
+inline constexpr int kCodeNoReplyFrom = 0x10;
+
+struct MailState {
+  StringList receivers;          // normalised, no duplicates (ASCII case ignored)
+  OptionalText sender;           // the reply target, normalised
+  int mail_code = 0;
+  std::string message_id = "No ID found";
+  OptionalText subject;          // the last Subject header, unnormalised
+};
+
+// The one incoming message of this process.
+extern MailState g_mail;
