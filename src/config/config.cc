@@ -70,6 +70,17 @@ void apply_scope(const std::string& value) {
   else if (equals_ignore_case(value, "sub")) g_config.scope = 2;
 }
 
+void apply_rfc3834(const std::string& value) {
+  if (equals_ignore_case(value, "yes")) g_config.rfc3834 = true;
+  else if (equals_ignore_case(value, "no")) g_config.rfc3834 = false;
+}
+
+void apply_tls(const std::string& value) {
+  if (equals_ignore_case(value, "none")) g_config.tls = DirectoryTls::kNone;
+  else if (equals_ignore_case(value, "starttls")) g_config.tls = DirectoryTls::kStartTls;
+  else if (equals_ignore_case(value, "ldaps")) g_config.tls = DirectoryTls::kLdaps;
+}
+
 void apply_protocol(const std::string& value) {
   const int version = config_parse_decimal(value);
   if (version == 2 || version == 3) g_config.protocol = version;
@@ -101,6 +112,9 @@ void config_set_defaults() {
   g_config.maxheader = 256;
   g_config.umask = 0600;
   g_config.loglevel = 0;
+  g_config.rfc3834 = false;
+  g_config.tls = DirectoryTls::kNone;
+  g_config.tls_cacert.reset();
 }
 
 void config_apply_directive(const OptionalText& directive, OptionalText value) {
@@ -139,6 +153,9 @@ void config_apply_directive(const OptionalText& directive, OptionalText value) {
   else if (is("loglevel")) g_config.loglevel = config_parse_decimal(v);
   else if (is("umask")) g_config.umask = config_parse_octal(v);
   else if (is("protocol")) apply_protocol(v);
+  else if (is("rfc3834")) apply_rfc3834(v);
+  else if (is("tls")) apply_tls(v);
+  else if (is("tls_cacert")) g_config.tls_cacert = std::move(v);
   else log_message(LOG_WARNING, "WARN/CFG Unknown config directive: %s", log_safe(d).c_str());
 }
 

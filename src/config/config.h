@@ -3,6 +3,8 @@
 
 #include "util/strings.h"
 
+enum class DirectoryTls { kNone, kStartTls, kLdaps };
+
 // Every setting of the program. Filled once by config_read_file and only read
 // afterwards.
 struct Config {
@@ -37,6 +39,12 @@ struct Config {
   int maxheader = 0;
   int umask = 0;
   int loglevel = 0;
+  // Decline automatic, list and bulk mail by header name and robot senders.
+  bool rfc3834 = false;
+  // How the directory connection is encrypted, and which CAs it trusts
+  // (absent: the client library's own configuration).
+  DirectoryTls tls = DirectoryTls::kNone;
+  OptionalText tls_cacert;
 };
 
 // The process-wide configuration record.

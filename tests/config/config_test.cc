@@ -49,6 +49,9 @@ TEST(Config, EmptyOrCommentFileKeepsDefaults) {
     EXPECT_EQ(g_config.maxheader, 256);
     EXPECT_EQ(g_config.umask, 0600);
     EXPECT_EQ(g_config.loglevel, 0);
+    EXPECT_FALSE(g_config.rfc3834);
+    EXPECT_EQ(g_config.tls, DirectoryTls::kNone);
+    EXPECT_FALSE(g_config.tls_cacert);
   }
 }
 
@@ -154,6 +157,16 @@ TEST(Config, DirectiveTable) {
          EXPECT_FALSE(g_config.login);
          EXPECT_EQ(g_config.port, 389);
        }},
+      {"rfc3834 yes/no, other values keep it", "rfc3834 YES\nrfc3834 maybe\n",
+       [] { EXPECT_TRUE(g_config.rfc3834); }},
+      {"rfc3834 no", "rfc3834 yes\nrfc3834 no\n", [] { EXPECT_FALSE(g_config.rfc3834); }},
+      {"tls modes, other values keep it", "tls ldaps\ntls ssl\ntls_cacert /etc/ca.pem\n",
+       [] {
+         EXPECT_EQ(g_config.tls, DirectoryTls::kLdaps);
+         EXPECT_EQ(g_config.tls_cacert, "/etc/ca.pem");
+       }},
+      {"tls starttls", "tls StartTLS\n", [] { EXPECT_EQ(g_config.tls, DirectoryTls::kStartTls); }},
+      {"tls none", "tls ldaps\ntls none\n", [] { EXPECT_EQ(g_config.tls, DirectoryTls::kNone); }},
       {"last line wins", "server a\nserver b\n", [] { EXPECT_EQ(g_config.server, "b"); }},
   };
   for (const ConfigCase& c : cases) {
