@@ -160,14 +160,19 @@ void config_apply_directive(const OptionalText& directive, OptionalText value) {
 }
 
 void config_read_file(const char* path) {
-  config_set_defaults();
   File file(fopen(path, "r"));
   if (!file) {
+    config_set_defaults();
     log_message(LOG_ERR, "CRIT/IO %s", path);
     exit(1);
   }
+  config_read_stream(file.get());
+}
+
+void config_read_stream(FILE* file) {
+  config_set_defaults();
   char buffer[kConfigLineBuffer];
-  while (fgets(buffer, sizeof buffer, file.get()) != nullptr) {
+  while (fgets(buffer, sizeof buffer, file) != nullptr) {
     if (buffer[0] == '\n' || buffer[0] == '#') continue;
     std::string_view line(buffer);  // a NUL byte ends the line's text
     if (!line.empty() && line.back() == '\n') line.remove_suffix(1);
@@ -177,6 +182,5 @@ void config_read_file(const char* path) {
     if (words.size() > 1) value = std::move(words[1]);
     config_apply_directive(directive, std::move(value));
   }
-  file.reset();
   g_config.map_field_attributes.push_back(g_config.result);
 }

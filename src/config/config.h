@@ -1,6 +1,8 @@
 // The configuration record, its defaults and the directive file.
 #pragma once
 
+#include <cstdio>
+
 #include "util/strings.h"
 
 enum class DirectoryTls { kNone, kStartTls, kLdaps };
@@ -63,6 +65,10 @@ void config_apply_directive(const OptionalText& directive, OptionalText value);
 // Loads the defaults, then the file at path, then completes the search
 // attribute list. Logs "CRIT/IO <path>" and exits 1 if the file cannot be opened.
 void config_read_file(const char* path);
+
+// Loads the defaults, then the directive lines of an open file, then
+// completes the search attribute list: config_read_file without the open.
+void config_read_stream(FILE* file);
 
 // Number readers of the directive file. Leading white space and a sign are
 // accepted and reading stops at the first other character (0 without
