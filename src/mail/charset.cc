@@ -3,6 +3,7 @@
 #include <cerrno>
 #include <cstring>
 #include <iconv.h>
+#include <string_view>
 #include <syslog.h>
 
 #include "config/config.h"

@@ -6,9 +6,12 @@
 #include <cstdlib>
 #include <cstring>
 #include <memory>
+#include <string>
+#include <string_view>
 #include <sys/wait.h>
 #include <syslog.h>
 #include <unistd.h>
+#include <vector>
 
 #include "config/config.h"
 #include "mail/mail_state.h"
@@ -20,7 +23,7 @@ namespace {
 
 struct MtaCommand {
   std::string line;                // the filled-in command line, for the log
-  std::vector<std::string> words;  // the argument vector
+  std::vector<std::string> words;  // the arguments
 };
 
 struct Pipe {
@@ -96,6 +99,14 @@ MtaCommand mta_command(const std::string& receiver) {
   return command;
 }
 
+// words as execv wants them: pointers into words, then a null pointer.
+std::vector<char*> execv_arguments(std::vector<std::string>& words) {
+  std::vector<char*> argv;
+  for (std::string& word : words) argv.push_back(word.data());
+  argv.push_back(nullptr);
+  return argv;
+}
+
 Pipe open_pipe() {
   int fds[2];
   if (pipe(fds) != 0) {
@@ -108,7 +119,7 @@ Pipe open_pipe() {
 // The child: the pipe's read end becomes standard input, then the MTA runs.
 // It ends with _exit, never exit, so that nothing the parent had buffered in
 // its stdio streams or registered with atexit runs a second time here.
-[[noreturn]] void run_mta(Pipe pipe, const MtaCommand& command) {
+[[noreturn]] void run_mta(Pipe pipe, const std::vector<char*>& argv, const std::string& line) {
   const int read_fd = pipe.read_end.release();
   const int write_fd = pipe.write_end.release();
   // Either end may be descriptor 0 when orvelt was started without stdin.
@@ -125,11 +136,8 @@ Pipe open_pipe() {
   sigaddset(&sigpipe_only, SIGPIPE);
   sigprocmask(SIG_UNBLOCK, &sigpipe_only, nullptr);
 
-  std::vector<char*> argv;
-  for (const std::string& word : command.words) argv.push_back(const_cast<char*>(word.c_str()));
-  argv.push_back(nullptr);
   execv(g_config.mta.c_str(), argv.data());
-  log_message(LOG_ERR, "CRIT/MAIL execv(3) returned: %s", log_safe(command.line).c_str());
+  log_message(LOG_ERR, "CRIT/MAIL execv(3) returned: %s", log_safe(line).c_str());
   _exit(1);
 }
 
@@ -156,15 +164,17 @@ void hand_over(UniqueFd write_end, std::string_view text) {
 
 void send_reply(const std::string& receiver, const std::string& text) {
   // Everything the child needs is made here, before the fork: the child then
-  // only rewires its input and runs the MTA.
-  const MtaCommand command = mta_command(receiver);
+  // only rewires its input and runs the MTA, and a failed allocation ends
+  // orvelt through exit_no_memory before any child exists.
+  MtaCommand command = mta_command(receiver);
+  const std::vector<char*> argv = execv_arguments(command.words);
   Pipe pipe = open_pipe();
   const pid_t pid = fork();
   if (pid < 0) {
     log_message(LOG_ERR, "CRIT/MAIL couldn't fork MTA");
     exit(1);
   }
-  if (pid == 0) run_mta(std::move(pipe), command);
+  if (pid == 0) run_mta(std::move(pipe), argv, command.line);
 
   ChildProcess child(pid);
   pipe.read_end.reset();
