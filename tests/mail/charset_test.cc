@@ -1,0 +1,121 @@
+#include "mail/charset.h"
+
+#include <gtest/gtest.h>
+#include <iconv.h>
+#include <syslog.h>
+
+#include <cerrno>
+#include <cstring>
+#include <memory>
+
+#include "config/config.h"
+#include "support/log_capture.h"
+
+namespace {
+
+class ConvertCharset : public testing::Test {
+ protected:
+  void SetUp() override { config_set_defaults(); }
+};
+
+struct CharsetCase {
+  const char* what;
+  OptionalText charset;
+  std::string text;
+  std::string expected;
+};
+
+TEST_F(ConvertCharset, Table) {
+  const CharsetCase cases[] = {
+      {"no charset leaves the text alone, even invalid bytes", std::nullopt, "Gr\xC3\xBC\xFF", "Gr\xC3\xBC\xFF"},
+      {"empty text", "ISO-8859-1", "", ""},
+      {"UTF-8 to UTF-8", "UTF-8", "Gr\xC3\xBC\xC3\x9F" "e \xE6\x97\xA5", "Gr\xC3\xBC\xC3\x9F" "e \xE6\x97\xA5"},
+      {"ASCII to Latin-1", "ISO-8859-1", "Subject: away\n\n100% $x\n", "Subject: away\n\n100% $x\n"},
+      {"umlauts to Latin-1", "ISO-8859-1", "Gr\xC3\xBC\xC3\x9F" "e", "Gr\xFC\xDF" "e"},
+      {"charset name in any case", "iso-8859-1", "\xC3\xA4", "\xE4"},
+      {"stray invalid byte between converted ones", "ISO-8859-1", "Gr\xC3\xBC\xFF\xC3\x9F" "e", "Gr\xFC\xDF" "e"},
+      {"truncated sequence inside the text, byte by byte", "ISO-8859-1", "a\xE6\x97" "b", "ab"},
+      {"incomplete sequence at the end", "ISO-8859-1", "abc\xE6\x97", "abc"},
+      {"lone lead byte at the end", "UTF-8", "abc\xC3", "abc"},
+      // glibc refuses a character that the target lacks rather than
+      // substituting it; its bytes are then dropped like invalid ones.
+      {"character missing from the target", "ISO-8859-1", "5 \xE2\x82\xAC \xC3\xA4", "5  \xE4"},
+      // A zero byte ends a text: a target with zero bytes in its code units
+      // leaves what comes before the first of them.
+      {"UTF-16 output ends at its first zero byte", "UTF-16LE", "Hi", "H"},
+      {"UTF-16BE output starts with a zero byte", "UTF-16BE", "Hi", ""},
+  };
+  for (const CharsetCase& c : cases) {
+    g_config.charset = c.charset;
+    std::string text = c.text;
+    convert_charset(text);
+    EXPECT_EQ(text, c.expected) << c.what;
+  }
+}
+
+TEST_F(ConvertCharset, UnknownCharsetWarnsAndKeepsText) {
+  g_config.charset = "NO-SUCH-CHARSET-42";
+  LogCapture capture;
+  OptionalText slot = "Gr\xC3\xBC\xC3\x9F" "e";
+  convert_charset(slot);
+  convert_charset(slot);
+  EXPECT_EQ(slot, "Gr\xC3\xBC\xC3\x9F" "e");
+  // Once per call: every reply of a run says it again.
+  const std::string warning =
+      std::string("WARN/MAIL charset conversion failed (errno: ") + strerror(EINVAL) + ")";
+  EXPECT_EQ(capture.records(),
+            (std::vector<LogRecord>{{LOG_WARNING, warning}, {LOG_WARNING, warning}}));
+}
+
+TEST_F(ConvertCharset, EmptySlotStaysEmpty) {
+  g_config.charset = "ISO-8859-1";
+  OptionalText slot;
+  convert_charset(slot);
+  EXPECT_FALSE(slot.has_value());
+}
+
+struct IconvCloser {
+  void operator()(void* cd) const { iconv_close(static_cast<iconv_t>(cd)); }
+};
+
+// Converts bytes from charset back to UTF-8, independently of the code
+// under test; fails the test on any conversion error.
+std::string to_utf8(const std::string& bytes, const char* charset) {
+  const iconv_t raw = iconv_open("UTF-8", charset);
+  EXPECT_NE(raw, reinterpret_cast<iconv_t>(-1));
+  const std::unique_ptr<void, IconvCloser> cd(raw);
+  std::string out(bytes.size() * 4 + 16, '\0');
+  char* in = const_cast<char*>(bytes.data());
+  size_t in_left = bytes.size();
+  char* pos = out.data();
+  size_t room = out.size();
+  EXPECT_NE(iconv(raw, &in, &in_left, &pos, &room), static_cast<size_t>(-1)) << strerror(errno);
+  out.resize(out.size() - room);
+  return out;
+}
+
+// ISO-2022-JP switches between ASCII and JIS X 0208 with three-byte escape
+// sequences, so text that alternates between the two grows to more than
+// twice its UTF-8 size. Nothing of it may be lost.
+TEST_F(ConvertCharset, ExpandingTargetKeepsWholeText) {
+  g_config.charset = "ISO-2022-JP";
+  const std::string greeting = "\xE3\x81\x93\xE3\x82\x93\xE3\x81\xAB\xE3\x81\xA1\xE3\x81\xAF";
+  std::string original = "Subject: " + greeting + "\n\n";
+  for (int i = 0; i < 2000; ++i) original += "a\xE6\x97\xA5";  // "a" then a kanji
+  original += "\n" + greeting;  // ends outside ASCII: the converter must shift back
+  std::string text = original;
+  convert_charset(text);
+
+  EXPECT_GT(text.size(), 2 * original.size());
+  EXPECT_TRUE(text.ends_with("\x1B(B")) << "missing the final shift back to ASCII";
+  EXPECT_EQ(to_utf8(text, "ISO-2022-JP"), original);
+}
+
+TEST_F(ConvertCharset, ShortJapaneseTextGrowsAndShiftsBack) {
+  g_config.charset = "ISO-2022-JP";
+  std::string text = "\xE3\x81\x93\xE3\x82\x93\xE3\x81\xAB\xE3\x81\xA1\xE3\x81\xAF";  // 15 bytes
+  convert_charset(text);
+  EXPECT_EQ(text, "\x1B$B$3$s$K$A$O\x1B(B");  // 16 bytes
+}
+
+}  // namespace

@@ -1,0 +1,232 @@
+#include "mail/mta.h"
+
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/wait.h>
+#include <syslog.h>
+#include <unistd.h>
+
+#include <cerrno>
+
+#include "config/config.h"
+#include "mail/mail_state.h"
+#include "support/log_capture.h"
+#include "support/recording_mta.h"
+
+namespace {
+
+using Words = std::vector<std::string>;
+
+class SendReply : public testing::Test {
+ protected:
+  void SetUp() override {
+    config_set_defaults();
+    g_config.mta = RecordingMta::program();
+    g_mail = MailState{};
+    g_mail.sender = "box@host";
+  }
+};
+
+// True when this process has no child left, zombies included.
+bool no_children_left() { return waitpid(-1, nullptr, WNOHANG) < 0 && errno == ECHILD; }
+
+struct CommandLineCase {
+  std::string mta_args;
+  std::string sender;
+  Words expected_args;  // after argv[0], the program path
+};
+
+TEST_F(SendReply, CommandLine) {
+  const CommandLineCase cases[] = {
+      {"", "box@host", {}},
+      {"-f <> $sender", "box@host", {"-f", "<>", "box@host"}},
+      {"-oi -- $recepient", "box@host", {"-oi", "--", "local.user@site"}},
+      {"$recepient:$sender", "box@host", {"local.user@site:box@host"}},
+      {"   -oi    -f  $sender     ", "box@host", {"-oi", "-f", "box@host"}},
+      // The bracket form of an address keeps blanks; a filled-in address is
+      // still one argument and cannot add options of the sender's choosing.
+      {"-f <> $sender", "a -X/tmp/log@y", {"-f", "<>", "a -X/tmp/log@y"}},
+      {"-f $sender", "", {"-f"}},
+  };
+  for (const CommandLineCase& c : cases) {
+    RecordingMta mta;
+    g_config.mta_args = c.mta_args;
+    g_mail.sender = c.sender;
+    send_reply("local.user@site", "text\n");
+    const std::vector<MtaCall> calls = mta.calls();
+    ASSERT_EQ(calls.size(), 1u) << c.mta_args;
+    Words expected{RecordingMta::program()};
+    expected.insert(expected.end(), c.expected_args.begin(), c.expected_args.end());
+    EXPECT_EQ(calls[0].argv, expected) << "mta_args '" << c.mta_args << "'";
+  }
+}
+
+TEST_F(SendReply, ConfiguredPlaceholders) {
+  RecordingMta mta;
+  g_config.map_sender = "%from";
+  g_config.map_receiver = "%to";
+  g_config.mta_args = "-f %to %from $sender";
+  send_reply("local.user@site", "x");
+  ASSERT_EQ(mta.calls().size(), 1u);
+  EXPECT_EQ(mta.calls()[0].argv,
+            (Words{RecordingMta::program(), "-f", "local.user@site", "box@host", "$sender"}));
+}
+
+TEST_F(SendReply, TextReachesMtaByteForByte) {
+  std::string all_bytes;
+  for (int byte = 1; byte < 256; ++byte) all_bytes.push_back(static_cast<char>(byte));
+  const std::string texts[] = {
+      "",
+      "Subject: Re: away\n\n100% sure: %s %n %% $sender\n",
+      all_bytes,
+      std::string(300000, 'x') + "\nend",
+  };
+  for (const std::string& text : texts) {
+    RecordingMta mta;
+    send_reply("local.user@site", text);
+    const std::vector<MtaCall> calls = mta.calls();
+    ASSERT_EQ(calls.size(), 1u);
+    EXPECT_EQ(calls[0].stdin_text, text) << "text of " << text.size() << " bytes";
+  }
+}
+
+TEST_F(SendReply, TextEndsAtFirstNul) {
+  RecordingMta mta;
+  send_reply("local.user@site", std::string("before\0after", 12));
+  ASSERT_EQ(mta.calls().size(), 1u);
+  EXPECT_EQ(mta.calls()[0].stdin_text, "before");
+}
+
+TEST_F(SendReply, SentMailLineFromLoglevelTwo) {
+  for (int loglevel : {1, 2}) {
+    RecordingMta mta;
+    LogCapture capture;
+    g_config.loglevel = loglevel;
+    g_mail.sender = "box\x01@host";
+    send_reply("local.user@site", "text");
+    EXPECT_EQ(mta.calls().size(), 1u);
+    std::vector<LogRecord> expected;
+    if (loglevel > 1) expected.push_back({LOG_INFO, "INFO/MAIL sent mail: local.user@site -> box?@host"});
+    EXPECT_EQ(capture.records(), expected) << "loglevel " << loglevel;
+  }
+}
+
+TEST_F(SendReply, MtaFailureStatusChangesNothing) {
+  RecordingMta mta({.exit_status = 1});
+  LogCapture capture;
+  g_config.loglevel = 2;
+  send_reply("local.user@site", "text");
+  ASSERT_EQ(mta.calls().size(), 1u);
+  EXPECT_EQ(mta.calls()[0].stdin_text, "text");
+  EXPECT_EQ(capture.records(),
+            (std::vector<LogRecord>{{LOG_INFO, "INFO/MAIL sent mail: local.user@site -> box@host"}}));
+  EXPECT_TRUE(no_children_left());
+}
+
+// An MTA that goes away without reading leaves the rest of a large reply
+// unwritable. That must cost a warning, not the process (SIGPIPE), and the
+// MTA is still waited for.
+TEST_F(SendReply, MtaThatStopsReadingIsSurvived) {
+  const std::string text(8 << 20, 'x');
+  for (int loglevel : {0, 1}) {
+    RecordingMta mta({.read_input = false});
+    LogCapture capture;
+    g_config.loglevel = loglevel;
+    send_reply("local.user@site", text);
+    EXPECT_EQ(mta.calls().size(), 1u);
+    std::vector<LogRecord> expected;
+    if (loglevel > 0) expected.push_back({LOG_WARNING, "WARN/MAIL MTA did not take the whole reply"});
+    EXPECT_EQ(capture.records(), expected) << "loglevel " << loglevel;
+    EXPECT_TRUE(no_children_left());
+  }
+}
+
+// Saves and restores this process's SIGPIPE disposition and mask around a test.
+class SigpipeState {
+ public:
+  SigpipeState() {
+    sigaction(SIGPIPE, nullptr, &action_);
+    sigprocmask(SIG_BLOCK, nullptr, &mask_);
+  }
+  ~SigpipeState() {
+    sigaction(SIGPIPE, &action_, nullptr);
+    sigprocmask(SIG_SETMASK, &mask_, nullptr);
+  }
+
+ private:
+  struct sigaction action_ {};
+  sigset_t mask_{};
+};
+
+sighandler_t current_sigpipe_handler() {
+  struct sigaction action {};
+  sigaction(SIGPIPE, nullptr, &action);
+  return action.sa_handler;
+}
+
+TEST_F(SendReply, MtaStartsWithDefaultSigpipe) {
+  const SigpipeState saved;
+  for (sighandler_t parent : {SIG_DFL, SIG_IGN}) {
+    signal(SIGPIPE, parent);
+    sigset_t sigpipe_only;
+    sigemptyset(&sigpipe_only);
+    sigaddset(&sigpipe_only, SIGPIPE);
+    sigprocmask(parent == SIG_IGN ? SIG_BLOCK : SIG_UNBLOCK, &sigpipe_only, nullptr);
+
+    RecordingMta mta;
+    send_reply("local.user@site", "text");
+    ASSERT_EQ(mta.calls().size(), 1u);
+    EXPECT_EQ(mta.calls()[0].sigpipe, "default");
+    EXPECT_EQ(current_sigpipe_handler(), parent) << "the caller's disposition must come back";
+  }
+}
+
+// The wait is for the MTA child only: a child that some other part of the
+// process forked, and that has already ended, stays there to be collected.
+TEST_F(SendReply, WaitsForItsOwnChildOnly) {
+  const pid_t other = fork();
+  ASSERT_GE(other, 0);
+  if (other == 0) _exit(7);
+  siginfo_t info{};
+  ASSERT_EQ(waitid(P_PID, static_cast<id_t>(other), &info, WEXITED | WNOWAIT), 0);  // now a zombie
+
+  RecordingMta mta;
+  send_reply("local.user@site", "text");
+  EXPECT_EQ(mta.calls().size(), 1u);
+
+  int status = 0;
+  ASSERT_EQ(waitpid(other, &status, 0), other);
+  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 7);
+  EXPECT_TRUE(no_children_left());
+}
+
+// The child's message goes through the log sink it inherited, which echoes
+// to the stderr that a death test watches. The parent carries on; whether
+// its write still found the child there is a race, hence the optional
+// warning.
+TEST_F(SendReply, UnrunnableMtaIsReportedByChild) {
+  g_config.mta = "/nonexistent/mta";
+  g_config.mta_args = "-f <> $sender";
+  g_config.loglevel = 2;
+  EXPECT_EXIT(
+      {
+        LogCapture capture;
+        send_reply("local.user@site", "text");
+        exit(0);
+      },
+      testing::ExitedWithCode(0),
+      "3\\|CRIT/MAIL execv\\(3\\) returned: /nonexistent/mta -f <> box@host\n"
+      "(4\\|WARN/MAIL MTA did not take the whole reply\n)?"
+      "6\\|INFO/MAIL sent mail: local.user@site -> box@host\n");
+
+  g_config.mta_args = "";
+  EXPECT_EXIT(
+      {
+        LogCapture capture;
+        send_reply("local.user@site", "text");
+        exit(0);
+      },
+      testing::ExitedWithCode(0), "3\\|CRIT/MAIL execv\\(3\\) returned: /nonexistent/mta \n");
+}
+
+}  // namespace

@@ -1,0 +1,63 @@
+#include "support/recording_mta.h"
+
+#include <cstdlib>
+#include <filesystem>
+
+namespace {
+
+constexpr const char* kDirVariable = "ORVELT_TEST_MTA_DIR";
+constexpr const char* kExitVariable = "ORVELT_TEST_MTA_EXIT";
+constexpr const char* kNoReadVariable = "ORVELT_TEST_MTA_NO_READ";
+
+std::vector<std::string> split_at_nul(const std::string& bytes) {
+  std::vector<std::string> words;
+  size_t start = 0;
+  while (start < bytes.size()) {
+    size_t end = bytes.find('\0', start);
+    if (end == std::string::npos) end = bytes.size();
+    words.push_back(bytes.substr(start, end - start));
+    start = end + 1;
+  }
+  return words;
+}
+
+}  // namespace
+
+RecordingMta::RecordingMta(MtaBehaviour behaviour) : behaviour_(behaviour) {
+  setenv(kDirVariable, dir_.path().c_str(), 1);
+  setenv(kExitVariable, std::to_string(behaviour_.exit_status).c_str(), 1);
+  if (behaviour_.read_input) {
+    unsetenv(kNoReadVariable);
+  } else {
+    setenv(kNoReadVariable, "1", 1);
+  }
+}
+
+RecordingMta::~RecordingMta() {
+  unsetenv(kDirVariable);
+  unsetenv(kExitVariable);
+  unsetenv(kNoReadVariable);
+}
+
+std::string RecordingMta::program() { return RECORDING_MTA; }
+
+std::vector<std::string> RecordingMta::env() const {
+  std::vector<std::string> entries{std::string(kDirVariable) + "=" + dir_.path(),
+                                   std::string(kExitVariable) + "=" +
+                                       std::to_string(behaviour_.exit_status)};
+  if (!behaviour_.read_input) entries.push_back(std::string(kNoReadVariable) + "=1");
+  return entries;
+}
+
+std::vector<MtaCall> RecordingMta::calls() const { return read_mta_calls(dir_.path()); }
+
+std::vector<MtaCall> read_mta_calls(const std::string& dir) {
+  std::vector<MtaCall> calls;
+  for (unsigned number = 1;; ++number) {
+    const std::string base = dir + "/" + std::to_string(number);
+    if (!std::filesystem::exists(base + ".argv")) break;
+    calls.push_back({split_at_nul(read_file(base + ".argv")), read_file(base + ".stdin"),
+                     read_file(base + ".sigpipe")});
+  }
+  return calls;
+}
