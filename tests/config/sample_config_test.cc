@@ -1,0 +1,101 @@
+// The shipped sample configuration must load cleanly and describe the
+// defaults truthfully: its active lines set every field to its default, and
+// its commented-out examples are real directives.
+#include <fstream>
+#include <gtest/gtest.h>
+#include <sstream>
+
+#include "config/config.h"
+#include "support/log_capture.h"
+#include "support/temp_dir.h"
+
+namespace {
+
+constexpr const char* kSamplePath = ORVELT_SOURCE_DIR "/etc/orvelt.cfg";
+
+std::string read_sample() {
+  std::ifstream in(kSamplePath, std::ios::binary);
+  EXPECT_TRUE(in) << kSamplePath;
+  std::ostringstream text;
+  text << in.rdbuf();
+  return text.str();
+}
+
+TEST(SampleConfig, ActiveLinesSetEveryDefault) {
+  LogCapture capture;
+  config_read_file(kSamplePath);
+  EXPECT_TRUE(capture.records().empty()) << capture.records().front().text;
+
+  EXPECT_EQ(g_config.base, "");
+  EXPECT_FALSE(g_config.login);
+  EXPECT_FALSE(g_config.password);
+  EXPECT_EQ(g_config.server, "localhost");
+  EXPECT_EQ(g_config.queryfilter, "(&(mail=$recepient)(vacationActive=TRUE))");
+  EXPECT_EQ(g_config.result, "vacationInfo");
+  EXPECT_EQ(g_config.scope, 2);
+  EXPECT_EQ(g_config.port, 389);
+  EXPECT_EQ(g_config.protocol, 0);
+  EXPECT_FALSE(g_config.charset);
+  EXPECT_FALSE(g_config.badheaders);
+  EXPECT_EQ(g_config.blockfiles, "/usr/local/var/lib/orvelt/block");
+  EXPECT_EQ(g_config.mta, "/usr/sbin/sendmail");
+  EXPECT_EQ(g_config.mta_args, "");
+  EXPECT_FALSE(g_config.blacklist);
+  EXPECT_FALSE(g_config.forceheader);
+  EXPECT_FALSE(g_config.forcefooter);
+  EXPECT_EQ(g_config.map_sender, "$sender");
+  EXPECT_EQ(g_config.map_receiver, "$recepient");
+  EXPECT_EQ(g_config.recvheader, (StringList{"to", "cc"}));
+  EXPECT_EQ(g_config.map_subject, "$subject");
+  EXPECT_EQ(g_config.map_field_attributes, StringList{"vacationInfo"});
+  EXPECT_TRUE(g_config.map_field_placeholders.empty());
+  EXPECT_EQ(g_config.blockexpire, 48);
+  EXPECT_EQ(g_config.maxreceivers, 256);
+  EXPECT_EQ(g_config.maxheader, 256);
+  EXPECT_EQ(g_config.umask, 0600);
+  EXPECT_EQ(g_config.loglevel, 0);
+  EXPECT_FALSE(g_config.rfc3834);
+  EXPECT_EQ(g_config.tls, DirectoryTls::kNone);
+  EXPECT_FALSE(g_config.tls_cacert);
+}
+
+// Lines such as "#login cn=..." are examples for the directives that are not
+// set by default. Uncommented, each must be taken as the directive it names.
+TEST(SampleConfig, CommentedExamplesAreDirectives) {
+  std::istringstream sample(read_sample());
+  std::string uncommented;
+  int examples = 0;
+  for (std::string line; std::getline(sample, line);) {
+    if (line.size() > 1 && line[0] == '#' &&
+        ((line[1] >= 'a' && line[1] <= 'z') || line[1] == '_')) {
+      line.erase(0, 1);
+      ++examples;
+    }
+    uncommented += line + "\n";
+  }
+  ASSERT_GT(examples, 0);
+
+  TempDir dir;
+  LogCapture capture;
+  config_read_file(dir.write("orvelt.cfg", uncommented).c_str());
+  EXPECT_TRUE(capture.records().empty()) << capture.records().front().text;
+
+  EXPECT_NE(g_config.base, "");
+  EXPECT_TRUE(g_config.login);
+  EXPECT_TRUE(g_config.password);
+  EXPECT_TRUE(g_config.charset);
+  EXPECT_TRUE(g_config.badheaders);
+  EXPECT_TRUE(g_config.blacklist);
+  EXPECT_TRUE(g_config.forceheader);
+  EXPECT_TRUE(g_config.forcefooter);
+  EXPECT_TRUE(g_config.tls_cacert);
+  EXPECT_EQ(g_config.map_field_placeholders.size(), 1u);
+  ASSERT_EQ(g_config.map_field_attributes.size(), 2u);
+  EXPECT_EQ(g_config.map_field_attributes.back(), "vacationInfo");
+  // The recommended mta lines are among the examples; either gives the MTA
+  // the null envelope sender and keeps a lone dot from ending the reply.
+  EXPECT_NE(g_config.mta_args.find("-oi"), std::string::npos);
+  EXPECT_NE(g_config.mta_args.find("-f <>"), std::string::npos);
+}
+
+}  // namespace
