@@ -35,8 +35,9 @@ int bind_with_configured_protocol() {
     return bind_once();
   }
   // Version 2 first: a server that still speaks it costs a single bind.
-  // Version 3 gets a second try, so a refused version 2 bind that upset the
-  // connection does not decide the outcome.
+  // Version 3 is tried twice before giving up: should the server have
+  // dropped the connection over the refused version 2 bind, the repeat runs
+  // on a fresh one (the library reconnects on the next request).
   set_protocol_version(LDAP_VERSION2);
   int result = bind_once();
   if (result == LDAP_SUCCESS) return result;
