@@ -59,7 +59,8 @@ std::string person(const std::string& uid, const std::string& mail, const char* 
                    const StringList& replies, const std::string& more = "") {
   std::string ldif = "dn: uid=" + uid + ",ou=people,dc=example,dc=org\n" +
                      "objectClass: inetOrgPerson\nobjectClass: orveltVacation\n" +
-                     "uid: " + uid + "\ncn: " + uid + "\nsn: " + uid + "\n" + ldif_line("mail", mail);
+                     "uid: " + uid + "\ncn: " + uid + "\nsn: " + uid + "\n" +
+                     ldif_line("mail", mail);
   if (active != nullptr) ldif += std::string("vacationActive: ") + active + "\n";
   for (const std::string& reply : replies) ldif += ldif_line("vacationInfo", reply);
   return ldif + more + "\n";
@@ -125,7 +126,8 @@ TEST_F(LookupTest, FramesEveryReplyWithHeaderAndFooter) {
       {"no files configured", std::nullopt, std::nullopt, false, body},
       // Joined with nothing between: the text continues the header's last line.
       {"both files", "From: $recepient\nX-Note: ", "-- \nReplying to $sender about $subject\n",
-       false, "From: alice@example.org\nX-Note: " + body + "-- \nReplying to box@host about Lunch?\n"},
+       false,
+       "From: alice@example.org\nX-Note: " + body + "-- \nReplying to box@host about Lunch?\n"},
       {"footer only", std::nullopt, "bye", false, body + "bye"},
       {"unreadable files", std::nullopt, std::nullopt, true, body},
   };
@@ -210,7 +212,8 @@ TEST_F(LookupTest, NoMatchGivesNoTexts) {
             : std::vector<LogRecord>{
                   {LOG_DEBUG,
                    "DEBUG/LDAP No match: (&(mail=nobody@example.org)(vacationActive=TRUE))"},
-                  {LOG_DEBUG, "DEBUG/LDAP No match: (&(mail=bob@example.org)(vacationActive=TRUE))"},
+                  {LOG_DEBUG,
+                   "DEBUG/LDAP No match: (&(mail=bob@example.org)(vacationActive=TRUE))"},
                   {LOG_DEBUG,
                    "DEBUG/LDAP No match: (&(mail=evil?@example.org)(vacationActive=TRUE))"}};
     EXPECT_EQ(capture.records(), expected);

@@ -106,7 +106,8 @@ LogBinds parse_binds(const std::string& log) {
       open_connections.insert(conn);
     } else if (line.ends_with(" closed") || line.find(" closed (") != std::string::npos) {
       open_connections.erase(conn);
-    } else if (line.find(" BIND dn=\"") != std::string::npos && line.find("\" method=") != std::string::npos) {
+    } else if (line.find(" BIND dn=\"") != std::string::npos &&
+               line.find("\" method=") != std::string::npos) {
       const size_t dn_start = line.find(" BIND dn=\"") + 10;
       SlapdBind bind;
       bind.dn = line.substr(dn_start, line.find("\" method=", dn_start) - dn_start);
