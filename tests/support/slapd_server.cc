@@ -93,7 +93,10 @@ LogBinds parse_binds(const std::string& log) {
   LogBinds parsed;
   std::map<std::string, size_t> bind_of_op;      // "C/O" -> index in binds
   std::map<std::string, size_t> bind_of_thread;  // thread -> index of its latest bind
-  std::set<std::string> open_connections;
+  // slapd's listener logs a connection's ACCEPT concurrently with the
+  // worker that handles it, so any line of a connection shows it exists.
+  std::set<std::string> connections;
+  std::set<std::string> closed_connections;
   std::istringstream lines(log.substr(0, log.rfind('\n') + 1));  // whole lines only
   std::string line;
   while (std::getline(lines, line)) {
@@ -102,10 +105,9 @@ LogBinds parse_binds(const std::string& log) {
     words >> time >> thread;
     const std::string conn = field(line, "conn");
     const std::string op = field(line, "op");
-    if (line.find(" ACCEPT from ") != std::string::npos) {
-      open_connections.insert(conn);
-    } else if (line.ends_with(" closed") || line.find(" closed (") != std::string::npos) {
-      open_connections.erase(conn);
+    if (!conn.empty()) connections.insert(conn);
+    if (line.ends_with(" closed") || line.find(" closed (") != std::string::npos) {
+      closed_connections.insert(conn);
     } else if (line.find(" BIND dn=\"") != std::string::npos &&
                line.find("\" method=") != std::string::npos) {
       const size_t dn_start = line.find(" BIND dn=\"") + 10;
@@ -126,7 +128,7 @@ LogBinds parse_binds(const std::string& log) {
       }
     }
   }
-  parsed.settled = open_connections.empty();
+  parsed.settled = connections == closed_connections;
   for (const SlapdBind& bind : parsed.binds) {
     if (bind.version == 0 || bind.result < 0) parsed.settled = false;
   }
@@ -179,9 +181,10 @@ SlapdServer::SlapdServer(const SlapdOptions& options) : owner_pid_(getpid()) {
     args.insert(args.end(), {"--ldif", scratch.write("entries.ldif", options.ldif)});
   }
   ScriptRun run = run_script(args);
-  // On success the script prints the port and nothing else.
-  const std::string port_text = run.output.substr(0, run.output.find('\n'));
-  port_ = std::atoi(port_text.c_str());
+  // On success the script's last line is the port.
+  std::string output = run.output;
+  while (!output.empty() && output.back() == '\n') output.pop_back();
+  port_ = std::atoi(output.substr(output.rfind('\n') + 1).c_str());
   if (run.status != 0 || port_ <= 0) {
     run_script({"stop", dir_});
     throw std::runtime_error("slapd-fixture start: " + run.output);
