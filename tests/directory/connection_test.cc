@@ -1,0 +1,176 @@
+#include "directory/connection.h"
+
+#include <arpa/inet.h>
+#include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+
+#include "directory/directory_config.h"
+#include "support/log_capture.h"
+#include "util/unique_fd.h"
+
+#if defined(__SANITIZE_ADDRESS__)
+#include <sanitizer/lsan_interface.h>
+#endif
+
+namespace {
+
+const std::string kUser = "cn=orvelt,dc=example,dc=org";
+const std::string kPassword = "s3cret";
+
+// A loopback port that refuses connections: bound, so nobody else gets it,
+// but not listening.
+class RefusingPort {
+ public:
+  RefusingPort() : socket_(::socket(AF_INET, SOCK_STREAM, 0)) {
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t length = sizeof address;
+    if (bind(socket_.get(), reinterpret_cast<sockaddr*>(&address), length) != 0 ||
+        getsockname(socket_.get(), reinterpret_cast<sockaddr*>(&address), &length) != 0) {
+      throw std::runtime_error("cannot reserve a port");
+    }
+    port_ = ntohs(address.sin_port);
+  }
+  int port() const { return port_; }
+
+ private:
+  UniqueFd socket_;
+  int port_ = 0;
+};
+
+// directory_connect, with allocations made inside it not counted as leaks:
+// libldap loses its copy of a host list that it cannot parse.
+void connect_ignoring_library_leaks() {
+#if defined(__SANITIZE_ADDRESS__)
+  const __lsan::ScopedDisabler disabler;
+#endif
+  directory_connect();
+}
+
+struct BindCase {
+  const char* name;
+  bool allow_bind_v2;
+  int protocol;
+  bool with_login;
+  std::vector<SlapdBind> binds;
+};
+
+TEST(DirectoryConnect, BindsAtTheConfiguredOrFirstAcceptedVersion) {
+  const BindCase cases[] = {
+      {"unconfigured, v2 accepted: one bind at v2", true, 0, false, {{2, "", 0}}},
+      {"unconfigured, v2 refused: v2 fails, v3 succeeds",
+       false, 0, false, {{2, "", LDAP_PROTOCOL_ERROR}, {3, "", 0}}},
+      {"unconfigured, with credentials",
+       false, 0, true, {{2, kUser, LDAP_PROTOCOL_ERROR}, {3, kUser, 0}}},
+      {"protocol 3: one bind at v3", true, 3, true, {{3, kUser, 0}}},
+      {"protocol 2: one bind at v2", true, 2, false, {{2, "", 0}}},
+  };
+  for (const BindCase& c : cases) {
+    SCOPED_TRACE(c.name);
+    SlapdServer server(SlapdOptions().allow_bind_v2(c.allow_bind_v2).user(kUser, kPassword));
+    configure_for(server);
+    g_config.protocol = c.protocol;
+    if (c.with_login) {
+      g_config.login = kUser;
+      g_config.password = kPassword;
+    }
+    LogCapture capture;
+    const size_t mark = server.log_mark();
+    directory_connect();
+    EXPECT_TRUE(directory_session);
+    directory_disconnect();
+    EXPECT_EQ(server.binds_since(mark), c.binds);
+    EXPECT_TRUE(capture.records().empty());
+  }
+}
+
+struct FailedBindCase {
+  const char* name;
+  int protocol;
+  std::string password;
+  std::vector<SlapdBind> binds;
+  const char* message;  // stderr echo of the log record
+};
+
+TEST(DirectoryConnectDeathTest, FailedLastBindEndsTheRun) {
+  const FailedBindCase cases[] = {
+      {"unconfigured, wrong password: v2, v3, v3; the last one's text",
+       0, "wrong",
+       {{2, kUser, LDAP_PROTOCOL_ERROR},
+        {3, kUser, LDAP_INVALID_CREDENTIALS},
+        {3, kUser, LDAP_INVALID_CREDENTIALS}},
+       "3\\|CRIT/LDAP Invalid credentials\n"},
+      {"protocol 3, wrong password: one attempt",
+       3, "wrong", {{3, kUser, LDAP_INVALID_CREDENTIALS}}, "3\\|CRIT/LDAP Invalid credentials\n"},
+      {"protocol 2 on a server that refuses v2: one attempt",
+       2, kPassword, {{2, kUser, LDAP_PROTOCOL_ERROR}}, "3\\|CRIT/LDAP Protocol error\n"},
+  };
+  for (const FailedBindCase& c : cases) {
+    SCOPED_TRACE(c.name);
+    SlapdServer server(SlapdOptions().user(kUser, kPassword));
+    configure_for(server);
+    g_config.protocol = c.protocol;
+    g_config.login = kUser;
+    g_config.password = c.password;
+    LogCapture capture;
+    const size_t mark = server.log_mark();
+    EXPECT_EXIT(directory_connect(), testing::ExitedWithCode(1), c.message);
+    EXPECT_EQ(server.binds_since(mark), c.binds);
+  }
+}
+
+TEST(DirectoryConnectDeathTest, UnreachableOrUnusableServerEndsTheRun) {
+  const RefusingPort refusing;
+  LogCapture capture;
+  config_set_defaults();
+  g_config.server = "127.0.0.1";
+  g_config.port = refusing.port();
+  EXPECT_EXIT(directory_connect(), testing::ExitedWithCode(1),
+              "^3\\|CRIT/LDAP Can't contact LDAP server\n$");
+  // A host list the library cannot parse gives no handle at all.
+  g_config.server = "localhost:abc";
+  EXPECT_EXIT(connect_ignoring_library_leaks(), testing::ExitedWithCode(1),
+              "^3\\|CRIT/LDAP Connection failed\n$");
+}
+
+TEST(DirectoryConnect, FallsBackToTheNextHostOfServer) {
+  SlapdServer server(SlapdOptions().allow_bind_v2());
+  const RefusingPort refusing;
+  configure_for(server);
+  // The first host has a port of its own; the second uses g_config.port.
+  g_config.server = "127.0.0.1:" + std::to_string(refusing.port()) + " 127.0.0.1";
+  LogCapture capture;
+  const size_t mark = server.log_mark();
+  directory_connect();
+  directory_disconnect();
+  EXPECT_EQ(server.binds_since(mark), (std::vector<SlapdBind>{{2, "", 0}}));
+  EXPECT_TRUE(capture.records().empty());
+}
+
+TEST(DirectoryDisconnect, ReleasesTextsAndUnbinds) {
+  SlapdServer server;
+  configure_for(server);
+  g_config.protocol = 3;
+  const size_t mark = server.log_mark();
+  directory_connect();
+  header_text = "header";
+  footer_text = "footer";
+  directory_disconnect();
+  EXPECT_FALSE(header_text);
+  EXPECT_FALSE(footer_text);
+  EXPECT_FALSE(directory_session);
+  server.binds_since(mark);  // waits until the connection has closed
+  EXPECT_NE(server.log_since(mark).find(" UNBIND\n"), std::string::npos);
+
+  // Without texts loaded, only the unbind happens.
+  const size_t second = server.log_mark();
+  directory_connect();
+  directory_disconnect();
+  EXPECT_FALSE(header_text);
+  server.binds_since(second);
+  EXPECT_NE(server.log_since(second).find(" UNBIND\n"), std::string::npos);
+}
+
+}  // namespace

@@ -1,0 +1,282 @@
+#include "directory/lookup.h"
+
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <syslog.h>
+
+#include "directory/connection.h"
+#include "directory/directory_config.h"
+#include "mail/mail_state.h"
+#include "support/log_capture.h"
+#include "support/temp_dir.h"
+
+namespace {
+
+TEST(EscapeFilterValue, EscapesTheFilterSpecialBytes) {
+  const std::pair<std::string, std::string> cases[] = {
+      {"local.user@site", "local.user@site"},
+      {"a*b", "a\\2ab"},
+      {"(x)", "\\28x\\29"},
+      {"back\\slash", "back\\5cslash"},
+      {std::string("nul\0byte", 8), "nul\\00byte"},
+      {"\\2a", "\\5c2a"},
+      {"caf\xc3\xa9 $sender=&|!~<>", "caf\xc3\xa9 $sender=&|!~<>"},
+      {"", ""},
+  };
+  for (const auto& [value, escaped] : cases) EXPECT_EQ(escape_filter_value(value), escaped);
+}
+
+struct FilterCase {
+  std::string queryfilter;
+  std::string receiver;
+  OptionalText sender;
+  std::string filter;
+};
+
+TEST(SearchFilterFor, FillsReceiverThenSenderEscaped) {
+  const FilterCase cases[] = {
+      {"(&(mail=$recepient)(vacationActive=TRUE))", "local.user@site", "box@host",
+       "(&(mail=local.user@site)(vacationActive=TRUE))"},
+      {"(&(mail=$RECEPIENT)(!(blocked=$Sender)))", "a(b)@site", "*",
+       "(&(mail=a\\28b\\29@site)(!(blocked=\\2a)))"},
+      // The template is used as configured: its own wildcards stay.
+      {"(&(mail=$recepient)(cn=*))", "x*", std::nullopt, "(&(mail=x\\2a)(cn=*))"},
+      {"(|(mail=$recepient)(mail=$sender))", "r@site", std::nullopt, "(|(mail=r@site)(mail=))"},
+      // The receiver goes in first, so a sender placeholder it brings is
+      // filled in too.
+      {"(mail=$recepient)", "$sender@site", "b*x", "(mail=b\\2ax@site)"},
+  };
+  for (const FilterCase& c : cases) {
+    config_set_defaults();
+    g_config.queryfilter = c.queryfilter;
+    g_mail.sender = c.sender;
+    EXPECT_EQ(search_filter_for(c.receiver), c.filter);
+  }
+}
+
+// One entry of the test directory, under ou=people.
+std::string person(const std::string& uid, const std::string& mail, const char* active,
+                   const StringList& replies, const std::string& more = "") {
+  std::string ldif = "dn: uid=" + uid + ",ou=people,dc=example,dc=org\n" +
+                     "objectClass: inetOrgPerson\nobjectClass: orveltVacation\n" +
+                     "uid: " + uid + "\ncn: " + uid + "\nsn: " + uid + "\n" +
+                     ldif_line("mail", mail);
+  if (active != nullptr) ldif += std::string("vacationActive: ") + active + "\n";
+  for (const std::string& reply : replies) ldif += ldif_line("vacationInfo", reply);
+  return ldif + more + "\n";
+}
+
+const std::string kAliceReply = "To: $sender\nSubject: Re: $subject\n\n$recepient is away.\n";
+
+std::string test_directory() {
+  return "dn: ou=people,dc=example,dc=org\nobjectClass: organizationalUnit\nou: people\n\n" +
+         person("alice", "alice@example.org", "TRUE", {kAliceReply}) +
+         person("bob", "bob@example.org", "FALSE", {"Bob is not away."}) +
+         person("carol", "carol@example.org", "TRUE", {"first text", "second text"}) +
+         person("team1", "team@example.org", "TRUE", {"team one"}) +
+         person("team2", "team@example.org", "TRUE", {}) +
+         person("team3", "team@example.org", "TRUE", {"team three"}) +
+         person("dave", "dave@example.org", "TRUE", {}) +
+         person("erin", "erin@example.org", "TRUE",
+                {"$subject|$first|$phone|$recepient"}, "givenName: Erin $sender\n") +
+         person("odd", "odd(x)@example.org", "TRUE", {"odd one"}) +
+         person("slash", "back\\slash@example.org", "TRUE", {"backslash one"}) +
+         person("star", "*@example.org", "TRUE", {"star one"});
+}
+
+// A running directory with the entries above, a session bound to it, and a
+// message from box@host with the subject "Lunch?".
+class LookupTest : public testing::Test {
+ protected:
+  void SetUp() override {
+    configure_for(server_);
+    g_config.protocol = 3;
+    g_mail = MailState{};
+    g_mail.sender = "box@host";
+    g_mail.subject = "Lunch?";
+    directory_connect();
+  }
+  void TearDown() override { directory_disconnect(); }
+
+  SlapdServer server_{SlapdOptions().entries(test_directory())};
+  TempDir files_;
+};
+
+TEST_F(LookupTest, ComposesTheReplyOfOneEntry) {
+  LogCapture capture;
+  EXPECT_EQ(directory_lookup("alice@example.org"),
+            StringList{"To: box@host\nSubject: Re: Lunch?\n\nalice@example.org is away.\n"});
+  // Without a subject the placeholder goes away as for an empty one.
+  g_mail.subject.reset();
+  EXPECT_EQ(directory_lookup("alice@example.org"),
+            StringList{"To: box@host\nSubject: Re: \n\nalice@example.org is away.\n"});
+  EXPECT_TRUE(capture.records().empty());
+}
+
+TEST_F(LookupTest, FramesEveryReplyWithHeaderAndFooter) {
+  struct Case {
+    const char* name;
+    OptionalText header_file;  // contents; absent: not configured
+    OptionalText footer_file;
+    bool unreadable = false;   // configured, but the files are missing
+    std::string reply;
+  };
+  const std::string body = "To: box@host\nSubject: Re: Lunch?\n\nalice@example.org is away.\n";
+  const Case cases[] = {
+      {"no files configured", std::nullopt, std::nullopt, false, body},
+      // Joined with nothing between: the text continues the header's last line.
+      {"both files", "From: $recepient\nX-Note: ", "-- \nReplying to $sender about $subject\n",
+       false,
+       "From: alice@example.org\nX-Note: " + body + "-- \nReplying to box@host about Lunch?\n"},
+      {"footer only", std::nullopt, "bye", false, body + "bye"},
+      {"unreadable files", std::nullopt, std::nullopt, true, body},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    directory_disconnect();  // forget the texts of the case before
+    directory_connect();
+    g_config.forceheader.reset();
+    g_config.forcefooter.reset();
+    if (c.header_file) g_config.forceheader = files_.write("header", *c.header_file);
+    if (c.footer_file) g_config.forcefooter = files_.write("footer", *c.footer_file);
+    if (c.unreadable) {
+      g_config.forceheader = files_.file("missing-header");
+      g_config.forcefooter = files_.file("missing-footer");
+    }
+    LogCapture capture;
+    EXPECT_EQ(directory_lookup("alice@example.org"), StringList{c.reply});
+    const std::vector<LogRecord> expected_log =
+        c.unreadable ? std::vector<LogRecord>{{LOG_INFO, "WARN/IO " + *g_config.forceheader},
+                                              {LOG_INFO, "WARN/IO " + *g_config.forcefooter}}
+                     : std::vector<LogRecord>{};
+    EXPECT_EQ(capture.records(), expected_log);
+  }
+}
+
+TEST_F(LookupTest, ReadsHeaderAndFooterOnlyOnceAndOnlyAfterAMatch) {
+  g_config.forceheader = files_.write("header", "H:$recepient|");
+  g_config.forcefooter = files_.write("footer", "|F");
+  LogCapture capture;
+  EXPECT_TRUE(directory_lookup("nobody@example.org").empty());
+  EXPECT_FALSE(header_text);
+  EXPECT_FALSE(footer_text);
+  EXPECT_EQ(directory_lookup("carol@example.org"), StringList{"H:carol@example.org|first text|F"});
+  // Later receivers use the texts read for the first one.
+  files_.write("header", "changed");
+  ASSERT_EQ(unlink(g_config.forcefooter->c_str()), 0);
+  EXPECT_EQ(directory_lookup("team@example.org"),
+            (StringList{"H:team@example.org|team one|F", "H:team@example.org|team three|F"}));
+  EXPECT_TRUE(capture.records().empty());
+}
+
+TEST_F(LookupTest, UsesTheFirstValueOfEntriesThatHaveOne) {
+  g_config.loglevel = 3;
+  LogCapture capture;
+  // Entry order is the search result's; team2 has no reply text.
+  EXPECT_EQ(directory_lookup("team@example.org"), (StringList{"team one", "team three"}));
+  EXPECT_EQ(directory_lookup("carol@example.org"), StringList{"first text"});
+  // Found, but without a reply text: no texts, yet no "No match" either,
+  // and the header and footer are loaded.
+  EXPECT_TRUE(directory_lookup("dave@example.org").empty());
+  EXPECT_TRUE(capture.records().empty());
+  EXPECT_EQ(header_text, "");
+  EXPECT_EQ(footer_text, "");
+}
+
+TEST_F(LookupTest, FillsMapFieldsAfterSubjectSenderAndReceiver) {
+  g_config.map_field_placeholders = {"$first", "$phone"};
+  g_config.map_field_attributes = {"givenName", "telephoneNumber", g_config.result};
+  g_mail.subject = "about $sender";
+  const size_t mark = server_.log_mark();
+  // The subject brings "$sender", which the sender step then fills; the
+  // givenName value brings one that no later step fills. The entry has no
+  // telephoneNumber.
+  EXPECT_EQ(directory_lookup("erin@example.org"),
+            StringList{"about box@host|Erin $sender||erin@example.org"});
+  // Only the mapped attributes and the reply attribute are asked for.
+  EXPECT_NE(server_.log_since(mark).find(" SRCH attr=givenName telephoneNumber vacationInfo\n"),
+            std::string::npos);
+}
+
+TEST_F(LookupTest, NoMatchGivesNoTexts) {
+  g_config.forceheader = files_.file("missing");
+  for (const int loglevel : {2, 3}) {
+    g_config.loglevel = loglevel;
+    LogCapture capture;
+    EXPECT_TRUE(directory_lookup("nobody@example.org").empty());
+    EXPECT_TRUE(directory_lookup("bob@example.org").empty());  // not active
+    EXPECT_TRUE(directory_lookup("evil\n@example.org").empty());
+    const std::vector<LogRecord> expected =
+        loglevel < 3
+            ? std::vector<LogRecord>{}
+            : std::vector<LogRecord>{
+                  {LOG_DEBUG,
+                   "DEBUG/LDAP No match: (&(mail=nobody@example.org)(vacationActive=TRUE))"},
+                  {LOG_DEBUG,
+                   "DEBUG/LDAP No match: (&(mail=bob@example.org)(vacationActive=TRUE))"},
+                  {LOG_DEBUG,
+                   "DEBUG/LDAP No match: (&(mail=evil?@example.org)(vacationActive=TRUE))"}};
+    EXPECT_EQ(capture.records(), expected);
+  }
+  // The header file is never touched without a match.
+  EXPECT_FALSE(header_text);
+}
+
+TEST_F(LookupTest, FailedSearchGivesNoTexts) {
+  struct Case {
+    const char* name;
+    std::string base;
+    std::string queryfilter;
+  };
+  const Case cases[] = {
+      {"base that does not exist", "dc=nowhere,dc=org", g_config.queryfilter},
+      {"filter that does not parse", g_config.base, "(mail=$recepient"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    g_config.base = c.base;
+    g_config.queryfilter = c.queryfilter;
+    for (const int loglevel : {0, 1}) {
+      g_config.loglevel = loglevel;
+      LogCapture capture;
+      EXPECT_TRUE(directory_lookup("alice@example.org").empty());
+      const std::vector<LogRecord> expected =
+          loglevel == 0 ? std::vector<LogRecord>{}
+                        : std::vector<LogRecord>{{LOG_WARNING, "WARN/LDAP Wrong query base?"}};
+      EXPECT_EQ(capture.records(), expected);
+    }
+  }
+}
+
+TEST_F(LookupTest, AddressesCannotRewriteTheFilter) {
+  const std::pair<std::string, StringList> cases[] = {
+      {"odd(x)@example.org", {"odd one"}},
+      {"back\\slash@example.org", {"backslash one"}},
+      {"*@example.org", {"star one"}},
+      // Put in as they stand, these would match every active entry, match
+      // by substring, or switch off the vacationActive test.
+      {"*", {}},
+      {"odd*", {}},
+      {"bob@example.org)(|(vacationActive=FALSE", {}},
+  };
+  for (const auto& [receiver, replies] : cases) {
+    EXPECT_EQ(directory_lookup(receiver), replies) << receiver;
+  }
+  // The sender goes in escaped as well.
+  g_config.queryfilter = "(&(|(mail=$recepient)(mail=$sender))(vacationActive=TRUE))";
+  g_mail.sender = "*";
+  EXPECT_EQ(directory_lookup("carol@example.org"), StringList{"first text"});
+}
+
+TEST_F(LookupTest, SilentServerCountsAsFailedSearchAndTheRunGoesOn) {
+  g_config.loglevel = 1;
+  LogCapture capture;
+  server_.stop();
+  EXPECT_TRUE(directory_lookup("alice@example.org").empty());  // after 10 s
+  server_.cont();
+  EXPECT_EQ(capture.records(),
+            (std::vector<LogRecord>{{LOG_WARNING, "WARN/LDAP Wrong query base?"}}));
+  EXPECT_EQ(directory_lookup("carol@example.org"), StringList{"first text"});
+}
+
+}  // namespace
