@@ -54,34 +54,22 @@ TEST(SearchFilterFor, FillsReceiverThenSenderEscaped) {
   }
 }
 
-// One entry of the test directory, under ou=people.
-std::string person(const std::string& uid, const std::string& mail, const char* active,
-                   const StringList& replies, const std::string& more = "") {
-  std::string ldif = "dn: uid=" + uid + ",ou=people,dc=example,dc=org\n" +
-                     "objectClass: inetOrgPerson\nobjectClass: orveltVacation\n" +
-                     "uid: " + uid + "\ncn: " + uid + "\nsn: " + uid + "\n" +
-                     ldif_line("mail", mail);
-  if (active != nullptr) ldif += std::string("vacationActive: ") + active + "\n";
-  for (const std::string& reply : replies) ldif += ldif_line("vacationInfo", reply);
-  return ldif + more + "\n";
-}
-
 const std::string kAliceReply = "To: $sender\nSubject: Re: $subject\n\n$recepient is away.\n";
 
 std::string test_directory() {
-  return "dn: ou=people,dc=example,dc=org\nobjectClass: organizationalUnit\nou: people\n\n" +
-         person("alice", "alice@example.org", "TRUE", {kAliceReply}) +
-         person("bob", "bob@example.org", "FALSE", {"Bob is not away."}) +
-         person("carol", "carol@example.org", "TRUE", {"first text", "second text"}) +
-         person("team1", "team@example.org", "TRUE", {"team one"}) +
-         person("team2", "team@example.org", "TRUE", {}) +
-         person("team3", "team@example.org", "TRUE", {"team three"}) +
-         person("dave", "dave@example.org", "TRUE", {}) +
-         person("erin", "erin@example.org", "TRUE",
+  return ldif_people_unit() +
+         ldif_person("alice", "alice@example.org", "TRUE", {kAliceReply}) +
+         ldif_person("bob", "bob@example.org", "FALSE", {"Bob is not away."}) +
+         ldif_person("carol", "carol@example.org", "TRUE", {"first text", "second text"}) +
+         ldif_person("team1", "team@example.org", "TRUE", {"team one"}) +
+         ldif_person("team2", "team@example.org", "TRUE", {}) +
+         ldif_person("team3", "team@example.org", "TRUE", {"team three"}) +
+         ldif_person("dave", "dave@example.org", "TRUE", {}) +
+         ldif_person("erin", "erin@example.org", "TRUE",
                 {"$subject|$first|$phone|$recepient"}, "givenName: Erin $sender\n") +
-         person("odd", "odd(x)@example.org", "TRUE", {"odd one"}) +
-         person("slash", "back\\slash@example.org", "TRUE", {"backslash one"}) +
-         person("star", "*@example.org", "TRUE", {"star one"});
+         ldif_person("odd", "odd(x)@example.org", "TRUE", {"odd one"}) +
+         ldif_person("slash", "back\\slash@example.org", "TRUE", {"backslash one"}) +
+         ldif_person("star", "*@example.org", "TRUE", {"star one"});
 }
 
 // A running directory with the entries above, a session bound to it, and a

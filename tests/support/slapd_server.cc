@@ -269,3 +269,17 @@ std::string ldif_line(const std::string& name, const std::string& value) {
   }
   return name + ":: " + encoded + "\n";
 }
+
+std::string ldif_people_unit() {
+  return "dn: ou=people,dc=example,dc=org\nobjectClass: organizationalUnit\nou: people\n\n";
+}
+
+std::string ldif_person(const std::string& uid, const std::string& mail, const char* active,
+                        const std::vector<std::string>& replies, const std::string& more) {
+  std::string ldif = "dn: uid=" + uid + ",ou=people,dc=example,dc=org\n" +
+                     "objectClass: inetOrgPerson\nobjectClass: orveltVacation\n" + "uid: " + uid +
+                     "\ncn: " + uid + "\nsn: " + uid + "\n" + ldif_line("mail", mail);
+  if (active != nullptr) ldif += std::string("vacationActive: ") + active + "\n";
+  for (const std::string& reply : replies) ldif += ldif_line("vacationInfo", reply);
+  return ldif + more + "\n";
+}

@@ -91,3 +91,11 @@ class SlapdServer {
 // One "name: value" line of LDIF, base64-encoded ("name:: ...") when the
 // value could not stand there as it is (line breaks, leading space, ...).
 std::string ldif_line(const std::string& name, const std::string& value);
+
+// The LDIF of ou=people under the suffix, the parent of ldif_person entries.
+std::string ldif_people_unit();
+// The LDIF of one person under ou=people: mail address, vacationActive
+// (left out when active is null), one vacationInfo line per reply text, and
+// any further attribute lines in more.
+std::string ldif_person(const std::string& uid, const std::string& mail, const char* active,
+                        const std::vector<std::string>& replies, const std::string& more = "");
