@@ -1,0 +1,246 @@
+// The whole program at work: the built binary answers messages against a
+// real directory, with real block files and a recording MTA.
+#include <gdbm.h>
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <syslog.h>
+
+#include <memory>
+
+#include "support/recording_mta.h"
+#include "support/run_program.h"
+#include "support/slapd_server.h"
+#include "support/temp_dir.h"
+
+namespace {
+
+const std::string kAwayText =
+    "To: $sender\nSubject: Re: $subject\n\nHello $sender, $recepient is away.\n";
+const std::string kGruss = "Gr\xC3\xBC\xC3\x9F" "e von $recepient\n";
+// "I am on holiday today." in Japanese, long enough to need room.
+const std::string kJapanese =
+    "\xE4\xBB\x8A\xE6\x97\xA5\xE3\x81\xAF\xE4\xBC\x91\xE3\x81\xBF\xE3\x81\xA7\xE3\x81\x99\xE3\x80"
+    "\x82 ok\n";
+const std::string kOddBytes = "100% sure: %s %n %d %%\t\x01\x7f end\n";
+const std::string kBigText(300 * 1024, 'x');
+
+std::string test_directory() {
+  return ldif_people_unit() +
+         ldif_person("local", "local.user@site", "TRUE", {kAwayText}) +
+         ldif_person("off", "off@site", "FALSE", {"not away"}) +
+         ldif_person("two1", "two@site", "TRUE", {"first of two\n"}) +
+         ldif_person("two2", "two@site", "TRUE", {"second of two\n"}) +
+         ldif_person("r1", "r1@site", "TRUE", {"r1 is away\n"}) +
+         ldif_person("r2", "r2@site", "TRUE", {"r2 is away\n"}) +
+         ldif_person("big", "big@site", "TRUE", {kBigText}) +
+         ldif_person("gruss", "gruss@site", "TRUE", {kGruss}) +
+         ldif_person("jp", "jp@site", "TRUE", {kJapanese + kJapanese + kJapanese}) +
+         ldif_person("odd", "odd@site", "TRUE", {kOddBytes});
+}
+
+std::string message(const std::string& to, const std::string& extra_headers = "") {
+  return "From: Some Name <Box@Host>\nTo: " + to + "\nSubject: Lunch on Friday?\n" +
+         extra_headers + "\nAre you free?\n";
+}
+
+struct GdbmCloser {
+  void operator()(GDBM_FILE f) const { gdbm_close(f); }
+};
+using Gdbm = std::unique_ptr<std::remove_pointer_t<GDBM_FILE>, GdbmCloser>;
+
+// True when the GDBM file at path holds key (stored with its NUL byte).
+bool gdbm_holds(const std::string& path, const std::string& key) {
+  Gdbm db(gdbm_open(path.c_str(), 0, GDBM_READER, 0, nullptr));
+  if (!db) return false;
+  datum k{const_cast<char*>(key.c_str()), static_cast<int>(key.size() + 1)};
+  return gdbm_exists(db.get(), k) != 0;
+}
+
+// Writes a GDBM file whose keys are lines (each stored with its NUL byte).
+void make_gdbm(const std::string& path, const std::vector<std::string>& keys) {
+  Gdbm db(gdbm_open(path.c_str(), 0, GDBM_NEWDB, 0600, nullptr));
+  ASSERT_TRUE(db);
+  for (const std::string& key : keys) {
+    datum k{const_cast<char*>(key.c_str()), static_cast<int>(key.size() + 1)};
+    datum v{const_cast<char*>(""), 1};
+    gdbm_store(db.get(), k, v, GDBM_REPLACE);
+  }
+}
+
+class ReplyTest : public testing::Test {
+ protected:
+  void SetUp() override { ASSERT_EQ(mkdir(blockdir_.c_str(), 0700), 0); }
+
+  // A configuration for the test directory and the recording MTA, then extra.
+  std::string config(const std::string& extra = "") const {
+    return dir_.write("orvelt.cfg", "server 127.0.0.1\nport " + std::to_string(server_.port()) +
+                                        "\nbase dc=example,dc=org\nprotocol 3\nblockfiles " +
+                                        blockdir_ + "\nmta " + RecordingMta::program() +
+                                        " -f <> $sender\nloglevel 3\n" + extra);
+  }
+
+  ProgramResult run(const std::string& text, const std::string& extra_config = "",
+                    std::vector<std::string> args = {}) {
+    args.insert(args.begin(), {"-c", config(extra_config)});
+    ProgramRun run;
+    run.args = args;
+    run.stdin_text = text;
+    return run_program(run);
+  }
+
+  std::string block_file(const std::string& receiver) const { return blockdir_ + "/" + receiver; }
+
+  static bool logged(const ProgramResult& r, int priority, const std::string& text) {
+    for (const LogRecord& record : r.log) {
+      if (record.priority == priority && record.text == text) return true;
+    }
+    return false;
+  }
+
+  SlapdServer server_{SlapdOptions().entries(test_directory())};
+  TempDir dir_;
+  std::string blockdir_ = dir_.file("block");
+};
+
+TEST_F(ReplyTest, TypicalMessageIsAnsweredOnceThenSuppressed) {
+  RecordingMta mta;
+  ProgramResult r = run(message("Local.User@Site"));
+  EXPECT_TRUE(r.exited);
+  EXPECT_EQ(r.exit_status, 0);
+  std::vector<MtaCall> calls = mta.calls();
+  ASSERT_EQ(calls.size(), 1u);
+  EXPECT_EQ(calls[0].argv, (std::vector<std::string>{RecordingMta::program(), "-f", "<>", "box@host"}));
+  EXPECT_EQ(calls[0].stdin_text,
+            "To: box@host\nSubject: Re: Lunch on Friday?\n\nHello box@host, local.user@site is away.\n");
+  EXPECT_EQ(calls[0].sigpipe, "default");
+  EXPECT_TRUE(gdbm_holds(block_file("local.user@site"), "box@host"));
+  EXPECT_TRUE(logged(r, LOG_INFO, "INFO/MAIL sent mail: local.user@site -> box@host"));
+  EXPECT_EQ(r.log_events.back(), "close");
+
+  r = run(message("Local.User@Site"));
+  EXPECT_EQ(r.exit_status, 0);
+  EXPECT_EQ(mta.calls().size(), 1u);
+  EXPECT_TRUE(logged(r, LOG_DEBUG, "DEBUG/MAIL blocked: box@host & local.user@site"));
+}
+
+TEST_F(ReplyTest, ReceiversAndTheirTexts) {
+  struct Case {
+    std::string to;
+    std::string extra_config;
+    std::vector<std::string> expected_texts;
+  } cases[] = {
+      {"r1@site, R2@site", "", {"r1 is away\n", "r2 is away\n"}},
+      {"two@site", "", {"first of two\n"}},
+      {"two@site", "blockexpire 0\n", {"first of two\n", "second of two\n"}},
+      {"nobody@site", "", {}},
+      {"off@site", "", {}},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.to + " / " + c.extra_config);
+    RecordingMta mta;
+    ProgramResult r = run(message(c.to), c.extra_config);
+    EXPECT_EQ(r.exit_status, 0);
+    std::vector<std::string> texts;
+    for (const MtaCall& call : mta.calls()) texts.push_back(call.stdin_text);
+    // The two-entry receiver may list its entries in either order.
+    std::sort(texts.begin(), texts.end());
+    EXPECT_EQ(texts, c.expected_texts);
+  }
+  EXPECT_TRUE(gdbm_holds(block_file("r1@site"), "box@host"));
+  EXPECT_TRUE(gdbm_holds(block_file("r2@site"), "box@host"));
+  // With blockexpire 0 nothing is recorded; the first run's record stays.
+  EXPECT_TRUE(gdbm_holds(block_file("two@site"), "box@host"));
+}
+
+TEST_F(ReplyTest, DeclinedMessagesNeverReachTheDirectory) {
+  make_gdbm(dir_.file("bad.db"), {"Precedence: bulk"});
+  struct Case {
+    const char* name;
+    std::string text;
+    std::string extra_config;
+  } cases[] = {
+      {"bad header", message("local.user@site", "Precedence: bulk\n"),
+       "badheaders " + dir_.file("bad.db") + "\n"},
+      {"sender header", message("local.user@site", "Sender: list@host\n"), ""},
+      {"too many receivers", message("a@site, b@site, local.user@site"), "maxreceivers 1\n"},
+      {"no receiver", message("Undisclosed recipients:;"), ""},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    RecordingMta mta;
+    const size_t mark = server_.log_mark();
+    ProgramResult r = run(c.text, c.extra_config);
+    EXPECT_EQ(r.exit_status, 0);
+    EXPECT_TRUE(mta.calls().empty());
+    EXPECT_TRUE(server_.binds_since(mark).empty());
+    EXPECT_FALSE(r.log.empty());  // the mail code, at loglevel 3
+  }
+}
+
+TEST_F(ReplyTest, FailingMtaStillCountsAsSentAndTheLoopGoesOn) {
+  RecordingMta mta(MtaBehaviour{1, true});
+  ProgramResult r = run(message("r1@site, r2@site"));
+  EXPECT_EQ(r.exit_status, 0);
+  EXPECT_EQ(mta.calls().size(), 2u);
+  EXPECT_TRUE(gdbm_holds(block_file("r1@site"), "box@host"));
+  EXPECT_TRUE(gdbm_holds(block_file("r2@site"), "box@host"));
+}
+
+TEST_F(ReplyTest, MtaThatReadsNothingDoesNotKillTheRun) {
+  RecordingMta mta(MtaBehaviour{0, false});
+  ProgramResult r = run(message("big@site, r1@site"));
+  EXPECT_TRUE(r.exited) << "signal " << r.signal;
+  EXPECT_EQ(r.exit_status, 0);
+  EXPECT_TRUE(logged(r, LOG_WARNING, "WARN/MAIL MTA did not take the whole reply"));
+  EXPECT_EQ(mta.calls().size(), 2u);
+  EXPECT_TRUE(gdbm_holds(block_file("big@site"), "box@host"));
+  EXPECT_TRUE(gdbm_holds(block_file("r1@site"), "box@host"));
+}
+
+TEST_F(ReplyTest, MissingMtaProgram) {
+  ProgramResult r = run(message("r1@site"), "mta /nonexistent/sendmail -oi $sender\n");
+  EXPECT_EQ(r.exit_status, 0);
+  EXPECT_TRUE(logged(r, LOG_ERR, "CRIT/MAIL execv(3) returned: /nonexistent/sendmail -oi box@host"));
+  EXPECT_TRUE(gdbm_holds(block_file("r1@site"), "box@host"));
+}
+
+TEST_F(ReplyTest, CharsetConversion) {
+  {
+    RecordingMta mta;
+    ProgramResult r = run(message("gruss@site"), "charset ISO-8859-1\n");
+    ASSERT_EQ(mta.calls().size(), 1u);
+    EXPECT_EQ(mta.calls()[0].stdin_text, "Gr\xFC\xDF" "e von gruss@site\n");
+  }
+  {
+    RecordingMta mta;
+    ProgramResult r = run(message("gruss@site, r1@site"), "charset NO-SUCH-CHARSET\n");
+    ASSERT_EQ(mta.calls().size(), 2u);
+    EXPECT_EQ(mta.calls()[0].stdin_text, "Gr\xC3\xBC\xC3\x9F" "e von gruss@site\n");
+    int warnings = 0;
+    for (const LogRecord& record : r.log) {
+      if (record.priority == LOG_WARNING &&
+          record.text.rfind("WARN/MAIL charset conversion failed (errno: ", 0) == 0) {
+        ++warnings;
+      }
+    }
+    EXPECT_EQ(warnings, 2);
+  }
+  {
+    RecordingMta mta;
+    ProgramResult r = run(message("jp@site"), "charset ISO-2022-JP\n");
+    ASSERT_EQ(mta.calls().size(), 1u);
+    const std::string& sent = mta.calls()[0].stdin_text;
+    EXPECT_GT(sent.size(), (kJapanese + kJapanese + kJapanese).size());
+    // Every line ends back in ASCII with its " ok".
+    EXPECT_EQ(sent.substr(sent.size() - 4), " ok\n");
+  }
+}
+
+TEST_F(ReplyTest, TextReachesTheMtaByteForByte) {
+  RecordingMta mta;
+  ProgramResult r = run(message("odd@site"));
+  ASSERT_EQ(mta.calls().size(), 1u);
+  EXPECT_EQ(mta.calls()[0].stdin_text, kOddBytes);
+}
+
+}  // namespace
