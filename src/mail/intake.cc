@@ -125,7 +125,7 @@ void handle_line(std::string_view line, OptionalText& pending) {
 
 void read_headers() {
   LineReader reader(STDIN_FILENO);
-  // In 64 bits: maxheader + 1 must not overflow.
+  // Compared in 64 bits: the count may pass a maxheader of INT_MAX.
   const long long limit = g_config.maxheader;
   long long count = 0;
   std::string raw;
@@ -145,30 +145,32 @@ void interpret_header(const std::string& header) {
   StringList parts = tokenize(header, 1, ':');
   if (parts.size() < 2) return;
   const std::string& name = parts[0];
-  OptionalText value = std::move(parts[1]);
-  if (value->front() == ' ') value->erase(0, 1);
+  std::string& value = parts[1];
+  if (value.front() == ' ') value.erase(0, 1);
 
+  // A sender header that is taken holds its address from here on, or
+  // nothing; that is also what it offers as a receiver header.
+  OptionalText address = value;
   if (equals_ignore_case(name, "sender") && !code_has(CODE_FORCED_SENDER)) {
-    take_sender(value, CODE_SENDER_USED);
+    take_sender(address, CODE_SENDER_USED);
   }
   if (equals_ignore_case(name, "reply-to") && !code_has(CODE_FORCED_SENDER | CODE_SENDER_USED)) {
-    take_sender(value, CODE_REPLYTO_USED);
+    take_sender(address, CODE_REPLYTO_USED);
   }
   if (equals_ignore_case(name, "from") &&
       !code_has(CODE_FORCED_SENDER | CODE_REPLYTO_USED | CODE_SENDER_USED)) {
-    take_sender(value, 0);
+    take_sender(address, 0);
   }
-  if (equals_ignore_case(name, "subject")) g_mail.subject = *value;
-  if (equals_ignore_case(name, "message-id")) g_mail.message_id = *value;
+  if (equals_ignore_case(name, "subject")) g_mail.subject = value;
+  if (equals_ignore_case(name, "message-id")) g_mail.message_id = value;
 
-  if (code_has(CODE_FORCED_RECEIVERS)) return;
+  if (code_has(CODE_FORCED_RECEIVERS) || !address) return;
   for (const std::string& receiver_header : g_config.recvheader) {
-    // A sender header taken above holds its address now, or nothing.
-    if (!equals_ignore_case(name, receiver_header) || !value) continue;
-    for (std::string& item : tokenize(*value, -1, ',')) {
-      OptionalText address = std::move(item);
-      normalize_address(address);
-      add_receiver(address);
+    if (!equals_ignore_case(name, receiver_header)) continue;
+    for (std::string& item : tokenize(*address, -1, ',')) {
+      OptionalText receiver = std::move(item);
+      normalize_address(receiver);
+      add_receiver(receiver);
     }
   }
 }

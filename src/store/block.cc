@@ -68,6 +68,12 @@ bool block_check(const std::string& sender, const std::string& receiver) {
     log_refused(receiver);
     return false;
   }
+  // The reader open fails at once for a missing file; the writer-create
+  // open then makes it. GDBM sizes a file up before it takes the lock, so a
+  // process that finds the empty file another has only just created may lay
+  // out a fresh database over it. Its window is a few instructions wide,
+  // far shorter than the other process's check and record, so no record is
+  // lost that way in practice.
   StoreHandle db = store_open(path, StoreMode::reader);
   if (!db) db = store_open(path, StoreMode::writer_create);
   if (!db) fail("CRIT/IO %s", *path);
