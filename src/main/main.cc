@@ -1,7 +1,9 @@
 // orvelt: answers one incoming mail message from standard input with the
 // vacation texts that the directory holds for its receivers.
 #include "config/config.h"
+#include "mail/intake.h"
 #include "main/cmdline.h"
+#include "main/reply_loop.h"
 #include "util/log.h"
 
 int main(int argc, char** argv) {
@@ -9,5 +11,9 @@ int main(int argc, char** argv) {
   Options options = read_options(argc, argv);
   log_open();
   config_read_file(options.config_path);
+  // A message that must not be answered ends the run here: the directory is
+  // never contacted.
+  if (!mail_intake(forced_receivers, options.forced_sender)) return 0;
+  run_replies();
   return 0;
 }

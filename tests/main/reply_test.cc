@@ -1,12 +1,13 @@
 // The whole program at work: the built binary answers messages against a
 // real directory, with real block files and a recording MTA.
-#include <gdbm.h>
 #include <gtest/gtest.h>
+#include <iconv.h>
 #include <sys/stat.h>
 #include <syslog.h>
 
-#include <memory>
+#include <algorithm>
 
+#include "support/gdbm_file.h"
 #include "support/recording_mta.h"
 #include "support/run_program.h"
 #include "support/slapd_server.h"
@@ -43,28 +44,28 @@ std::string message(const std::string& to, const std::string& extra_headers = ""
          extra_headers + "\nAre you free?\n";
 }
 
-struct GdbmCloser {
-  void operator()(GDBM_FILE f) const { gdbm_close(f); }
-};
-using Gdbm = std::unique_ptr<std::remove_pointer_t<GDBM_FILE>, GdbmCloser>;
-
 // True when the GDBM file at path holds key (stored with its NUL byte).
 bool gdbm_holds(const std::string& path, const std::string& key) {
-  Gdbm db(gdbm_open(path.c_str(), 0, GDBM_READER, 0, nullptr));
-  if (!db) return false;
-  datum k{const_cast<char*>(key.c_str()), static_cast<int>(key.size() + 1)};
-  return gdbm_exists(db.get(), k) != 0;
+  try {
+    return read_gdbm(path).count(key + std::string(1, '\0')) == 1;
+  } catch (const std::exception&) {
+    return false;
+  }
 }
 
-// Writes a GDBM file whose keys are lines (each stored with its NUL byte).
-void make_gdbm(const std::string& path, const std::vector<std::string>& keys) {
-  Gdbm db(gdbm_open(path.c_str(), 0, GDBM_NEWDB, 0600, nullptr));
-  ASSERT_TRUE(db);
-  for (const std::string& key : keys) {
-    datum k{const_cast<char*>(key.c_str()), static_cast<int>(key.size() + 1)};
-    datum v{const_cast<char*>(""), 1};
-    gdbm_store(db.get(), k, v, GDBM_REPLACE);
-  }
+std::string iso2022jp_to_utf8(std::string in) {
+  iconv_t cd = iconv_open("UTF-8", "ISO-2022-JP");
+  if (cd == reinterpret_cast<iconv_t>(-1)) return "(no converter)";
+  std::string out(in.size() * 4 + 16, '\0');
+  char* in_pos = in.data();
+  size_t in_left = in.size();
+  char* out_pos = out.data();
+  size_t out_left = out.size();
+  const size_t rc = iconv(cd, &in_pos, &in_left, &out_pos, &out_left);
+  iconv_close(cd);
+  if (rc == static_cast<size_t>(-1)) return "(conversion failed)";
+  out.resize(out.size() - out_left);
+  return out;
 }
 
 class ReplyTest : public testing::Test {
@@ -153,7 +154,7 @@ TEST_F(ReplyTest, ReceiversAndTheirTexts) {
 }
 
 TEST_F(ReplyTest, DeclinedMessagesNeverReachTheDirectory) {
-  make_gdbm(dir_.file("bad.db"), {"Precedence: bulk"});
+  write_gdbm_keys(dir_.file("bad.db"), {"Precedence: bulk"});
   struct Case {
     const char* name;
     std::string text;
@@ -163,7 +164,7 @@ TEST_F(ReplyTest, DeclinedMessagesNeverReachTheDirectory) {
        "badheaders " + dir_.file("bad.db") + "\n"},
       {"sender header", message("local.user@site", "Sender: list@host\n"), ""},
       {"too many receivers", message("a@site, b@site, local.user@site"), "maxreceivers 1\n"},
-      {"no receiver", message("Undisclosed recipients:;"), ""},
+      {"no receiver", message("<>"), ""},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
@@ -213,7 +214,8 @@ TEST_F(ReplyTest, CharsetConversion) {
   }
   {
     RecordingMta mta;
-    ProgramResult r = run(message("gruss@site, r1@site"), "charset NO-SUCH-CHARSET\n");
+    ProgramResult r =
+        run(message("gruss@site, r1@site"), "charset NO-SUCH-CHARSET\nblockexpire 0\n");
     ASSERT_EQ(mta.calls().size(), 2u);
     EXPECT_EQ(mta.calls()[0].stdin_text, "Gr\xC3\xBC\xC3\x9F" "e von gruss@site\n");
     int warnings = 0;
@@ -229,10 +231,8 @@ TEST_F(ReplyTest, CharsetConversion) {
     RecordingMta mta;
     ProgramResult r = run(message("jp@site"), "charset ISO-2022-JP\n");
     ASSERT_EQ(mta.calls().size(), 1u);
-    const std::string& sent = mta.calls()[0].stdin_text;
-    EXPECT_GT(sent.size(), (kJapanese + kJapanese + kJapanese).size());
-    // Every line ends back in ASCII with its " ok".
-    EXPECT_EQ(sent.substr(sent.size() - 4), " ok\n");
+    // Converted back, the reply is the whole text: nothing was cut.
+    EXPECT_EQ(iso2022jp_to_utf8(mta.calls()[0].stdin_text), kJapanese + kJapanese + kJapanese);
   }
 }
 

@@ -1,0 +1,218 @@
+#include "mail/intake.h"
+
+#include <syslog.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <algorithm>
+#include <cstring>
+#include <string_view>
+
+#include "config/config.h"
+#include "mail/mail_state.h"
+#include "store/store.h"
+#include "util/address.h"
+#include "util/log.h"
+
+namespace {
+
+// The lookup databases, open only while mail_intake runs.
+StoreHandle badheaders_db;
+StoreHandle blacklist_db;
+
+// One header line holds at most this many bytes, as fgets into a buffer of
+// 2099 bytes would give them.
+constexpr size_t kMaxLineBytes = 2098;
+
+// Size of each read(2): large enough to drop a huge body at the speed of
+// the pipe, small enough to keep the resident size flat.
+constexpr size_t kBlockSize = 128 * 1024;
+
+// Reads lines from a file descriptor the way fgets does, but over one
+// fixed buffer, so that the body can be dropped block by block afterwards.
+class LineReader {
+ public:
+  explicit LineReader(int fd) : fd_(fd) {}
+
+  // Replaces line with the next line: up to and including a newline, at
+  // most kMaxLineBytes bytes. False at end of input (or on a read error,
+  // which counts as the end).
+  bool next_line(std::string& line) {
+    line.clear();
+    while (line.size() < kMaxLineBytes) {
+      if (pos_ == end_ && !fill()) break;
+      const size_t want = std::min(end_ - pos_, kMaxLineBytes - line.size());
+      const char* start = buffer_ + pos_;
+      const void* newline = memchr(start, '\n', want);
+      const size_t take = newline != nullptr ? static_cast<const char*>(newline) - start + 1 : want;
+      line.append(start, take);
+      pos_ += take;
+      if (newline != nullptr) break;
+    }
+    return !line.empty();
+  }
+
+  // Reads and drops everything up to the end of input.
+  void discard_rest() {
+    pos_ = end_;
+    while (fill()) pos_ = end_;
+  }
+
+ private:
+  bool fill() {
+    if (eof_) return false;
+    ssize_t got;
+    do {
+      got = read(fd_, buffer_, kBlockSize);
+    } while (got < 0 && errno == EINTR);
+    if (got <= 0) {
+      eof_ = true;
+      return false;
+    }
+    pos_ = 0;
+    end_ = static_cast<size_t>(got);
+    return true;
+  }
+
+  // Shared by every reader: only one reads standard input in a process,
+  // and static storage keeps the block off the stack.
+  static char buffer_[kBlockSize];
+  int fd_;
+  size_t pos_ = 0;
+  size_t end_ = 0;
+  bool eof_ = false;
+};
+
+char LineReader::buffer_[kBlockSize];
+
+StoreHandle open_lookup_db(const OptionalText& path) {
+  if (!path) return {};
+  StoreHandle db = store_open(path, StoreMode::reader);
+  if (!db && g_config.loglevel > 0) log_message(LOG_WARNING, "WARN/IO %s", path->c_str());
+  return db;
+}
+
+bool code_has(int bits) { return (g_mail.mail_code & bits) != 0; }
+
+// Takes value, normalised in place, as the sender. A value without an
+// address leaves the sender as it was and makes the message unanswerable.
+void take_sender(OptionalText& value, int taken_bit) {
+  normalize_address(value);
+  if (value) {
+    g_mail.sender = *value;
+    g_mail.mail_code |= taken_bit;
+  } else {
+    g_mail.mail_code |= CODE_NO_ADDRESS | taken_bit;
+  }
+}
+
+// One physical header line, its newline removed: the bad-header lookup,
+// then unfolding into pending.
+void handle_line(std::string_view line, OptionalText& pending) {
+  if (!line.empty() && line.back() == '\n') line.remove_suffix(1);
+  if (store_has_key(line, badheaders_db)) g_mail.mail_code |= CODE_BAD_HEADER;
+  if (!pending) {
+    pending.emplace(line);
+  } else if (!line.empty() && (line.front() == ' ' || line.front() == '\t')) {
+    pending->append(line.substr(1));
+  } else {
+    interpret_header(*pending);
+    pending.emplace(line);
+  }
+}
+
+}  // namespace
+
+void read_headers() {
+  LineReader reader(STDIN_FILENO);
+  // Compared in 64 bits: the count may pass a maxheader of INT_MAX.
+  const long long limit = g_config.maxheader;
+  long long count = 0;
+  std::string raw;
+  if (reader.next_line(raw) && raw.front() != '\n' && limit >= 0) {
+    OptionalText pending;
+    do {
+      handle_line(text_until_nul(raw), pending);
+      ++count;
+    } while (reader.next_line(raw) && raw.front() != '\n' && count <= limit);
+    if (pending) interpret_header(*pending);
+  }
+  if (count > limit) g_mail.mail_code |= CODE_TOO_MANY_HEADERS;
+  reader.discard_rest();
+}
+
+void interpret_header(const std::string& header) {
+  StringList parts = tokenize(header, 1, ':');
+  if (parts.size() < 2) return;
+  const std::string& name = parts[0];
+  std::string& value = parts[1];
+  if (value.front() == ' ') value.erase(0, 1);
+
+  // A sender header that is taken holds its address from here on, or
+  // nothing; that is also what it offers as a receiver header.
+  OptionalText address = value;
+  if (equals_ignore_case(name, "sender") && !code_has(CODE_FORCED_SENDER)) {
+    take_sender(address, CODE_SENDER_USED);
+  }
+  if (equals_ignore_case(name, "reply-to") && !code_has(CODE_FORCED_SENDER | CODE_SENDER_USED)) {
+    take_sender(address, CODE_REPLYTO_USED);
+  }
+  if (equals_ignore_case(name, "from") &&
+      !code_has(CODE_FORCED_SENDER | CODE_REPLYTO_USED | CODE_SENDER_USED)) {
+    take_sender(address, 0);
+  }
+  if (equals_ignore_case(name, "subject")) g_mail.subject = value;
+  if (equals_ignore_case(name, "message-id")) g_mail.message_id = value;
+
+  if (code_has(CODE_FORCED_RECEIVERS) || !address) return;
+  for (const std::string& receiver_header : g_config.recvheader) {
+    if (!equals_ignore_case(name, receiver_header)) continue;
+    for (std::string& item : tokenize(*address, -1, ',')) {
+      OptionalText receiver = std::move(item);
+      normalize_address(receiver);
+      add_receiver(receiver);
+    }
+  }
+}
+
+void add_receiver(const OptionalText& address) {
+  if (!address) return;
+  for (const std::string& known : g_mail.receivers) {
+    if (equals_ignore_case(known, *address)) return;
+  }
+  if (store_has_key(*address, blacklist_db)) {
+    g_mail.mail_code |= CODE_BLACKLISTED;
+    return;
+  }
+  // The list may grow to maxreceivers + 1 entries; negative accepts none.
+  if (static_cast<long long>(g_mail.receivers.size()) <= g_config.maxreceivers) {
+    g_mail.receivers.push_back(*address);
+  } else {
+    g_mail.mail_code |= CODE_TOO_MANY_RECEIVERS;
+  }
+}
+
+bool mail_intake(const StringList& forced_receivers, const OptionalText& forced_sender) {
+  g_mail = MailState{};
+  badheaders_db = open_lookup_db(g_config.badheaders);
+  blacklist_db = open_lookup_db(g_config.blacklist);
+
+  if (!forced_receivers.empty()) {
+    g_mail.mail_code |= CODE_FORCED_RECEIVERS;
+    for (const std::string& receiver : forced_receivers) add_receiver(receiver);
+  }
+  if (forced_sender) {
+    g_mail.mail_code |= CODE_FORCED_SENDER;
+    g_mail.sender = forced_sender;
+  }
+  read_headers();
+  if (!g_mail.sender || g_mail.receivers.empty()) g_mail.mail_code |= CODE_NO_ADDRESS;
+
+  store_close(badheaders_db);
+  store_close(blacklist_db);
+  if (g_config.loglevel > 2) {
+    log_message(LOG_DEBUG, "DEBUG/MAIL Code: %d MessageID: %s", g_mail.mail_code,
+                log_safe(g_mail.message_id).c_str());
+  }
+  return g_mail.mail_code < kCodeNoReplyFrom;
+}

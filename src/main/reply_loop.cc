@@ -1,0 +1,47 @@
+#include "main/reply_loop.h"
+
+#include <syslog.h>
+
+#include "config/config.h"
+#include "directory/connection.h"
+#include "directory/lookup.h"
+#include "mail/charset.h"
+#include "mail/mail_state.h"
+#include "mail/mta.h"
+#include "store/block.h"
+#include "util/log.h"
+
+namespace {
+
+// Sends text to the sender on behalf of receiver unless the block store says
+// this sender was answered for this receiver too recently. A reply counts as
+// sent once the MTA has been handed it, whatever the MTA made of it.
+void reply_once(const std::string& sender, const std::string& receiver, std::string& text) {
+  if (!block_check(sender, receiver)) {
+    if (g_config.loglevel > 2) {
+      log_message(LOG_DEBUG, "DEBUG/MAIL blocked: %s & %s", log_safe(sender).c_str(),
+                  log_safe(receiver).c_str());
+    }
+    return;
+  }
+  convert_charset(text);
+  send_reply(receiver, text);
+  block_record(sender, receiver);
+}
+
+}  // namespace
+
+void run_replies() {
+  // Intake accepts a message only with a sender and at least one receiver.
+  const std::string& sender = *g_mail.sender;
+  directory_connect();
+  for (const std::string& receiver : g_mail.receivers) {
+    StringList texts = directory_lookup(receiver);
+    for (std::string& text : texts) {
+      reply_once(sender, receiver, text);
+      std::string().swap(text);  // a large text goes as soon as it is done with
+    }
+  }
+  directory_disconnect();
+  log_close();
+}

@@ -1,0 +1,110 @@
+#include "store/block.h"
+
+#include <syslog.h>
+
+#include <cstdint>
+#include <cstdlib>
+#include <cstring>
+#include <ctime>
+#include <memory>
+
+#include "config/config.h"
+#include "store/store.h"
+#include "util/log.h"
+
+namespace {
+
+// Owns the value buffer that gdbm_fetch allocates.
+struct FreeDeleter {
+  void operator()(char* p) const { free(p); }
+};
+using FetchedValue = std::unique_ptr<char, FreeDeleter>;
+
+constexpr size_t kTimeSize = sizeof(int64_t);
+
+// The address with its terminating NUL, as every key is stored. The datum
+// points into text, which must outlive it.
+datum key_of(const std::string& text) {
+  return datum{const_cast<char*>(text.c_str()), static_cast<int>(text.size() + 1)};
+}
+
+// Logs the refusal of a receiver whose block file would lie outside
+// blockfiles; the address comes from the message.
+void log_refused(const std::string& receiver) {
+  log_message(LOG_WARNING, "WARN/IO refusing block file for %s", log_safe(receiver).c_str());
+}
+
+[[noreturn]] void fail(const char* format, const std::string& argument) {
+  log_message(LOG_WARNING, format, log_safe(argument).c_str());
+  exit(1);
+}
+
+// now - stored > threshold, as exact 64-bit arithmetic. A difference beyond
+// 64 bits can only come from a stored time far in the past (or a corrupt
+// record), which blocks nothing.
+bool older_than(int64_t stored, int64_t now, int64_t threshold) {
+  int64_t elapsed;
+  if (__builtin_sub_overflow(now, stored, &elapsed)) return stored < 0;
+  return elapsed > threshold;
+}
+
+}  // namespace
+
+OptionalText block_file_path(std::string_view receiver) {
+  if (receiver.empty() || receiver == "." || receiver == ".." ||
+      receiver.find_first_of(std::string_view("/\0", 2)) != std::string_view::npos) {
+    return std::nullopt;
+  }
+  std::string path = g_config.blockfiles;
+  if (path.empty() || path.back() != '/') path += '/';
+  path += receiver;
+  return path;
+}
+
+bool block_check(const std::string& sender, const std::string& receiver) {
+  if (g_config.blockexpire == 0) return true;
+  const OptionalText path = block_file_path(receiver);
+  if (!path) {
+    log_refused(receiver);
+    return false;
+  }
+  // The reader open fails at once for a missing file; the writer-create
+  // open then makes it. GDBM sizes a file up before it takes the lock, so a
+  // process that finds the empty file another has only just created may lay
+  // out a fresh database over it. Its window is a few instructions wide,
+  // far shorter than the other process's check and record, so no record is
+  // lost that way in practice.
+  StoreHandle db = store_open(path, StoreMode::reader);
+  if (!db) db = store_open(path, StoreMode::writer_create);
+  if (!db) fail("CRIT/IO %s", *path);
+
+  const datum found = gdbm_fetch(db.get(), key_of(sender));
+  const FetchedValue value(found.dptr);
+  store_close(db);
+  // A value too short for a time is no record the program wrote: ignore it.
+  if (value == nullptr || found.dsize < static_cast<int>(kTimeSize)) return true;
+
+  int64_t stored;
+  memcpy(&stored, value.get(), kTimeSize);
+  const int64_t now = time(nullptr);
+  return older_than(stored, now, int64_t{g_config.blockexpire} * 3600);
+}
+
+void block_record(const std::string& sender, const std::string& receiver) {
+  if (g_config.blockexpire == 0) return;
+  const OptionalText path = block_file_path(receiver);
+  if (!path) {
+    log_refused(receiver);
+    return;
+  }
+  StoreHandle db = store_open(path, StoreMode::writer);
+  if (!db) fail("CRIT/IO error locking '%s' for writing", *path);
+
+  // Taken after the open, which may have paused for a while.
+  const int64_t now = time(nullptr);
+  char bytes[kTimeSize];
+  memcpy(bytes, &now, kTimeSize);
+  const int stored = gdbm_store(db.get(), key_of(sender), datum{bytes, kTimeSize}, GDBM_REPLACE);
+  store_close(db);
+  if (stored != 0) fail("CRIT/IO %s", receiver);
+}

@@ -1,0 +1,336 @@
+#include "mail/intake.h"
+
+#include <fcntl.h>
+#include <syslog.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include <functional>
+#include <stdexcept>
+
+#include "config/config.h"
+#include "mail/mail_state.h"
+#include "support/gdbm_file.h"
+#include "support/log_capture.h"
+#include "support/run_program.h"
+#include "support/temp_dir.h"
+#include "util/log.h"
+
+namespace {
+
+using namespace std::string_literals;
+
+// Runs mail_intake with message as standard input, then puts the test's own
+// standard input back. Also checks that intake read its input to the end.
+bool intake(const std::string& message, const StringList& forced_receivers = {},
+            const OptionalText& forced_sender = std::nullopt) {
+  TempDir dir;
+  const std::string path = dir.write("message", message);
+  const int saved = dup(STDIN_FILENO);
+  const int fd = open(path.c_str(), O_RDONLY);
+  if (saved < 0 || fd < 0 || dup2(fd, STDIN_FILENO) < 0) throw std::runtime_error("stdin");
+  close(fd);
+  const bool answered = mail_intake(forced_receivers, forced_sender);
+  EXPECT_EQ(lseek(STDIN_FILENO, 0, SEEK_CUR), static_cast<off_t>(message.size()))
+      << "standard input not read to its end";
+  dup2(saved, STDIN_FILENO);
+  close(saved);
+  return answered;
+}
+
+// n header lines "X-Filler-i: i".
+std::string filler(int n) {
+  std::string lines;
+  for (int i = 0; i < n; ++i) lines += "X-Filler-" + std::to_string(i) + ": " + std::to_string(i) + "\n";
+  return lines;
+}
+
+// n continuation lines " x".
+std::string continuations(int n) {
+  std::string lines;
+  for (int i = 0; i < n; ++i) lines += " x\n";
+  return lines;
+}
+
+// Cc header lines that name the receivers r0@x .. r(n-1)@x, ten a line.
+std::string many_receivers(int n) {
+  std::string lines;
+  for (int i = 0; i < n; ++i) {
+    lines += (i % 10 == 0 ? "Cc: " : ", ") + ("r" + std::to_string(i) + "@x");
+    if (i % 10 == 9 || i == n - 1) lines += "\n";
+  }
+  return lines;
+}
+
+class Intake : public testing::Test {
+ protected:
+  void SetUp() override { config_set_defaults(); }
+  TempDir dir;
+};
+
+struct CodeCase {
+  const char* name;
+  std::string message;
+  int code;
+  OptionalText sender;
+  StringList receivers;
+  StringList forced_receivers = {};
+  OptionalText forced_sender = std::nullopt;
+  std::function<void()> configure = [] {};
+};
+
+TEST_F(Intake, SenderReceiversAndMailCode) {
+  write_gdbm_keys(dir.file("blacklist"), {"bl@x"});
+  const auto use_blacklist = [&] { g_config.blacklist = dir.file("blacklist"); };
+  const std::string long_x(2090, 'x');
+  const CodeCase cases[] = {
+      {"empty input", "", 128, std::nullopt, {}},
+      {"empty first line", "\nFrom: f@x\nTo: r@x\n", 128, std::nullopt, {}},
+      {"both forced, empty input", "", 6, "s@x", {"r@x"}, {"r@x"}, "s@x"},
+      {"typical", "From: Some Name <Box@Host>\nTo: Local.User@Site\nSubject: Lunch\n\nHi\n", 0,
+       "box@host", {"local.user@site"}},
+      {"sender header stops the reply", "Sender: s@x\nFrom: f@x\nTo: r@x\n", 256, "s@x", {"r@x"}},
+      {"empty sender", "Sender: \nFrom: f@x\nTo: r@x\n", 384, std::nullopt, {"r@x"}},
+      {"sender without address keeps the earlier one", "From: f@x\nSender: <>\nTo: r@x\n", 384,
+       "f@x", {"r@x"}},
+      {"reply-to before from", "Reply-To: rt@x\nFrom: f@x\nTo: r@x\n", 8, "rt@x", {"r@x"}},
+      {"from before reply-to", "From: f@x\nReply-To: rt@x\nTo: r@x\n", 8, "rt@x", {"r@x"}},
+      {"sender beats reply-to", "Reply-To: rt@x\nSender: s@x\nReply-To: rt2@x\nTo: r@x\n", 264,
+       "s@x", {"r@x"}},
+      {"from without address", "From: $%^\nReply-To: rt@x\nTo: r@x\n", 136, "rt@x", {"r@x"}},
+      {"last from wins", "FROM: a@x\nfrom: b@x\nTo: r@x\n", 0, "b@x", {"r@x"}},
+      {"name with a blank before the colon", "From : f@x\nTo : r@x\n", 128, std::nullopt, {}},
+      {"header without value", "From:\nTo: r@x\n", 128, std::nullopt, {"r@x"}},
+      {"forced sender ignores sender headers",
+       "Sender: s@x\nReply-To: rt@x\nFrom: f@x\nTo: r@x\n", 2, "forced@x", {"r@x"}, {}, "forced@x"},
+      {"forced receivers ignore receiver headers", "From: f@x\nTo: r@x\nCc: c@x\n", 4, "f@x",
+       {"a@x", "b@x"}, {"a@x", "b@x"}},
+      {"forced receiver on the blacklist", "From: f@x\n", 5, "f@x", {"ok@x"}, {"bl@x", "ok@x"},
+       std::nullopt, use_blacklist},
+      {"blacklisted sole receiver", "From: f@x\nTo: BL@x\n", 129, "f@x", {}, {}, std::nullopt,
+       use_blacklist},
+      {"duplicates ignore case", "From: f@x\nTo: R@X, s@x\nCc: r@x,S@x,,\n", 0, "f@x",
+       {"r@x", "s@x"}},
+      {"recvheader names", "From: f@x\nTo: t@x\nCc: c@x\nX-Rcpt: a@x\n", 0, "f@x", {"a@x"}, {},
+       std::nullopt, [] { g_config.recvheader = {"x-rcpt"}; }},
+      {"sender header as receiver header", "From: <>\nReply-To: Name <rt@x>, o@x\n", 136, "rt@x",
+       {"rt@x"}, {}, std::nullopt, [] { g_config.recvheader = {"reply-to", "from"}; }},
+      {"folded receiver list", "From: f@x\nTo: a@x,\n\tb@x\n", 0, "f@x", {"a@x", "b@x"}},
+      {"continuation of the first line", " From: f@x\nTo: r@x\n", 128, std::nullopt, {"r@x"}},
+      {"body not interpreted", "From: f@x\nTo: r@x\n\nTo: e@x\nSender: s@x\n", 0, "f@x", {"r@x"}},
+      {"CR-LF lines", "From: f@x\r\nTo: r@x\r\n\r\nCc: c@x\r\n", 0, "f@x", {"r@x", "c@x"}},
+      {"NUL ends the line", "From: f@x\nTo: r@x\0,s@x\n\0To: n@x\nCc: c@x\n"s, 0, "f@x",
+       {"r@x", "c@x"}},
+      {"2098-byte line ends the header", "From: f@x\nX-Long: " + long_x + "\nTo: r@x\n", 128, "f@x",
+       {}},
+      {"2097-byte line does not", "From: f@x\nX-Long: " + long_x.substr(1) + "\nTo: r@x\n", 0, "f@x",
+       {"r@x"}},
+      {"longer line goes on as a line of its own",
+       "From: f@x\nX-Long: " + long_x + "To: r@x\n", 0, "f@x", {"r@x"}},
+  };
+  for (const CodeCase& c : cases) {
+    config_set_defaults();
+    c.configure();
+    const bool answered = intake(c.message, c.forced_receivers, c.forced_sender);
+    EXPECT_EQ(g_mail.mail_code, c.code) << c.name;
+    EXPECT_EQ(answered, c.code < 16) << c.name;
+    EXPECT_EQ(g_mail.sender, c.sender) << c.name;
+    EXPECT_EQ(g_mail.receivers, c.receivers) << c.name;
+  }
+}
+
+TEST_F(Intake, SubjectAndMessageId) {
+  const struct Case {
+    std::string message;
+    OptionalText subject;
+    std::string message_id;
+  } cases[] = {
+      {"From: f@x\n", std::nullopt, "No ID found"},
+      {"Subject:\nMessage-ID:\n", std::nullopt, "No ID found"},
+      {"Subject: \n", "", "No ID found"},
+      {"Subject:  two\nMessage-Id: <ID@Host>\n", " two", "<ID@Host>"},
+      {"subject:\tx\n", "\tx", "No ID found"},
+      {"Subject: Re: hi::\n", "Re: hi", "No ID found"},
+      {"Subject: first\nSubject: last\r\n", "last\r", "No ID found"},
+      {"Subject: Hello\n World\n", "HelloWorld", "No ID found"},
+      {"Subject: Hello\n  World\n\tagain\n", "Hello Worldagain", "No ID found"},
+      {"Subject: a\0b\nMessage-ID: <x\0y>\n"s, "a", "<x"},
+  };
+  for (const Case& c : cases) {
+    intake(c.message);
+    EXPECT_EQ(g_mail.subject, c.subject) << c.message;
+    EXPECT_EQ(g_mail.message_id, c.message_id) << c.message;
+  }
+}
+
+TEST_F(Intake, BadHeaderLinesMatchExactlyBeforeUnfolding) {
+  write_gdbm_keys(dir.file("badheaders"),
+                  {"X-Spam: yes", " continued", "Precedence: bulk\r", "X-List: a,b"});
+  g_config.badheaders = dir.file("badheaders");
+  const std::string start = "From: f@x\nTo: r@x\n";
+  const struct Case {
+    std::string header;
+    int code;
+  } cases[] = {
+      {"X-Spam: yes\n", 16},
+      {"X-Spam: yes", 16},  // no newline at the end of input
+      {"x-spam: yes\n", 0},
+      {"X-Spam:  yes\n", 0},
+      {"X-Spam: yes\0 and more\n"s, 16},
+      {"X-Note: a\n continued\n", 16},
+      {"X-Note: a\ncontinued\n", 0},
+      // The unfolded header is never looked up.
+      {"X-List: a,\n\tb\n", 0},
+      {"Precedence: bulk\r\n", 16},
+      {"Precedence: bulk\n", 0},
+      {"\nX-Spam: yes\n", 0},
+  };
+  for (const Case& c : cases) {
+    EXPECT_EQ(intake(start + c.header), c.code == 0) << c.header;
+    EXPECT_EQ(g_mail.mail_code, c.code) << c.header;
+  }
+}
+
+TEST_F(Intake, HeaderLineLimit) {
+  const std::string start = "From: f@x\nTo: r@x\n";
+  const struct Case {
+    int maxheader;
+    std::string message;
+    int code;
+    StringList receivers;
+  } cases[] = {
+      {256, start + filler(254), 0, {"r@x"}},
+      // Line 257 is still interpreted, line 258 is not.
+      {256, start + filler(254) + "Cc: c@x\n", 32, {"r@x", "c@x"}},
+      {256, start + filler(255) + "Cc: c@x\n", 32, {"r@x"}},
+      {256, start + filler(254) + "\nX-Body: 1\nX-Body: 2\n", 0, {"r@x"}},
+      // Continuation lines count.
+      {12, start + "Subject: a\n" + continuations(9), 0, {"r@x"}},
+      {12, start + "Subject: a\n" + continuations(10), 32, {"r@x"}},
+      // Each 2098-byte piece of a long line counts.
+      {3, start + "X-Long: " + std::string(3000, 'x') + "\n", 32, {"r@x"}},
+      {0, start, 32 | 128, {}},
+      {0, "", 128, {}},
+      {-1, start, 32 | 128, {}},
+      {-1, "", 32 | 128, {}},
+  };
+  for (const Case& c : cases) {
+    g_config.maxheader = c.maxheader;
+    intake(c.message);
+    EXPECT_EQ(g_mail.mail_code, c.code) << c.maxheader << " " << c.message.size();
+    EXPECT_EQ(g_mail.receivers, c.receivers) << c.maxheader << " " << c.message.size();
+  }
+}
+
+TEST_F(Intake, ReceiverLimitIsMaxreceiversPlusOne) {
+  StringList first_257;
+  for (int i = 0; i < 257; ++i) first_257.push_back("r" + std::to_string(i) + "@x");
+
+  EXPECT_TRUE(intake("From: f@x\n" + many_receivers(257)));
+  EXPECT_EQ(g_mail.receivers, first_257);
+  EXPECT_EQ(g_mail.mail_code, 0);
+
+  // Duplicates never count and never set a bit, not even on a full list.
+  EXPECT_TRUE(intake("From: f@x\n" + many_receivers(257) + "To: R0@X, r256@x\n"));
+  EXPECT_EQ(g_mail.mail_code, 0);
+
+  EXPECT_FALSE(intake("From: f@x\n" + many_receivers(258)));
+  EXPECT_EQ(g_mail.receivers, first_257);
+  EXPECT_EQ(g_mail.mail_code, 64);
+
+  // Blacklisted addresses do not count either.
+  write_gdbm_keys(dir.file("blacklist"), {"b1@x", "b2@x"});
+  g_config.blacklist = dir.file("blacklist");
+  g_config.maxreceivers = 1;
+  EXPECT_TRUE(intake("From: f@x\nTo: b1@x, a@x, b2@x, b@x\n"));
+  EXPECT_EQ(g_mail.receivers, (StringList{"a@x", "b@x"}));
+  EXPECT_EQ(g_mail.mail_code, 1);
+  EXPECT_FALSE(intake("From: f@x\nTo: a@x, b@x, c@x\n"));
+  EXPECT_EQ(g_mail.mail_code, 64);
+
+  g_config.maxreceivers = -1;
+  EXPECT_FALSE(intake("From: f@x\nTo: a@x\n"));
+  EXPECT_TRUE(g_mail.receivers.empty());
+  EXPECT_EQ(g_mail.mail_code, 64 | 128);
+}
+
+TEST_F(Intake, ReadsALargeBodyToItsEnd) {
+  std::string body;
+  for (int i = 0; i < 40000; ++i) body += "To: body" + std::to_string(i) + "@x, a line of the body\n";
+  // intake() checks that the whole input was consumed.
+  EXPECT_TRUE(intake("From: f@x\nTo: r@x\n\n" + body));
+  EXPECT_EQ(g_mail.receivers, StringList{"r@x"});
+  EXPECT_FALSE(intake("\n" + body));
+  g_config.maxheader = 1;
+  EXPECT_FALSE(intake(body));
+  EXPECT_EQ(g_mail.mail_code, 32 | 128);
+}
+
+TEST_F(Intake, LogMessages) {
+  LogCapture capture;
+  g_config.badheaders = dir.file("missing-badheaders");
+  g_config.blacklist = dir.file("missing-blacklist");
+  intake("From: f@x\nTo: r@x\n");
+  EXPECT_TRUE(capture.records().empty());
+  EXPECT_EQ(g_mail.mail_code, 0);
+
+  g_config.loglevel = 1;
+  intake("From: f@x\nTo: r@x\n");
+  EXPECT_EQ(capture.records(),
+            (std::vector<LogRecord>{{LOG_WARNING, "WARN/IO " + dir.file("missing-badheaders")},
+                                    {LOG_WARNING, "WARN/IO " + dir.file("missing-blacklist")}}));
+
+  config_set_defaults();
+  g_config.loglevel = 2;
+  capture.clear();
+  intake("From: f@x\nTo: r@x\n");
+  EXPECT_TRUE(capture.records().empty());
+
+  g_config.loglevel = 3;
+  intake("From: f@x\nTo: r@x\n");
+  intake("Message-ID: <a\rb@x>\nSender: s@x\n");
+  EXPECT_EQ(capture.records(),
+            (std::vector<LogRecord>{{LOG_DEBUG, "DEBUG/MAIL Code: 0 MessageID: No ID found"},
+                                    {LOG_DEBUG, "DEBUG/MAIL Code: 384 MessageID: <a?b@x>"}}));
+}
+
+// The program itself: main hands the command line's addresses to intake and
+// ends quietly either way.
+TEST(IntakeProgram, MainRunsIntakeFirstAndEndsQuietlyWhenItDeclines) {
+  TempDir dir;
+  // No directory listens on port 1: an accepted message ends at the bind.
+  const std::string config =
+      dir.write("orvelt.cfg", "loglevel 3\nserver 127.0.0.1\nport 1\nblockfiles " + dir.path() + "\n");
+  const struct Case {
+    std::vector<std::string> args;
+    std::string message;
+    std::string logged;
+    bool answered;
+  } cases[] = {
+      {{}, "", "DEBUG/MAIL Code: 128 MessageID: No ID found", false},
+      {{"-a", "R@X", "-s", "<S@X>"}, "", "DEBUG/MAIL Code: 6 MessageID: No ID found", true},
+      {{}, "From: f@x\nTo: r@x\nMessage-ID: <1@x>\n\nbody\n", "DEBUG/MAIL Code: 0 MessageID: <1@x>",
+       true},
+      {{}, "Sender: s@x\nTo: r@x\n", "DEBUG/MAIL Code: 256 MessageID: No ID found", false},
+  };
+  for (const Case& c : cases) {
+    std::vector<std::string> args = {"-c", config};
+    args.insert(args.end(), c.args.begin(), c.args.end());
+    const ProgramResult r = run_orvelt(args, c.message);
+    EXPECT_TRUE(r.exited) << c.logged;
+    EXPECT_EQ(r.out, "");
+    ASSERT_FALSE(r.log.empty()) << c.logged;
+    EXPECT_EQ(r.log.front(), (LogRecord{LOG_DEBUG, c.logged}));
+    if (c.answered) {
+      // Accepted: the reply loop runs and cannot bind.
+      EXPECT_EQ(r.exit_status, 1) << c.logged;
+      EXPECT_EQ(r.log.back().text.rfind("CRIT/LDAP ", 0), 0u) << c.logged;
+    } else {
+      EXPECT_EQ(r.exit_status, 0) << c.logged;
+      EXPECT_EQ(r.log.size(), 1u) << c.logged;
+    }
+  }
+}
+
+}  // namespace

@@ -1,0 +1,251 @@
+#include "store/store.h"
+
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include <set>
+#include <stdexcept>
+
+#include "config/config.h"
+#include "support/gdbm_file.h"
+#include "support/temp_dir.h"
+#include "util/unique_fd.h"
+
+namespace {
+
+// Another process that holds GDBM's lock on a file, in the mode given by
+// GDBM open flags, until told to let go.
+class LockHolder {
+ public:
+  LockHolder(const std::string& path, int flags) {
+    int to_child[2];
+    int from_child[2];
+    if (pipe(to_child) != 0 || pipe(from_child) != 0) throw std::runtime_error("pipe");
+    pid_ = fork();
+    if (pid_ < 0) throw std::runtime_error("fork");
+    if (pid_ == 0) {
+      close(to_child[1]);
+      close(from_child[0]);
+      GDBM_FILE db = gdbm_open(path.c_str(), 0, flags, 0600, nullptr);
+      char c = db != nullptr ? 'L' : 'F';
+      if (write(from_child[1], &c, 1) != 1) _exit(2);
+      // Until the parent says so, or goes away.
+      if (read(to_child[0], &c, 1) < 0) _exit(2);
+      if (db != nullptr) gdbm_close(db);
+      c = 'R';
+      if (write(from_child[1], &c, 1) != 1) _exit(2);
+      _exit(0);
+    }
+    close(to_child[0]);
+    close(from_child[1]);
+    to_child_.reset(to_child[1]);
+    from_child_.reset(from_child[0]);
+    char c = 0;
+    if (read(from_child_.get(), &c, 1) != 1 || c != 'L') throw std::runtime_error("lock not taken");
+  }
+
+  ~LockHolder() {
+    release();
+    int status;
+    waitpid(pid_, &status, 0);
+  }
+
+  LockHolder(const LockHolder&) = delete;
+  LockHolder& operator=(const LockHolder&) = delete;
+
+  // Returns once the other process has closed the file.
+  void release() {
+    if (released_) return;
+    released_ = true;
+    char c = 'x';
+    if (write(to_child_.get(), &c, 1) != 1 || read(from_child_.get(), &c, 1) != 1 || c != 'R') {
+      ADD_FAILURE() << "lock holder did not release";
+    }
+  }
+
+ private:
+  pid_t pid_ = -1;
+  UniqueFd to_child_;
+  UniqueFd from_child_;
+  bool released_ = false;
+};
+
+// Pauses taken by store_open, recorded instead of slept; optionally lets a
+// lock holder go after a number of them.
+std::vector<unsigned> pauses;
+LockHolder* release_holder = nullptr;
+size_t release_after = 0;
+
+void record_pause(unsigned seconds) {
+  pauses.push_back(seconds);
+  if (release_holder != nullptr && pauses.size() == release_after) release_holder->release();
+}
+
+class StoreOpen : public testing::Test {
+ protected:
+  void SetUp() override {
+    config_set_defaults();
+    pauses.clear();
+    release_holder = nullptr;
+    store_set_pause(record_pause);
+  }
+  void TearDown() override {
+    store_set_pause(nullptr);
+    release_holder = nullptr;
+  }
+
+  void expect_pauses_in_range() {
+    for (unsigned s : pauses) {
+      EXPECT_GE(s, 1u);
+      EXPECT_LE(s, 10u);
+    }
+  }
+
+  TempDir dir;
+};
+
+TEST_F(StoreOpen, FailuresThatNoRetryCures) {
+  dir.write("junk", "this is no GDBM file, whatever its name says");
+  dir.write("empty", "");
+  const struct Case {
+    OptionalText path;
+    StoreMode mode;
+    size_t pauses;
+  } cases[] = {
+      {std::nullopt, StoreMode::reader, 0},
+      {std::nullopt, StoreMode::writer_create, 0},
+      // stat fails: no attempt at all.
+      {dir.file("missing"), StoreMode::reader, 0},
+      {dir.file("missing"), StoreMode::writer, 1},
+      {dir.file("no/such/dir"), StoreMode::writer_create, 1},
+      {dir.file("junk"), StoreMode::reader, 1},
+      {dir.file("empty"), StoreMode::reader, 1},
+  };
+  for (const Case& c : cases) {
+    pauses.clear();
+    StoreHandle db = store_open(c.path, c.mode);
+    EXPECT_FALSE(db) << c.path.value_or("(none)");
+    EXPECT_EQ(pauses.size(), c.pauses) << c.path.value_or("(none)");
+    expect_pauses_in_range();
+  }
+}
+
+TEST_F(StoreOpen, CreatesWithTheConfiguredModeLessTheProcessUmask) {
+  const mode_t saved = umask(022);
+  g_config.umask = 0640;
+  StoreHandle db = store_open(dir.file("a"), StoreMode::writer_create);
+  g_config.umask = 0666;
+  StoreHandle other = store_open(dir.file("b"), StoreMode::writer_create);
+  umask(saved);
+  ASSERT_TRUE(db);
+  ASSERT_TRUE(other);
+  struct stat st;
+  ASSERT_EQ(stat(dir.file("a").c_str(), &st), 0);
+  EXPECT_EQ(st.st_mode & 07777, 0640u);
+  ASSERT_EQ(stat(dir.file("b").c_str(), &st), 0);
+  EXPECT_EQ(st.st_mode & 07777, 0644u);
+  store_close(db);
+  EXPECT_FALSE(db);
+  store_close(db);  // closing nothing does nothing
+  EXPECT_TRUE(store_open(dir.file("a"), StoreMode::reader));
+  EXPECT_TRUE(pauses.empty());
+}
+
+TEST_F(StoreOpen, WaitsOutALockThatIsReleased) {
+  write_gdbm_keys(dir.file("db"), {"k"});
+  for (StoreMode mode : {StoreMode::reader, StoreMode::writer, StoreMode::writer_create}) {
+    pauses.clear();
+    LockHolder holder(dir.file("db"), GDBM_WRITER);
+    release_holder = &holder;
+    release_after = 3;
+    StoreHandle db = store_open(dir.file("db"), mode);
+    EXPECT_TRUE(db);
+    EXPECT_EQ(pauses.size(), 3u);
+    expect_pauses_in_range();
+    EXPECT_TRUE(store_has_key("k", db));
+    release_holder = nullptr;
+  }
+}
+
+TEST_F(StoreOpen, GivesUpAfterElevenAttemptsUnderAHeldLock) {
+  write_gdbm_keys(dir.file("db"), {"k"});
+  {
+    LockHolder writer(dir.file("db"), GDBM_WRITER);
+    for (StoreMode mode : {StoreMode::reader, StoreMode::writer}) {
+      pauses.clear();
+      EXPECT_FALSE(store_open(dir.file("db"), mode));
+      EXPECT_EQ(pauses.size(), 11u);
+      expect_pauses_in_range();
+    }
+  }
+  // Readers share the lock; a writer still has to wait for them.
+  LockHolder reader(dir.file("db"), GDBM_READER);
+  pauses.clear();
+  EXPECT_TRUE(store_open(dir.file("db"), StoreMode::reader));
+  EXPECT_TRUE(pauses.empty());
+  EXPECT_FALSE(store_open(dir.file("db"), StoreMode::writer));
+  EXPECT_EQ(pauses.size(), 11u);
+}
+
+// Processes that fail at the same moment must not all pause for the same
+// time, or they collide again when they wake.
+int pause_report_fd = -1;
+void report_pause(unsigned seconds) {
+  const auto byte = static_cast<unsigned char>(seconds);
+  if (write(pause_report_fd, &byte, 1) != 1) _exit(2);
+}
+
+TEST_F(StoreOpen, ProcessesFailingTogetherPauseDifferently) {
+  dir.write("junk", "no GDBM file");
+  int report[2];
+  ASSERT_EQ(pipe(report), 0);
+  std::vector<pid_t> children;
+  for (int i = 0; i < 8; ++i) {
+    const pid_t pid = fork();
+    ASSERT_GE(pid, 0);
+    if (pid == 0) {
+      pause_report_fd = report[1];
+      store_set_pause(report_pause);
+      store_open(dir.file("junk"), StoreMode::reader);
+      _exit(0);
+    }
+    children.push_back(pid);
+  }
+  close(report[1]);
+  for (pid_t pid : children) waitpid(pid, nullptr, 0);
+  std::multiset<int> seconds;
+  unsigned char byte;
+  while (read(report[0], &byte, 1) == 1) seconds.insert(byte);
+  close(report[0]);
+  ASSERT_EQ(seconds.size(), 8u);
+  EXPECT_GE(*seconds.begin(), 1);
+  EXPECT_LE(*seconds.rbegin(), 10);
+  // Eight equal draws from ten values: 1 in 10^7 unless they are coupled.
+  EXPECT_NE(seconds.count(*seconds.begin()), 8u);
+}
+
+TEST(StoreHasKey, KeysIncludeTheirNulByte) {
+  TempDir dir;
+  write_gdbm_keys(dir.file("with"), {"X-Spam: yes", "box@host"});
+  write_gdbm_keys(dir.file("without"), {"X-Spam: yes", "box@host"}, false);
+  StoreHandle with = store_open(dir.file("with"), StoreMode::reader);
+  StoreHandle without = store_open(dir.file("without"), StoreMode::reader);
+  ASSERT_TRUE(with);
+  ASSERT_TRUE(without);
+  const StoreHandle none;
+
+  EXPECT_TRUE(store_has_key("X-Spam: yes", with));
+  EXPECT_TRUE(store_has_key(std::string("box@host"), with));
+  EXPECT_FALSE(store_has_key("x-spam: yes", with));
+  EXPECT_FALSE(store_has_key("X-Spam: yes ", with));
+  EXPECT_FALSE(store_has_key("box@hos", with));
+  EXPECT_FALSE(store_has_key(std::nullopt, with));
+  EXPECT_FALSE(store_has_key("box@host", none));
+  EXPECT_FALSE(store_has_key("box@host", without));
+  EXPECT_FALSE(store_has_key("X-Spam: yes", without));
+}
+
+}  // namespace
