@@ -327,6 +327,7 @@ TEST_F(Intake, AutomaticMailUnderRfc3834) {
       {"No", from + "Auto-Submitted: No\n", nullptr},
       {"no with a comment", from + "Auto-Submitted:  no (manual)\n", nullptr},
       {"no after a comment", from + "Auto-Submitted: (by hand) no\n", nullptr},
+      {"no after a nested comment", from + "Auto-Submitted: (a (b) auto-replied) no\n", nullptr},
       {"no with a parameter", from + "Auto-Submitted: no;x=y\n", nullptr},
       {"no between blanks, CR-LF", "From: p@x\r\nTo: r@x\r\nAuto-Submitted: \tno\t\r\n", nullptr},
       {"without a value", from + "Auto-Submitted:\n", nullptr},
