@@ -424,9 +424,10 @@ TEST_F(Intake, AutomaticMailLineNeedsLoglevelTwo) {
   EXPECT_TRUE(capture.records().empty());
   g_config.loglevel = 3;
   EXPECT_FALSE(intake("From: p@x\nTo: r@x\nMessage-ID: <1@x>\nPrecedence: bulk\n"));
-  EXPECT_EQ(capture.records(),
-            (std::vector<LogRecord>{{LOG_INFO, "INFO/MAIL not answering automatic mail: Precedence"},
-                                    {LOG_DEBUG, "DEBUG/MAIL Code: 512 MessageID: <1@x>"}}));
+  const std::vector<LogRecord> expected = {
+      {LOG_INFO, "INFO/MAIL not answering automatic mail: Precedence"},
+      {LOG_DEBUG, "DEBUG/MAIL Code: 512 MessageID: <1@x>"}};
+  EXPECT_EQ(capture.records(), expected);
 }
 
 // Hostile values: binary bytes, NUL bytes and huge folded values neither
