@@ -9,6 +9,7 @@
 #include <string_view>
 
 #include "config/config.h"
+#include "mail/automatic.h"
 #include "mail/mail_state.h"
 #include "store/store.h"
 #include "util/address.h"
@@ -94,6 +95,17 @@ StoreHandle open_lookup_db(const OptionalText& path) {
 
 bool code_has(int bits) { return (g_mail.mail_code & bits) != 0; }
 
+// Declines the message as automatic mail. Only the first reason is logged:
+// one line per message is enough to tell why it went unanswered.
+void decline_automatic_mail(const char* reason) {
+  if (code_has(CODE_AUTOMATIC_MAIL)) return;
+  g_mail.mail_code |= CODE_AUTOMATIC_MAIL;
+  // The reason is one of the rules' own names, never text of the message.
+  if (g_config.loglevel > 1) {
+    log_message(LOG_INFO, "INFO/MAIL not answering automatic mail: %s", reason);
+  }
+}
+
 // Takes value, normalised in place, as the sender. A value without an
 // address leaves the sender as it was and makes the message unanswerable.
 void take_sender(OptionalText& value, int taken_bit) {
@@ -148,6 +160,14 @@ void interpret_header(const std::string& header) {
   std::string& value = parts[1];
   if (value.front() == ' ') value.erase(0, 1);
 
+  // Marks of automatic mail count whoever chose the sender: a forced sender
+  // does not make list mail personal.
+  if (g_config.rfc3834) {
+    if (const char* marking_header = automatic_mail_header(name, value)) {
+      decline_automatic_mail(marking_header);
+    }
+  }
+
   // A sender header that is taken holds its address from here on, or
   // nothing; that is also what it offers as a receiver header.
   OptionalText address = value;
@@ -192,7 +212,8 @@ void add_receiver(const OptionalText& address) {
   }
 }
 
-bool mail_intake(const StringList& forced_receivers, const OptionalText& forced_sender) {
+bool mail_intake(const StringList& forced_receivers, const OptionalText& forced_sender,
+                 bool null_sender_forced) {
   g_mail = MailState{};
   badheaders_db = open_lookup_db(g_config.badheaders);
   blacklist_db = open_lookup_db(g_config.blacklist);
@@ -204,9 +225,16 @@ bool mail_intake(const StringList& forced_receivers, const OptionalText& forced_
   if (forced_sender) {
     g_mail.mail_code |= CODE_FORCED_SENDER;
     g_mail.sender = forced_sender;
+  } else if (null_sender_forced && g_config.rfc3834) {
+    // The MTA's null envelope sender: a bounce or a delivery notice, which
+    // must never be answered, whatever its header says.
+    decline_automatic_mail("sender");
   }
   read_headers();
   if (!g_mail.sender || g_mail.receivers.empty()) g_mail.mail_code |= CODE_NO_ADDRESS;
+  if (g_config.rfc3834 && g_mail.sender && is_robot_address(*g_mail.sender)) {
+    decline_automatic_mail("sender");
+  }
 
   store_close(badheaders_db);
   store_close(blacklist_db);

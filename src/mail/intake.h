@@ -14,7 +14,17 @@
 // badheaders and blacklist databases are open, read only, while it runs; one
 // that is configured but does not open logs "WARN/IO <path>" at loglevel 1
 // and above and is then treated as empty. Consumes all of standard input.
-bool mail_intake(const StringList& forced_receivers, const OptionalText& forced_sender);
+//
+// With rfc3834 set, automatic mail is declined with CODE_AUTOMATIC_MAIL: a
+// header that automatic_mail_header recognises, a final sender (forced or
+// from the header) that is_robot_address recognises, or null_sender_forced,
+// which says that -s was given without an address (the null envelope sender
+// of a bounce). Without rfc3834, null_sender_forced changes nothing: the
+// sender comes from the header. The first reason found is logged as
+// "INFO/MAIL not answering automatic mail: <header name or sender>" at
+// loglevel 2 and above.
+bool mail_intake(const StringList& forced_receivers, const OptionalText& forced_sender,
+                 bool null_sender_forced = false);
 
 // Reads standard input to its end. Header lines are read as fgets would
 // read them into a 2099-byte buffer: at most 2098 bytes each, a longer line
@@ -30,7 +40,9 @@ void read_headers();
 // Interprets one unfolded header line "name: value": Sender, Reply-To and
 // From choose the sender (in that order of precedence, with their mail-code
 // bits), Subject and Message-ID are kept as they stand, and the headers
-// named in recvheader give receivers unless receivers were forced.
+// named in recvheader give receivers unless receivers were forced. With
+// rfc3834 set, a header that marks automatic mail sets CODE_AUTOMATIC_MAIL,
+// also when the sender was forced.
 void interpret_header(const std::string& header);
 
 // Offers one normalised address (none: nothing happens) to g_mail.receivers.

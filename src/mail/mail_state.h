@@ -16,6 +16,7 @@ enum MailCode : int {
   CODE_TOO_MANY_RECEIVERS = 0x40,  // a receiver was refused: the list was full
   CODE_NO_ADDRESS = 0x80,          // no usable sender or no receiver
   CODE_SENDER_USED = 0x100,        // a Sender header gave the sender
+  CODE_AUTOMATIC_MAIL = 0x200,     // rfc3834: automatic, list or bulk mail, or a robot sender
 };
 inline constexpr int kCodeNoReplyFrom = 0x10;
 

@@ -50,6 +50,7 @@ Options read_options(int argc, char** argv) {
       case 's':
         options.forced_sender = std::string(optarg);
         normalize_address(options.forced_sender);
+        options.null_sender_forced = !options.forced_sender;
         break;
       default:
         break;  // unknown option or missing argument: getopt has said so

@@ -10,6 +10,10 @@ extern StringList forced_receivers;
 struct Options {
   const char* config_path;   // the last -c argument, or the default path
   OptionalText forced_sender;  // the last -s address, normalised
+  // The last -s held no address: the MTA passes the null envelope sender of
+  // a bounce that way ("-s ''" or "-s '<>'"). Intake declines such a message
+  // under rfc3834; otherwise it is as if no -s had been given.
+  bool null_sender_forced = false;
 };
 
 // Reads the options "hc:a:s:" with getopt. Unknown options and missing

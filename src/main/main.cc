@@ -13,7 +13,7 @@ int main(int argc, char** argv) {
   config_read_file(options.config_path);
   // A message that must not be answered ends the run here: the directory is
   // never contacted.
-  if (!mail_intake(forced_receivers, options.forced_sender)) return 0;
+  if (!mail_intake(forced_receivers, options.forced_sender, options.null_sender_forced)) return 0;
   run_replies();
   return 0;
 }

@@ -24,14 +24,14 @@ using namespace std::string_literals;
 // Runs mail_intake with message as standard input, then puts the test's own
 // standard input back. Also checks that intake read its input to the end.
 bool intake(const std::string& message, const StringList& forced_receivers = {},
-            const OptionalText& forced_sender = std::nullopt) {
+            const OptionalText& forced_sender = std::nullopt, bool null_sender_forced = false) {
   TempDir dir;
   const std::string path = dir.write("message", message);
   const int saved = dup(STDIN_FILENO);
   const int fd = open(path.c_str(), O_RDONLY);
   if (saved < 0 || fd < 0 || dup2(fd, STDIN_FILENO) < 0) throw std::runtime_error("stdin");
   close(fd);
-  const bool answered = mail_intake(forced_receivers, forced_sender);
+  const bool answered = mail_intake(forced_receivers, forced_sender, null_sender_forced);
   EXPECT_EQ(lseek(STDIN_FILENO, 0, SEEK_CUR), static_cast<off_t>(message.size()))
       << "standard input not read to its end";
   dup2(saved, STDIN_FILENO);
@@ -293,6 +293,167 @@ TEST_F(Intake, LogMessages) {
   EXPECT_EQ(capture.records(),
             (std::vector<LogRecord>{{LOG_DEBUG, "DEBUG/MAIL Code: 0 MessageID: No ID found"},
                                     {LOG_DEBUG, "DEBUG/MAIL Code: 384 MessageID: <a?b@x>"}}));
+}
+
+// With rfc3834 yes, automatic mail is declined with CODE_AUTOMATIC_MAIL (512)
+// and one line naming the first rule that caught it; without the directive
+// the same messages keep the code they always had.
+TEST_F(Intake, AutomaticMailUnderRfc3834) {
+  const std::string to = "To: r@x\n";
+  const std::string from = "From: p@x\n" + to;
+  const struct Case {
+    const char* name;
+    std::string message;
+    const char* reason;  // null: not automatic mail
+    int other_code = 0;  // the code without the directive
+    OptionalText forced_sender = std::nullopt;
+    bool null_sender_forced = false;
+  } cases[] = {
+      // Auto-Submitted: any keyword but "no"; comments and parameters after
+      // it, and blanks around it, do not count.
+      {"auto-replied", from + "Auto-Submitted: auto-replied\n", "Auto-Submitted"},
+      {"keyword with a comment", from + "Auto-Submitted: auto-generated (x)\n", "Auto-Submitted"},
+      {"keyword with a parameter, name in lower case",
+       from + "auto-submitted: AUTO-NOTIFIED; owner-email=\"a@b\"\n", "Auto-Submitted"},
+      {"no blank after the colon", from + "AUTO-SUBMITTED:auto-replied\n", "Auto-Submitted"},
+      {"unknown keyword", from + "Auto-Submitted: nope\n", "Auto-Submitted"},
+      {"keyword glued to a comma", from + "Auto-Submitted: no,\n", "Auto-Submitted"},
+      {"folded", from + "Auto-Submitted:\n auto-replied\n", "Auto-Submitted"},
+      {"folded CR-LF lines", "From: p@x\r\nTo: r@x\r\nAuto-Submitted:\r\n auto-replied\r\n",
+       "Auto-Submitted"},
+      {"nested comment before the keyword", from + "Auto-Submitted: (a (b) c) auto-replied\n",
+       "Auto-Submitted"},
+      {"no", from + "Auto-Submitted: no\n", nullptr},
+      {"No", from + "Auto-Submitted: No\n", nullptr},
+      {"no with a comment", from + "Auto-Submitted:  no (manual)\n", nullptr},
+      {"no after a comment", from + "Auto-Submitted: (by hand) no\n", nullptr},
+      {"no after a nested comment", from + "Auto-Submitted: (a (b) auto-replied) no\n", nullptr},
+      {"no with a parameter", from + "Auto-Submitted: no;x=y\n", nullptr},
+      {"no between blanks, CR-LF", "From: p@x\r\nTo: r@x\r\nAuto-Submitted: \tno\t\r\n", nullptr},
+      {"without a value", from + "Auto-Submitted:\n", nullptr},
+      {"blank value", from + "Auto-Submitted: \t\n", nullptr},
+      {"only a comment", from + "Auto-Submitted: (auto-replied)\n", nullptr},
+      {"quoted bracket keeps the comment open", from + "Auto-Submitted: (a \\) auto-replied\n",
+       nullptr},
+      {"blank before the colon", from + "Auto-Submitted : auto-replied\n", nullptr},
+      {"other header name", from + "X-Auto-Submitted: auto-replied\n", nullptr},
+      {"auto-replied only in the body", from + "\nAuto-Submitted: auto-replied\n", nullptr},
+      // Precedence: the whole value, less blanks.
+      {"precedence bulk", from + "Precedence: bulk\n", "Precedence"},
+      {"precedence LIST", from + "precedence: LIST\n", "Precedence"},
+      {"precedence junk between blanks", from + "Precedence:  junk \t\n", "Precedence"},
+      {"precedence bulk, CR-LF", "From: p@x\r\nTo: r@x\r\nPrecedence: bulk\r\n", "Precedence"},
+      {"precedence folded", from + "Precedence:\n bulk\n", "Precedence"},
+      {"precedence first-class", from + "Precedence: first-class\n", nullptr},
+      {"precedence bulk mail", from + "Precedence: bulk mail\n", nullptr},
+      // List headers: presence with any value.
+      {"List-Id", from + "List-Id: <any.list.example>\n", "List-Id"},
+      {"List-Help", from + "list-help: <mailto:list-request@x?subject=help>\n", "List-Help"},
+      {"List-Subscribe", from + "LIST-SUBSCRIBE: <https://x/s>\n", "List-Subscribe"},
+      {"List-Unsubscribe", from + "List-Unsubscribe: <mailto:u@x>\n", "List-Unsubscribe"},
+      {"List-Post", from + "List-Post: NO\n", "List-Post"},
+      {"List-Owner", from + "List-Owner: <mailto:o@x>\n", "List-Owner"},
+      {"List-Archive", from + "List-archive: <https://x/a>\n", "List-Archive"},
+      {"List-Id folded", from + "List-Id: Some list\n <some.list.example>\n", "List-Id"},
+      {"List-Id without a value", from + "List-Id:\n", nullptr},
+      {"List-Unsubscribe-Post", from + "List-Unsubscribe-Post: List-Unsubscribe=One-Click\n",
+       nullptr},
+      // The sender that intake finally chose.
+      {"mailer-daemon", "From: Mail Delivery System <MAILER-DAEMON@host>\n" + to, "sender"},
+      {"mailer-daemon without a domain", "From: mailer-daemon\n" + to, "sender"},
+      {"listserv", "From: listserv@x\n" + to, "sender"},
+      {"majordomo", "From: Majordomo@x\n" + to, "sender"},
+      {"owner- prefix", "From: owner-list@x\n" + to, "sender"},
+      {"-request suffix", "From: list-request@x\n" + to, "sender"},
+      {"-bounces suffix", "From: list-bounces@x\n" + to, "sender"},
+      {"-owner suffix", "From: list-owner@x\n" + to, "sender"},
+      {"postmaster is a person", "From: postmaster@x\n" + to, nullptr},
+      {"owner without a hyphen", "From: owner@x\n" + to, nullptr},
+      {"-requests", "From: list-requests@x\n" + to, nullptr},
+      {"robot word inside the local part", "From: x-owner-y@x\n" + to, nullptr},
+      {"robot word in the domain", "From: p@mailer-daemon.x\n" + to, nullptr},
+      {"robot in the Reply-To that wins", "From: p@x\nReply-To: list-request@x\n" + to, "sender",
+       8},
+      {"robot From beaten by Reply-To", "From: list-request@x\nReply-To: p@x\n" + to, nullptr, 8},
+      {"robot Sender", "Sender: owner-list@x\nFrom: p@x\n" + to, "sender", 256},
+      {"no sender at all", to, nullptr, 128},
+      // The command line's sender.
+      {"forced robot sender", from, "sender", 2, "mailer-daemon@x"},
+      {"forced person, robot From", "From: mailer-daemon@x\n" + to, nullptr, 2, "p@x"},
+      {"forced person, list mail", from + "List-Id: <l.x>\n", "List-Id", 2, "p@x"},
+      {"forced person, Sender header", "Sender: s@x\n" + from + "Precedence: list\n",
+       "Precedence", 2, "p@x"},
+      {"null sender", from, "sender", 0, std::nullopt, true},
+      {"null sender, robot From", "From: mailer-daemon@x\n" + to, "sender", 0, std::nullopt, true},
+      {"null sender, no header sender", to, "sender", 128, std::nullopt, true},
+      // One line per message: the first reason found.
+      {"first reason only", "From: mailer-daemon@x\n" + to + "Precedence: bulk\nList-Id: <l.x>\n",
+       "Precedence"},
+      // Bits of their own stay.
+      {"with a Sender header", "Sender: s@x\n" + from + "Auto-Submitted: auto-replied\n",
+       "Auto-Submitted", 256},
+  };
+  LogCapture capture;
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    for (const bool rfc3834 : {false, true}) {
+      config_set_defaults();
+      g_config.loglevel = 2;
+      g_config.rfc3834 = rfc3834;
+      capture.clear();
+      const bool declined = rfc3834 && c.reason != nullptr;
+      const int code = c.other_code | (declined ? CODE_AUTOMATIC_MAIL : 0);
+      const bool answered = intake(c.message, {}, c.forced_sender, c.null_sender_forced);
+      EXPECT_EQ(g_mail.mail_code, code) << "rfc3834 " << rfc3834;
+      EXPECT_EQ(answered, code < 16) << "rfc3834 " << rfc3834;
+      std::vector<LogRecord> expected_log;
+      if (declined) {
+        expected_log.push_back({LOG_INFO, "INFO/MAIL not answering automatic mail: "s + c.reason});
+      }
+      EXPECT_EQ(capture.records(), expected_log) << "rfc3834 " << rfc3834;
+    }
+  }
+}
+
+TEST_F(Intake, AutomaticMailLineNeedsLoglevelTwo) {
+  LogCapture capture;
+  g_config.rfc3834 = true;
+  g_config.loglevel = 1;
+  EXPECT_FALSE(intake("From: p@x\nTo: r@x\nPrecedence: bulk\n"));
+  EXPECT_EQ(g_mail.mail_code, CODE_AUTOMATIC_MAIL);
+  EXPECT_TRUE(capture.records().empty());
+  g_config.loglevel = 3;
+  EXPECT_FALSE(intake("From: p@x\nTo: r@x\nMessage-ID: <1@x>\nPrecedence: bulk\n"));
+  const std::vector<LogRecord> expected = {
+      {LOG_INFO, "INFO/MAIL not answering automatic mail: Precedence"},
+      {LOG_DEBUG, "DEBUG/MAIL Code: 512 MessageID: <1@x>"}};
+  EXPECT_EQ(capture.records(), expected);
+}
+
+// Hostile values: binary bytes, NUL bytes and huge folded values neither
+// crash the rules nor fool them.
+TEST_F(Intake, AutomaticMailRulesOnHostileValues) {
+  g_config.rfc3834 = true;
+  const std::string from = "From: p@x\nTo: r@x\n";
+  std::string deep_comment = "Auto-Submitted: ";
+  for (int i = 0; i < 200; ++i) deep_comment += std::string(2000, '(') + "\n ";
+  const struct Case {
+    std::string message;
+    int code;
+  } cases[] = {
+      {from + "Auto-Submitted: \xff\x80\x01\n", CODE_AUTOMATIC_MAIL},
+      {from + "Auto-Submitted: no\0 auto-replied\n"s, 0},
+      {from + "Precedence: bu\0lk\n"s, 0},
+      {from + "List-Id: \0<l.x>\n"s, 0},
+      {from + "List-Id: \x7f\n", CODE_AUTOMATIC_MAIL},
+      // 400,000 unclosed comment openers, folded: one header of no keyword.
+      {from + deep_comment + "\n", 0},
+  };
+  for (const Case& c : cases) {
+    g_config.maxheader = 1000;
+    EXPECT_EQ(intake(c.message), c.code == 0) << c.message.substr(0, 60);
+    EXPECT_EQ(g_mail.mail_code, c.code) << c.message.substr(0, 60);
+  }
 }
 
 // The program itself: main hands the command line's addresses to intake and

@@ -19,6 +19,7 @@ const char kUsage[] =
 struct Parsed {
   std::string config_path;
   OptionalText forced_sender;
+  bool null_sender_forced;
 };
 
 // Runs read_options over a command line, from a clean parser state.
@@ -30,7 +31,7 @@ Parsed parse(std::vector<std::string> words) {
   for (std::string& w : words) argv.push_back(w.data());
   argv.push_back(nullptr);
   Options o = read_options(static_cast<int>(argv.size() - 1), argv.data());
-  return {o.config_path, o.forced_sender};
+  return {o.config_path, o.forced_sender, o.null_sender_forced};
 }
 
 TEST(Options, ForcedReceivers) {
@@ -59,10 +60,35 @@ TEST(Options, ForcedSenderAndConfigPath) {
   EXPECT_EQ(o.config_path, kDefaultConfigPath);
   o = parse({"-s", "a@b", "-s", "$%^"});
   EXPECT_FALSE(o.forced_sender);
+  EXPECT_TRUE(o.null_sender_forced);
   o = parse({"-c", "/one", "-x", "-c", "/two"});
   EXPECT_EQ(o.config_path, "/two");
   o = parse({"-c", "/one", "-c"});
   EXPECT_EQ(o.config_path, "/one");
+}
+
+// An -s without an address is how the MTA passes the null envelope sender;
+// only the last -s counts, as for the address itself.
+TEST(Options, NullSender) {
+  const struct Case {
+    std::vector<std::string> args;
+    OptionalText sender;
+    bool null_sender_forced;
+  } cases[] = {
+      {{}, std::nullopt, false},
+      {{"-s", ""}, std::nullopt, true},
+      {{"-s", "<>"}, std::nullopt, true},
+      {{"-s", "a@b", "-s", "<>"}, std::nullopt, true},
+      {{"-s", "", "-s", "A@B"}, "a@b", false},
+      {{"-s", "a@b"}, "a@b", false},
+      {{"-s"}, std::nullopt, false},  // no argument: ignored
+      {{"word", "-s", ""}, std::nullopt, false},
+  };
+  for (const Case& c : cases) {
+    const Parsed o = parse(c.args);
+    EXPECT_EQ(o.forced_sender, c.sender) << testing::PrintToString(c.args);
+    EXPECT_EQ(o.null_sender_forced, c.null_sender_forced) << testing::PrintToString(c.args);
+  }
 }
 
 TEST(Binary, UsageText) {
