@@ -1,0 +1,180 @@
+#include "directory/ldap_library.h"
+
+#include <dlfcn.h>
+#include <ldap.h>
+#include <sasl/sasl.h>
+#include <syslog.h>
+
+#include <cstdlib>
+#include <string>
+
+#include "util/log.h"
+
+#ifndef ORVELT_LDAP_SONAME
+#error "ORVELT_LDAP_SONAME must name the client library, e.g. \"libldap-2.5.so.0\""
+#endif
+
+namespace {
+
+// The library's own functions, each of the type <ldap.h> declares.
+struct LdapFunctions {
+#define ORVELT_LDAP_FUNCTIONS(X)                                                              \
+  X(ldap_init) X(ldap_initialize) X(ldap_set_option) X(ldap_get_option) X(ldap_start_tls_s) \
+  X(ldap_simple_bind_s) X(ldap_err2string) X(ldap_search_st) X(ldap_count_entries)          \
+  X(ldap_first_entry) X(ldap_next_entry) X(ldap_get_values) X(ldap_value_free)              \
+  X(ldap_msgfree) X(ldap_unbind)
+#define ORVELT_LDAP_ENTRY(name) decltype(&::name) name = nullptr;
+  ORVELT_LDAP_FUNCTIONS(ORVELT_LDAP_ENTRY)
+#undef ORVELT_LDAP_ENTRY
+};
+
+bool loaded = false;
+
+[[noreturn]] void library_failed() {
+  const char* reason = dlerror();
+  log_message(LOG_ERR, "CRIT/LDAP %s", reason != nullptr ? reason : ORVELT_LDAP_SONAME);
+  exit(1);
+}
+
+// GnuTLS initialises itself from a constructor as soon as it is loaded, TLS
+// used or not (about 0.8 million instructions). libldap calls
+// gnutls_global_init itself before it first uses TLS, so that run is skipped
+// while the library is opened, unless the environment already says
+// otherwise. The variable goes again at once: the MTA must not inherit it.
+class GnutlsImplicitInitSkipped {
+ public:
+  GnutlsImplicitInitSkipped()
+      : set_here_(getenv(kVariable) == nullptr && setenv(kVariable, "1", 0) == 0) {}
+  ~GnutlsImplicitInitSkipped() {
+    if (set_here_) unsetenv(kVariable);
+  }
+  GnutlsImplicitInitSkipped(const GnutlsImplicitInitSkipped&) = delete;
+  GnutlsImplicitInitSkipped& operator=(const GnutlsImplicitInitSkipped&) = delete;
+
+ private:
+  static constexpr const char* kVariable = "GNUTLS_NO_IMPLICIT_INIT";
+  bool set_here_;
+};
+
+// libldap's first call initialises Cyrus SASL, which opens and relocates
+// every mechanism plugin installed on the machine: more instructions than
+// all the rest of a reply. The program binds simply and never uses SASL, so
+// it initialises Cyrus SASL first, with a callback that declines each plugin
+// file; libldap's own sasl_client_init then only counts one more user.
+// (Pointing the plugin path at nothing instead makes Cyrus SASL syslog a
+// complaint for every message, and SASL_PATH would reach the MTA.)
+int decline_sasl_plugin(void*, const char*, sasl_verify_type_t type) {
+  return type == SASL_VRFY_PLUGIN ? SASL_CONTINUE : SASL_OK;
+}
+
+// Cyrus SASL keeps the pointer: the list lives as long as the program.
+// Callbacks are stored as int (*)(void); the detour through void (*)(void)
+// says the cast is meant.
+const sasl_callback_t kSaslCallbacks[] = {
+    {SASL_CB_VERIFYFILE,
+     reinterpret_cast<int (*)()>(reinterpret_cast<void (*)()>(&decline_sasl_plugin)), nullptr},
+    {SASL_CB_LIST_END, nullptr, nullptr},
+};
+
+void leave_sasl_plugins_unloaded(void* library) {
+  // A libldap built without Cyrus SASL does not bring the function along.
+  auto client_init =
+      reinterpret_cast<decltype(&::sasl_client_init)>(dlsym(library, "sasl_client_init"));
+  if (client_init != nullptr) client_init(kSaslCallbacks);
+}
+
+template <typename Function>
+void resolve(void* library, const char* name, Function& entry) {
+  entry = reinterpret_cast<Function>(dlsym(library, name));
+  if (entry == nullptr) library_failed();
+}
+
+LdapFunctions open_library() {
+  void* library;
+  {
+    const GnutlsImplicitInitSkipped skipped;
+    // RTLD_LAZY leaves the calls of dependencies that are not bound at load
+    // (gmp, ffi) to be bound on use, as at an ordinary program start. The
+    // library is never closed: its state lives until exit.
+    library = dlopen(ORVELT_LDAP_SONAME, RTLD_LAZY | RTLD_LOCAL);
+  }
+  if (library == nullptr) library_failed();
+  leave_sasl_plugins_unloaded(library);
+  LdapFunctions functions;
+#define ORVELT_LDAP_RESOLVE(name) resolve(library, #name, functions.name);
+  ORVELT_LDAP_FUNCTIONS(ORVELT_LDAP_RESOLVE)
+#undef ORVELT_LDAP_RESOLVE
+  loaded = true;
+  return functions;
+}
+
+const LdapFunctions& library() {
+  static const LdapFunctions functions = open_library();
+  return functions;
+}
+
+}  // namespace
+
+const char* ldap_library_name() { return ORVELT_LDAP_SONAME; }
+
+bool ldap_library_loaded() { return loaded; }
+
+// The calls the program makes, forwarded. The compiler checks each against
+// its declaration in <ldap.h>.
+extern "C" {
+
+LDAP* ldap_init(LDAP_CONST char* host, int port) { return library().ldap_init(host, port); }
+
+int ldap_initialize(LDAP** session, LDAP_CONST char* uri) {
+  return library().ldap_initialize(session, uri);
+}
+
+int ldap_set_option(LDAP* session, int option, LDAP_CONST void* value) {
+  return library().ldap_set_option(session, option, value);
+}
+
+int ldap_get_option(LDAP* session, int option, void* value) {
+  return library().ldap_get_option(session, option, value);
+}
+
+int ldap_start_tls_s(LDAP* session, LDAPControl** server_controls,
+                     LDAPControl** client_controls) {
+  return library().ldap_start_tls_s(session, server_controls, client_controls);
+}
+
+int ldap_simple_bind_s(LDAP* session, LDAP_CONST char* dn, LDAP_CONST char* password) {
+  return library().ldap_simple_bind_s(session, dn, password);
+}
+
+char* ldap_err2string(int error) { return library().ldap_err2string(error); }
+
+int ldap_search_st(LDAP* session, LDAP_CONST char* base, int scope, LDAP_CONST char* filter,
+                   char** attributes, int attributes_only, struct timeval* timeout,
+                   LDAPMessage** result) {
+  return library().ldap_search_st(session, base, scope, filter, attributes, attributes_only, timeout,
+                               result);
+}
+
+int ldap_count_entries(LDAP* session, LDAPMessage* chain) {
+  return library().ldap_count_entries(session, chain);
+}
+
+LDAPMessage* ldap_first_entry(LDAP* session, LDAPMessage* chain) {
+  return library().ldap_first_entry(session, chain);
+}
+
+LDAPMessage* ldap_next_entry(LDAP* session, LDAPMessage* entry) {
+  return library().ldap_next_entry(session, entry);
+}
+
+char** ldap_get_values(LDAP* session, LDAPMessage* entry, LDAP_CONST char* attribute) {
+  return library().ldap_get_values(session, entry, attribute);
+}
+
+void ldap_value_free(char** values) { library().ldap_value_free(values); }
+
+int ldap_msgfree(LDAPMessage* message) { return library().ldap_msgfree(message); }
+
+int ldap_unbind(LDAP* session) { return library().ldap_unbind(session); }
+
+}  // extern "C"

@@ -1,0 +1,21 @@
+// The OpenLDAP client library, opened when the directory is first used.
+//
+// A mail server starts the program once for every message, and most
+// messages are declined before the directory is asked. Linked the ordinary
+// way, libldap would make every start load and relocate it with its whole
+// dependency chain (GnuTLS, nettle, gmp, p11-kit, libunistring, ...) and run
+// GnuTLS's initialiser: millions of instructions for nothing. So the program
+// is not linked with it. ldap_library.cc defines the client calls the
+// program makes, with the very names and types <ldap.h> declares, and each
+// forwards to the library, which the first of them opens with dlopen. The
+// code that talks to the directory is plain libldap code.
+//
+// A library that cannot be opened, or lacks one of the calls, ends the run
+// like a failed connection: "CRIT/LDAP <dynamic linker's reason>", exit 1.
+#pragma once
+
+// The file name the library is opened by: its SONAME, taken from the build.
+const char* ldap_library_name();
+
+// True once this process has opened the library.
+bool ldap_library_loaded();
