@@ -19,7 +19,7 @@ BlockRecord block_record_of(const RawRecord& raw) {
   const auto text = key_text(raw.key);
   if (!text) {
     record.sender = escape_for_display(raw.key);
-    record.problem = "key without its NUL byte";
+    record.problem = "key not a NUL-terminated text";
     return record;
   }
   record.sender = escape_for_display(*text);

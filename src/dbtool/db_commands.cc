@@ -422,7 +422,7 @@ void command_list(Run& run, const Invocation& inv) {
     } else {
       run.say("%s: key \"%s\": %s; orvelt never matches it", shown(path).c_str(),
               shown(r.key).c_str(),
-              text ? "contains a newline" : "not a text ending in a NUL byte");
+              text ? "contains a newline" : "not a NUL-terminated text");
       run.mark(kDbPartly);
     }
   }

@@ -191,7 +191,7 @@ TEST_F(DbTool, ListReportsKeysTheProgramNeverMatches) {
   const ToolRun r = run_tool({"list", db});
   EXPECT_EQ(r.status, kDbPartly);
   EXPECT_EQ(r.out, "good@x\n");
-  EXPECT_THAT(r.err, HasSubstr("key \"no-nul@x\": not a text ending in a NUL byte"));
+  EXPECT_THAT(r.err, HasSubstr("key \"no-nul@x\": not a NUL-terminated text"));
   EXPECT_THAT(r.err, HasSubstr("key \"two\\nlines\\x00\": contains a newline"));
 }
 
@@ -378,7 +378,7 @@ TEST_F(BlockFiles, BlocksShowsEveryRecordSorted) {
   EXPECT_EQ(all.status, kDbDone) << all.err;
   const std::vector<std::string> lines = {
       "a@site\tesc\\x1b@host\t2023-11-14 22:13:20 UTC\t",
-      "a@site\tno-nul@host\tunreadable: key without its NUL byte\n",
+      "a@site\tno-nul@host\tunreadable: key not a NUL-terminated text\n",
       "a@site\tshort@host\tunreadable: value of 3 bytes\n",
       "a@site\tx@host\t2023-11-14 22:13:20 UTC\t",
       "a@site\ty@host\t1970-01-01 00:00:00 UTC\t",
