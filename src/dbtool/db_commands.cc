@@ -482,8 +482,10 @@ void command_has(Run& run, const Invocation& inv) {
 }
 
 // The block files that a FILE|DIR operand names: the file itself, or every
-// regular file directly in the directory, sorted by name. Gives false
-// after a message when the operand names neither.
+// regular file directly in the directory, sorted by name. An empty file in
+// the directory is passed over: it holds no records, and it may be a block
+// file that orvelt is creating at this very moment. Gives false after a
+// message when the operand names neither.
 bool block_files_of(Run& run, const std::string& operand, std::vector<std::string>& files) {
   struct stat status;
   if (stat(operand.c_str(), &status) != 0) {
@@ -498,7 +500,12 @@ bool block_files_of(Run& run, const std::string& operand, std::vector<std::strin
   std::filesystem::directory_iterator entries(operand, failure);
   for (; !failure && entries != std::filesystem::directory_iterator();
        entries.increment(failure)) {
-    if (entries->is_regular_file(failure)) files.push_back(entries->path().string());
+    // An entry that cannot be looked at (gone since the directory was
+    // read) is passed over like an empty one.
+    std::error_code gone;
+    if (entries->is_regular_file(gone) && entries->file_size(gone) > 0 && !gone) {
+      files.push_back(entries->path().string());
+    }
   }
   if (failure) {
     run.say("%s: %s", shown(operand).c_str(), failure.message().c_str());

@@ -373,6 +373,7 @@ TEST_F(BlockFiles, BlocksShowsEveryRecordSorted) {
   store_gdbm_record(blockdir + "/a@site", "no-nul@host", time_bytes(1));
   store_gdbm_record(blockdir + "/a@site", "esc\x1b@host" + kNul, time_bytes(1700000000));
   std::filesystem::create_directory(blockdir + "/subdir");
+  dir.write("block/being-created@site", "");
 
   const ToolRun all = run_tool({"blocks", blockdir});
   EXPECT_EQ(all.status, kDbDone) << all.err;
