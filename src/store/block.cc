@@ -39,16 +39,13 @@ void log_refused(const std::string& receiver) {
   exit(1);
 }
 
-// now - stored > threshold, as exact 64-bit arithmetic. A difference beyond
-// 64 bits can only come from a stored time far in the past (or a corrupt
-// record), which blocks nothing.
-bool older_than(int64_t stored, int64_t now, int64_t threshold) {
+}  // namespace
+
+bool block_time_expired(int64_t stored, int64_t now, int64_t seconds) {
   int64_t elapsed;
   if (__builtin_sub_overflow(now, stored, &elapsed)) return stored < 0;
-  return elapsed > threshold;
+  return elapsed > seconds;
 }
-
-}  // namespace
 
 OptionalText block_file_path(std::string_view receiver) {
   if (receiver.empty() || receiver == "." || receiver == ".." ||
@@ -87,7 +84,7 @@ bool block_check(const std::string& sender, const std::string& receiver) {
   int64_t stored;
   memcpy(&stored, value.get(), kTimeSize);
   const int64_t now = time(nullptr);
-  return older_than(stored, now, int64_t{g_config.blockexpire} * 3600);
+  return block_time_expired(stored, now, int64_t{g_config.blockexpire} * 3600);
 }
 
 void block_record(const std::string& sender, const std::string& receiver) {

@@ -6,6 +6,7 @@
 // byte order. Records are never deleted; an old one simply stops blocking.
 #pragma once
 
+#include <cstdint>
 #include <string>
 #include <string_view>
 
@@ -16,6 +17,12 @@
 // leave blockfiles: an address that is empty, contains '/' or a NUL byte,
 // or is "." or "..".
 OptionalText block_file_path(std::string_view receiver);
+
+// The one rule for when a stored reply time stops counting: now - stored >
+// seconds, exactly, in 64-bit arithmetic. A difference beyond 64 bits can
+// only come from a stored time far in the past (or a corrupt record), which
+// counts as expired.
+bool block_time_expired(int64_t stored, int64_t now, int64_t seconds);
 
 // True when a reply to sender on behalf of receiver may go out now: always
 // with blockexpire 0 (no file is touched); otherwise when the receiver's

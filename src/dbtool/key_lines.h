@@ -1,0 +1,51 @@
+// The key lines that orvelt-db loads into a bad-header or blacklist
+// database: one key per line of a text file, read with bounded memory and
+// checked before any database is touched.
+#pragma once
+
+#include <cstddef>
+#include <cstdio>
+#include <string>
+#include <vector>
+
+// How a line becomes a key.
+enum class KeyKind {
+  header_line,  // the line as it stands: a bad-header key
+  address       // the line normalised as the program normalises addresses
+};
+
+// The longest physical header line the program reads in one piece; a longer
+// line reaches it in several parts, so no such key can ever match.
+inline constexpr size_t kMaxHeaderLine = 2098;
+
+// The longest input line considered at all. Longer lines are skipped
+// without being held in memory.
+inline constexpr size_t kMaxInputLine = 65536;
+
+// One input line that gives no key, and why (a sentence for the operator).
+struct RejectedLine {
+  size_t number;  // 1-based line number
+  std::string reason;
+};
+
+struct KeyLines {
+  std::vector<std::string> keys;  // in input order, duplicates kept
+  std::vector<RejectedLine> rejected;
+  size_t empty_lines = 0;  // skipped silently
+};
+
+// Turns one line (without its newline) into a key of the given kind, or
+// gives the reason why it cannot be one: a NUL byte or a newline inside,
+// a header line longer than kMaxHeaderLine, or, for an address, no address
+// bytes at all. An empty line gives an empty key and no reason.
+struct KeyOrReason {
+  std::string key;
+  std::string reason;  // empty when key is usable
+};
+KeyOrReason key_from_line(const std::string& line, KeyKind kind);
+
+// Reads every line of in, to its end, and turns each into a key. A final
+// line without a newline counts. Empty lines are skipped; a line longer
+// than kMaxInputLine is skipped as too long. Returns false, with errno set,
+// when reading fails.
+bool read_key_lines(FILE* in, KeyKind kind, KeyLines& result);

@@ -1,0 +1,476 @@
+// orvelt-db's commands run in-process, against real GDBM files, with the
+// lock-retry pause recorded instead of slept.
+#include "dbtool/db_commands.h"
+
+#include <gdbm.h>
+#include <sys/stat.h>
+
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include <cstdint>
+#include <cstring>
+#include <ctime>
+#include <filesystem>
+#include <memory>
+
+#include "config/config.h"
+#include "store/block.h"
+#include "store/store.h"
+#include "support/gdbm_file.h"
+#include "support/lock_holder.h"
+#include "support/temp_dir.h"
+
+namespace {
+
+using testing::HasSubstr;
+using testing::IsEmpty;
+
+const std::string kNul(1, '\0');
+
+struct FileCloser {
+  void operator()(FILE* f) const { fclose(f); }
+};
+using OwnedFile = std::unique_ptr<FILE, FileCloser>;
+
+std::string contents(FILE* f) {
+  std::string text;
+  rewind(f);
+  char chunk[4096];
+  size_t got;
+  while ((got = fread(chunk, 1, sizeof chunk, f)) > 0) text.append(chunk, got);
+  return text;
+}
+
+struct ToolRun {
+  int status;
+  std::string out;
+  std::string err;
+};
+
+// Runs one orvelt-db command line with input as its standard input.
+ToolRun run_tool(const std::vector<std::string>& args, const std::string& input = "") {
+  OwnedFile in(tmpfile());
+  OwnedFile out(tmpfile());
+  OwnedFile err(tmpfile());
+  fwrite(input.data(), 1, input.size(), in.get());
+  rewind(in.get());
+  const int status = run_db_tool(args, DbStreams{in.get(), out.get(), err.get()});
+  return {status, contents(out.get()), contents(err.get())};
+}
+
+// The pauses store_open took; after release_after of them, the lock holder
+// (if any) lets go.
+std::vector<unsigned> pauses;
+LockHolder* release_holder = nullptr;
+size_t release_after = 0;
+
+void record_pause(unsigned seconds) {
+  pauses.push_back(seconds);
+  if (release_holder != nullptr && pauses.size() == release_after) release_holder->release();
+}
+
+std::string time_bytes(int64_t t) {
+  std::string bytes(sizeof t, '\0');
+  memcpy(bytes.data(), &t, sizeof t);
+  return bytes;
+}
+
+bool exists(const std::string& path) { return std::filesystem::exists(path); }
+
+class DbTool : public testing::Test {
+ protected:
+  void SetUp() override {
+    config_set_defaults();
+    pauses.clear();
+    release_holder = nullptr;
+    store_set_pause(record_pause);
+  }
+  void TearDown() override {
+    store_set_pause(nullptr);
+    release_holder = nullptr;
+  }
+
+  // A lookup database holding keys (with their NUL bytes).
+  std::string lookup_db(const std::vector<std::string>& keys, const std::string& name = "db") {
+    const std::string path = dir.file(name);
+    write_gdbm_keys(path, keys);
+    return path;
+  }
+
+  TempDir dir;
+};
+
+// ---------------------------------------------------------------------------
+// load, list, add, remove, has
+
+TEST_F(DbTool, LoadStoresEachLineWithItsNulByte) {
+  const std::string db = dir.file("badheaders.db");
+  const std::string input = dir.write("list.txt",
+                                      "Precedence: bulk\n"
+                                      "\n"
+                                      "X-Spam-Flag: YES\r\n"
+                                      "\tcontinued\n"
+                                      "Precedence: bulk\n"
+                                      "Auto-Submitted: auto-replied");
+  const ToolRun r = run_tool({"load", db, input});
+  EXPECT_EQ(r.status, kDbDone) << r.err;
+  EXPECT_EQ(r.out, dir.file("badheaders.db") + ": loaded 5 keys, 4 new, 1 already there\n");
+  EXPECT_THAT(r.err, IsEmpty());
+  const auto records = read_gdbm(db);
+  EXPECT_EQ(records, (std::map<std::string, std::string>{
+                         {"Precedence: bulk" + kNul, ""},
+                         {"X-Spam-Flag: YES\r" + kNul, ""},
+                         {"\tcontinued" + kNul, ""},
+                         {"Auto-Submitted: auto-replied" + kNul, ""},
+                     }));
+  // The program's own lookup finds them.
+  StoreHandle handle = store_open(db, StoreMode::reader);
+  EXPECT_TRUE(store_has_key("Precedence: bulk", handle));
+  EXPECT_FALSE(store_has_key("precedence: bulk", handle));
+  EXPECT_THAT(pauses, IsEmpty());
+}
+
+TEST_F(DbTool, LoadReportsSkippedLinesAndStoresTheRest) {
+  const std::string db = dir.file("blacklist.db");
+  const ToolRun r = run_tool({"load", "--address", db}, "Jane <JANE@Example.ORG>\n<>\nbob@x\n");
+  EXPECT_EQ(r.status, kDbPartly);
+  EXPECT_EQ(r.err, "orvelt-db: standard input:2: holds no address; skipped\n");
+  EXPECT_EQ(read_gdbm(db), (std::map<std::string, std::string>{{"jane@example.org" + kNul, ""},
+                                                               {"bob@x" + kNul, ""}}));
+}
+
+TEST_F(DbTool, LoadExtendsOrWithReplaceStartsEmpty) {
+  const std::string db = lookup_db({"old@x", "kept@x"});
+  ToolRun r = run_tool({"load", db, "-"}, "kept@x\nnew@x\n");
+  EXPECT_EQ(r.status, kDbDone) << r.err;
+  EXPECT_EQ(read_gdbm(db).size(), 3u);
+
+  r = run_tool({"load", "--replace", db}, "kept@x\nnewer@x\n");
+  EXPECT_EQ(r.status, kDbDone) << r.err;
+  EXPECT_EQ(r.out, db + ": removed 3 old keys\n" + db + ": loaded 2 keys, 2 new, 0 already there\n");
+  EXPECT_EQ(read_gdbm(db), (std::map<std::string, std::string>{{"kept@x" + kNul, ""},
+                                                               {"newer@x" + kNul, ""}}));
+  // An empty input with --replace empties the database.
+  r = run_tool({"load", "--replace", db}, "");
+  EXPECT_EQ(r.status, kDbDone) << r.err;
+  EXPECT_THAT(read_gdbm(db), IsEmpty());
+}
+
+TEST_F(DbTool, LoadCreatesWithTheGivenModeLessTheUmask) {
+  const mode_t saved = umask(022);
+  const ToolRun plain = run_tool({"load", dir.file("a.db")}, "A: 1\n");
+  const ToolRun given = run_tool({"load", "--mode", "0660", dir.file("b.db")}, "A: 1\n");
+  umask(saved);
+  EXPECT_EQ(plain.status, kDbDone) << plain.err;
+  EXPECT_EQ(given.status, kDbDone) << given.err;
+  struct stat st;
+  ASSERT_EQ(stat(dir.file("a.db").c_str(), &st), 0);
+  EXPECT_EQ(st.st_mode & 07777, 0644u);
+  ASSERT_EQ(stat(dir.file("b.db").c_str(), &st), 0);
+  EXPECT_EQ(st.st_mode & 07777, 0640u);
+}
+
+TEST_F(DbTool, ListPrintsKeysSortedAndLoadsBackUnchanged) {
+  const std::string db = lookup_db({"b: 2", "a: 1", "\tc: 3\r"});
+  const ToolRun listed = run_tool({"list", db});
+  EXPECT_EQ(listed.status, kDbDone) << listed.err;
+  EXPECT_EQ(listed.out, "\tc: 3\r\na: 1\nb: 2\n");
+  const ToolRun loaded = run_tool({"load", dir.file("copy")}, listed.out);
+  EXPECT_EQ(loaded.status, kDbDone) << loaded.err;
+  std::vector<std::string> copied;
+  for (const auto& [key, value] : read_gdbm(dir.file("copy"))) copied.push_back(key);
+  EXPECT_EQ(copied, (std::vector<std::string>{"\tc: 3\r" + kNul, "a: 1" + kNul, "b: 2" + kNul}));
+}
+
+TEST_F(DbTool, ListReportsKeysTheProgramNeverMatches) {
+  const std::string db = dir.file("foreign");
+  write_gdbm_keys(db, {"no-nul@x"}, false);
+  store_gdbm_record(db, "good@x" + kNul, "");
+  store_gdbm_record(db, "two\nlines" + kNul, "");
+  const ToolRun r = run_tool({"list", db});
+  EXPECT_EQ(r.status, kDbPartly);
+  EXPECT_EQ(r.out, "good@x\n");
+  EXPECT_THAT(r.err, HasSubstr("key \"no-nul@x\": not a NUL-terminated text"));
+  EXPECT_THAT(r.err, HasSubstr("key \"two\\nlines\\x00\": contains a newline"));
+}
+
+TEST_F(DbTool, AddRemoveHasRoundTrip) {
+  const std::string db = lookup_db({"a@x"});
+  ToolRun r = run_tool({"add", "--address", db, "B <B@X>", "a@x", "***"});
+  EXPECT_EQ(r.status, kDbPartly);
+  EXPECT_EQ(r.out, db + ": added 1 key, 1 already there\n");
+  EXPECT_EQ(r.err, "orvelt-db: key \"***\": holds no address; skipped\n");
+
+  EXPECT_EQ(run_tool({"has", db, "b@x"}).status, kDbDone);
+  EXPECT_EQ(run_tool({"has", "--address", db, "Someone <B@x>"}).status, kDbDone);
+  EXPECT_EQ(run_tool({"has", db, "B@X"}).status, kDbPartly);
+
+  r = run_tool({"remove", db, "a@x", "c@x"});
+  EXPECT_EQ(r.status, kDbPartly);
+  EXPECT_EQ(r.out, db + ": removed 1 key\n");
+  EXPECT_EQ(r.err, "orvelt-db: " + db + ": no key \"c@x\"\n");
+  EXPECT_EQ(read_gdbm(db), (std::map<std::string, std::string>{{"b@x" + kNul, ""}}));
+  EXPECT_EQ(run_tool({"has", db, "a@x"}).status, kDbPartly);
+
+  // A key that looks like an option follows "--".
+  r = run_tool({"add", db, "--", "--odd"});
+  EXPECT_EQ(r.status, kDbDone) << r.err;
+  EXPECT_EQ(run_tool({"has", db, "--", "--odd"}).status, kDbDone);
+}
+
+// ---------------------------------------------------------------------------
+// Errors
+
+struct ErrorCase {
+  std::vector<std::string> args;
+  std::string message;  // part of the error output
+  size_t pauses;        // store_open pauses before giving up
+};
+
+TEST_F(DbTool, ErrorsAreReportedWithStatusTwo) {
+  const std::string db = lookup_db({"k"});
+  const std::string input = dir.write("input", "A: 1\n");
+  const std::string junk = dir.write("junk", std::string(4096, 'j'));
+  const std::string empty = dir.write("empty", "");
+  const std::string missing = dir.file("missing");
+  std::filesystem::create_directory(dir.file("blocks"));
+  const ErrorCase cases[] = {
+      {{}, "no command given", 0},
+      {{"frob"}, "unknown command \"frob\"", 0},
+      {{"list"}, "list: wrong number of arguments", 0},
+      {{"list", db, db}, "list: wrong number of arguments", 0},
+      {{"has", db}, "has: wrong number of arguments", 0},
+      {{"add", db}, "add: wrong number of arguments", 0},
+      {{"list", "--replace", db}, "--replace: unknown option for list", 0},
+      {{"load", "--frob", db}, "--frob: unknown option for load", 0},
+      {{"load", "--replace=yes", db}, "--replace takes no value", 0},
+      {{"load", db, "--mode"}, "--mode needs a value", 0},
+      {{"load", "--mode", "0999", db, input}, "--mode 0999: not an octal file mode", 0},
+      {{"load", "--mode=1777", db, input}, "--mode 1777: not an octal file mode", 0},
+      {{"purge", dir.file("blocks")}, "purge needs --older-than HOURS", 0},
+      {{"purge", "--older-than", "-1", dir.file("blocks")}, "not a whole number of hours", 0},
+      {{"purge", "--older-than=1.5", dir.file("blocks")}, "not a whole number of hours", 0},
+      {{"purge", "--older-than", "9999999999999999", dir.file("blocks")},
+       "not a whole number of hours", 0},
+      {{"has", "--address", db, "<>"}, "key \"<>\": holds no address", 0},
+      {{"has", db, ""}, "key \"\": empty", 0},
+      // Files that no retry can cure: reported at once.
+      {{"list", missing}, missing + ": no such file", 0},
+      {{"has", missing, "k"}, missing + ": no such file", 0},
+      {{"add", missing, "k"}, missing + ": no such file", 0},
+      {{"remove", missing, "k"}, missing + ": no such file", 0},
+      {{"blocks", missing}, missing + ": no such file", 0},
+      {{"purge", "--older-than", "1", missing}, missing + ": no such file", 0},
+      {{"list", dir.path()}, dir.path() + ": is a directory", 0},
+      {{"list", "/dev/null"}, "/dev/null: not a regular file", 0},
+      {{"list", empty}, empty + ": empty file, not a GDBM database", 0},
+      {{"add", empty, "k"}, empty + ": empty file, not a GDBM database", 0},
+      {{"load", dir.file("no/such/dir/db"), input}, dir.file("no/such/dir") + ": no such directory",
+       0},
+      {{"load", db, dir.file("no-input")}, dir.file("no-input") + ": No such file or directory", 0},
+      {{"load", dir.file("new"), dir.file("no-input")}, "No such file or directory", 0},
+      // What GDBM itself refuses costs one pause, as in the program.
+      {{"list", junk}, junk + ": not a GDBM database (Bad magic number)", 1},
+      {{"add", junk, "k"}, junk + ": not a GDBM database (Bad magic number)", 1},
+      {{"load", junk, input}, junk + ": not a GDBM database (Bad magic number)", 1},
+  };
+  for (const ErrorCase& c : cases) {
+    std::string line;
+    for (const std::string& a : c.args) line += " " + a;
+    SCOPED_TRACE("orvelt-db" + line);
+    pauses.clear();
+    const ToolRun r = run_tool(c.args);
+    EXPECT_EQ(r.status, kDbFailed);
+    EXPECT_THAT(r.err, HasSubstr(c.message));
+    EXPECT_EQ(r.err.rfind("orvelt-db: ", 0), 0u) << r.err;
+    EXPECT_EQ(pauses.size(), c.pauses);
+    EXPECT_THAT(r.out, IsEmpty());
+  }
+  // Only load creates a database, and not from an input it cannot read.
+  EXPECT_FALSE(exists(missing));
+  EXPECT_FALSE(exists(dir.file("new")));
+  EXPECT_EQ(read_file(empty), "");
+  EXPECT_EQ(read_file(junk), std::string(4096, 'j'));
+  EXPECT_EQ(read_gdbm(db).size(), 1u);
+}
+
+TEST_F(DbTool, HelpGoesToStandardOutput) {
+  for (const auto& args : std::vector<std::vector<std::string>>{
+           {"--help"}, {"-h"}, {"help"}, {"purge", "--help"}}) {
+    const ToolRun r = run_tool(args);
+    EXPECT_EQ(r.status, kDbDone);
+    EXPECT_EQ(r.out.rfind("usage: orvelt-db COMMAND", 0), 0u);
+    EXPECT_THAT(r.err, IsEmpty());
+  }
+}
+
+// ---------------------------------------------------------------------------
+// Locks held by other processes
+
+TEST_F(DbTool, WaitsForALockAsTheProgramDoes) {
+  const std::string db = lookup_db({"a@x"});
+  {
+    // orvelt recording a block, say: readers wait for it.
+    LockHolder writer(db, GDBM_WRITER);
+    release_holder = &writer;
+    release_after = 2;
+    const ToolRun r = run_tool({"list", db});
+    EXPECT_EQ(r.status, kDbDone) << r.err;
+    EXPECT_EQ(r.out, "a@x\n");
+    EXPECT_EQ(pauses.size(), 2u);
+  }
+  {
+    // orvelt's intake reading the database: a writer waits for it.
+    pauses.clear();
+    LockHolder reader(db, GDBM_READER);
+    release_holder = &reader;
+    release_after = 3;
+    const ToolRun r = run_tool({"load", db}, "b@x\n");
+    EXPECT_EQ(r.status, kDbDone) << r.err;
+    EXPECT_EQ(pauses.size(), 3u);
+    EXPECT_EQ(read_gdbm(db).size(), 2u);
+  }
+  for (unsigned p : pauses) {
+    EXPECT_GE(p, 1u);
+    EXPECT_LE(p, 10u);
+  }
+}
+
+TEST_F(DbTool, GivesUpOnALockHeldForTooLong) {
+  const std::string db = lookup_db({"a@x"});
+  LockHolder writer(db, GDBM_WRITER);
+  const ToolRun r = run_tool({"has", db, "a@x"});
+  EXPECT_EQ(r.status, kDbFailed);
+  EXPECT_EQ(r.err, "orvelt-db: " + db + ": locked by another process for too long; try again later\n");
+  EXPECT_EQ(pauses.size(), 11u);
+}
+
+// ---------------------------------------------------------------------------
+// Block files
+
+class BlockFiles : public DbTool {
+ protected:
+  void SetUp() override {
+    DbTool::SetUp();
+    std::filesystem::create_directory(blockdir);
+    g_config.blockfiles = blockdir;
+    g_config.blockexpire = 48;
+  }
+
+  void record(const std::string& receiver, const std::string& sender, int64_t time) {
+    store_gdbm_record(blockdir + "/" + receiver, sender + kNul, time_bytes(time));
+  }
+
+  std::string blockdir = dir.file("block");
+};
+
+TEST_F(BlockFiles, BlocksShowsEveryRecordSorted) {
+  record("z@site", "b@host", 1700000000);
+  record("a@site", "y@host", 0);
+  record("a@site", "x@host", 1700000000);
+  store_gdbm_record(blockdir + "/a@site", "short@host" + kNul, "abc");
+  store_gdbm_record(blockdir + "/a@site", "no-nul@host", time_bytes(1));
+  store_gdbm_record(blockdir + "/a@site", "esc\x1b@host" + kNul, time_bytes(1700000000));
+  std::filesystem::create_directory(blockdir + "/subdir");
+  dir.write("block/being-created@site", "");
+
+  const ToolRun all = run_tool({"blocks", blockdir});
+  EXPECT_EQ(all.status, kDbDone) << all.err;
+  const std::vector<std::string> lines = {
+      "a@site\tesc\\x1b@host\t2023-11-14 22:13:20 UTC\t",
+      "a@site\tno-nul@host\tunreadable: key not a NUL-terminated text\n",
+      "a@site\tshort@host\tunreadable: value of 3 bytes\n",
+      "a@site\tx@host\t2023-11-14 22:13:20 UTC\t",
+      "a@site\ty@host\t1970-01-01 00:00:00 UTC\t",
+      "z@site\tb@host\t2023-11-14 22:13:20 UTC\t",
+  };
+  size_t pos = 0;
+  for (const std::string& expected : lines) {
+    const size_t found = all.out.find(expected, pos);
+    ASSERT_NE(found, std::string::npos) << expected << " in\n" << all.out;
+    EXPECT_EQ(found, pos) << expected;
+    pos = all.out.find('\n', found) + 1;
+  }
+  EXPECT_EQ(pos, all.out.size());
+
+  const ToolRun one = run_tool({"blocks", blockdir + "/z@site"});
+  EXPECT_EQ(one.status, kDbDone) << one.err;
+  EXPECT_EQ(one.out.rfind("z@site\tb@host\t2023-11-14 22:13:20 UTC\t", 0), 0u) << one.out;
+}
+
+TEST_F(BlockFiles, BlocksReportsAFileItCannotReadAndShowsTheOthers) {
+  record("a@site", "x@host", 1700000000);
+  dir.write("block/b@site", "not a database at all, but long enough to be looked at");
+  const ToolRun r = run_tool({"blocks", blockdir});
+  EXPECT_EQ(r.status, kDbFailed);
+  EXPECT_EQ(r.out.rfind("a@site\tx@host\t", 0), 0u) << r.out;
+  EXPECT_THAT(r.err, HasSubstr("b@site: not a GDBM database"));
+}
+
+TEST_F(BlockFiles, PurgeRemovesOnlyWhatIsOlderAndTheProgramStillReadsTheFile) {
+  const int64_t now = time(nullptr);
+  record("a@site", "old@host", now - 100 * 3600);
+  record("a@site", "recent@host", now - 3600);
+  record("a@site", "future@host", now + 3600);
+  store_gdbm_record(blockdir + "/a@site", "short@host" + kNul, "abc");
+  record("b@site", "fresh@host", now - 60);
+  const auto before_a = read_gdbm(blockdir + "/a@site");
+  const auto before_b = read_gdbm(blockdir + "/b@site");
+
+  ToolRun r = run_tool({"purge", "--dry-run", "--older-than", "48", blockdir});
+  EXPECT_EQ(r.status, kDbDone) << r.err;
+  EXPECT_EQ(r.out,
+            "a@site: would remove 1 of 4 records\n"
+            "a@site: left 1 unreadable record alone\n"
+            "would purge 1 record from 1 of 2 block files\n");
+  EXPECT_EQ(read_gdbm(blockdir + "/a@site"), before_a);
+
+  r = run_tool({"purge", blockdir, "--older-than=48"});
+  EXPECT_EQ(r.status, kDbDone) << r.err;
+  EXPECT_EQ(r.out,
+            "a@site: removed 1 of 4 records\n"
+            "a@site: left 1 unreadable record alone\n"
+            "purged 1 record from 1 of 2 block files\n");
+  auto after = before_a;
+  after.erase("old@host" + kNul);
+  EXPECT_EQ(read_gdbm(blockdir + "/a@site"), after);
+  EXPECT_EQ(read_gdbm(blockdir + "/b@site"), before_b);
+
+  // The reorganised file is still the program's block file.
+  EXPECT_FALSE(block_check("recent@host", "a@site"));
+  EXPECT_FALSE(block_check("future@host", "a@site"));
+  EXPECT_TRUE(block_check("old@host", "a@site"));
+  block_record("old@host", "a@site");
+  EXPECT_FALSE(block_check("old@host", "a@site"));
+  EXPECT_THAT(pauses, IsEmpty());
+}
+
+TEST_F(BlockFiles, PurgeUsesTheProgramsStrictComparison) {
+  // now - time > hours, as block_check decides: zero hours takes anything
+  // from before this second, but never a time in the future.
+  const int64_t now = time(nullptr);
+  record("a@site", "past@host", now - 10);
+  record("a@site", "future@host", now + 3600);
+  const ToolRun r = run_tool({"purge", "--older-than", "0", blockdir + "/a@site"});
+  EXPECT_EQ(r.status, kDbDone) << r.err;
+  EXPECT_EQ(r.out, "a@site: removed 1 of 2 records\npurged 1 record from 1 of 1 block file\n");
+  EXPECT_EQ(read_gdbm(blockdir + "/a@site").count("future@host" + kNul), 1u);
+}
+
+TEST_F(BlockFiles, PurgeGoesOnPastALockedFileAndReportsIt) {
+  const int64_t now = time(nullptr);
+  record("a@site", "old@host", now - 100 * 3600);
+  record("b@site", "old@host", now - 100 * 3600);
+  LockHolder writer(blockdir + "/a@site", GDBM_WRITER);
+  const ToolRun r = run_tool({"purge", "--older-than", "48", blockdir});
+  EXPECT_EQ(r.status, kDbFailed);
+  EXPECT_THAT(r.err, HasSubstr("a@site: locked by another process for too long"));
+  EXPECT_EQ(r.out, "b@site: removed 1 of 1 record\npurged 1 record from 1 of 2 block files\n");
+  EXPECT_EQ(pauses.size(), 11u);
+  writer.release();
+  EXPECT_EQ(read_gdbm(blockdir + "/a@site").size(), 1u);
+  EXPECT_THAT(read_gdbm(blockdir + "/b@site"), IsEmpty());
+}
+
+}  // namespace
