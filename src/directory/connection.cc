@@ -3,6 +3,7 @@
 #include <sys/time.h>
 #include <syslog.h>
 
+#include <algorithm>
 #include <cstdlib>
 #include <string>
 
@@ -49,11 +50,11 @@ LDAP* new_session() {
   if (g_config.tls != DirectoryTls::kLdaps) {
     return ldap_init(g_config.server.c_str(), g_config.port);
   }
+  // An empty list would leave the choice of server, and of scheme, to the
+  // library's defaults.
+  const std::string urls = ldaps_urls(g_config.server, g_config.port);
   LDAP* session = nullptr;
-  if (ldap_initialize(&session, ldaps_urls(g_config.server, g_config.port).c_str()) !=
-      LDAP_SUCCESS) {
-    return nullptr;
-  }
+  if (urls.empty() || ldap_initialize(&session, urls.c_str()) != LDAP_SUCCESS) return nullptr;
   return session;
 }
 

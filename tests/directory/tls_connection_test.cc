@@ -16,6 +16,10 @@
 #include "mail/mail_state.h"
 #include "support/log_capture.h"
 
+#if defined(__SANITIZE_ADDRESS__)
+#include <sanitizer/lsan_interface.h>
+#endif
+
 namespace {
 
 const std::string kUser = "cn=orvelt,dc=example,dc=org";
@@ -30,6 +34,15 @@ void configure_tls(const SlapdServer& server, DirectoryTls mode, const OptionalT
   g_config.tls_cacert = ca_file;
   g_config.login = kUser;
   g_config.password = kPassword;
+}
+
+// directory_connect, with allocations made inside it not counted as leaks:
+// libldap loses its copy of a host list that it cannot parse.
+void connect_ignoring_library_leaks() {
+#if defined(__SANITIZE_ADDRESS__)
+  const __lsan::ScopedDisabler disabler;
+#endif
+  directory_connect();
 }
 
 struct TlsBindCase {
@@ -155,14 +168,34 @@ TEST(DirectoryConnectTlsDeathTest, TrustedAuthoritiesBelongToTheSessionOnly) {
   ldap_memfree(global_ca_after);
 }
 
-TEST(DirectoryConnectTlsDeathTest, UnreadableCaFileEndsTheRun) {
+struct UnusableSettingsCase {
+  const char* name;
+  DirectoryTls mode;
+  std::string server;
+  OptionalText ca_file;
+  const char* message;  // stderr echo of the log record
+};
+
+// Settings that cannot work end the run before any connection is made.
+TEST(DirectoryConnectTlsDeathTest, UnusableSettingsEndTheRun) {
   SlapdServer server(SlapdOptions().tls());
-  configure_tls(server, DirectoryTls::kStartTls, "/nonexistent/ca.pem");
-  LogCapture capture;
-  const size_t mark = server.log_mark();
-  EXPECT_EXIT(directory_connect(), testing::ExitedWithCode(1),
-              "^3\\|CRIT/LDAP Cannot set up TLS with tls_cacert /nonexistent/ca.pem\n$");
-  EXPECT_EQ(server.log_since(mark).find(" ACCEPT "), std::string::npos);
+  const UnusableSettingsCase cases[] = {
+      {"unreadable tls_cacert", DirectoryTls::kStartTls, "127.0.0.1", "/nonexistent/ca.pem",
+       "^3\\|CRIT/LDAP Cannot set up TLS with tls_cacert /nonexistent/ca.pem\n$"},
+      {"ldaps, a host list that makes no URL", DirectoryTls::kLdaps, "127.0.0.1:abc",
+       server.ca_file(), "^3\\|CRIT/LDAP Connection failed\n$"},
+      {"ldaps, no host at all", DirectoryTls::kLdaps, " , ", server.ca_file(),
+       "^3\\|CRIT/LDAP Connection failed\n$"},
+  };
+  for (const UnusableSettingsCase& c : cases) {
+    SCOPED_TRACE(c.name);
+    configure_tls(server, c.mode, c.ca_file);
+    g_config.server = c.server;
+    LogCapture capture;
+    const size_t mark = server.log_mark();
+    EXPECT_EXIT(connect_ignoring_library_leaks(), testing::ExitedWithCode(1), c.message);
+    EXPECT_EQ(server.log_since(mark).find(" ACCEPT "), std::string::npos);
+  }
 }
 
 // A referral to the server's plain port under another name (so that the
@@ -228,7 +261,7 @@ TEST(DirectoryConnectTls, EncryptedSessionSearchesNowhereElse) {
     const size_t mark = server.log_mark();
     const size_t texts = directory_lookup("local.user@site").size();
     directory_disconnect();
-    if (!c.force_chasing) EXPECT_EQ(texts, c.texts);
+    EXPECT_EQ(texts, c.texts);
     EXPECT_EQ(connections_with(server, mark, " ACCEPT from "), c.new_connections);
     EXPECT_EQ(connections_with(server, mark, " SRCH base="), c.searching_connections);
   }
