@@ -1,11 +1,8 @@
 // The directory connection over StartTLS and ldaps, and what bounds the
 // time a directory that stops answering can cost, against a real slapd.
 #include <gtest/gtest.h>
-#include <signal.h>
-#include <unistd.h>
 
 #include <chrono>
-#include <cstring>
 #include <set>
 #include <sstream>
 #include <thread>

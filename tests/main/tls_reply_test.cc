@@ -17,7 +17,8 @@ const std::string kUser = "cn=orvelt,dc=example,dc=org";
 const std::string kPassword = "s3cret";
 const std::string kMessage =
     "From: Some Name <Box@Host>\nTo: Local.User@Site\nSubject: Lunch on Friday?\n\nAre you free?\n";
-const std::string kReply = "To: box@host\nSubject: Re: Lunch on Friday?\n\nlocal.user@site is away.\n";
+const std::string kReply =
+    "To: box@host\nSubject: Re: Lunch on Friday?\n\nlocal.user@site is away.\n";
 
 std::string test_directory() {
   return ldif_people_unit() +
