@@ -1,10 +1,14 @@
 #include "directory/connection.h"
 
+#include <sys/time.h>
 #include <syslog.h>
 
+#include <algorithm>
 #include <cstdlib>
+#include <string>
 
 #include "config/config.h"
+#include "directory/connection_guard.h"
 #include "util/log.h"
 
 LdapSession directory_session;
@@ -13,18 +17,168 @@ OptionalText footer_text;
 
 namespace {
 
-// Sets the protocol version of the binds that follow. A handle always
+// How long connecting (each host) and each request before the search (the
+// StartTLS request, each bind) may take. The process runs once per incoming
+// message; a directory that does not answer must not hold the mail system.
+constexpr time_t kConnectAndBindSeconds = 10;
+
+[[noreturn]] void fail_with(int result) {
+  log_message(LOG_ERR, "CRIT/LDAP %s", ldap_err2string(result));
+  exit(1);
+}
+
+// "ldaps://host:port" for every host of server, separated by blanks. A
+// host that names its own port ("host:port", "[v6address]:port") keeps it.
+// Hosts are separated by blanks or commas, as ldap_init reads them.
+std::string ldaps_urls(const std::string& server, int port) {
+  std::string urls;
+  size_t start = 0;
+  while ((start = server.find_first_not_of(" \t,", start)) != std::string::npos) {
+    const size_t end = std::min(server.find_first_of(" \t,", start), server.size());
+    const std::string host = server.substr(start, end - start);
+    const bool has_port = host.front() == '[' ? host.find("]:") != std::string::npos
+                                              : host.find(':') != std::string::npos;
+    if (!urls.empty()) urls += ' ';
+    urls += "ldaps://" + host + (has_port ? "" : ":" + std::to_string(port));
+    start = end;
+  }
+  return urls;
+}
+
+// A new, unconnected session handle for the configured hosts, or null.
+LDAP* new_session() {
+  if (g_config.tls != DirectoryTls::kLdaps) {
+    return ldap_init(g_config.server.c_str(), g_config.port);
+  }
+  // An empty list would leave the choice of server, and of scheme, to the
+  // library's defaults.
+  const std::string urls = ldaps_urls(g_config.server, g_config.port);
+  LDAP* session = nullptr;
+  if (urls.empty() || ldap_initialize(&session, urls.c_str()) != LDAP_SUCCESS) return nullptr;
+  return session;
+}
+
+ConnectionRule connection_rule() {
+  switch (g_config.tls) {
+    case DirectoryTls::kNone:
+      return ConnectionRule::kAny;
+    case DirectoryTls::kLdaps:
+      return ConnectionRule::kLdapsOnly;
+    case DirectoryTls::kStartTls:
+      return ConnectionRule::kFirstOnly;
+  }
+  return ConnectionRule::kFirstOnly;
+}
+
+// Bounds the TCP connect to each host (and, through the connection guard,
+// every wait on a connection) and every synchronous request of the session.
+void bound_waits() {
+  LDAP* session = directory_session.get();
+  const timeval limit{kConnectAndBindSeconds, 0};
+  ldap_set_option(session, LDAP_OPT_NETWORK_TIMEOUT, &limit);
+  ldap_set_option(session, LDAP_OPT_TIMEOUT, &limit);
+  guard_connections(session, connection_rule());
+}
+
+// The library's TLS settings that the session carries over into a context
+// of its own. A handle starts without any of the library's file names (it
+// would share the library's global context instead), so a context built
+// for the handle would otherwise know no certificate authority at all.
+constexpr int kCarriedTextOptions[] = {
+    LDAP_OPT_X_TLS_CACERTFILE,  LDAP_OPT_X_TLS_CACERTDIR, LDAP_OPT_X_TLS_CERTFILE,
+    LDAP_OPT_X_TLS_KEYFILE,     LDAP_OPT_X_TLS_CIPHER_SUITE, LDAP_OPT_X_TLS_CRLFILE,
+};
+constexpr int kCarriedNumberOptions[] = {
+    LDAP_OPT_X_TLS_PROTOCOL_MIN,
+    LDAP_OPT_X_TLS_CRLCHECK,
+};
+
+void carry_over_library_tls_settings() {
+  LDAP* session = directory_session.get();
+  for (const int option : kCarriedTextOptions) {
+    char* value = nullptr;
+    if (ldap_get_option(nullptr, option, &value) == LDAP_OPT_SUCCESS && value != nullptr) {
+      ldap_set_option(session, option, value);
+      ldap_memfree(value);
+    }
+  }
+  for (const int option : kCarriedNumberOptions) {
+    int value = 0;
+    if (ldap_get_option(nullptr, option, &value) == LDAP_OPT_SUCCESS) {
+      ldap_set_option(session, option, &value);
+    }
+  }
+}
+
+// Gives the session a TLS context of its own, built from the library's
+// settings, tls_cacert in place of the library's certificate authorities,
+// and a hard requirement for a valid server certificate that matches the
+// host name. Nothing is set globally: other handles of the process, and the
+// library's own configuration, stay as they are.
+void set_up_tls_context() {
+  LDAP* session = directory_session.get();
+  carry_over_library_tls_settings();
+  if (g_config.tls_cacert) {
+    // Only the configured file: a directory of authorities from the
+    // library's configuration must not widen the trust.
+    ldap_set_option(session, LDAP_OPT_X_TLS_CACERTDIR, nullptr);
+    ldap_set_option(session, LDAP_OPT_X_TLS_CACERTFILE, g_config.tls_cacert->c_str());
+  }
+  const int hard = LDAP_OPT_X_TLS_HARD;
+  ldap_set_option(session, LDAP_OPT_X_TLS_REQUIRE_CERT, &hard);
+  // Builds the context from the options above; must come after them.
+  const int client = 0;
+  if (ldap_set_option(session, LDAP_OPT_X_TLS_NEWCTX, &client) != LDAP_OPT_SUCCESS) {
+    if (g_config.tls_cacert) {
+      log_message(LOG_ERR, "CRIT/LDAP Cannot set up TLS with tls_cacert %s",
+                  g_config.tls_cacert->c_str());
+    } else {
+      log_message(LOG_ERR, "CRIT/LDAP Cannot set up TLS with the LDAP library's settings");
+    }
+    exit(1);
+  }
+  // A referral would lead to a connection that the session did not choose
+  // (and, on ldap://, one in clear); search references are left unfollowed.
+  ldap_set_option(session, LDAP_OPT_REFERRALS, LDAP_OPT_OFF);
+}
+
+// The result code of the session's last operation; a time-out when the
+// connection guard saw the server go silent.
+int last_result() {
+  if (connection_wait_ran_out()) return LDAP_TIMEOUT;
+  int result = LDAP_OTHER;
+  ldap_get_option(directory_session.get(), LDAP_OPT_RESULT_CODE, &result);
+  return result;
+}
+
+// Connects to the first host that answers, with the TLS handshake for
+// ldaps; ends the run when none does.
+void connect_session() {
+  if (ldap_connect(directory_session.get()) != LDAP_SUCCESS) fail_with(last_result());
+}
+
+// Sets the protocol version of the requests that follow. A handle always
 // accepts 2 and 3, so the outcome is not looked at.
 void set_protocol_version(int version) {
   ldap_set_option(directory_session.get(), LDAP_OPT_PROTOCOL_VERSION, &version);
+}
+
+// Upgrades the connection with StartTLS (an LDAPv3 operation) and verifies
+// the server; ends the run when the server refuses or the handshake or the
+// verification fails. Nothing goes on in clear.
+void start_tls() {
+  set_protocol_version(LDAP_VERSION3);
+  const int result = ldap_start_tls_s(directory_session.get(), nullptr, nullptr);
+  if (result != LDAP_SUCCESS) fail_with(connection_wait_ran_out() ? LDAP_TIMEOUT : result);
 }
 
 // One simple bind with the configured credentials; the library's result code.
 int bind_once() {
   const OptionalText& login = g_config.login;
   const OptionalText& password = g_config.password;
-  return ldap_simple_bind_s(directory_session.get(), login ? login->c_str() : nullptr,
-                            password ? password->c_str() : nullptr);
+  const int result = ldap_simple_bind_s(directory_session.get(), login ? login->c_str() : nullptr,
+                                        password ? password->c_str() : nullptr);
+  return result != LDAP_SUCCESS && connection_wait_ran_out() ? LDAP_TIMEOUT : result;
 }
 
 // Binds as configured and returns the result code of the last bind tried.
@@ -34,34 +188,38 @@ int bind_with_configured_protocol() {
     set_protocol_version(protocol);
     return bind_once();
   }
+  // After StartTLS the server speaks version 3, and the connection cannot be
+  // replaced (the guard allows no second one): one bind at version 3.
+  if (g_config.tls == DirectoryTls::kStartTls) return bind_once();
   // Version 2 first: a server that still speaks it costs a single bind.
   // Version 3 is tried twice before giving up: should the server have
   // dropped the connection over the refused version 2 bind, the repeat runs
-  // on a fresh one (the library reconnects on the next request).
+  // on a fresh one (the library reconnects on the next request). A bind
+  // that timed out ends the sequence: the server did not refuse the
+  // version, it did not answer, and each further try would wait as long.
   set_protocol_version(LDAP_VERSION2);
   int result = bind_once();
-  if (result == LDAP_SUCCESS) return result;
+  if (result == LDAP_SUCCESS || result == LDAP_TIMEOUT) return result;
   set_protocol_version(LDAP_VERSION3);
   result = bind_once();
-  if (result == LDAP_SUCCESS) return result;
+  if (result == LDAP_SUCCESS || result == LDAP_TIMEOUT) return result;
   return bind_once();
 }
 
 }  // namespace
 
 void directory_connect() {
-  // ldap_init only parses the host list; the first bind connects, trying the
-  // hosts in their order.
-  directory_session.reset(ldap_init(g_config.server.c_str(), g_config.port));
+  directory_session.reset(new_session());
   if (!directory_session) {
     log_message(LOG_ERR, "CRIT/LDAP Connection failed");
     exit(1);
   }
+  bound_waits();
+  if (g_config.tls != DirectoryTls::kNone) set_up_tls_context();
+  connect_session();
+  if (g_config.tls == DirectoryTls::kStartTls) start_tls();
   const int result = bind_with_configured_protocol();
-  if (result != LDAP_SUCCESS) {
-    log_message(LOG_ERR, "CRIT/LDAP %s", ldap_err2string(result));
-    exit(1);
-  }
+  if (result != LDAP_SUCCESS) fail_with(result);
 }
 
 void directory_disconnect() {

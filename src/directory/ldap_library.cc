@@ -22,7 +22,8 @@ struct LdapFunctions {
   X(ldap_init) X(ldap_initialize) X(ldap_set_option) X(ldap_get_option) X(ldap_start_tls_s) \
   X(ldap_simple_bind_s) X(ldap_err2string) X(ldap_search_st) X(ldap_count_entries)          \
   X(ldap_first_entry) X(ldap_next_entry) X(ldap_get_values) X(ldap_value_free)              \
-  X(ldap_msgfree) X(ldap_unbind)
+  X(ldap_msgfree) X(ldap_unbind) X(ldap_connect) X(ldap_memfree) X(ber_sockbuf_add_io)      \
+  X(ber_sockbuf_remove_io) X(ber_sockbuf_ctrl)
 #define ORVELT_LDAP_ENTRY(name) decltype(&::name) name = nullptr;
   ORVELT_LDAP_FUNCTIONS(ORVELT_LDAP_ENTRY)
 #undef ORVELT_LDAP_ENTRY
@@ -176,5 +177,22 @@ void ldap_value_free(char** values) { library().ldap_value_free(values); }
 int ldap_msgfree(LDAPMessage* message) { return library().ldap_msgfree(message); }
 
 int ldap_unbind(LDAP* session) { return library().ldap_unbind(session); }
+
+int ldap_connect(LDAP* session) { return library().ldap_connect(session); }
+
+void ldap_memfree(void* memory) { library().ldap_memfree(memory); }
+
+// liblber comes along with libldap.
+int ber_sockbuf_add_io(Sockbuf* socket, Sockbuf_IO* io, int layer, void* argument) {
+  return library().ber_sockbuf_add_io(socket, io, layer, argument);
+}
+
+int ber_sockbuf_remove_io(Sockbuf* socket, Sockbuf_IO* io, int layer) {
+  return library().ber_sockbuf_remove_io(socket, io, layer);
+}
+
+int ber_sockbuf_ctrl(Sockbuf* socket, int option, void* argument) {
+  return library().ber_sockbuf_ctrl(socket, option, argument);
+}
 
 }  // extern "C"

@@ -89,6 +89,8 @@ struct LogBinds {
 //   <time> <thread> conn=C op=O BIND dn="D" method=128
 //   <time> <thread> do_bind: version=V dn="D" method=128   (same thread)
 //   <time> <thread> conn=C op=O RESULT tag=97 err=E ...
+// and a connection that StartTLS or ldaps has encrypted, before its binds, as
+//   <time> <thread> conn=C fd=F TLS established tls_ssf=...
 LogBinds parse_binds(const std::string& log) {
   LogBinds parsed;
   std::map<std::string, size_t> bind_of_op;      // "C/O" -> index in binds
@@ -97,6 +99,7 @@ LogBinds parse_binds(const std::string& log) {
   // worker that handles it, so any line of a connection shows it exists.
   std::set<std::string> connections;
   std::set<std::string> closed_connections;
+  std::set<std::string> encrypted_connections;
   std::istringstream lines(log.substr(0, log.rfind('\n') + 1));  // whole lines only
   std::string line;
   while (std::getline(lines, line)) {
@@ -108,11 +111,14 @@ LogBinds parse_binds(const std::string& log) {
     if (!conn.empty()) connections.insert(conn);
     if (line.ends_with(" closed") || line.find(" closed (") != std::string::npos) {
       closed_connections.insert(conn);
+    } else if (line.find(" TLS established ") != std::string::npos) {
+      encrypted_connections.insert(conn);
     } else if (line.find(" BIND dn=\"") != std::string::npos &&
                line.find("\" method=") != std::string::npos) {
       const size_t dn_start = line.find(" BIND dn=\"") + 10;
       SlapdBind bind;
       bind.dn = line.substr(dn_start, line.find("\" method=", dn_start) - dn_start);
+      bind.tls = encrypted_connections.count(conn) == 1;
       bind_of_op[conn + "/" + op] = parsed.binds.size();
       bind_of_thread[thread] = parsed.binds.size();
       parsed.binds.push_back(bind);
@@ -163,7 +169,8 @@ void wait_until_all_threads_stopped(pid_t pid, bool stopped) {
 
 }  // namespace
 
-SlapdServer::SlapdServer(const SlapdOptions& options) : owner_pid_(getpid()) {
+SlapdServer::SlapdServer(const SlapdOptions& options)
+    : tls_(options.with_tls), owner_pid_(getpid()) {
   std::string pattern =
       (std::filesystem::temp_directory_path() / "orvelt-slapd-XXXXXX").string();
   if (mkdtemp(pattern.data()) == nullptr) throw std::runtime_error("mkdtemp failed");
@@ -174,6 +181,7 @@ SlapdServer::SlapdServer(const SlapdOptions& options) : owner_pid_(getpid()) {
   std::vector<std::string> args{"start", dir_, "--debug", "stats,trace",
                                 "--owner", std::to_string(owner_pid_)};
   if (options.bind_v2) args.push_back("--bind-v2");
+  if (options.with_tls) args.push_back("--tls");
   if (!options.user_dn.empty()) {
     args.insert(args.end(), {"--user", options.user_dn, options.user_password});
   }
@@ -190,6 +198,7 @@ SlapdServer::SlapdServer(const SlapdOptions& options) : owner_pid_(getpid()) {
     throw std::runtime_error("slapd-fixture start: " + run.output);
   }
   slapd_pid_ = static_cast<pid_t>(std::atoi(read_file(dir_ + "/slapd.pid").c_str()));
+  if (tls_) ldaps_port_ = std::atoi(read_file(dir_ + "/ldaps-port").c_str());
 }
 
 SlapdServer::~SlapdServer() {
@@ -200,6 +209,10 @@ SlapdServer::~SlapdServer() {
 }
 
 std::string SlapdServer::url() const { return "ldap://127.0.0.1:" + std::to_string(port_) + "/"; }
+
+std::string SlapdServer::ca_file() const { return tls_ ? dir_ + "/tls/ca.pem" : ""; }
+
+std::string SlapdServer::other_ca_file() const { return tls_ ? dir_ + "/tls/other-ca.pem" : ""; }
 
 void SlapdServer::add(const std::string& ldif) const {
   TempDir scratch;
@@ -244,7 +257,7 @@ std::vector<SlapdBind> SlapdServer::binds_since(size_t mark) const {
 
 std::ostream& operator<<(std::ostream& out, const SlapdBind& bind) {
   return out << "{version " << bind.version << ", dn \"" << bind.dn << "\", result " << bind.result
-             << "}";
+             << (bind.tls ? ", tls" : "") << "}";
 }
 
 std::string ldif_line(const std::string& name, const std::string& value) {

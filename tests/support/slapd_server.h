@@ -16,15 +16,22 @@
 #include <vector>
 
 // What the server is started with, set link by link:
-//   SlapdOptions().allow_bind_v2().user(dn, password).entries(ldif)
+//   SlapdOptions().allow_bind_v2().user(dn, password).entries(ldif).tls()
 struct SlapdOptions {
   bool bind_v2 = false;       // slapd refuses LDAPv2 binds unless allowed
   std::string user_dn;        // when set, an entry to bind as ...
   std::string user_password;  // ... with this password
   std::string ldif;           // entries loaded (slapadd) before the start
+  bool with_tls = false;      // StartTLS on port(), and ldaps on ldaps_port()
 
   SlapdOptions& allow_bind_v2(bool allow = true) {
     bind_v2 = allow;
+    return *this;
+  }
+  // A throw-away certificate authority and a server certificate for
+  // 127.0.0.1 and localhost are made for the server (see ca_file()).
+  SlapdOptions& tls(bool enable = true) {
+    with_tls = enable;
     return *this;
   }
   SlapdOptions& user(const std::string& dn, const std::string& password) {
@@ -43,6 +50,7 @@ struct SlapdBind {
   int version = 0;   // protocol version of the request
   std::string dn;    // bind DN, empty for anonymous
   int result = -1;   // LDAP result code sent back
+  bool tls = false;  // the connection was encrypted (StartTLS or ldaps) when it came
   bool operator==(const SlapdBind&) const = default;
 };
 std::ostream& operator<<(std::ostream& out, const SlapdBind& bind);
@@ -61,6 +69,13 @@ class SlapdServer {
   int port() const { return port_; }
   // ldap://127.0.0.1:<port>/
   std::string url() const;
+
+  // With SlapdOptions::tls only (0 or empty otherwise): the ldaps port; the
+  // PEM file of the authority that signed the server's certificate; and
+  // that of a second authority that signed nothing the server has.
+  int ldaps_port() const { return ldaps_port_; }
+  std::string ca_file() const;
+  std::string other_ca_file() const;
 
   // Adds entries (or applies the changes) of an LDIF text as the
   // administrator, while the server runs.
@@ -84,6 +99,8 @@ class SlapdServer {
   std::string dir_;
   std::string log_path_;
   int port_ = 0;
+  int ldaps_port_ = 0;
+  bool tls_ = false;
   pid_t slapd_pid_ = 0;
   pid_t owner_pid_ = 0;  // the process that started the server
 };

@@ -1,0 +1,32 @@
+// Watches every network connection that the client library opens for the
+// directory session: which connections may be made at all, and how long
+// the library may wait on one of them.
+#pragma once
+
+#include <ldap.h>
+
+// Which connections a session may open.
+enum class ConnectionRule {
+  kAny,           // plain sessions: whatever the library opens
+  kLdapsOnly,     // ldaps sessions: ldaps:// connections only
+  kFirstOnly,     // StartTLS sessions: the first connection and no other
+};
+
+// The longest that the session waits for the server to send or to take
+// data, on any connection, before the read or write fails.
+inline constexpr int kConnectionWaitSeconds = 10;
+
+// Registers the guard on session (a connection callback of the handle, no
+// global option): from then on every connection the library opens is
+// checked against rule before anything is sent on it, and refused (closed,
+// as if the server could not be reached) when the rule forbids it. Each
+// allowed connection gets a layer under the library's TLS layer that waits
+// for the socket at most kConnectionWaitSeconds per read or write, so that
+// a server that stops answering in the middle of a TLS handshake or of a
+// message fails the connection instead of holding the process. Call once
+// per session, before its first connection.
+void guard_connections(LDAP* session, ConnectionRule rule);
+
+// True once a wait of the guard's layer has run out (the server went
+// silent); a failure that follows it is a time-out.
+bool connection_wait_ran_out();
