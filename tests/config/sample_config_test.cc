@@ -6,6 +6,7 @@
 #include <sstream>
 
 #include "config/config.h"
+#include "config/expect_default_config.h"
 #include "support/log_capture.h"
 #include "support/temp_dir.h"
 
@@ -26,37 +27,7 @@ TEST(SampleConfig, ActiveLinesSetEveryDefault) {
   config_read_file(kSamplePath);
   EXPECT_TRUE(capture.records().empty()) << capture.records().front().text;
 
-  EXPECT_EQ(g_config.base, "");
-  EXPECT_FALSE(g_config.login);
-  EXPECT_FALSE(g_config.password);
-  EXPECT_EQ(g_config.server, "localhost");
-  EXPECT_EQ(g_config.queryfilter, "(&(mail=$recepient)(vacationActive=TRUE))");
-  EXPECT_EQ(g_config.result, "vacationInfo");
-  EXPECT_EQ(g_config.scope, 2);
-  EXPECT_EQ(g_config.port, 389);
-  EXPECT_EQ(g_config.protocol, 0);
-  EXPECT_FALSE(g_config.charset);
-  EXPECT_FALSE(g_config.badheaders);
-  EXPECT_EQ(g_config.blockfiles, "/usr/local/var/lib/orvelt/block");
-  EXPECT_EQ(g_config.mta, "/usr/sbin/sendmail");
-  EXPECT_EQ(g_config.mta_args, "");
-  EXPECT_FALSE(g_config.blacklist);
-  EXPECT_FALSE(g_config.forceheader);
-  EXPECT_FALSE(g_config.forcefooter);
-  EXPECT_EQ(g_config.map_sender, "$sender");
-  EXPECT_EQ(g_config.map_receiver, "$recepient");
-  EXPECT_EQ(g_config.recvheader, (StringList{"to", "cc"}));
-  EXPECT_EQ(g_config.map_subject, "$subject");
-  EXPECT_EQ(g_config.map_field_attributes, StringList{"vacationInfo"});
-  EXPECT_TRUE(g_config.map_field_placeholders.empty());
-  EXPECT_EQ(g_config.blockexpire, 48);
-  EXPECT_EQ(g_config.maxreceivers, 256);
-  EXPECT_EQ(g_config.maxheader, 256);
-  EXPECT_EQ(g_config.umask, 0600);
-  EXPECT_EQ(g_config.loglevel, 0);
-  EXPECT_FALSE(g_config.rfc3834);
-  EXPECT_EQ(g_config.tls, DirectoryTls::kNone);
-  EXPECT_FALSE(g_config.tls_cacert);
+  expect_default_config();
 }
 
 // Lines such as "#login cn=..." are examples for the directives that are not

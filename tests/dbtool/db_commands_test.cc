@@ -19,6 +19,7 @@
 #include "store/store.h"
 #include "support/gdbm_file.h"
 #include "support/lock_holder.h"
+#include "support/pause_recorder.h"
 #include "support/temp_dir.h"
 
 namespace {
@@ -59,16 +60,6 @@ ToolRun run_tool(const std::vector<std::string>& args, const std::string& input 
   return {status, contents(out.get()), contents(err.get())};
 }
 
-// The pauses store_open took; after release_after of them, the lock holder
-// (if any) lets go.
-std::vector<unsigned> pauses;
-LockHolder* release_holder = nullptr;
-size_t release_after = 0;
-
-void record_pause(unsigned seconds) {
-  pauses.push_back(seconds);
-  if (release_holder != nullptr && pauses.size() == release_after) release_holder->release();
-}
 
 std::string time_bytes(int64_t t) {
   std::string bytes(sizeof t, '\0');
@@ -78,18 +69,8 @@ std::string time_bytes(int64_t t) {
 
 bool exists(const std::string& path) { return std::filesystem::exists(path); }
 
-class DbTool : public testing::Test {
+class DbTool : public PauseRecordingTest {
  protected:
-  void SetUp() override {
-    config_set_defaults();
-    pauses.clear();
-    release_holder = nullptr;
-    store_set_pause(record_pause);
-  }
-  void TearDown() override {
-    store_set_pause(nullptr);
-    release_holder = nullptr;
-  }
 
   // A lookup database holding keys (with their NUL bytes).
   std::string lookup_db(const std::vector<std::string>& keys, const std::string& name = "db") {

@@ -40,14 +40,6 @@ class RefusingPort {
   int port_ = 0;
 };
 
-// directory_connect, with allocations made inside it not counted as leaks:
-// libldap loses its copy of a host list that it cannot parse.
-void connect_ignoring_library_leaks() {
-#if defined(__SANITIZE_ADDRESS__)
-  const __lsan::ScopedDisabler disabler;
-#endif
-  directory_connect();
-}
 
 struct BindCase {
   const char* name;

@@ -33,14 +33,6 @@ void configure_tls(const SlapdServer& server, DirectoryTls mode, const OptionalT
   g_config.password = kPassword;
 }
 
-// directory_connect, with allocations made inside it not counted as leaks:
-// libldap loses its copy of a host list that it cannot parse.
-void connect_ignoring_library_leaks() {
-#if defined(__SANITIZE_ADDRESS__)
-  const __lsan::ScopedDisabler disabler;
-#endif
-  directory_connect();
-}
 
 struct TlsBindCase {
   const char* name;

@@ -12,34 +12,15 @@
 #include "config/config.h"
 #include "support/gdbm_file.h"
 #include "support/lock_holder.h"
+#include "support/pause_recorder.h"
 #include "support/temp_dir.h"
 #include "util/unique_fd.h"
 
 namespace {
 
-// Pauses taken by store_open, recorded instead of slept; optionally lets a
-// lock holder go after a number of them.
-std::vector<unsigned> pauses;
-LockHolder* release_holder = nullptr;
-size_t release_after = 0;
 
-void record_pause(unsigned seconds) {
-  pauses.push_back(seconds);
-  if (release_holder != nullptr && pauses.size() == release_after) release_holder->release();
-}
-
-class StoreOpen : public testing::Test {
+class StoreOpen : public PauseRecordingTest {
  protected:
-  void SetUp() override {
-    config_set_defaults();
-    pauses.clear();
-    release_holder = nullptr;
-    store_set_pause(record_pause);
-  }
-  void TearDown() override {
-    store_set_pause(nullptr);
-    release_holder = nullptr;
-  }
 
   void expect_pauses_in_range() {
     for (unsigned s : pauses) {
