@@ -2,6 +2,7 @@
 
 #include <syslog.h>
 
+#include <climits>
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
@@ -51,7 +52,10 @@ bool older_than(int64_t stored, int64_t now, int64_t threshold) {
 }  // namespace
 
 OptionalText block_file_path(std::string_view receiver) {
-  if (receiver.empty() || receiver == "." || receiver == ".." ||
+  // A name longer than a directory entry can hold fails every open with
+  // ENAMETOOLONG, which would end the run: the address comes from the
+  // message, and the directory matches it ignoring trailing blanks.
+  if (receiver.empty() || receiver.size() > NAME_MAX || receiver == "." || receiver == ".." ||
       receiver.find_first_of(std::string_view("/\0", 2)) != std::string_view::npos) {
     return std::nullopt;
   }

@@ -13,8 +13,9 @@
 
 // The block file of receiver: blockfiles, a "/" unless blockfiles already
 // ends in one, then the address as it stands. None when that path would
-// leave blockfiles: an address that is empty, contains '/' or a NUL byte,
-// or is "." or "..".
+// leave blockfiles or cannot be opened: an address that is empty, contains
+// '/' or a NUL byte, is "." or "..", or is longer than a file name may be
+// (NAME_MAX bytes).
 OptionalText block_file_path(std::string_view receiver);
 
 // True when a reply to sender on behalf of receiver may go out now: always

@@ -203,16 +203,22 @@ TEST_F(HostileInput, BrokenMessages) {
   }
 }
 
-// Receivers whose block file would lie outside blockfiles are refused:
-// no reply, a warning, and no file anywhere.
-TEST_F(HostileInput, ReceiversThatClimbOutOfTheBlockDirectory) {
+// Receivers whose block file would lie outside blockfiles, or whose name
+// no file may have, are refused: no reply, a warning, no file anywhere. The
+// directory matches the long one, other@site with 300 trailing blanks, to
+// other@site's entry (blanks at the end of a value are insignificant).
+TEST_F(HostileInput, ReceiversWithoutAUsableBlockFile) {
   RecordingMta mta;
-  const ProgramResult r = run("From: f@x\nTo: <../../etc/x>, <a/b@c>, other@site\n\n");
+  const std::string blanks(300, ' ');
+  const ProgramResult r =
+      run("From: f@x\nTo: <../../etc/x>, <a/b@c>,\n <other@site" + blanks + ">, other@site\n\n");
+  EXPECT_TRUE(r.exited) << "signal " << r.signal;
   EXPECT_EQ(r.exit_status, 0);
   EXPECT_EQ(mail_code(r), 0);
   EXPECT_TRUE(logged(r, LOG_WARNING, "WARN/IO refusing block file for ../../etc/x"));
   EXPECT_TRUE(logged(r, LOG_WARNING, "WARN/IO refusing block file for a/b@c"));
-  // The ordinary receiver beside them is answered as usual.
+  EXPECT_TRUE(logged(r, LOG_WARNING, "WARN/IO refusing block file for other@site" + blanks));
+  // The ordinary receiver after them is answered as usual.
   EXPECT_EQ(texts_sent(mta), std::vector<std::string>{"other is away\n"});
 
   EXPECT_FALSE(std::filesystem::exists(dir_.file("etc/x")));
@@ -232,7 +238,8 @@ TEST_F(HostileInput, FilterMetacharactersInAddresses) {
     std::string to;
     std::vector<std::string> replies;
   } cases[] = {
-      // Unescaped, "\2a" would be a wildcard and find bz@site as well.
+      // Unescaped, the filter would read "\2a" as an escaped '*' and look
+      // for "b*@site": the entry with the backslash would not be found.
       {"<b\\2a@site>", {"backslash entry\n"}},
       // Unescaped, the parentheses would break the filter: no entry at all.
       {"<p(x)@site>", {"parens entry\n"}},
