@@ -1,10 +1,10 @@
 // Feeds an arbitrary message through mail intake, with real bad-header and
 // blacklist databases, and checks what the reply loop relies on afterwards.
 //
-// Input layout: one settings byte, then the message exactly as standard
-// input would carry it. The settings byte picks small header and receiver
-// limits (so that both limits are reached by short inputs), the receiver
-// header names, the log level and forced addresses.
+// Input layout: two settings bytes, then the message exactly as standard
+// input would carry it. The settings pick small header and receiver limits
+// (so that both limits are reached by short inputs), the receiver header
+// names, the log level, forced addresses and the rfc3834 directive.
 #include <fcntl.h>
 #include <gdbm.h>
 #include <sys/mman.h>
@@ -82,10 +82,11 @@ struct Settings {
   OptionalText forced_sender;
 };
 
-// Configures intake from the settings byte: bits 0-1 the header limit,
-// bits 2-3 the receiver limit, bit 4 the receiver header names, bit 5 the
-// log level, bits 6-7 the forced addresses.
-Settings configure(uint8_t bits) {
+// Configures intake from the settings: in the first byte bits 0-1 the
+// header limit, bits 2-3 the receiver limit, bit 4 the receiver header
+// names, bit 5 the log level, bits 6-7 the forced addresses; in the second
+// bit 0 the rfc3834 directive.
+Settings configure(uint8_t bits, uint8_t more_bits) {
   config_set_defaults();
   g_config.badheaders = databases().badheaders;
   g_config.blacklist = databases().blacklist;
@@ -95,6 +96,7 @@ Settings configure(uint8_t bits) {
   g_config.maxreceivers = kMaxReceivers[(bits >> 2) & 3];
   if (bits & 0x10) g_config.recvheader = {"to", "cc", "from", "x-rcpt"};
   g_config.loglevel = (bits & 0x20) ? 3 : 0;
+  g_config.rfc3834 = (more_bits & 1) != 0;
   Settings settings;
   if (bits & 0x40) settings.forced_receivers = {"forced@site", "bl@x", "other@site"};
   if (bits & 0x80) settings.forced_sender = "forced-sender@host";
@@ -161,14 +163,15 @@ void check_mail_state(bool answered, const Settings& settings) {
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   static const bool ready = (fuzz_quiet_log(), store_set_pause(no_pause), true);
   (void)ready;
-  if (size == 0) return 0;
-  const Settings settings = configure(data[0]);
-  message_as_stdin(data + 1, size - 1);
+  constexpr size_t kSettings = 2;
+  if (size < kSettings) return 0;
+  const Settings settings = configure(data[0], data[1]);
+  message_as_stdin(data + kSettings, size - kSettings);
 
   const bool answered = mail_intake(settings.forced_receivers, settings.forced_sender);
 
   // Intake consumes all of standard input, also after a header it stopped at.
-  FUZZ_CHECK(lseek(STDIN_FILENO, 0, SEEK_CUR) == static_cast<off_t>(size - 1));
+  FUZZ_CHECK(lseek(STDIN_FILENO, 0, SEEK_CUR) == static_cast<off_t>(size - kSettings));
   check_mail_state(answered, settings);
   return 0;
 }
