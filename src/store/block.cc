@@ -49,14 +49,21 @@ bool older_than(int64_t stored, int64_t now, int64_t threshold) {
   return elapsed > threshold;
 }
 
+// The directory matches a mail address ignoring blanks at either end, so
+// "<local@site >" finds local@site's entry. Its own block file would let one
+// sender be answered once for every number of blanks.
+bool has_edge_blank(std::string_view receiver) {
+  return receiver.front() == ' ' || receiver.back() == ' ';
+}
+
 }  // namespace
 
 OptionalText block_file_path(std::string_view receiver) {
   // A name longer than a directory entry can hold fails every open with
-  // ENAMETOOLONG, which would end the run: the address comes from the
-  // message, and the directory matches it ignoring trailing blanks.
+  // ENAMETOOLONG, which would end the run.
   if (receiver.empty() || receiver.size() > NAME_MAX || receiver == "." || receiver == ".." ||
-      receiver.find_first_of(std::string_view("/\0", 2)) != std::string_view::npos) {
+      receiver.find_first_of(std::string_view("/\0", 2)) != std::string_view::npos ||
+      has_edge_blank(receiver)) {
     return std::nullopt;
   }
   std::string path = g_config.blockfiles;

@@ -15,7 +15,8 @@
 // ends in one, then the address as it stands. None when that path would
 // leave blockfiles or cannot be opened: an address that is empty, contains
 // '/' or a NUL byte, is "." or "..", or is longer than a file name may be
-// (NAME_MAX bytes).
+// (NAME_MAX bytes); and none for an address that begins or ends with a
+// blank, which the directory takes for the address without its blanks.
 OptionalText block_file_path(std::string_view receiver);
 
 // True when a reply to sender on behalf of receiver may go out now: always

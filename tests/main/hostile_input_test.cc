@@ -205,13 +205,14 @@ TEST_F(HostileInput, BrokenMessages) {
 
 // Receivers whose block file would lie outside blockfiles, or whose name
 // no file may have, are refused: no reply, a warning, no file anywhere. The
-// directory matches the long one, other@site with 300 trailing blanks, to
-// other@site's entry (blanks at the end of a value are insignificant).
+// directory ignores blanks at either end of a value, so other@site with 300
+// trailing blanks finds other@site's entry; so does "< other@site>", which
+// must not bring the sender a reply past other@site's block record.
 TEST_F(HostileInput, ReceiversWithoutAUsableBlockFile) {
   RecordingMta mta;
   const std::string blanks(300, ' ');
-  const ProgramResult r =
-      run("From: f@x\nTo: <../../etc/x>, <a/b@c>,\n <other@site" + blanks + ">, other@site\n\n");
+  ProgramResult r = run("From: f@x\nTo: <../../etc/x>, <a/b@c>,\n <other@site" + blanks +
+                        ">, other@site\n\n");
   EXPECT_TRUE(r.exited) << "signal " << r.signal;
   EXPECT_EQ(r.exit_status, 0);
   EXPECT_EQ(mail_code(r), 0);
@@ -220,6 +221,12 @@ TEST_F(HostileInput, ReceiversWithoutAUsableBlockFile) {
   EXPECT_TRUE(logged(r, LOG_WARNING, "WARN/IO refusing block file for other@site" + blanks));
   // The ordinary receiver after them is answered as usual.
   EXPECT_EQ(texts_sent(mta), std::vector<std::string>{"other is away\n"});
+
+  for (const std::string to : {"<other@site >", "< other@site>", "other@site"}) {
+    r = run("From: f@x\nTo: " + to + "\n\n");
+    EXPECT_EQ(r.exit_status, 0) << to;
+  }
+  EXPECT_EQ(mta.calls().size(), 1u);
 
   EXPECT_FALSE(std::filesystem::exists(dir_.file("etc/x")));
   EXPECT_FALSE(std::filesystem::exists(blockdir_ + "/a/b@c"));
