@@ -10,10 +10,12 @@
 #include <sys/mman.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdint>
 #include <cstdlib>
 #include <set>
 #include <string>
+#include <string_view>
 
 #include "config/config.h"
 #include "fuzz_support.h"
@@ -129,7 +131,25 @@ bool is_normalised(const std::string& address) {
 
 bool one_line(const std::string& text) { return text.find_first_of(std::string("\n\0", 2)) == std::string::npos; }
 
-void check_mail_state(bool answered, const Settings& settings) {
+// The header lines that intake counts, worked out on the whole message: a
+// line is at most 2098 bytes up to and including a newline, and the header
+// ends at the end of input, at a line that starts with a newline, or once
+// maxheader + 1 lines are counted.
+long long header_lines(std::string_view message, long long limit) {
+  constexpr size_t kLineBytes = 2098;
+  long long count = 0;
+  size_t pos = 0;
+  while (pos < message.size() && count <= limit && message[pos] != '\n') {
+    size_t length = std::min(kLineBytes, message.size() - pos);
+    const size_t newline = message.find('\n', pos);
+    if (newline != std::string_view::npos && newline - pos < length) length = newline - pos + 1;
+    ++count;
+    pos += length;
+  }
+  return count;
+}
+
+void check_mail_state(bool answered, const Settings& settings, std::string_view message) {
   const int code = g_mail.mail_code;
   FUZZ_CHECK(code >= 0);
   FUZZ_CHECK(answered == (code < kCodeNoReplyFrom));
@@ -139,7 +159,8 @@ void check_mail_state(bool answered, const Settings& settings) {
   FUZZ_CHECK(((code & CODE_FORCED_SENDER) != 0) == settings.forced_sender.has_value());
   FUZZ_CHECK(((code & CODE_FORCED_RECEIVERS) != 0) == !settings.forced_receivers.empty());
   if (settings.forced_sender) FUZZ_CHECK(g_mail.sender == settings.forced_sender);
-  if (g_config.maxheader < 0) FUZZ_CHECK(code & CODE_TOO_MANY_HEADERS);
+  const long long limit = g_config.maxheader;
+  FUZZ_CHECK(((code & CODE_TOO_MANY_HEADERS) != 0) == (header_lines(message, limit) > limit));
 
   const long long most = g_config.maxreceivers < 0 ? 0 : g_config.maxreceivers + 1LL;
   FUZZ_CHECK(static_cast<long long>(g_mail.receivers.size()) <= most);
@@ -172,6 +193,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
 
   // Intake consumes all of standard input, also after a header it stopped at.
   FUZZ_CHECK(lseek(STDIN_FILENO, 0, SEEK_CUR) == static_cast<off_t>(size - kSettings));
-  check_mail_state(answered, settings);
+  check_mail_state(answered, settings,
+                   std::string_view(reinterpret_cast<const char*>(data + kSettings), size - kSettings));
   return 0;
 }
