@@ -2,6 +2,7 @@
 
 #include <syslog.h>
 
+#include <climits>
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
@@ -47,9 +48,23 @@ bool block_time_expired(int64_t stored, int64_t now, int64_t seconds) {
   return elapsed > seconds;
 }
 
+namespace {
+
+// The directory matches a mail address ignoring blanks at either end, so
+// "<local@site >" finds local@site's entry. Its own block file would let one
+// sender be answered once for every number of blanks.
+bool has_edge_blank(std::string_view receiver) {
+  return receiver.front() == ' ' || receiver.back() == ' ';
+}
+
+}  // namespace
+
 OptionalText block_file_path(std::string_view receiver) {
-  if (receiver.empty() || receiver == "." || receiver == ".." ||
-      receiver.find_first_of(std::string_view("/\0", 2)) != std::string_view::npos) {
+  // A name longer than a directory entry can hold fails every open with
+  // ENAMETOOLONG, which would end the run.
+  if (receiver.empty() || receiver.size() > NAME_MAX || receiver == "." || receiver == ".." ||
+      receiver.find_first_of(std::string_view("/\0", 2)) != std::string_view::npos ||
+      has_edge_blank(receiver)) {
     return std::nullopt;
   }
   std::string path = g_config.blockfiles;

@@ -14,8 +14,10 @@
 
 // The block file of receiver: blockfiles, a "/" unless blockfiles already
 // ends in one, then the address as it stands. None when that path would
-// leave blockfiles: an address that is empty, contains '/' or a NUL byte,
-// or is "." or "..".
+// leave blockfiles or cannot be opened: an address that is empty, contains
+// '/' or a NUL byte, is "." or "..", or is longer than a file name may be
+// (NAME_MAX bytes); and none for an address that begins or ends with a
+// blank, which the directory takes for the address without its blanks.
 OptionalText block_file_path(std::string_view receiver);
 
 // The one rule for when a stored reply time stops counting: now - stored >

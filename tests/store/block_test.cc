@@ -168,8 +168,14 @@ TEST_F(Block, TrailingSlashInBlockfilesIsNotDoubled) {
 
 TEST_F(Block, RefusesReceiversWhoseFileWouldLeaveBlockfiles) {
   LogCapture capture;
+  // A name beyond NAME_MAX fails every open with ENAMETOOLONG: without the
+  // refusal that ended the run with "CRIT/IO" and status 1. Blanks at
+  // either end are ignored by the directory's match, so each spelling would
+  // have made a block file of its own, and a reply of its own.
   const std::string receivers[] = {"../escape", "a/b", "/abs", ".", "..", "",
-                                   std::string("..\0x", 4), "x/\n"};
+                                   std::string("..\0x", 4), "x/\n",
+                                   "local@site" + std::string(NAME_MAX, 'x'),
+                                   "local@site ", " local@site"};
   for (const std::string& receiver : receivers) {
     capture.clear();
     EXPECT_FALSE(block_file_path(receiver)) << receiver;
@@ -179,8 +185,11 @@ TEST_F(Block, RefusesReceiversWhoseFileWouldLeaveBlockfiles) {
     EXPECT_EQ(capture.records(), (std::vector<LogRecord>{refused, refused}));
   }
   EXPECT_EQ(tree(dir.path()), std::set<std::string>{"block"});
-  // Dots inside an address are fine.
+  // Dots and blanks inside an address are fine, and so is the longest name
+  // a file may have.
   EXPECT_TRUE(block_file_path("..a@b..c"));
+  EXPECT_TRUE(block_file_path("a b@c"));
+  EXPECT_TRUE(block_file_path(std::string(NAME_MAX, 'x')));
 }
 
 TEST_F(Block, MissingBlockfilesDirectoryIsFatalAfterOnePause) {

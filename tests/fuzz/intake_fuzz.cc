@@ -1,0 +1,199 @@
+// Feeds an arbitrary message through mail intake, with real bad-header and
+// blacklist databases, and checks what the reply loop relies on afterwards.
+//
+// Input layout: two settings bytes, then the message exactly as standard
+// input would carry it. The settings pick small header and receiver limits
+// (so that both limits are reached by short inputs), the receiver header
+// names, the log level, forced addresses and the rfc3834 directive.
+#include <fcntl.h>
+#include <gdbm.h>
+#include <sys/mman.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cstdint>
+#include <cstdlib>
+#include <set>
+#include <string>
+#include <string_view>
+
+#include "config/config.h"
+#include "fuzz_support.h"
+#include "mail/intake.h"
+#include "mail/mail_state.h"
+#include "store/store.h"
+
+namespace {
+
+// Header lines and receivers the databases hold; the seed corpus uses them.
+const char* const kBadHeaders[] = {"Precedence: bulk", "X-Spam: yes", " continued",
+                                   "Auto-Submitted: auto-replied\r"};
+const char* const kBlacklisted[] = {"bl@x", "postmaster@site", "a b"};
+
+struct Databases {
+  std::string dir;
+  std::string badheaders;
+  std::string blacklist;
+};
+
+void write_keys(const std::string& path, const char* const* keys, size_t count) {
+  GDBM_FILE db = gdbm_open(path.c_str(), 0, GDBM_NEWDB, 0600, nullptr);
+  if (db == nullptr) {
+    fprintf(stderr, "intake fuzz: cannot create %s\n", path.c_str());
+    abort();
+  }
+  for (size_t i = 0; i < count; ++i) {
+    std::string key = keys[i];
+    datum k{key.data(), static_cast<int>(key.size() + 1)};
+    char one[] = "1";
+    gdbm_store(db, k, datum{one, 1}, GDBM_REPLACE);
+  }
+  gdbm_close(db);
+}
+
+void remove_databases();
+
+// Made once per fuzzing run in a fresh temporary directory, removed at exit.
+const Databases& databases() {
+  static const Databases made = [] {
+    char pattern[] = "/tmp/orvelt-intake-fuzz-XXXXXX";
+    if (mkdtemp(pattern) == nullptr) abort();
+    Databases d{pattern, std::string(pattern) + "/badheaders",
+                std::string(pattern) + "/blacklist"};
+    write_keys(d.badheaders, kBadHeaders, std::size(kBadHeaders));
+    write_keys(d.blacklist, kBlacklisted, std::size(kBlacklisted));
+    return d;
+  }();
+  static const bool cleanup = (atexit(remove_databases), true);
+  (void)cleanup;
+  return made;
+}
+
+void remove_databases() {
+  const Databases& d = databases();
+  unlink(d.badheaders.c_str());
+  unlink(d.blacklist.c_str());
+  rmdir(d.dir.c_str());
+}
+
+// A failed open must not sleep inside the fuzzer: the databases never lock.
+void no_pause(unsigned) {}
+
+struct Settings {
+  StringList forced_receivers;
+  OptionalText forced_sender;
+};
+
+// Configures intake from the settings: in the first byte bits 0-1 the
+// header limit, bits 2-3 the receiver limit, bit 4 the receiver header
+// names, bit 5 the log level, bits 6-7 the forced addresses; in the second
+// bit 0 the rfc3834 directive.
+Settings configure(uint8_t bits, uint8_t more_bits) {
+  config_set_defaults();
+  g_config.badheaders = databases().badheaders;
+  g_config.blacklist = databases().blacklist;
+  static constexpr int kMaxHeader[] = {256, 3, 0, -1};
+  static constexpr int kMaxReceivers[] = {256, 2, 0, -1};
+  g_config.maxheader = kMaxHeader[bits & 3];
+  g_config.maxreceivers = kMaxReceivers[(bits >> 2) & 3];
+  if (bits & 0x10) g_config.recvheader = {"to", "cc", "from", "x-rcpt"};
+  g_config.loglevel = (bits & 0x20) ? 3 : 0;
+  g_config.rfc3834 = (more_bits & 1) != 0;
+  Settings settings;
+  if (bits & 0x40) settings.forced_receivers = {"forced@site", "bl@x", "other@site"};
+  if (bits & 0x80) settings.forced_sender = "forced-sender@host";
+  return settings;
+}
+
+// Standard input for one run: an anonymous file holding the message.
+void message_as_stdin(const uint8_t* data, size_t size) {
+  const int fd = memfd_create("intake-fuzz", 0);
+  FUZZ_CHECK(fd >= 0);
+  size_t done = 0;
+  while (done < size) {
+    const ssize_t n = write(fd, data + done, size - done);
+    FUZZ_CHECK(n > 0);
+    done += static_cast<size_t>(n);
+  }
+  FUZZ_CHECK(lseek(fd, 0, SEEK_SET) == 0);
+  FUZZ_CHECK(dup2(fd, STDIN_FILENO) == STDIN_FILENO);
+  close(fd);
+}
+
+// An address as intake hands it on: the normalised form, whole on one line.
+bool is_normalised(const std::string& address) {
+  if (address.empty()) return false;
+  for (const char c : address) {
+    if (c == '*' || c == '\0' || c == '\n' || (c >= 'A' && c <= 'Z')) return false;
+  }
+  return true;
+}
+
+bool one_line(const std::string& text) { return text.find_first_of(std::string("\n\0", 2)) == std::string::npos; }
+
+// The header lines that intake counts, worked out on the whole message: a
+// line is at most 2098 bytes up to and including a newline, and the header
+// ends at the end of input, at a line that starts with a newline, or once
+// maxheader + 1 lines are counted.
+long long header_lines(std::string_view message, long long limit) {
+  constexpr size_t kLineBytes = 2098;
+  long long count = 0;
+  size_t pos = 0;
+  while (pos < message.size() && count <= limit && message[pos] != '\n') {
+    size_t length = std::min(kLineBytes, message.size() - pos);
+    const size_t newline = message.find('\n', pos);
+    if (newline != std::string_view::npos && newline - pos < length) length = newline - pos + 1;
+    ++count;
+    pos += length;
+  }
+  return count;
+}
+
+void check_mail_state(bool answered, const Settings& settings, std::string_view message) {
+  const int code = g_mail.mail_code;
+  FUZZ_CHECK(code >= 0);
+  FUZZ_CHECK(answered == (code < kCodeNoReplyFrom));
+  if (!g_mail.sender || g_mail.receivers.empty()) FUZZ_CHECK(code & CODE_NO_ADDRESS);
+  if (answered) FUZZ_CHECK(g_mail.sender && !g_mail.receivers.empty());
+
+  FUZZ_CHECK(((code & CODE_FORCED_SENDER) != 0) == settings.forced_sender.has_value());
+  FUZZ_CHECK(((code & CODE_FORCED_RECEIVERS) != 0) == !settings.forced_receivers.empty());
+  if (settings.forced_sender) FUZZ_CHECK(g_mail.sender == settings.forced_sender);
+  const long long limit = g_config.maxheader;
+  FUZZ_CHECK(((code & CODE_TOO_MANY_HEADERS) != 0) == (header_lines(message, limit) > limit));
+
+  const long long most = g_config.maxreceivers < 0 ? 0 : g_config.maxreceivers + 1LL;
+  FUZZ_CHECK(static_cast<long long>(g_mail.receivers.size()) <= most);
+  std::set<std::string> seen;
+  const std::set<std::string> blacklisted(std::begin(kBlacklisted), std::end(kBlacklisted));
+  const std::set<std::string> forced(settings.forced_receivers.begin(),
+                                     settings.forced_receivers.end());
+  for (const std::string& receiver : g_mail.receivers) {
+    FUZZ_CHECK(is_normalised(receiver));
+    FUZZ_CHECK(seen.insert(receiver).second);  // normalised, so case is settled
+    FUZZ_CHECK(blacklisted.count(receiver) == 0);
+    if (!forced.empty()) FUZZ_CHECK(forced.count(receiver) == 1);
+  }
+  if (g_mail.sender) FUZZ_CHECK(is_normalised(*g_mail.sender));
+  if (g_mail.subject) FUZZ_CHECK(one_line(*g_mail.subject));
+  FUZZ_CHECK(one_line(g_mail.message_id));
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+  static const bool ready = (fuzz_quiet_log(), store_set_pause(no_pause), true);
+  (void)ready;
+  constexpr size_t kSettings = 2;
+  if (size < kSettings) return 0;
+  const Settings settings = configure(data[0], data[1]);
+  message_as_stdin(data + kSettings, size - kSettings);
+
+  const bool answered = mail_intake(settings.forced_receivers, settings.forced_sender);
+
+  // Intake consumes all of standard input, also after a header it stopped at.
+  FUZZ_CHECK(lseek(STDIN_FILENO, 0, SEEK_CUR) == static_cast<off_t>(size - kSettings));
+  check_mail_state(answered, settings,
+                   std::string_view(reinterpret_cast<const char*>(data + kSettings), size - kSettings));
+  return 0;
+}
