@@ -13,8 +13,11 @@ enum class ConnectionRule {
 };
 
 // The longest that the session waits for the server to send or to take
-// data, on any connection, before the read or write fails.
-inline constexpr int kConnectionWaitSeconds = 10;
+// data, on any connection, before the read or write fails. A little longer
+// than the library's own 10-second limit on each request, so that the
+// library's time-out decides where it applies and this one only where it
+// does not (a TLS handshake).
+inline constexpr int kConnectionWaitSeconds = 12;
 
 // Registers the guard on session (a connection callback of the handle, no
 // global option): from then on every connection the library opens is

@@ -301,8 +301,10 @@ TEST(DirectoryConnectDeathTest, ServerThatStopsAnsweringEndsTheRun) {
     LogCapture capture;
     const size_t mark = server.log_mark();
     server.stop();
+    // The library reports the silent server as a time-out; on a heavily
+    // loaded machine it has been seen to give up on the connection instead.
     EXPECT_EXIT(directory_connect(), testing::ExitedWithCode(1),
-                "^3\\|CRIT/LDAP Timed out\n$");
+                "^3\\|CRIT/LDAP (Timed out|Can't contact LDAP server)\n$");
     server.cont();
     // The requests that the stopped server finds waiting once it runs
     // again: at most the one bind, none after the time-out.
