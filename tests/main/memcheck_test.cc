@@ -57,6 +57,7 @@ class Memcheck : public testing::Test {
     run.args = {"--tool=memcheck", "--quiet", "--error-exitcode=" + std::to_string(kValgrindFoundErrors),
                 "--leak-check=full", "--show-leak-kinds=definite,indirect,possible",
                 "--errors-for-leak-kinds=definite,indirect,possible", "--track-origins=yes",
+                std::string("--suppressions=") + ORVELT_SOURCE_DIR + "/tests/main/valgrind.supp",
                 "--log-file=" + log, ORVELT_BINARY, "-c", config(extra_config)};
     run.stdin_text = message;
     ProgramResult r = run_program(run);
