@@ -243,6 +243,9 @@ TEST(DirectoryConnectTls, EncryptedSessionSearchesNowhereElse) {
     g_config.login.reset();
     g_config.password.reset();
     g_config.protocol = 3;
+    // Marked before the connect: slapd may log the session's own ACCEPT
+    // only after directory_connect has returned.
+    const size_t mark = server.log_mark();
     directory_connect();
     if (c.force_chasing) {
       // Any non-null value switches chasing on (LDAP_OPT_ON would name a
@@ -250,11 +253,10 @@ TEST(DirectoryConnectTls, EncryptedSessionSearchesNowhereElse) {
       static const int on = 1;
       ldap_set_option(directory_session.get(), LDAP_OPT_REFERRALS, &on);
     }
-    const size_t mark = server.log_mark();
     const size_t texts = directory_lookup("local.user@site").size();
     directory_disconnect();
     EXPECT_EQ(texts, c.texts);
-    EXPECT_EQ(connections_with(server, mark, " ACCEPT from "), c.new_connections);
+    EXPECT_EQ(connections_with(server, mark, " ACCEPT from "), c.new_connections + 1);
     EXPECT_EQ(connections_with(server, mark, " SRCH base="), c.searching_connections);
   }
 }
