@@ -40,7 +40,6 @@ class RefusingPort {
   int port_ = 0;
 };
 
-
 struct BindCase {
   const char* name;
   bool allow_bind_v2;
