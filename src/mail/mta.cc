@@ -6,6 +6,8 @@
 #include <cstdlib>
 #include <cstring>
 #include <memory>
+#include <optional>
+#include <spawn.h>
 #include <string>
 #include <string_view>
 #include <sys/wait.h>
@@ -16,6 +18,7 @@
 #include "config/config.h"
 #include "mail/mail_state.h"
 #include "util/log.h"
+#include "util/strings.h"
 #include "util/substitute.h"
 #include "util/unique_fd.h"
 
@@ -116,29 +119,78 @@ Pipe open_pipe() {
   return {UniqueFd(fds[0]), UniqueFd(fds[1])};
 }
 
-// The child: the pipe's read end becomes standard input, then the MTA runs.
-// It ends with _exit, never exit, so that nothing the parent had buffered in
-// its stdio streams or registered with atexit runs a second time here.
-[[noreturn]] void run_mta(Pipe pipe, const std::vector<char*>& argv, const std::string& line) {
-  const int read_fd = pipe.read_end.release();
-  const int write_fd = pipe.write_end.release();
-  // Either end may be descriptor 0 when orvelt was started without stdin.
-  if (write_fd != 0) close(write_fd);
-  if (read_fd != 0) {
-    dup2(read_fd, 0);
-    close(read_fd);
+// posix_spawn's child settings, released when the owner goes.
+class SpawnSettings {
+ public:
+  SpawnSettings() {
+    if (posix_spawn_file_actions_init(&actions_) != 0 || posix_spawnattr_init(&attributes_) != 0)
+      exit_no_memory();
   }
-  // An ignored signal stays ignored across execv and a blocked one stays
-  // blocked: the MTA gets SIGPIPE as a program normally would.
-  signal(SIGPIPE, SIG_DFL);
+  ~SpawnSettings() {
+    posix_spawn_file_actions_destroy(&actions_);
+    posix_spawnattr_destroy(&attributes_);
+  }
+  SpawnSettings(const SpawnSettings&) = delete;
+  SpawnSettings& operator=(const SpawnSettings&) = delete;
+
+  posix_spawn_file_actions_t* actions() { return &actions_; }
+  posix_spawnattr_t* attributes() { return &attributes_; }
+
+ private:
+  posix_spawn_file_actions_t actions_;
+  posix_spawnattr_t attributes_;
+};
+
+// What the child does before it runs the MTA: the pipe's read end becomes
+// standard input and both pipe descriptors are closed (either end may
+// already be descriptor 0 when orvelt was started without stdin); SIGPIPE
+// gets its default disposition and is unblocked, since an ignored signal
+// stays ignored across exec and a blocked one stays blocked, and the MTA
+// should get SIGPIPE as a program normally would.
+void describe_child(SpawnSettings& settings, int read_fd, int write_fd) {
+  bool ok = true;
+  if (write_fd != 0) ok = ok && posix_spawn_file_actions_addclose(settings.actions(), write_fd) == 0;
+  if (read_fd != 0) {
+    ok = ok && posix_spawn_file_actions_adddup2(settings.actions(), read_fd, 0) == 0;
+    ok = ok && posix_spawn_file_actions_addclose(settings.actions(), read_fd) == 0;
+  }
   sigset_t sigpipe_only;
   sigemptyset(&sigpipe_only);
   sigaddset(&sigpipe_only, SIGPIPE);
-  sigprocmask(SIG_UNBLOCK, &sigpipe_only, nullptr);
+  sigset_t mask;
+  sigprocmask(SIG_BLOCK, nullptr, &mask);
+  sigdelset(&mask, SIGPIPE);
+  ok = ok && posix_spawnattr_setsigdefault(settings.attributes(), &sigpipe_only) == 0;
+  ok = ok && posix_spawnattr_setsigmask(settings.attributes(), &mask) == 0;
+  ok = ok && posix_spawnattr_setflags(settings.attributes(),
+                                      POSIX_SPAWN_SETSIGDEF | POSIX_SPAWN_SETSIGMASK) == 0;
+  if (!ok) exit_no_memory();
+}
 
-  execv(g_config.mta.c_str(), argv.data());
+// Starts the MTA with the pipe's read end as its standard input and returns
+// the child, or no child when the program could not be run.
+//
+// posix_spawn rather than fork: the child shares orvelt's memory until it
+// has run the MTA, so the page tables of a process that has the directory
+// client loaded are not copied for every reply, which costs more than the
+// rest of the hand-off. glibc reports a program that cannot be run through
+// the result and collects that child itself, so the failure is logged here,
+// by orvelt, with the same message. Not being able to make a process at all
+// (EAGAIN, ENOMEM) ends the run as a failed fork does.
+std::optional<ChildProcess> start_mta(const Pipe& pipe, const std::vector<char*>& argv,
+                                      const std::string& line) {
+  SpawnSettings settings;
+  describe_child(settings, pipe.read_end.get(), pipe.write_end.get());
+  pid_t pid = -1;
+  const int error = posix_spawn(&pid, g_config.mta.c_str(), settings.actions(), settings.attributes(),
+                                argv.data(), environ);
+  if (error == 0) return std::optional<ChildProcess>(std::in_place, pid);
+  if (error == EAGAIN || error == ENOMEM) {
+    log_message(LOG_ERR, "CRIT/MAIL couldn't fork MTA");
+    exit(1);
+  }
   log_message(LOG_ERR, "CRIT/MAIL execv(3) returned: %s", log_safe(line).c_str());
-  _exit(1);
+  return std::nullopt;
 }
 
 // Writes text into the MTA's input through a stream and closes it, so that
@@ -163,23 +215,17 @@ void hand_over(UniqueFd write_end, std::string_view text) {
 }  // namespace
 
 void send_reply(const std::string& receiver, const std::string& text) {
-  // Everything the child needs is made here, before the fork: the child then
-  // only rewires its input and runs the MTA, and a failed allocation ends
+  // The command line is made before the child: a failed allocation ends
   // orvelt through exit_no_memory before any child exists.
   MtaCommand command = mta_command(receiver);
   const std::vector<char*> argv = execv_arguments(command.words);
   Pipe pipe = open_pipe();
-  const pid_t pid = fork();
-  if (pid < 0) {
-    log_message(LOG_ERR, "CRIT/MAIL couldn't fork MTA");
-    exit(1);
-  }
-  if (pid == 0) run_mta(std::move(pipe), argv, command.line);
-
-  ChildProcess child(pid);
+  std::optional<ChildProcess> child = start_mta(pipe, argv, command.line);
   pipe.read_end.reset();
+  // Without a child the write finds no reader and fails with EPIPE, which
+  // hand_over reports like an MTA that stopped reading.
   hand_over(std::move(pipe.write_end), text_until_nul(text));
-  child.wait();
+  if (child) child->wait();
   if (g_config.loglevel > 1)
     log_message(LOG_INFO, "INFO/MAIL sent mail: %s -> %s", log_safe(receiver).c_str(),
                 log_safe(g_mail.sender.value_or("")).c_str());

@@ -9,10 +9,10 @@
 // The child's arguments are the words of "<mta> <mta_args>" with
 // g_config.map_sender replaced by g_mail.sender, then g_config.map_receiver
 // by receiver, in every word; words are separated by runs of blanks. The
-// path in g_config.mta is run with execv: no shell, no path search. The
+// path in g_config.mta is run as it stands: no shell, no path search. The
 // child starts with the default SIGPIPE disposition. If the program cannot
-// be run, the child logs "CRIT/MAIL execv(3) returned: <command line>" at
-// priority err and exits 1.
+// be run, "CRIT/MAIL execv(3) returned: <command line>" is logged at
+// priority err and the call goes on as if the MTA had read nothing.
 //
 // text is written byte for byte up to its first NUL byte. An MTA that stops
 // reading early does not kill this process: "WARN/MAIL MTA did not take the
