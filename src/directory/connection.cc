@@ -39,7 +39,12 @@ std::string ldaps_urls(const std::string& server, int port) {
     const bool has_port = host.front() == '[' ? host.find("]:") != std::string::npos
                                               : host.find(':') != std::string::npos;
     if (!urls.empty()) urls += ' ';
-    urls += "ldaps://" + host + (has_port ? "" : ":" + std::to_string(port));
+    urls += "ldaps://";
+    urls += host;
+    if (!has_port) {
+      urls += ':';
+      urls += std::to_string(port);
+    }
     start = end;
   }
   return urls;
