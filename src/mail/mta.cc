@@ -119,12 +119,34 @@ Pipe open_pipe() {
   return {UniqueFd(fds[0]), UniqueFd(fds[1])};
 }
 
-// posix_spawn's child settings, released when the owner goes.
+// What the child does before it runs the MTA, as posix_spawn's settings,
+// released when the owner goes: the pipe's read end becomes standard input
+// and both pipe descriptors are closed (either end may already be
+// descriptor 0 when orvelt was started without stdin); SIGPIPE gets its
+// default disposition and is unblocked, since an ignored signal stays
+// ignored across exec and a blocked one stays blocked, and the MTA should
+// get SIGPIPE as a program normally would.
 class SpawnSettings {
  public:
-  SpawnSettings() {
+  SpawnSettings(int read_fd, int write_fd) {
     if (posix_spawn_file_actions_init(&actions_) != 0 || posix_spawnattr_init(&attributes_) != 0)
       exit_no_memory();
+    bool ok = true;
+    if (write_fd != 0) ok = ok && posix_spawn_file_actions_addclose(&actions_, write_fd) == 0;
+    if (read_fd != 0) {
+      ok = ok && posix_spawn_file_actions_adddup2(&actions_, read_fd, 0) == 0;
+      ok = ok && posix_spawn_file_actions_addclose(&actions_, read_fd) == 0;
+    }
+    sigset_t sigpipe_only;
+    sigemptyset(&sigpipe_only);
+    sigaddset(&sigpipe_only, SIGPIPE);
+    sigset_t mask;
+    sigprocmask(SIG_BLOCK, nullptr, &mask);
+    sigdelset(&mask, SIGPIPE);
+    ok = ok && posix_spawnattr_setsigdefault(&attributes_, &sigpipe_only) == 0;
+    ok = ok && posix_spawnattr_setsigmask(&attributes_, &mask) == 0;
+    ok = ok && posix_spawnattr_setflags(&attributes_, POSIX_SPAWN_SETSIGDEF | POSIX_SPAWN_SETSIGMASK) == 0;
+    if (!ok) exit_no_memory();
   }
   ~SpawnSettings() {
     posix_spawn_file_actions_destroy(&actions_);
@@ -133,39 +155,13 @@ class SpawnSettings {
   SpawnSettings(const SpawnSettings&) = delete;
   SpawnSettings& operator=(const SpawnSettings&) = delete;
 
-  posix_spawn_file_actions_t* actions() { return &actions_; }
-  posix_spawnattr_t* attributes() { return &attributes_; }
+  const posix_spawn_file_actions_t* actions() const { return &actions_; }
+  const posix_spawnattr_t* attributes() const { return &attributes_; }
 
  private:
   posix_spawn_file_actions_t actions_;
   posix_spawnattr_t attributes_;
 };
-
-// What the child does before it runs the MTA: the pipe's read end becomes
-// standard input and both pipe descriptors are closed (either end may
-// already be descriptor 0 when orvelt was started without stdin); SIGPIPE
-// gets its default disposition and is unblocked, since an ignored signal
-// stays ignored across exec and a blocked one stays blocked, and the MTA
-// should get SIGPIPE as a program normally would.
-void describe_child(SpawnSettings& settings, int read_fd, int write_fd) {
-  bool ok = true;
-  if (write_fd != 0) ok = ok && posix_spawn_file_actions_addclose(settings.actions(), write_fd) == 0;
-  if (read_fd != 0) {
-    ok = ok && posix_spawn_file_actions_adddup2(settings.actions(), read_fd, 0) == 0;
-    ok = ok && posix_spawn_file_actions_addclose(settings.actions(), read_fd) == 0;
-  }
-  sigset_t sigpipe_only;
-  sigemptyset(&sigpipe_only);
-  sigaddset(&sigpipe_only, SIGPIPE);
-  sigset_t mask;
-  sigprocmask(SIG_BLOCK, nullptr, &mask);
-  sigdelset(&mask, SIGPIPE);
-  ok = ok && posix_spawnattr_setsigdefault(settings.attributes(), &sigpipe_only) == 0;
-  ok = ok && posix_spawnattr_setsigmask(settings.attributes(), &mask) == 0;
-  ok = ok && posix_spawnattr_setflags(settings.attributes(),
-                                      POSIX_SPAWN_SETSIGDEF | POSIX_SPAWN_SETSIGMASK) == 0;
-  if (!ok) exit_no_memory();
-}
 
 // Starts the MTA with the pipe's read end as its standard input and returns
 // the child, or no child when the program could not be run.
@@ -179,8 +175,7 @@ void describe_child(SpawnSettings& settings, int read_fd, int write_fd) {
 // (EAGAIN, ENOMEM) ends the run as a failed fork does.
 std::optional<ChildProcess> start_mta(const Pipe& pipe, const std::vector<char*>& argv,
                                       const std::string& line) {
-  SpawnSettings settings;
-  describe_child(settings, pipe.read_end.get(), pipe.write_end.get());
+  const SpawnSettings settings(pipe.read_end.get(), pipe.write_end.get());
   pid_t pid = -1;
   const int error = posix_spawn(&pid, g_config.mta.c_str(), settings.actions(), settings.attributes(),
                                 argv.data(), environ);
