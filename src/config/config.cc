@@ -163,8 +163,7 @@ void config_read_file(const char* path) {
   File file(fopen(path, "r"));
   if (!file) {
     config_set_defaults();
-    log_message(LOG_ERR, "CRIT/IO %s", path);
-    exit(1);
+    log_fatal(LOG_ERR, "CRIT/IO %s", path);
   }
   config_read_stream(file.get());
 }

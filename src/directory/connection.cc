@@ -23,8 +23,7 @@ namespace {
 constexpr time_t kConnectAndBindSeconds = 10;
 
 [[noreturn]] void fail_with(int result) {
-  log_message(LOG_ERR, "CRIT/LDAP %s", ldap_err2string(result));
-  exit(1);
+  log_fatal(LOG_ERR, "CRIT/LDAP %s", ldap_err2string(result));
 }
 
 // "ldaps://host:port" for every host of server, separated by blanks. A
@@ -135,12 +134,10 @@ void set_up_tls_context() {
   const int client = 0;
   if (ldap_set_option(session, LDAP_OPT_X_TLS_NEWCTX, &client) != LDAP_OPT_SUCCESS) {
     if (g_config.tls_cacert) {
-      log_message(LOG_ERR, "CRIT/LDAP Cannot set up TLS with tls_cacert %s",
-                  g_config.tls_cacert->c_str());
-    } else {
-      log_message(LOG_ERR, "CRIT/LDAP Cannot set up TLS with the LDAP library's settings");
+      log_fatal(LOG_ERR, "CRIT/LDAP Cannot set up TLS with tls_cacert %s",
+                log_safe(*g_config.tls_cacert).c_str());
     }
-    exit(1);
+    log_fatal(LOG_ERR, "CRIT/LDAP Cannot set up TLS with the LDAP library's settings");
   }
   // A referral would lead to a connection that the session did not choose
   // (and, on ldap://, one in clear); search references are left unfollowed.
@@ -215,10 +212,7 @@ int bind_with_configured_protocol() {
 
 void directory_connect() {
   directory_session.reset(new_session());
-  if (!directory_session) {
-    log_message(LOG_ERR, "CRIT/LDAP Connection failed");
-    exit(1);
-  }
+  if (!directory_session) log_fatal(LOG_ERR, "CRIT/LDAP Connection failed");
   bound_waits();
   if (g_config.tls != DirectoryTls::kNone) set_up_tls_context();
   connect_session();

@@ -33,8 +33,7 @@ bool loaded = false;
 
 [[noreturn]] void library_failed() {
   const char* reason = dlerror();
-  log_message(LOG_ERR, "CRIT/LDAP %s", reason != nullptr ? reason : ORVELT_LDAP_SONAME);
-  exit(1);
+  log_fatal(LOG_ERR, "CRIT/LDAP %s", reason != nullptr ? reason : ORVELT_LDAP_SONAME);
 }
 
 // GnuTLS initialises itself from a constructor as soon as it is loaded, TLS

@@ -113,8 +113,7 @@ std::vector<char*> execv_arguments(std::vector<std::string>& words) {
 Pipe open_pipe() {
   int fds[2];
   if (pipe(fds) != 0) {
-    log_message(LOG_ERR, "CRIT/MAIL pipe to MTA failed");
-    exit(1);
+    log_fatal(LOG_ERR, "CRIT/MAIL pipe to MTA failed");
   }
   return {UniqueFd(fds[0]), UniqueFd(fds[1])};
 }
@@ -181,8 +180,7 @@ std::optional<ChildProcess> start_mta(const Pipe& pipe, const std::vector<char*>
                                 argv.data(), environ);
   if (error == 0) return std::optional<ChildProcess>(std::in_place, pid);
   if (error == EAGAIN || error == ENOMEM) {
-    log_message(LOG_ERR, "CRIT/MAIL couldn't fork MTA");
-    exit(1);
+    log_fatal(LOG_ERR, "CRIT/MAIL couldn't fork MTA");
   }
   log_message(LOG_ERR, "CRIT/MAIL execv(3) returned: %s", log_safe(line).c_str());
   return std::nullopt;

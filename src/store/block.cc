@@ -36,8 +36,7 @@ void log_refused(const std::string& receiver) {
 }
 
 [[noreturn]] void fail(const char* format, const std::string& argument) {
-  log_message(LOG_WARNING, format, log_safe(argument).c_str());
-  exit(1);
+  log_fatal(LOG_WARNING, format, log_safe(argument).c_str());
 }
 
 }  // namespace

@@ -2,6 +2,7 @@
 
 #include <cstdarg>
 #include <cstdio>
+#include <cstdlib>
 #include <syslog.h>
 
 namespace {
@@ -14,9 +15,9 @@ void log_close() { closelog(); }
 
 void log_set_sink(LogSink sink) { log_sink = sink; }
 
-void log_message(int priority, const char* format, ...) {
-  va_list args;
-  va_start(args, format);
+namespace {
+
+void log_formatted(int priority, const char* format, va_list args) {
   if (log_sink == nullptr) {
     vsyslog(priority, format, args);
   } else {
@@ -26,7 +27,24 @@ void log_message(int priority, const char* format, ...) {
     vsnprintf(text, sizeof text, format, args);
     log_sink(priority, text);
   }
+}
+
+}  // namespace
+
+void log_message(int priority, const char* format, ...) {
+  va_list args;
+  va_start(args, format);
+  log_formatted(priority, format, args);
   va_end(args);
+}
+
+void log_fatal(int priority, const char* format, ...) {
+  va_list args;
+  va_start(args, format);
+  log_formatted(priority, format, args);
+  va_end(args);
+  log_close();
+  exit(1);
 }
 
 std::string log_safe(std::string_view text) {

@@ -15,6 +15,12 @@ void log_close();
 // "%s" only, never as the format.
 void log_message(int priority, const char* format, ...) __attribute__((format(printf, 2, 3)));
 
+// Ends the run on a fatal condition: logs one message as log_message does,
+// closes the log and exits with status 1. Every fatal stop of the program
+// goes through here (or through exit_no_memory, which comes here too).
+[[noreturn]] void log_fatal(int priority, const char* format, ...)
+    __attribute__((format(printf, 2, 3)));
+
 // Returns text with every control byte (below 0x20, and 0x7f) replaced by '?',
 // so that a value taken from a message cannot forge or split log lines.
 std::string log_safe(std::string_view text);

@@ -29,9 +29,7 @@ StringList tokenize(std::string_view text, int limit, char delimiter) {
 }
 
 void exit_no_memory() {
-  log_message(LOG_WARNING, "CRIT/SYS Out of memory");
-  log_close();
-  exit(1);
+  log_fatal(LOG_WARNING, "CRIT/SYS Out of memory");
 }
 
 namespace {
