@@ -1,9 +1,13 @@
 #include "config/config.h"
 
+#include <sys/stat.h>
+
 #include <cctype>
 #include <climits>
 #include <cstdio>
+#include <cstring>
 #include <memory>
+#include <utility>
 #include <syslog.h>
 
 #include "util/log.h"
@@ -81,9 +85,27 @@ void apply_tls(const std::string& value) {
   else if (equals_ignore_case(value, "ldaps")) g_config.tls = DirectoryTls::kLdaps;
 }
 
+// A setting that takes a number in [low, high]; others leave it as it was.
+void apply_bounded(int& field, const std::string& value, int low, int high) {
+  const int number = config_parse_decimal(value);
+  if (number >= low && number <= high) field = number;
+}
+
 void apply_protocol(const std::string& value) {
   const int version = config_parse_decimal(value);
   if (version == 2 || version == 3) g_config.protocol = version;
+}
+
+// Whether buffer, just filled by fgets, holds a whole line: one that ends in
+// a newline, or that the end of the file ends. A NUL byte in the line only
+// hides the rest of it from strlen, so the newline is looked for in the
+// bytes fgets can have stored.
+bool line_complete(const char* buffer, size_t size, FILE* file) {
+  if (memchr(buffer, '\n', size - 1) != nullptr) return true;
+  const int next = getc(file);
+  if (next == EOF) return true;
+  ungetc(next, file);
+  return false;
 }
 
 }  // namespace
@@ -115,6 +137,8 @@ void config_set_defaults() {
   g_config.rfc3834 = false;
   g_config.tls = DirectoryTls::kNone;
   g_config.tls_cacert.reset();
+  g_config.failstatus = 1;
+  g_config.mtatimeout = 120;
 }
 
 void config_apply_directive(const OptionalText& directive, OptionalText value) {
@@ -151,7 +175,10 @@ void config_apply_directive(const OptionalText& directive, OptionalText value) {
     g_config.maxheader = n > INT_MAX - 2 ? INT_MAX : n + 2;
   }
   else if (is("loglevel")) g_config.loglevel = config_parse_decimal(v);
-  else if (is("umask")) g_config.umask = config_parse_octal(v);
+  // Only permission bits: a block file must never be set-id or sticky.
+  else if (is("umask")) g_config.umask = config_parse_octal(v) & 0777;
+  else if (is("failstatus")) apply_bounded(g_config.failstatus, v, 1, 255);
+  else if (is("mtatimeout")) apply_bounded(g_config.mtatimeout, v, 1, INT_MAX);
   else if (is("protocol")) apply_protocol(v);
   else if (is("rfc3834")) apply_rfc3834(v);
   else if (is("tls")) apply_tls(v);
@@ -161,17 +188,28 @@ void config_apply_directive(const OptionalText& directive, OptionalText value) {
 
 void config_read_file(const char* path) {
   File file(fopen(path, "r"));
-  if (!file) {
-    config_set_defaults();
+  struct stat status;
+  // A directory opens, and then reads as an empty file: the run would go on
+  // with the defaults.
+  if (!file || fstat(fileno(file.get()), &status) != 0 || !S_ISREG(status.st_mode) ||
+      !config_read_stream(file.get())) {
     log_fatal(LOG_ERR, "CRIT/IO %s", path);
   }
-  config_read_stream(file.get());
 }
 
-void config_read_stream(FILE* file) {
+bool config_read_stream(FILE* file) {
   config_set_defaults();
   char buffer[kConfigLineBuffer];
+  // Set while the rest of a line longer than the buffer is skipped: none of
+  // it may become a directive (the tail of a long comment, say).
+  bool skipping = false;
   while (fgets(buffer, sizeof buffer, file) != nullptr) {
+    const bool was_skipping = std::exchange(skipping, !line_complete(buffer, sizeof buffer, file));
+    if (was_skipping) continue;
+    if (skipping) {
+      log_message(LOG_WARNING, "WARN/CFG line too long");
+      continue;
+    }
     if (buffer[0] == '\n' || buffer[0] == '#') continue;
     std::string_view line(buffer);  // a NUL byte ends the line's text
     if (!line.empty() && line.back() == '\n') line.remove_suffix(1);
@@ -182,4 +220,5 @@ void config_read_stream(FILE* file) {
     config_apply_directive(directive, std::move(value));
   }
   g_config.map_field_attributes.push_back(g_config.result);
+  return ferror(file) == 0;
 }

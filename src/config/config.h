@@ -47,6 +47,10 @@ struct Config {
   // (absent: the client library's own configuration).
   DirectoryTls tls = DirectoryTls::kNone;
   OptionalText tls_cacert;
+  // Exit status of every fatal stop once the file is read (1 to 255).
+  int failstatus = 0;
+  // Seconds the MTA may take to accept a reply before it is killed.
+  int mtatimeout = 0;
 };
 
 // The process-wide configuration record.
@@ -63,12 +67,17 @@ void config_set_defaults();
 void config_apply_directive(const OptionalText& directive, OptionalText value);
 
 // Loads the defaults, then the file at path, then completes the search
-// attribute list. Logs "CRIT/IO <path>" and exits 1 if the file cannot be opened.
+// attribute list. A file that cannot be opened or read, or is not a regular
+// file, logs "CRIT/IO <path>: <reason>" and exits 1: running on the built-in
+// defaults could bind to another directory and answer for the wrong site.
 void config_read_file(const char* path);
 
 // Loads the defaults, then the directive lines of an open file, then
 // completes the search attribute list: config_read_file without the open.
-void config_read_stream(FILE* file);
+// A line longer than the read buffer (2099 bytes with its newline) is
+// dropped whole with "WARN/CFG line too long". False when reading failed
+// (errno says why).
+bool config_read_stream(FILE* file);
 
 // Number readers of the directive file. Leading white space and a sign are
 // accepted and reading stops at the first other character (0 without

@@ -1,5 +1,9 @@
 // orvelt: answers one incoming mail message from standard input with the
 // vacation texts that the directory holds for its receivers.
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <cerrno>
 #include <csignal>
 
 #include "config/config.h"
@@ -8,7 +12,25 @@
 #include "main/reply_loop.h"
 #include "util/log.h"
 
+namespace {
+
+// Opens /dev/null on each of descriptors 0, 1 and 2 that is closed. Started
+// without them, the next file opened (the log socket, a database) would
+// become standard input or output: intake would read it as the message.
+void open_missing_standard_descriptors() {
+  for (int fd = 0; fd <= 2; ++fd) {
+    if (fcntl(fd, F_GETFD) == -1 && errno == EBADF) {
+      // open returns the lowest free descriptor: this one.
+      const int opened = open("/dev/null", O_RDWR);
+      if (opened > 2) close(opened);
+    }
+  }
+}
+
+}  // namespace
+
 int main(int argc, char** argv) {
+  open_missing_standard_descriptors();
   install_no_memory_handler();
   // A peer that goes away (a directory server closing its connection, an
   // MTA that ends early) must make a write fail, not kill the run with
@@ -18,6 +40,7 @@ int main(int argc, char** argv) {
   Options options = read_options(argc, argv);
   log_open();
   config_read_file(options.config_path);
+  log_set_fatal_status(g_config.failstatus);
   // A message that must not be answered ends the run here: the directory is
   // never contacted.
   if (!mail_intake(forced_receivers, options.forced_sender, options.null_sender_forced)) return 0;

@@ -1,5 +1,7 @@
 #include "util/log.h"
 
+#include <unistd.h>
+
 #include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
@@ -7,6 +9,7 @@
 
 namespace {
 LogSink log_sink = nullptr;
+int fatal_status = kDefaultFatalStatus;
 }  // namespace
 
 void log_open() { openlog("orvelt", LOG_PID, LOG_MAIL); }
@@ -38,13 +41,30 @@ void log_message(int priority, const char* format, ...) {
   va_end(args);
 }
 
+void log_set_fatal_status(int status) { fatal_status = status; }
+
 void log_fatal(int priority, const char* format, ...) {
+  // Formatted once into static storage: the way out must not need memory,
+  // as running out of it is one of the reasons to come here.
+  static char text[4096];
   va_list args;
   va_start(args, format);
-  log_formatted(priority, format, args);
+  vsnprintf(text, sizeof text, format, args);
   va_end(args);
+  log_message(priority, "%s", text);
+  // One write, so that the line is not interleaved with other output.
+  static char line[sizeof text + 16];
+  const int length = snprintf(line, sizeof line, "orvelt: %s\n", text);
+  if (length > 0) {
+    size_t size = static_cast<size_t>(length);
+    if (size >= sizeof line) {
+      size = sizeof line - 1;
+      line[size - 1] = '\n';
+    }
+    (void)!write(STDERR_FILENO, line, size);
+  }
   log_close();
-  exit(1);
+  exit(fatal_status);
 }
 
 std::string log_safe(std::string_view text) {

@@ -16,10 +16,17 @@ void log_close();
 void log_message(int priority, const char* format, ...) __attribute__((format(printf, 2, 3)));
 
 // Ends the run on a fatal condition: logs one message as log_message does,
-// closes the log and exits with status 1. Every fatal stop of the program
-// goes through here (or through exit_no_memory, which comes here too).
+// writes the same text after "orvelt: " as one line to standard error (the
+// MTA keeps it in its own log with the deferral), closes the log and exits
+// with the fatal exit status. Every fatal stop of the program goes through
+// here (exit_no_memory too). Texts longer than 4 KiB are cut there.
 [[noreturn]] void log_fatal(int priority, const char* format, ...)
     __attribute__((format(printf, 2, 3)));
+
+// The exit status of log_fatal: 1 until the configuration sets another (75,
+// EX_TEMPFAIL, makes an MTA keep the message and try again later).
+inline constexpr int kDefaultFatalStatus = 1;
+void log_set_fatal_status(int status);
 
 // Returns text with every control byte (below 0x20, and 0x7f) replaced by '?',
 // so that a value taken from a message cannot forge or split log lines.

@@ -102,8 +102,13 @@ TEST(Config, DirectiveTable) {
          EXPECT_EQ(g_config.port, INT_MAX);
          EXPECT_EQ(g_config.blockexpire, INT_MIN);
          EXPECT_EQ(g_config.maxheader, INT_MAX);
-         EXPECT_EQ(g_config.umask, INT_MAX);
+         EXPECT_EQ(g_config.umask, 0777);
        }},
+      {"umask keeps permission bits only", "umask 7777\n", [] { EXPECT_EQ(g_config.umask, 0777); }},
+      {"failstatus 1 to 255, others keep it", "failstatus 75\nfailstatus 0\nfailstatus 256\n",
+       [] { EXPECT_EQ(g_config.failstatus, 75); }},
+      {"mtatimeout positive, others keep it", "mtatimeout 5\nmtatimeout 0\nmtatimeout -3\n",
+       [] { EXPECT_EQ(g_config.mtatimeout, 5); }},
       {"mta with arguments, then program alone keeps them",
        "mta /usr/sbin/sendmail -oi  -f <>\nmta /opt/other\n",
        [] {
@@ -154,13 +159,34 @@ TEST(Config, UnknownDirectiveWithValueWarns) {
   EXPECT_EQ(g_config.port, 7);
 }
 
-TEST(Config, LongLineIsCutIntoPieces) {
-  // 2099 bytes form the first line; the rest is read as a line of its own.
-  const std::string value(2099 - 5, 'x');
-  const std::string text = "base " + value + "port 77\n";
-  EXPECT_TRUE(load(text).empty());
-  EXPECT_EQ(g_config.base, value);
-  EXPECT_EQ(g_config.port, 77);
+TEST(Config, LongLineIsDroppedWhole) {
+  // The buffer holds 2099 bytes: a line of 2098 bytes and its newline.
+  const std::string fits = "base " + std::string(2098 - 5, 'x');
+  const std::string too_long = "base " + std::string(2099 - 5, 'y');
+  const std::vector<LogRecord> warned{{LOG_WARNING, "WARN/CFG line too long"}};
+  struct Case {
+    const char* name;
+    std::string text;
+    std::vector<LogRecord> logged;
+    std::string base;
+    int port;
+  };
+  const Case cases[] = {
+      {"longest line that fits", fits + "\nport 77\n", {}, fits.substr(5), 77},
+      {"fits exactly at the end of the file", "port 77\n" + too_long, {}, too_long.substr(5), 77},
+      {"one byte more", too_long + "\nport 77\n", warned, "", 77},
+      // The tail of a long comment must not become a directive.
+      {"tail of a long comment", "#" + std::string(2099, 'c') + "port 99\nbase dc=x\n", warned,
+       "dc=x", 389},
+      {"several buffers long", "base " + std::string(3 * 2099, 'z') + "\nport 77\n", warned, "",
+       77},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    EXPECT_EQ(load(c.text), c.logged);
+    EXPECT_EQ(g_config.base, c.base);
+    EXPECT_EQ(g_config.port, c.port);
+  }
 }
 
 TEST(Config, NulByteEndsTheLine) {
@@ -176,6 +202,17 @@ TEST(Config, MissingFileIsFatal) {
         config_read_file("/nonexistent/orvelt.cfg");
       },
       testing::ExitedWithCode(1), "3\\|CRIT/IO /nonexistent/orvelt.cfg");
+}
+
+TEST(Config, FileThatCannotBeReadIsFatal) {
+  // A directory opens for reading, and then fails every read (EISDIR).
+  TempDir dir;
+  EXPECT_EXIT(
+      {
+        LogCapture capture;
+        config_read_file(dir.path().c_str());
+      },
+      testing::ExitedWithCode(1), "3\\|CRIT/IO " + dir.path() + "\n");
 }
 
 TEST(Config, ApplyDirectiveIgnoresAbsentParts) {

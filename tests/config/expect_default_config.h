@@ -37,4 +37,6 @@ inline void expect_default_config() {
   EXPECT_FALSE(g_config.rfc3834);
   EXPECT_EQ(g_config.tls, DirectoryTls::kNone);
   EXPECT_FALSE(g_config.tls_cacert);
+  EXPECT_EQ(g_config.failstatus, 1);
+  EXPECT_EQ(g_config.mtatimeout, 120);
 }

@@ -29,4 +29,15 @@ TEST(Log, OutOfMemoryMessage) {
       testing::ExitedWithCode(1), "4\\|CRIT/SYS Out of memory");
 }
 
+TEST(Log, FatalLogsWritesOneStderrLineAndExitsWithTheSetStatus) {
+  EXPECT_EXIT(
+      {
+        LogCapture capture;
+        log_set_fatal_status(75);
+        log_fatal(LOG_ERR, "CRIT/LDAP %s", "Can't contact LDAP server");
+      },
+      testing::ExitedWithCode(75),
+      "3\\|CRIT/LDAP Can't contact LDAP server\norvelt: CRIT/LDAP Can't contact LDAP server\n$");
+}
+
 }  // namespace
