@@ -1,11 +1,15 @@
 #include "mail/mta.h"
 
+#include <fcntl.h>
+#include <poll.h>
+
+#include <algorithm>
 #include <cerrno>
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <memory>
+#include <ctime>
 #include <optional>
 #include <spawn.h>
 #include <string>
@@ -16,7 +20,6 @@
 #include <vector>
 
 #include "config/config.h"
-#include "mail/mail_state.h"
 #include "util/log.h"
 #include "util/strings.h"
 #include "util/substitute.h"
@@ -34,25 +37,104 @@ struct Pipe {
   UniqueFd write_end;
 };
 
+// Seconds since an arbitrary start, on a clock that does not jump.
+double monotonic_seconds() {
+  timespec now{};
+  clock_gettime(CLOCK_MONOTONIC, &now);
+  return static_cast<double>(now.tv_sec) + static_cast<double>(now.tv_nsec) / 1e9;
+}
+
+// The instant by which the MTA must have taken the reply and ended.
+class Deadline {
+ public:
+  explicit Deadline(int seconds) : end_(monotonic_seconds() + seconds) {}
+  // Seconds left, never below 0.
+  double remaining() const { return std::max(0.0, end_ - monotonic_seconds()); }
+  bool passed() const { return remaining() <= 0; }
+
+ private:
+  double end_;
+};
+
+timespec as_timespec(double seconds) {
+  const auto whole = static_cast<time_t>(seconds);
+  return {whole, static_cast<long>((seconds - static_cast<double>(whole)) * 1e9)};
+}
+
+// Blocks SIGCHLD while alive, so that the end of the MTA can be waited for
+// with a time limit (sigtimedwait); the previous mask comes back after.
+// The child is started with the mask from before (see SpawnSettings).
+class SigchldBlocked {
+ public:
+  SigchldBlocked() {
+    sigset_t chld;
+    sigemptyset(&chld);
+    sigaddset(&chld, SIGCHLD);
+    sigprocmask(SIG_BLOCK, &chld, &previous_);
+  }
+  ~SigchldBlocked() { sigprocmask(SIG_SETMASK, &previous_, nullptr); }
+  SigchldBlocked(const SigchldBlocked&) = delete;
+  SigchldBlocked& operator=(const SigchldBlocked&) = delete;
+
+  const sigset_t& previous() const { return previous_; }
+
+ private:
+  sigset_t previous_;
+};
+
 // A child process, waited for exactly once, at the latest when the owner
-// goes. Only this pid is waited for: a plain wait(2) could collect some other
-// child of the process and return while the MTA still runs.
+// goes (killed first if it has not ended by then). Only this pid is waited
+// for: a plain wait(2) could collect some other child of the process and
+// return while the MTA still runs.
 class ChildProcess {
  public:
+  // The wait status of a child whose end was collected by someone else.
+  static constexpr int kStatusUnknown = -1;
+
   explicit ChildProcess(pid_t pid) : pid_(pid) {}
-  ~ChildProcess() { wait(); }
+  ~ChildProcess() {
+    if (pid_ > 0) kill_and_collect();
+  }
   ChildProcess(const ChildProcess&) = delete;
   ChildProcess& operator=(const ChildProcess&) = delete;
 
-  void wait() {
-    if (pid_ <= 0) return;
-    int status;
-    while (waitpid(pid_, &status, 0) < 0 && errno == EINTR) {
+  // Waits until the child ends or deadline passes; its wait status, or none
+  // when it was killed for the time limit. SIGCHLD must be blocked.
+  std::optional<int> wait_until(const Deadline& deadline) {
+    sigset_t chld;
+    sigemptyset(&chld);
+    sigaddset(&chld, SIGCHLD);
+    for (;;) {
+      int status = 0;
+      const pid_t ended = waitpid(pid_, &status, WNOHANG);
+      if (ended == pid_) {
+        pid_ = -1;
+        return status;
+      }
+      if (ended < 0 && errno != EINTR) {
+        // Collected elsewhere (ECHILD): it never said it succeeded.
+        pid_ = -1;
+        return kStatusUnknown;
+      }
+      if (deadline.passed()) {
+        kill_and_collect();
+        return std::nullopt;
+      }
+      // A SIGCHLD left pending by an earlier child ends this wait at once;
+      // the loop then looks again.
+      const timespec limit = as_timespec(deadline.remaining());
+      sigtimedwait(&chld, nullptr, &limit);
+    }
+  }
+
+ private:
+  void kill_and_collect() {
+    kill(pid_, SIGKILL);
+    while (waitpid(pid_, nullptr, 0) < 0 && errno == EINTR) {
     }
     pid_ = -1;
   }
 
- private:
   pid_t pid_;
 };
 
@@ -75,14 +157,10 @@ class SigpipeIgnored {
   struct sigaction previous_ {};
 };
 
-struct StreamCloser {
-  void operator()(FILE* stream) const { fclose(stream); }
-};
-using Stream = std::unique_ptr<FILE, StreamCloser>;
-
-std::string fill_placeholders(std::string text, const std::string& receiver) {
+std::string fill_placeholders(std::string text, const std::string& receiver,
+                              const std::string& sender) {
   OptionalText slot = std::move(text);
-  substitute(slot, g_config.map_sender, g_mail.sender);
+  substitute(slot, g_config.map_sender, sender);
   substitute(slot, g_config.map_receiver, receiver);
   return std::move(*slot);
 }
@@ -92,11 +170,11 @@ std::string fill_placeholders(std::string text, const std::string& receiver) {
 // keeps them), and it must stay one argument rather than hand the MTA
 // options of the sender's choosing. A word that a placeholder fills with
 // nothing is left out, as if the line had been split after filling in.
-MtaCommand mta_command(const std::string& receiver) {
+MtaCommand mta_command(const std::string& receiver, const std::string& sender) {
   const std::string line = g_config.mta + " " + g_config.mta_args;
-  MtaCommand command{fill_placeholders(line, receiver), {}};
+  MtaCommand command{fill_placeholders(line, receiver, sender), {}};
   for (std::string& word : tokenize(line, -1, ' ')) {
-    std::string filled = fill_placeholders(std::move(word), receiver);
+    std::string filled = fill_placeholders(std::move(word), receiver, sender);
     if (!filled.empty()) command.words.push_back(std::move(filled));
   }
   return command;
@@ -110,12 +188,11 @@ std::vector<char*> execv_arguments(std::vector<std::string>& words) {
   return argv;
 }
 
-Pipe open_pipe() {
+// The pipe to the MTA, or none.
+std::optional<Pipe> open_pipe() {
   int fds[2];
-  if (pipe(fds) != 0) {
-    log_fatal(LOG_ERR, "CRIT/MAIL pipe to MTA failed");
-  }
-  return {UniqueFd(fds[0]), UniqueFd(fds[1])};
+  if (pipe(fds) != 0) return std::nullopt;
+  return Pipe{UniqueFd(fds[0]), UniqueFd(fds[1])};
 }
 
 // What the child does before it runs the MTA, as posix_spawn's settings,
@@ -124,10 +201,12 @@ Pipe open_pipe() {
 // descriptor 0 when orvelt was started without stdin); SIGPIPE gets its
 // default disposition and is unblocked, since an ignored signal stays
 // ignored across exec and a blocked one stays blocked, and the MTA should
-// get SIGPIPE as a program normally would.
+// get SIGPIPE as a program normally would. The child's signal mask is
+// child_mask (orvelt's own before it blocked SIGCHLD) without SIGPIPE and
+// SIGCHLD.
 class SpawnSettings {
  public:
-  SpawnSettings(int read_fd, int write_fd) {
+  SpawnSettings(int read_fd, int write_fd, const sigset_t& child_mask) {
     if (posix_spawn_file_actions_init(&actions_) != 0 || posix_spawnattr_init(&attributes_) != 0)
       exit_no_memory();
     bool ok = true;
@@ -139,9 +218,9 @@ class SpawnSettings {
     sigset_t sigpipe_only;
     sigemptyset(&sigpipe_only);
     sigaddset(&sigpipe_only, SIGPIPE);
-    sigset_t mask;
-    sigprocmask(SIG_BLOCK, nullptr, &mask);
+    sigset_t mask = child_mask;
     sigdelset(&mask, SIGPIPE);
+    sigdelset(&mask, SIGCHLD);
     ok = ok && posix_spawnattr_setsigdefault(&attributes_, &sigpipe_only) == 0;
     ok = ok && posix_spawnattr_setsigmask(&attributes_, &mask) == 0;
     ok = ok && posix_spawnattr_setflags(&attributes_, POSIX_SPAWN_SETSIGDEF | POSIX_SPAWN_SETSIGMASK) == 0;
@@ -162,64 +241,106 @@ class SpawnSettings {
   posix_spawnattr_t attributes_;
 };
 
-// Starts the MTA with the pipe's read end as its standard input and returns
-// the child, or no child when the program could not be run.
+// How one start of the MTA went: a child, a program that could not be run,
+// or no process at all.
+struct MtaStart {
+  std::optional<ChildProcess> child;
+  bool no_process = false;
+};
+
+// Starts the MTA with the pipe's read end as its standard input.
 //
 // posix_spawn rather than fork: the child shares orvelt's memory until it
 // has run the MTA, so the page tables of a process that has the directory
 // client loaded are not copied for every reply, which costs more than the
 // rest of the hand-off. glibc reports a program that cannot be run through
 // the result and collects that child itself, so the failure is logged here,
-// by orvelt, with the same message. Not being able to make a process at all
-// (EAGAIN, ENOMEM) ends the run as a failed fork does.
-std::optional<ChildProcess> start_mta(const Pipe& pipe, const std::vector<char*>& argv,
-                                      const std::string& line) {
-  const SpawnSettings settings(pipe.read_end.get(), pipe.write_end.get());
+// by orvelt. Not being able to make a process at all (EAGAIN, ENOMEM) is
+// told apart: the caller ends the run as after a failed fork.
+MtaStart start_mta(const Pipe& pipe, const std::vector<char*>& argv, const std::string& line,
+                   const sigset_t& child_mask) {
+  const SpawnSettings settings(pipe.read_end.get(), pipe.write_end.get(), child_mask);
   pid_t pid = -1;
-  const int error = posix_spawn(&pid, g_config.mta.c_str(), settings.actions(), settings.attributes(),
-                                argv.data(), environ);
-  if (error == 0) return std::optional<ChildProcess>(std::in_place, pid);
-  if (error == EAGAIN || error == ENOMEM) {
-    log_fatal(LOG_ERR, "CRIT/MAIL couldn't fork MTA");
+  const int error = posix_spawn(&pid, g_config.mta.c_str(), settings.actions(),
+                                settings.attributes(), argv.data(), environ);
+  MtaStart start;
+  if (error == 0) {
+    start.child.emplace(pid);
+  } else if (error == EAGAIN || error == ENOMEM) {
+    start.no_process = true;
+  } else {
+    log_message(LOG_ERR, "CRIT/MAIL execv(3) returned: %s", log_safe(line).c_str());
   }
-  log_message(LOG_ERR, "CRIT/MAIL execv(3) returned: %s", log_safe(line).c_str());
-  return std::nullopt;
+  return start;
 }
 
-// Writes text into the MTA's input through a stream and closes it, so that
-// the MTA sees the end of its input.
-void hand_over(UniqueFd write_end, std::string_view text) {
+// How the writing of a reply ended.
+enum class Handover { kWhole, kCut, kTimedOut };
+
+// Writes text into the MTA's input and closes it, so that the MTA sees the
+// end of its input. The descriptor is made non-blocking and each wait for
+// room in the pipe is bounded by deadline: an MTA that neither reads nor
+// ends must not hold the run.
+Handover hand_over(UniqueFd write_end, std::string_view text, const Deadline& deadline) {
   const SigpipeIgnored no_sigpipe;
-  Stream stream(fdopen(write_end.get(), "w"));
-  if (!stream) {
-    // Without a stream the reply cannot be written; closing the write end
-    // (write_end's destructor) still gives the MTA its end of input, and
-    // the caller still waits for it.
-    log_message(LOG_WARNING, "WARN/MAIL couldn't open stream to MTA (errno: %s)", strerror(errno));
-    return;
+  const int fd = write_end.get();
+  fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) | O_NONBLOCK);
+  while (!text.empty()) {
+    const ssize_t written = write(fd, text.data(), text.size());
+    if (written > 0) {
+      text.remove_prefix(static_cast<size_t>(written));
+      continue;
+    }
+    if (written < 0 && errno == EINTR) continue;
+    if (written < 0 && errno != EAGAIN) return Handover::kCut;  // EPIPE: the MTA stopped reading
+    pollfd watched{fd, POLLOUT, 0};
+    const int ready = poll(&watched, 1, static_cast<int>(deadline.remaining() * 1000) + 1);
+    if (ready == 0 && deadline.passed()) return Handover::kTimedOut;
   }
-  write_end.release();  // the stream owns the descriptor now
-  const bool written = fwrite(text.data(), 1, text.size(), stream.get()) == text.size();
-  const bool closed = fclose(stream.release()) == 0;
-  if (!(written && closed) && g_config.loglevel > 0)
-    log_message(LOG_WARNING, "WARN/MAIL MTA did not take the whole reply");
+  return Handover::kWhole;
 }
+
+// The reason for an MTA that ended with wait status status, or none when it
+// accepted the reply (exit status 0).
+std::optional<std::string> failure_of(int status) {
+  if (status == ChildProcess::kStatusUnknown) return "status unknown";
+  if (WIFEXITED(status)) {
+    if (WEXITSTATUS(status) == 0) return std::nullopt;
+    return "exit status " + std::to_string(WEXITSTATUS(status));
+  }
+  if (WIFSIGNALED(status)) return "signal " + std::to_string(WTERMSIG(status));
+  return "status " + std::to_string(status);
+}
+
+MtaOutcome failed(std::string reason) { return {MtaOutcome::kFailed, std::move(reason)}; }
 
 }  // namespace
 
-void send_reply(const std::string& receiver, const std::string& text) {
+MtaOutcome send_reply(const std::string& receiver, const std::string& sender,
+                      const std::string& text) {
   // The command line is made before the child: a failed allocation ends
   // orvelt through exit_no_memory before any child exists.
-  MtaCommand command = mta_command(receiver);
+  MtaCommand command = mta_command(receiver, sender);
   const std::vector<char*> argv = execv_arguments(command.words);
-  Pipe pipe = open_pipe();
-  std::optional<ChildProcess> child = start_mta(pipe, argv, command.line);
-  pipe.read_end.reset();
-  // Without a child the write finds no reader and fails with EPIPE, which
-  // hand_over reports like an MTA that stopped reading.
-  hand_over(std::move(pipe.write_end), text_until_nul(text));
-  if (child) child->wait();
-  if (g_config.loglevel > 1)
+  std::optional<Pipe> pipe = open_pipe();
+  if (!pipe) return {MtaOutcome::kNoProcess, "CRIT/MAIL pipe to MTA failed"};
+  const SigchldBlocked sigchld_blocked;
+  const Deadline deadline(g_config.mtatimeout);
+  MtaStart start = start_mta(*pipe, argv, command.line, sigchld_blocked.previous());
+  if (start.no_process) return {MtaOutcome::kNoProcess, "CRIT/MAIL couldn't fork MTA"};
+  if (!start.child) return failed("not run");
+  pipe->read_end.reset();
+  const Handover handover = hand_over(std::move(pipe->write_end), text_until_nul(text), deadline);
+  if (handover == Handover::kCut && g_config.loglevel > 0) {
+    log_message(LOG_WARNING, "WARN/MAIL MTA did not take the whole reply");
+  }
+  if (handover == Handover::kTimedOut) return failed("timed out");  // the child is killed
+  const std::optional<int> status = start.child->wait_until(deadline);
+  if (!status) return failed("timed out");
+  if (std::optional<std::string> failure = failure_of(*status)) return failed(std::move(*failure));
+  if (g_config.loglevel > 1) {
     log_message(LOG_INFO, "INFO/MAIL sent mail: %s -> %s", log_safe(receiver).c_str(),
-                log_safe(g_mail.sender.value_or("")).c_str());
+                log_safe(sender).c_str());
+  }
+  return {};
 }

@@ -3,22 +3,40 @@
 
 #include <string>
 
+// What became of one reply handed to the MTA.
+struct MtaOutcome {
+  enum Status {
+    kAccepted,   // the MTA ran and exited 0: it has the reply
+    kFailed,     // the MTA did not take the reply; reason says why
+    kNoProcess,  // no pipe or no process could be made; reason is the CRIT text
+  };
+  Status status = kAccepted;
+  // kFailed: "exit status N", "signal N", "not run" or "timed out".
+  std::string reason;
+};
+
 // Runs g_config.mta as a child with the reply on its standard input and
-// returns once the child has ended. The MTA's exit status is not looked at.
+// returns once the child has ended, or has been killed after
+// g_config.mtatimeout seconds (counted from its start, writing included).
 //
 // The child's arguments are the words of "<mta> <mta_args>" with
-// g_config.map_sender replaced by g_mail.sender, then g_config.map_receiver
-// by receiver, in every word; words are separated by runs of blanks. The
-// path in g_config.mta is run as it stands: no shell, no path search. The
-// child starts with the default SIGPIPE disposition. If the program cannot
-// be run, "CRIT/MAIL execv(3) returned: <command line>" is logged at
-// priority err and the call goes on as if the MTA had read nothing.
+// g_config.map_sender replaced by sender, then g_config.map_receiver by
+// receiver, in every word; words are separated by runs of blanks. The path
+// in g_config.mta is run as it stands: no shell, no path search. The child
+// starts with the default SIGPIPE disposition and with SIGCHLD unblocked.
+// If the program cannot be run, "CRIT/MAIL execv(3) returned: <command
+// line>" is logged at priority err and the outcome is kFailed, "not run".
 //
 // text is written byte for byte up to its first NUL byte. An MTA that stops
 // reading early does not kill this process: "WARN/MAIL MTA did not take the
-// whole reply" is logged at priority warning when loglevel > 0.
-// With loglevel > 1, "INFO/MAIL sent mail: <receiver> -> <sender>" follows.
+// whole reply" is logged at priority warning when loglevel > 0; the exit
+// status still decides. An MTA that exits 0 has accepted the reply: then,
+// with loglevel > 1, "INFO/MAIL sent mail: <receiver> -> <sender>" is
+// logged. Nothing is logged here for an MTA that failed: the caller says
+// what became of the reply.
 //
-// No pipe or no child: "CRIT/MAIL pipe to MTA failed" or "CRIT/MAIL couldn't
-// fork MTA" at priority err, and the process exits with status 1.
-void send_reply(const std::string& receiver, const std::string& text);
+// No pipe or no child process at all gives kNoProcess with the text
+// "CRIT/MAIL pipe to MTA failed" or "CRIT/MAIL couldn't fork MTA", which the
+// caller logs when it stops the run, after undoing what it did for the reply.
+MtaOutcome send_reply(const std::string& receiver, const std::string& sender,
+                      const std::string& text);

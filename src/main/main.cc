@@ -37,6 +37,9 @@ int main(int argc, char** argv) {
   // SIGPIPE: the failure then takes the path every other failure takes.
   // The MTA child starts with the default disposition again.
   signal(SIGPIPE, SIG_IGN);
+  // The MTA's exit status is read with waitpid: a SIGCHLD ignored by
+  // whoever started orvelt would have the children reaped unseen.
+  signal(SIGCHLD, SIG_DFL);
   Options options = read_options(argc, argv);
   log_open();
   config_read_file(options.config_path);
