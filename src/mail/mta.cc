@@ -16,7 +16,6 @@
 #include <vector>
 
 #include "config/config.h"
-#include "mail/mail_state.h"
 #include "util/log.h"
 #include "util/strings.h"
 #include "util/substitute.h"
@@ -80,9 +79,10 @@ struct StreamCloser {
 };
 using Stream = std::unique_ptr<FILE, StreamCloser>;
 
-std::string fill_placeholders(std::string text, const std::string& receiver) {
+std::string fill_placeholders(std::string text, const std::string& receiver,
+                              const std::string& sender) {
   OptionalText slot = std::move(text);
-  substitute(slot, g_config.map_sender, g_mail.sender);
+  substitute(slot, g_config.map_sender, sender);
   substitute(slot, g_config.map_receiver, receiver);
   return std::move(*slot);
 }
@@ -92,11 +92,11 @@ std::string fill_placeholders(std::string text, const std::string& receiver) {
 // keeps them), and it must stay one argument rather than hand the MTA
 // options of the sender's choosing. A word that a placeholder fills with
 // nothing is left out, as if the line had been split after filling in.
-MtaCommand mta_command(const std::string& receiver) {
+MtaCommand mta_command(const std::string& receiver, const std::string& sender) {
   const std::string line = g_config.mta + " " + g_config.mta_args;
-  MtaCommand command{fill_placeholders(line, receiver), {}};
+  MtaCommand command{fill_placeholders(line, receiver, sender), {}};
   for (std::string& word : tokenize(line, -1, ' ')) {
-    std::string filled = fill_placeholders(std::move(word), receiver);
+    std::string filled = fill_placeholders(std::move(word), receiver, sender);
     if (!filled.empty()) command.words.push_back(std::move(filled));
   }
   return command;
@@ -207,10 +207,10 @@ void hand_over(UniqueFd write_end, std::string_view text) {
 
 }  // namespace
 
-void send_reply(const std::string& receiver, const std::string& text) {
+void send_reply(const std::string& receiver, const std::string& sender, const std::string& text) {
   // The command line is made before the child: a failed allocation ends
   // orvelt through exit_no_memory before any child exists.
-  MtaCommand command = mta_command(receiver);
+  MtaCommand command = mta_command(receiver, sender);
   const std::vector<char*> argv = execv_arguments(command.words);
   Pipe pipe = open_pipe();
   std::optional<ChildProcess> child = start_mta(pipe, argv, command.line);
@@ -221,5 +221,5 @@ void send_reply(const std::string& receiver, const std::string& text) {
   if (child) child->wait();
   if (g_config.loglevel > 1)
     log_message(LOG_INFO, "INFO/MAIL sent mail: %s -> %s", log_safe(receiver).c_str(),
-                log_safe(g_mail.sender.value_or("")).c_str());
+                log_safe(sender).c_str());
 }

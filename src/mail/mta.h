@@ -3,11 +3,12 @@
 
 #include <string>
 
-// Runs g_config.mta as a child with the reply on its standard input and
-// returns once the child has ended. The MTA's exit status is not looked at.
+// Runs g_config.mta as a child with the reply text to sender on its standard
+// input and returns once the child has ended. The MTA's exit status is not
+// looked at.
 //
 // The child's arguments are the words of "<mta> <mta_args>" with
-// g_config.map_sender replaced by g_mail.sender, then g_config.map_receiver
+// g_config.map_sender replaced by sender, then g_config.map_receiver
 // by receiver, in every word; words are separated by runs of blanks. The
 // path in g_config.mta is run as it stands: no shell, no path search. The
 // child starts with the default SIGPIPE disposition. If the program cannot
@@ -21,4 +22,4 @@
 //
 // No pipe or no child: "CRIT/MAIL pipe to MTA failed" or "CRIT/MAIL couldn't
 // fork MTA" at priority err, and the process exits with status 1.
-void send_reply(const std::string& receiver, const std::string& text);
+void send_reply(const std::string& receiver, const std::string& sender, const std::string& text);

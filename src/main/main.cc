@@ -1,5 +1,7 @@
 // orvelt: answers one incoming mail message from standard input with the
 // vacation texts that the directory holds for its receivers.
+#include <unistd.h>
+
 #include <csignal>
 
 #include "config/config.h"
@@ -20,7 +22,9 @@ int main(int argc, char** argv) {
   config_read_file(options.config_path);
   // A message that must not be answered ends the run here: the directory is
   // never contacted.
-  if (!mail_intake(forced_receivers, options.forced_sender, options.null_sender_forced)) return 0;
-  run_replies();
+  const MailState mail = mail_intake(STDIN_FILENO, options.forced_receivers,
+                                     options.forced_sender, options.null_sender_forced);
+  if (!mail_is_answered(mail)) return 0;
+  run_replies(mail);
   return 0;
 }

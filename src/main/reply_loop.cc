@@ -6,7 +6,6 @@
 #include "directory/connection.h"
 #include "directory/lookup.h"
 #include "mail/charset.h"
-#include "mail/mail_state.h"
 #include "mail/mta.h"
 #include "store/block.h"
 #include "util/log.h"
@@ -25,23 +24,24 @@ void reply_once(const std::string& sender, const std::string& receiver, std::str
     return;
   }
   convert_charset(text);
-  send_reply(receiver, text);
+  send_reply(receiver, sender, text);
   block_record(sender, receiver);
 }
 
 }  // namespace
 
-void run_replies() {
+void run_replies(const MailState& mail) {
   // Intake accepts a message only with a sender and at least one receiver.
-  const std::string& sender = *g_mail.sender;
-  directory_connect();
-  for (const std::string& receiver : g_mail.receivers) {
-    StringList texts = directory_lookup(receiver);
-    for (std::string& text : texts) {
-      reply_once(sender, receiver, text);
-      std::string().swap(text);  // a large text goes as soon as it is done with
+  const std::string& sender = *mail.sender;
+  {
+    DirectorySession session = directory_connect();
+    for (const std::string& receiver : mail.receivers) {
+      StringList texts = directory_lookup(session, receiver, mail);
+      for (std::string& text : texts) {
+        reply_once(sender, receiver, text);
+        std::string().swap(text);  // a large text goes as soon as it is done with
+      }
     }
-  }
-  directory_disconnect();
+  }  // the session unbinds here, before the log closes
   log_close();
 }
