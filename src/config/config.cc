@@ -25,6 +25,10 @@ struct FileCloser {
 };
 using File = std::unique_ptr<FILE, FileCloser>;
 
+// Reads a number of the directive file in base: leading white space and a
+// sign are accepted and reading stops at the first other character (0
+// without digits). Values beyond the range of int saturate at INT_MIN or
+// INT_MAX.
 int parse_number(const std::string& text, int base) {
   size_t i = 0;
   while (i < text.size() && isspace(static_cast<unsigned char>(text[i]))) ++i;
@@ -53,6 +57,9 @@ std::pair<OptionalText, OptionalText> split_first_word(const std::string& value)
   if (parts.size() > 1) out.second = std::move(parts[1]);
   return out;
 }
+
+int parse_decimal(const std::string& text) { return parse_number(text, 10); }
+int parse_octal(const std::string& text) { return parse_number(text, 8); }
 
 void apply_map_field(const std::string& value) {
   auto [placeholder, attribute] = split_first_word(value);
@@ -87,12 +94,12 @@ void apply_tls(const std::string& value) {
 
 // A setting that takes a number in [low, high]; others leave it as it was.
 void apply_bounded(int& field, const std::string& value, int low, int high) {
-  const int number = config_parse_decimal(value);
+  const int number = parse_decimal(value);
   if (number >= low && number <= high) field = number;
 }
 
 void apply_protocol(const std::string& value) {
-  const int version = config_parse_decimal(value);
+  const int version = parse_decimal(value);
   if (version == 2 || version == 3) g_config.protocol = version;
 }
 
@@ -108,10 +115,54 @@ bool line_complete(const char* buffer, size_t size, FILE* file) {
   return false;
 }
 
-}  // namespace
+// Applies one directive line. Nothing happens when either part is absent.
+// Unknown directives are logged and ignored.
+void apply_directive(const OptionalText& directive, OptionalText value) {
+  if (!directive || !value) return;
+  const std::string& d = *directive;
+  std::string& v = *value;
+  auto is = [&d](const char* name) { return equals_ignore_case(d, name); };
 
-int config_parse_decimal(const std::string& text) { return parse_number(text, 10); }
-int config_parse_octal(const std::string& text) { return parse_number(text, 8); }
+  if (is("login")) g_config.login = std::move(v);
+  else if (is("password")) g_config.password = std::move(v);
+  else if (is("badheaders")) g_config.badheaders = std::move(v);
+  else if (is("blacklist")) g_config.blacklist = std::move(v);
+  else if (is("forceheader")) g_config.forceheader = std::move(v);
+  else if (is("forcefooter")) g_config.forcefooter = std::move(v);
+  else if (is("map_field")) apply_map_field(v);
+  else if (is("server")) g_config.server = std::move(v);
+  else if (is("port")) g_config.port = parse_decimal(v);
+  else if (is("scope")) apply_scope(v);
+  else if (is("base")) g_config.base = std::move(v);
+  else if (is("queryfilter")) g_config.queryfilter = std::move(v);
+  else if (is("result")) g_config.result = std::move(v);
+  else if (is("charset")) g_config.charset = std::move(v);
+  else if (is("map_sender")) g_config.map_sender = std::move(v);
+  else if (is("map_receiver")) g_config.map_receiver = std::move(v);
+  else if (is("blockfiles")) g_config.blockfiles = std::move(v);
+  else if (is("blockexpire")) g_config.blockexpire = parse_decimal(v);
+  else if (is("mta")) apply_mta(v);
+  else if (is("recvheader")) g_config.recvheader = tokenize(v, -1, ' ');
+  else if (is("map_subject")) g_config.map_subject = std::move(v);
+  else if (is("maxreceivers")) g_config.maxreceivers = parse_decimal(v);
+  else if (is("maxheader")) {
+    // The directive counts two lines more than it says; the sum saturates.
+    const int n = parse_decimal(v);
+    g_config.maxheader = n > INT_MAX - 2 ? INT_MAX : n + 2;
+  }
+  else if (is("loglevel")) g_config.loglevel = parse_decimal(v);
+  // Only permission bits: a block file must never be set-id or sticky.
+  else if (is("umask")) g_config.umask = parse_octal(v) & 0777;
+  else if (is("failstatus")) apply_bounded(g_config.failstatus, v, 1, 255);
+  else if (is("mtatimeout")) apply_bounded(g_config.mtatimeout, v, 1, INT_MAX);
+  else if (is("protocol")) apply_protocol(v);
+  else if (is("rfc3834")) apply_rfc3834(v);
+  else if (is("tls")) apply_tls(v);
+  else if (is("tls_cacert")) g_config.tls_cacert = std::move(v);
+  else log_message(LOG_WARNING, "WARN/CFG Unknown config directive: %s", log_safe(d).c_str());
+}
+
+}  // namespace
 
 void config_set_defaults() {
   g_config = Config{};
@@ -139,51 +190,6 @@ void config_set_defaults() {
   g_config.tls_cacert.reset();
   g_config.failstatus = 1;
   g_config.mtatimeout = 120;
-}
-
-void config_apply_directive(const OptionalText& directive, OptionalText value) {
-  if (!directive || !value) return;
-  const std::string& d = *directive;
-  std::string& v = *value;
-  auto is = [&d](const char* name) { return equals_ignore_case(d, name); };
-
-  if (is("login")) g_config.login = std::move(v);
-  else if (is("password")) g_config.password = std::move(v);
-  else if (is("badheaders")) g_config.badheaders = std::move(v);
-  else if (is("blacklist")) g_config.blacklist = std::move(v);
-  else if (is("forceheader")) g_config.forceheader = std::move(v);
-  else if (is("forcefooter")) g_config.forcefooter = std::move(v);
-  else if (is("map_field")) apply_map_field(v);
-  else if (is("server")) g_config.server = std::move(v);
-  else if (is("port")) g_config.port = config_parse_decimal(v);
-  else if (is("scope")) apply_scope(v);
-  else if (is("base")) g_config.base = std::move(v);
-  else if (is("queryfilter")) g_config.queryfilter = std::move(v);
-  else if (is("result")) g_config.result = std::move(v);
-  else if (is("charset")) g_config.charset = std::move(v);
-  else if (is("map_sender")) g_config.map_sender = std::move(v);
-  else if (is("map_receiver")) g_config.map_receiver = std::move(v);
-  else if (is("blockfiles")) g_config.blockfiles = std::move(v);
-  else if (is("blockexpire")) g_config.blockexpire = config_parse_decimal(v);
-  else if (is("mta")) apply_mta(v);
-  else if (is("recvheader")) g_config.recvheader = tokenize(v, -1, ' ');
-  else if (is("map_subject")) g_config.map_subject = std::move(v);
-  else if (is("maxreceivers")) g_config.maxreceivers = config_parse_decimal(v);
-  else if (is("maxheader")) {
-    // The directive counts two lines more than it says; the sum saturates.
-    const int n = config_parse_decimal(v);
-    g_config.maxheader = n > INT_MAX - 2 ? INT_MAX : n + 2;
-  }
-  else if (is("loglevel")) g_config.loglevel = config_parse_decimal(v);
-  // Only permission bits: a block file must never be set-id or sticky.
-  else if (is("umask")) g_config.umask = config_parse_octal(v) & 0777;
-  else if (is("failstatus")) apply_bounded(g_config.failstatus, v, 1, 255);
-  else if (is("mtatimeout")) apply_bounded(g_config.mtatimeout, v, 1, INT_MAX);
-  else if (is("protocol")) apply_protocol(v);
-  else if (is("rfc3834")) apply_rfc3834(v);
-  else if (is("tls")) apply_tls(v);
-  else if (is("tls_cacert")) g_config.tls_cacert = std::move(v);
-  else log_message(LOG_WARNING, "WARN/CFG Unknown config directive: %s", log_safe(d).c_str());
 }
 
 void config_read_file(const char* path) {
@@ -217,7 +223,7 @@ bool config_read_stream(FILE* file) {
     OptionalText directive, value;
     if (!words.empty()) directive = std::move(words[0]);
     if (words.size() > 1) value = std::move(words[1]);
-    config_apply_directive(directive, std::move(value));
+    apply_directive(directive, std::move(value));
   }
   g_config.map_field_attributes.push_back(g_config.result);
   return ferror(file) == 0;

@@ -62,25 +62,24 @@ inline constexpr const char* kDefaultConfigPath = "/usr/local/etc/orvelt.cfg";
 // Sets every field of g_config to its default.
 void config_set_defaults();
 
-// Applies one directive line. Nothing happens when either part is absent.
-// Unknown directives are logged and ignored.
-void config_apply_directive(const OptionalText& directive, OptionalText value);
-
 // Loads the defaults, then the file at path, then completes the search
 // attribute list. A file that cannot be opened or read, or is not a regular
-// file, logs "CRIT/IO <path>: <reason>" and exits 1: running on the built-in
-// defaults could bind to another directory and answer for the wrong site.
+// file, logs "CRIT/IO <path>" and exits 1: running on the built-in defaults
+// could bind to another directory and answer for the wrong site.
+//
+// The file is read in lines of at most 2098 bytes and a newline; a longer
+// line is dropped whole with "WARN/CFG line too long" at priority warning (a
+// NUL byte ends a line's text). Empty lines and lines that start
+// with '#' are skipped; every other line is a directive and its value,
+// separated by the first run of spaces (the value loses its leading and
+// trailing spaces), with the directive's name in any letter case. A line
+// without a value does nothing; an unknown directive with a value logs
+// "WARN/CFG Unknown config directive: <directive>" at priority warning.
+// Numbers take leading white space and a sign and stop at the first other
+// character (0 without digits); values beyond the range of int saturate.
 void config_read_file(const char* path);
 
 // Loads the defaults, then the directive lines of an open file, then
 // completes the search attribute list: config_read_file without the open.
-// A line longer than the read buffer (2099 bytes with its newline) is
-// dropped whole with "WARN/CFG line too long". False when reading failed
-// (errno says why).
+// False when reading failed (errno says why).
 bool config_read_stream(FILE* file);
-
-// Number readers of the directive file. Leading white space and a sign are
-// accepted and reading stops at the first other character (0 without
-// digits). Values beyond the range of int saturate at INT_MIN or INT_MAX.
-int config_parse_decimal(const std::string& text);
-int config_parse_octal(const std::string& text);

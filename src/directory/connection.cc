@@ -6,14 +6,11 @@
 #include <algorithm>
 #include <cstdlib>
 #include <string>
+#include <utility>
 
 #include "config/config.h"
 #include "directory/connection_guard.h"
 #include "util/log.h"
-
-LdapSession directory_session;
-OptionalText header_text;
-OptionalText footer_text;
 
 namespace {
 
@@ -76,8 +73,7 @@ ConnectionRule connection_rule() {
 
 // Bounds the TCP connect to each host (and, through the connection guard,
 // every wait on a connection) and every synchronous request of the session.
-void bound_waits() {
-  LDAP* session = directory_session.get();
+void bound_waits(LDAP* session) {
   const timeval limit{kConnectAndBindSeconds, 0};
   ldap_set_option(session, LDAP_OPT_NETWORK_TIMEOUT, &limit);
   ldap_set_option(session, LDAP_OPT_TIMEOUT, &limit);
@@ -97,8 +93,7 @@ constexpr int kCarriedNumberOptions[] = {
     LDAP_OPT_X_TLS_CRLCHECK,
 };
 
-void carry_over_library_tls_settings() {
-  LDAP* session = directory_session.get();
+void carry_over_library_tls_settings(LDAP* session) {
   for (const int option : kCarriedTextOptions) {
     char* value = nullptr;
     if (ldap_get_option(nullptr, option, &value) == LDAP_OPT_SUCCESS && value != nullptr) {
@@ -119,9 +114,8 @@ void carry_over_library_tls_settings() {
 // and a hard requirement for a valid server certificate that matches the
 // host name. Nothing is set globally: other handles of the process, and the
 // library's own configuration, stay as they are.
-void set_up_tls_context() {
-  LDAP* session = directory_session.get();
-  carry_over_library_tls_settings();
+void set_up_tls_context(LDAP* session) {
+  carry_over_library_tls_settings(session);
   if (g_config.tls_cacert) {
     // Only the configured file: a directory of authorities from the
     // library's configuration must not widen the trust.
@@ -146,83 +140,79 @@ void set_up_tls_context() {
 
 // The result code of the session's last operation; a time-out when the
 // connection guard saw the server go silent.
-int last_result() {
+int last_result(LDAP* session) {
   if (connection_wait_ran_out()) return LDAP_TIMEOUT;
   int result = LDAP_OTHER;
-  ldap_get_option(directory_session.get(), LDAP_OPT_RESULT_CODE, &result);
+  ldap_get_option(session, LDAP_OPT_RESULT_CODE, &result);
   return result;
 }
 
 // Connects to the first host that answers, with the TLS handshake for
 // ldaps; ends the run when none does.
-void connect_session() {
-  if (ldap_connect(directory_session.get()) != LDAP_SUCCESS) fail_with(last_result());
+void connect_session(LDAP* session) {
+  if (ldap_connect(session) != LDAP_SUCCESS) fail_with(last_result(session));
 }
 
 // Sets the protocol version of the requests that follow. A handle always
 // accepts 2 and 3, so the outcome is not looked at.
-void set_protocol_version(int version) {
-  ldap_set_option(directory_session.get(), LDAP_OPT_PROTOCOL_VERSION, &version);
+void set_protocol_version(LDAP* session, int version) {
+  ldap_set_option(session, LDAP_OPT_PROTOCOL_VERSION, &version);
 }
 
 // Upgrades the connection with StartTLS (an LDAPv3 operation) and verifies
 // the server; ends the run when the server refuses or the handshake or the
 // verification fails. Nothing goes on in clear.
-void start_tls() {
-  set_protocol_version(LDAP_VERSION3);
-  const int result = ldap_start_tls_s(directory_session.get(), nullptr, nullptr);
+void start_tls(LDAP* session) {
+  set_protocol_version(session, LDAP_VERSION3);
+  const int result = ldap_start_tls_s(session, nullptr, nullptr);
   if (result != LDAP_SUCCESS) fail_with(connection_wait_ran_out() ? LDAP_TIMEOUT : result);
 }
 
 // One simple bind with the configured credentials; the library's result code.
-int bind_once() {
+int bind_once(LDAP* session) {
   const OptionalText& login = g_config.login;
   const OptionalText& password = g_config.password;
-  const int result = ldap_simple_bind_s(directory_session.get(), login ? login->c_str() : nullptr,
+  const int result = ldap_simple_bind_s(session, login ? login->c_str() : nullptr,
                                         password ? password->c_str() : nullptr);
   return result != LDAP_SUCCESS && connection_wait_ran_out() ? LDAP_TIMEOUT : result;
 }
 
 // Binds as configured and returns the result code of the last bind tried.
-int bind_with_configured_protocol() {
+int bind_with_configured_protocol(LDAP* session) {
   const int protocol = g_config.protocol;
   if (protocol == LDAP_VERSION2 || protocol == LDAP_VERSION3) {
-    set_protocol_version(protocol);
-    return bind_once();
+    set_protocol_version(session, protocol);
+    return bind_once(session);
   }
   // After StartTLS the server speaks version 3, and the connection cannot be
   // replaced (the guard allows no second one): one bind at version 3.
-  if (g_config.tls == DirectoryTls::kStartTls) return bind_once();
+  if (g_config.tls == DirectoryTls::kStartTls) return bind_once(session);
   // Version 2 first: a server that still speaks it costs a single bind.
   // Version 3 is tried twice before giving up: should the server have
   // dropped the connection over the refused version 2 bind, the repeat runs
   // on a fresh one (the library reconnects on the next request). A bind
   // that timed out ends the sequence: the server did not refuse the
   // version, it did not answer, and each further try would wait as long.
-  set_protocol_version(LDAP_VERSION2);
-  int result = bind_once();
+  set_protocol_version(session, LDAP_VERSION2);
+  int result = bind_once(session);
   if (result == LDAP_SUCCESS || result == LDAP_TIMEOUT) return result;
-  set_protocol_version(LDAP_VERSION3);
-  result = bind_once();
+  set_protocol_version(session, LDAP_VERSION3);
+  result = bind_once(session);
   if (result == LDAP_SUCCESS || result == LDAP_TIMEOUT) return result;
-  return bind_once();
+  return bind_once(session);
 }
 
 }  // namespace
 
-void directory_connect() {
-  directory_session.reset(new_session());
-  if (!directory_session) log_fatal(LOG_ERR, "CRIT/LDAP Connection failed");
-  bound_waits();
-  if (g_config.tls != DirectoryTls::kNone) set_up_tls_context();
-  connect_session();
-  if (g_config.tls == DirectoryTls::kStartTls) start_tls();
-  const int result = bind_with_configured_protocol();
+DirectorySession directory_connect() {
+  LdapSession owner(new_session());
+  if (!owner) log_fatal(LOG_ERR, "CRIT/LDAP Connection failed");
+  LDAP* session = owner.get();
+  bound_waits(session);
+  if (g_config.tls != DirectoryTls::kNone) set_up_tls_context(session);
+  connect_session(session);
+  if (g_config.tls == DirectoryTls::kStartTls) start_tls(session);
+  const int result = bind_with_configured_protocol(session);
   if (result != LDAP_SUCCESS) fail_with(result);
-}
-
-void directory_disconnect() {
-  header_text.reset();
-  footer_text.reset();
-  directory_session.reset();
+  return DirectorySession(std::move(owner));
 }

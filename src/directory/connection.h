@@ -1,19 +1,47 @@
-// The one directory session of a run, and the header and footer texts that
+// The directory session of a run, and the header and footer texts that
 // frame every reply text of the run.
 #pragma once
 
+#include <optional>
+#include <string>
+#include <utility>
+
 #include "directory/ldap_handles.h"
-#include "util/strings.h"
 
-// Created and bound by directory_connect, used by every lookup, unbound by
-// directory_disconnect.
-extern LdapSession directory_session;
+// The contents of the forceheader and forcefooter files, each empty when
+// there is no such file.
+struct ReplyFrame {
+  std::string header;
+  std::string footer;
+};
 
-// Contents of the forceheader and forcefooter files. Absent until the first
-// lookup that finds entries loads them (load_header_footer); from then on
-// present, empty when there is no such file, until directory_disconnect.
-extern OptionalText header_text;
-extern OptionalText footer_text;
+// A bound session, made by directory_connect and used by every lookup. When
+// it goes it drops the reply frame, then unbinds and closes the session.
+// Move-only; a moved-from session holds nothing.
+class DirectorySession {
+ public:
+  DirectorySession(DirectorySession&&) noexcept = default;
+  DirectorySession& operator=(DirectorySession&&) noexcept = default;
+  DirectorySession(const DirectorySession&) = delete;
+  DirectorySession& operator=(const DirectorySession&) = delete;
+  ~DirectorySession() = default;
+
+  // The library's session handle, for the calls of a lookup.
+  LDAP* handle() const { return session_.get(); }
+
+  // Absent until the first lookup that finds entries loads it; from then on
+  // it stays, so the files are read once per session.
+  const std::optional<ReplyFrame>& reply_frame() const { return frame_; }
+  void set_reply_frame(ReplyFrame frame) { frame_ = std::move(frame); }
+
+ private:
+  friend DirectorySession directory_connect();
+  explicit DirectorySession(LdapSession session) : session_(std::move(session)) {}
+
+  // Declared first, so that it goes last: the texts are dropped first.
+  LdapSession session_;
+  std::optional<ReplyFrame> frame_;
+};
 
 // Opens the session to g_config.server (one host or several separated by
 // spaces, tried in order, each optionally with ":port"; g_config.port for
@@ -43,7 +71,4 @@ extern OptionalText footer_text;
 // handshake, the verification or StartTLS fails, or the last bind fails,
 // "CRIT/LDAP <library text of the result>" ("Timed out" after a time-out);
 // all at priority err, and exits with status 1.
-void directory_connect();
-
-// Drops the header and footer texts, then unbinds and closes the session.
-void directory_disconnect();
+DirectorySession directory_connect();

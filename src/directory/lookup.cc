@@ -3,11 +3,10 @@
 #include <sys/time.h>
 #include <syslog.h>
 
+#include <string_view>
 #include <vector>
 
 #include "config/config.h"
-#include "directory/connection.h"
-#include "mail/mail_state.h"
 #include "util/log.h"
 #include "util/substitute.h"
 
@@ -30,31 +29,33 @@ std::vector<char*> requested_attributes() {
 }
 
 // The first value of attribute in entry, or nothing.
-OptionalText first_value(LDAPMessage* entry, const std::string& attribute) {
-  const LdapValues values(ldap_get_values(directory_session.get(), entry, attribute.c_str()));
+OptionalText first_value(LDAP* session, LDAPMessage* entry, const std::string& attribute) {
+  const LdapValues values(ldap_get_values(session, entry, attribute.c_str()));
   const char* first = values.first();
   if (first == nullptr) return std::nullopt;
   return std::string(first);
 }
 
-// The reply text of one entry whose reply value is value.
-std::string compose_reply(LDAPMessage* entry, const std::string& value,
-                          const std::string& receiver) {
-  OptionalText text = *header_text + value + *footer_text;
+// The reply text of one entry whose reply value is value, framed by frame.
+std::string compose_reply(LDAP* session, LDAPMessage* entry, const std::string& value,
+                          const ReplyFrame& frame, const std::string& receiver,
+                          const MailState& mail) {
+  OptionalText text = frame.header + value + frame.footer;
   // Each step works on the outcome of the one before: a placeholder that a
   // replacement brings in is filled only by a later step.
-  substitute(text, g_config.map_subject, g_mail.subject);
-  substitute(text, g_config.map_sender, g_mail.sender);
+  substitute(text, g_config.map_subject, mail.subject);
+  substitute(text, g_config.map_sender, mail.sender);
   substitute(text, g_config.map_receiver, receiver);
   const StringList& placeholders = g_config.map_field_placeholders;
   for (size_t j = 0; j < placeholders.size(); ++j) {
-    substitute(text, placeholders[j], first_value(entry, g_config.map_field_attributes[j]));
+    substitute(text, placeholders[j],
+               first_value(session, entry, g_config.map_field_attributes[j]));
   }
   return std::move(*text);
 }
 
-}  // namespace
-
+// value with the bytes that are special in an LDAP string filter written as
+// RFC 4515 escapes.
 std::string escape_filter_value(std::string_view value) {
   static constexpr char kHex[] = "0123456789abcdef";
   std::string escaped;
@@ -72,30 +73,38 @@ std::string escape_filter_value(std::string_view value) {
   return escaped;
 }
 
-std::string search_filter_for(const std::string& receiver) {
+// The session's reply frame, read from the forceheader and forcefooter
+// files (in that order) when the session has none yet.
+const ReplyFrame& reply_frame_of(DirectorySession& session) {
+  if (!session.reply_frame()) {
+    ReplyFrame frame;
+    if (g_config.forceheader) frame.header = slurp_file(*g_config.forceheader).value_or("");
+    if (g_config.forcefooter) frame.footer = slurp_file(*g_config.forcefooter).value_or("");
+    session.set_reply_frame(std::move(frame));
+  }
+  return *session.reply_frame();
+}
+
+}  // namespace
+
+std::string search_filter_for(const std::string& receiver, const OptionalText& sender) {
   OptionalText filter = g_config.queryfilter;
   substitute(filter, g_config.map_receiver, escape_filter_value(receiver));
-  const OptionalText sender =
-      g_mail.sender ? OptionalText(escape_filter_value(*g_mail.sender)) : std::nullopt;
-  substitute(filter, g_config.map_sender, sender);
+  const OptionalText escaped_sender =
+      sender ? OptionalText(escape_filter_value(*sender)) : std::nullopt;
+  substitute(filter, g_config.map_sender, escaped_sender);
   return std::move(*filter);
 }
 
-void load_header_footer() {
-  if (header_text || footer_text) return;
-  if (g_config.forceheader) header_text = slurp_file(*g_config.forceheader);
-  if (g_config.forcefooter) footer_text = slurp_file(*g_config.forcefooter);
-  if (!header_text) header_text.emplace();
-  if (!footer_text) footer_text.emplace();
-}
-
-StringList directory_lookup(const std::string& receiver) {
-  const std::string filter = search_filter_for(receiver);
+StringList directory_lookup(DirectorySession& session, const std::string& receiver,
+                            const MailState& mail) {
+  LDAP* const handle = session.handle();
+  const std::string filter = search_filter_for(receiver, mail.sender);
   std::vector<char*> attributes = requested_attributes();
   timeval time_limit{kSearchTimeLimitSeconds, 0};
   LDAPMessage* chain = nullptr;
   const int status =
-      ldap_search_st(directory_session.get(), g_config.base.c_str(), g_config.scope,
+      ldap_search_st(handle, g_config.base.c_str(), g_config.scope,
                      filter.c_str(), attributes.data(), 0, &time_limit, &chain);
   // A failed search may still have delivered a result message.
   const LdapResult result(chain);
@@ -104,7 +113,7 @@ StringList directory_lookup(const std::string& receiver) {
     if (g_config.loglevel > 0) log_message(LOG_WARNING, "WARN/LDAP Wrong query base?");
     return {};
   }
-  const int count = ldap_count_entries(directory_session.get(), result.get());
+  const int count = ldap_count_entries(handle, result.get());
   if (count <= 0) {
     if (g_config.loglevel > 2) {
       log_message(LOG_DEBUG, "DEBUG/LDAP No match: %s", log_safe(filter).c_str());
@@ -112,13 +121,13 @@ StringList directory_lookup(const std::string& receiver) {
     return {};
   }
 
-  load_header_footer();
+  const ReplyFrame& frame = reply_frame_of(session);
   StringList texts;
   texts.reserve(static_cast<size_t>(count));
-  for (LDAPMessage* entry = ldap_first_entry(directory_session.get(), result.get());
-       entry != nullptr; entry = ldap_next_entry(directory_session.get(), entry)) {
-    const OptionalText value = first_value(entry, g_config.result);
-    if (value) texts.push_back(compose_reply(entry, *value, receiver));
+  for (LDAPMessage* entry = ldap_first_entry(handle, result.get()); entry != nullptr;
+       entry = ldap_next_entry(handle, entry)) {
+    const OptionalText value = first_value(handle, entry, g_config.result);
+    if (value) texts.push_back(compose_reply(handle, entry, *value, frame, receiver, mail));
   }
   return texts;
 }

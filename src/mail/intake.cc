@@ -7,19 +7,15 @@
 #include <algorithm>
 #include <cstring>
 #include <string_view>
+#include <utility>
 
 #include "config/config.h"
 #include "mail/automatic.h"
-#include "mail/mail_state.h"
 #include "store/store.h"
 #include "util/address.h"
 #include "util/log.h"
 
 namespace {
-
-// The lookup databases, open only while mail_intake runs.
-StoreHandle badheaders_db;
-StoreHandle blacklist_db;
 
 // One header line holds at most this many bytes, as fgets into a buffer of
 // 2099 bytes would give them.
@@ -75,8 +71,8 @@ class LineReader {
     return true;
   }
 
-  // Shared by every reader: only one reads standard input in a process,
-  // and static storage keeps the block off the stack.
+  // Shared by every reader: one intake runs at a time in a process, and
+  // static storage keeps the block off the stack.
   static char buffer_[kBlockSize];
   int fd_;
   size_t pos_ = 0;
@@ -93,154 +89,185 @@ StoreHandle open_lookup_db(const OptionalText& path) {
   return db;
 }
 
-bool code_has(int bits) { return (g_mail.mail_code & bits) != 0; }
+// One message being read: its state so far and the lookup databases it is
+// checked against, which are open only while the parser lives.
+class IntakeParser {
+ public:
+  // Opens the badheaders database, then the blacklist (in the order of
+  // their warnings).
+  IntakeParser()
+      : badheaders_db_(open_lookup_db(g_config.badheaders)),
+        blacklist_db_(open_lookup_db(g_config.blacklist)) {}
 
-// Declines the message as automatic mail. Only the first reason is logged:
-// one line per message is enough to tell why it went unanswered.
-void decline_automatic_mail(const char* reason) {
-  if (code_has(CODE_AUTOMATIC_MAIL)) return;
-  g_mail.mail_code |= CODE_AUTOMATIC_MAIL;
-  // The reason is one of the rules' own names, never text of the message.
-  if (g_config.loglevel > 1) {
-    log_message(LOG_INFO, "INFO/MAIL not answering automatic mail: %s", reason);
+  // The command line's receivers replace the receiver headers.
+  void force_receivers(const StringList& receivers) {
+    mail_.mail_code |= CODE_FORCED_RECEIVERS;
+    for (const std::string& receiver : receivers) add_receiver(receiver);
   }
-}
 
-// Takes value, normalised in place, as the sender. A value without an
-// address leaves the sender as it was and makes the message unanswerable.
-void take_sender(OptionalText& value, int taken_bit) {
-  normalize_address(value);
-  if (value) {
-    g_mail.sender = *value;
-    g_mail.mail_code |= taken_bit;
-  } else {
-    g_mail.mail_code |= CODE_NO_ADDRESS | taken_bit;
+  void force_sender(const std::string& sender) {
+    mail_.mail_code |= CODE_FORCED_SENDER;
+    mail_.sender = sender;
   }
-}
 
-// One physical header line, its newline removed: the bad-header lookup,
-// then unfolding into pending.
-void handle_line(std::string_view line, OptionalText& pending) {
-  if (!line.empty() && line.back() == '\n') line.remove_suffix(1);
-  if (store_has_key(line, badheaders_db)) g_mail.mail_code |= CODE_BAD_HEADER;
-  if (!pending) {
-    pending.emplace(line);
-  } else if (!line.empty() && (line.front() == ' ' || line.front() == '\t')) {
-    pending->append(line.substr(1));
-  } else {
-    interpret_header(*pending);
-    pending.emplace(line);
+  // Declines the message as automatic mail. Only the first reason is
+  // logged: one line per message is enough to tell why it went unanswered.
+  void decline_automatic_mail(const char* reason) {
+    if (code_has(CODE_AUTOMATIC_MAIL)) return;
+    mail_.mail_code |= CODE_AUTOMATIC_MAIL;
+    // The reason is one of the rules' own names, never text of the message.
+    if (g_config.loglevel > 1) {
+      log_message(LOG_INFO, "INFO/MAIL not answering automatic mail: %s", reason);
+    }
   }
-}
+
+  // Reads the header from input_fd and interprets it, then reads the rest
+  // of the input to its end (see mail_intake).
+  void read_headers(int input_fd) {
+    LineReader reader(input_fd);
+    // Compared in 64 bits: the count may pass a maxheader of INT_MAX.
+    const long long limit = g_config.maxheader;
+    long long count = 0;
+    std::string raw;
+    if (reader.next_line(raw) && raw.front() != '\n' && limit >= 0) {
+      OptionalText pending;
+      do {
+        handle_line(text_until_nul(raw), pending);
+        ++count;
+      } while (reader.next_line(raw) && raw.front() != '\n' && count <= limit);
+      if (pending) interpret_header(*pending);
+    }
+    if (count > limit) mail_.mail_code |= CODE_TOO_MANY_HEADERS;
+    reader.discard_rest();
+  }
+
+  // The checks on the whole message; closes the lookup databases and hands
+  // the state over.
+  MailState finish() {
+    if (!mail_.sender || mail_.receivers.empty()) mail_.mail_code |= CODE_NO_ADDRESS;
+    if (g_config.rfc3834 && mail_.sender && is_robot_address(*mail_.sender)) {
+      decline_automatic_mail("sender");
+    }
+    store_close(badheaders_db_);
+    store_close(blacklist_db_);
+    return std::move(mail_);
+  }
+
+ private:
+  bool code_has(int bits) const { return (mail_.mail_code & bits) != 0; }
+
+  // Takes value, normalised in place, as the sender. A value without an
+  // address leaves the sender as it was and makes the message unanswerable.
+  void take_sender(OptionalText& value, int taken_bit) {
+    normalize_address(value);
+    if (value) {
+      mail_.sender = *value;
+      mail_.mail_code |= taken_bit;
+    } else {
+      mail_.mail_code |= CODE_NO_ADDRESS | taken_bit;
+    }
+  }
+
+  // One physical header line, its newline removed: the bad-header lookup,
+  // then unfolding into pending.
+  void handle_line(std::string_view line, OptionalText& pending) {
+    if (!line.empty() && line.back() == '\n') line.remove_suffix(1);
+    if (store_has_key(line, badheaders_db_)) mail_.mail_code |= CODE_BAD_HEADER;
+    if (!pending) {
+      pending.emplace(line);
+    } else if (!line.empty() && (line.front() == ' ' || line.front() == '\t')) {
+      pending->append(line.substr(1));
+    } else {
+      interpret_header(*pending);
+      pending.emplace(line);
+    }
+  }
+
+  // One unfolded header line "name: value" (see mail_intake).
+  void interpret_header(const std::string& header) {
+    StringList parts = tokenize(header, 1, ':');
+    if (parts.size() < 2) return;
+    const std::string& name = parts[0];
+    std::string& value = parts[1];
+    if (value.front() == ' ') value.erase(0, 1);
+
+    // Marks of automatic mail count whoever chose the sender: a forced
+    // sender does not make list mail personal.
+    if (g_config.rfc3834) {
+      if (const char* marking_header = automatic_mail_header(name, value)) {
+        decline_automatic_mail(marking_header);
+      }
+    }
+
+    // A sender header that is taken holds its address from here on, or
+    // nothing; that is also what it offers as a receiver header.
+    OptionalText address = value;
+    if (equals_ignore_case(name, "sender") && !code_has(CODE_FORCED_SENDER)) {
+      take_sender(address, CODE_SENDER_USED);
+    }
+    if (equals_ignore_case(name, "reply-to") && !code_has(CODE_FORCED_SENDER | CODE_SENDER_USED)) {
+      take_sender(address, CODE_REPLYTO_USED);
+    }
+    if (equals_ignore_case(name, "from") &&
+        !code_has(CODE_FORCED_SENDER | CODE_REPLYTO_USED | CODE_SENDER_USED)) {
+      take_sender(address, 0);
+    }
+    if (equals_ignore_case(name, "subject")) mail_.subject = value;
+    if (equals_ignore_case(name, "message-id")) mail_.message_id = value;
+
+    if (code_has(CODE_FORCED_RECEIVERS) || !address) return;
+    for (const std::string& receiver_header : g_config.recvheader) {
+      if (!equals_ignore_case(name, receiver_header)) continue;
+      for (std::string& item : tokenize(*address, -1, ',')) {
+        OptionalText receiver = std::move(item);
+        normalize_address(receiver);
+        add_receiver(receiver);
+      }
+    }
+  }
+
+  // Offers one normalised address (none: nothing happens) to the receivers:
+  // duplicates are dropped, the blacklist and the receiver limit apply.
+  void add_receiver(const OptionalText& address) {
+    if (!address) return;
+    for (const std::string& known : mail_.receivers) {
+      if (equals_ignore_case(known, *address)) return;
+    }
+    if (store_has_key(*address, blacklist_db_)) {
+      mail_.mail_code |= CODE_BLACKLISTED;
+      return;
+    }
+    // The list may grow to maxreceivers + 1 entries; negative accepts none.
+    if (static_cast<long long>(mail_.receivers.size()) <= g_config.maxreceivers) {
+      mail_.receivers.push_back(*address);
+    } else {
+      mail_.mail_code |= CODE_TOO_MANY_RECEIVERS;
+    }
+  }
+
+  MailState mail_;
+  StoreHandle badheaders_db_;
+  StoreHandle blacklist_db_;
+};
 
 }  // namespace
 
-void read_headers() {
-  LineReader reader(STDIN_FILENO);
-  // Compared in 64 bits: the count may pass a maxheader of INT_MAX.
-  const long long limit = g_config.maxheader;
-  long long count = 0;
-  std::string raw;
-  if (reader.next_line(raw) && raw.front() != '\n' && limit >= 0) {
-    OptionalText pending;
-    do {
-      handle_line(text_until_nul(raw), pending);
-      ++count;
-    } while (reader.next_line(raw) && raw.front() != '\n' && count <= limit);
-    if (pending) interpret_header(*pending);
-  }
-  if (count > limit) g_mail.mail_code |= CODE_TOO_MANY_HEADERS;
-  reader.discard_rest();
-}
-
-void interpret_header(const std::string& header) {
-  StringList parts = tokenize(header, 1, ':');
-  if (parts.size() < 2) return;
-  const std::string& name = parts[0];
-  std::string& value = parts[1];
-  if (value.front() == ' ') value.erase(0, 1);
-
-  // Marks of automatic mail count whoever chose the sender: a forced sender
-  // does not make list mail personal.
-  if (g_config.rfc3834) {
-    if (const char* marking_header = automatic_mail_header(name, value)) {
-      decline_automatic_mail(marking_header);
-    }
-  }
-
-  // A sender header that is taken holds its address from here on, or
-  // nothing; that is also what it offers as a receiver header.
-  OptionalText address = value;
-  if (equals_ignore_case(name, "sender") && !code_has(CODE_FORCED_SENDER)) {
-    take_sender(address, CODE_SENDER_USED);
-  }
-  if (equals_ignore_case(name, "reply-to") && !code_has(CODE_FORCED_SENDER | CODE_SENDER_USED)) {
-    take_sender(address, CODE_REPLYTO_USED);
-  }
-  if (equals_ignore_case(name, "from") &&
-      !code_has(CODE_FORCED_SENDER | CODE_REPLYTO_USED | CODE_SENDER_USED)) {
-    take_sender(address, 0);
-  }
-  if (equals_ignore_case(name, "subject")) g_mail.subject = value;
-  if (equals_ignore_case(name, "message-id")) g_mail.message_id = value;
-
-  if (code_has(CODE_FORCED_RECEIVERS) || !address) return;
-  for (const std::string& receiver_header : g_config.recvheader) {
-    if (!equals_ignore_case(name, receiver_header)) continue;
-    for (std::string& item : tokenize(*address, -1, ',')) {
-      OptionalText receiver = std::move(item);
-      normalize_address(receiver);
-      add_receiver(receiver);
-    }
-  }
-}
-
-void add_receiver(const OptionalText& address) {
-  if (!address) return;
-  for (const std::string& known : g_mail.receivers) {
-    if (equals_ignore_case(known, *address)) return;
-  }
-  if (store_has_key(*address, blacklist_db)) {
-    g_mail.mail_code |= CODE_BLACKLISTED;
-    return;
-  }
-  // The list may grow to maxreceivers + 1 entries; negative accepts none.
-  if (static_cast<long long>(g_mail.receivers.size()) <= g_config.maxreceivers) {
-    g_mail.receivers.push_back(*address);
-  } else {
-    g_mail.mail_code |= CODE_TOO_MANY_RECEIVERS;
-  }
-}
-
-bool mail_intake(const StringList& forced_receivers, const OptionalText& forced_sender,
-                 bool null_sender_forced) {
-  g_mail = MailState{};
-  badheaders_db = open_lookup_db(g_config.badheaders);
-  blacklist_db = open_lookup_db(g_config.blacklist);
-
-  if (!forced_receivers.empty()) {
-    g_mail.mail_code |= CODE_FORCED_RECEIVERS;
-    for (const std::string& receiver : forced_receivers) add_receiver(receiver);
-  }
+MailState mail_intake(int input_fd, const StringList& forced_receivers,
+                      const OptionalText& forced_sender, bool null_sender_forced) {
+  IntakeParser parser;
+  if (!forced_receivers.empty()) parser.force_receivers(forced_receivers);
   if (forced_sender) {
-    g_mail.mail_code |= CODE_FORCED_SENDER;
-    g_mail.sender = forced_sender;
+    parser.force_sender(*forced_sender);
   } else if (null_sender_forced && g_config.rfc3834) {
     // The MTA's null envelope sender: a bounce or a delivery notice, which
     // must never be answered, whatever its header says.
-    decline_automatic_mail("sender");
+    parser.decline_automatic_mail("sender");
   }
-  read_headers();
-  if (!g_mail.sender || g_mail.receivers.empty()) g_mail.mail_code |= CODE_NO_ADDRESS;
-  if (g_config.rfc3834 && g_mail.sender && is_robot_address(*g_mail.sender)) {
-    decline_automatic_mail("sender");
-  }
-
-  store_close(badheaders_db);
-  store_close(blacklist_db);
+  parser.read_headers(input_fd);
+  MailState mail = parser.finish();
   if (g_config.loglevel > 2) {
-    log_message(LOG_DEBUG, "DEBUG/MAIL Code: %d MessageID: %s", g_mail.mail_code,
-                log_safe(g_mail.message_id).c_str());
+    log_message(LOG_DEBUG, "DEBUG/MAIL Code: %d MessageID: %s", mail.mail_code,
+                log_safe(mail.message_id).c_str());
   }
-  return g_mail.mail_code < kCodeNoReplyFrom;
+  return mail;
 }

@@ -1,52 +1,47 @@
-// Mail intake: reads the message on standard input, chooses the sender and
-// the receivers from its header (or from the command line) and decides, in
-// g_mail.mail_code, whether the message is answered at all.
+// Mail intake: reads the incoming message, chooses the sender and the
+// receivers from its header (or from the command line) and decides, in the
+// mail code, whether the message is answered at all.
 #pragma once
 
-#include <string>
-
+#include "mail/mail_state.h"
 #include "util/strings.h"
 
-// Fills g_mail from scratch and answers whether the message is to be
-// answered (mail code below kCodeNoReplyFrom). Forced receivers (empty: none)
-// replace the receiver headers and still meet the blacklist and the receiver
-// limit; a forced sender replaces the Sender, Reply-To and From headers. The
-// badheaders and blacklist databases are open, read only, while it runs; one
-// that is configured but does not open logs "WARN/IO <path>" at loglevel 1
-// and above and is then treated as empty. Consumes all of standard input.
+// Reads the message from input_fd to its end and returns its state; the
+// message is answered exactly when mail_is_answered says so. Forced
+// receivers (empty: none) replace the receiver headers and still meet the
+// blacklist and the receiver limit; a forced sender replaces the Sender,
+// Reply-To and From headers. The badheaders and blacklist databases are
+// open, read only, while it runs; one that is configured but does not open
+// logs "WARN/IO <path>" at loglevel 1 and above and is then treated as
+// empty. With loglevel 3 and above it ends by logging
+// "DEBUG/MAIL Code: <code> MessageID: <message id>".
 //
-// With rfc3834 set, automatic mail is declined with CODE_AUTOMATIC_MAIL: a
-// header that automatic_mail_header recognises, a final sender (forced or
-// from the header) that is_robot_address recognises, or null_sender_forced,
-// which says that -s was given without an address (the null envelope sender
-// of a bounce). Without rfc3834, null_sender_forced changes nothing: the
-// sender comes from the header. The first reason found is logged as
-// "INFO/MAIL not answering automatic mail: <header name or sender>" at
-// loglevel 2 and above.
-bool mail_intake(const StringList& forced_receivers, const OptionalText& forced_sender,
-                 bool null_sender_forced = false);
-
-// Reads standard input to its end. Header lines are read as fgets would
-// read them into a 2099-byte buffer: at most 2098 bytes each, a longer line
-// arriving as several, each counted; a NUL byte ends a line's text. Each
-// physical line is looked up in the bad-header database before unfolding;
-// a continuation line (leading blank or tab) is appended without that first
+// The header: lines are read as fgets would read them into a 2099-byte
+// buffer (at most 2098 bytes each, a longer line arriving as several, each
+// counted; a NUL byte ends a line's text). Each physical line is looked up
+// in the bad-header database before unfolding (CODE_BAD_HEADER); a
+// continuation line (leading blank or tab) is appended without that first
 // byte. The header ends at a line that starts with a newline, at end of
 // input, or once maxheader + 1 lines are counted; more than maxheader lines
 // set CODE_TOO_MANY_HEADERS. Everything after the header is read in large
 // blocks and dropped, so memory stays flat whatever the body's size.
-void read_headers();
-
-// Interprets one unfolded header line "name: value": Sender, Reply-To and
-// From choose the sender (in that order of precedence, with their mail-code
-// bits), Subject and Message-ID are kept as they stand, and the headers
-// named in recvheader give receivers unless receivers were forced. With
-// rfc3834 set, a header that marks automatic mail sets CODE_AUTOMATIC_MAIL,
-// also when the sender was forced.
-void interpret_header(const std::string& header);
-
-// Offers one normalised address (none: nothing happens) to g_mail.receivers.
-// A duplicate, ignoring ASCII case, is dropped silently; a blacklisted one
-// sets CODE_BLACKLISTED; beyond maxreceivers + 1 entries it sets
-// CODE_TOO_MANY_RECEIVERS.
-void add_receiver(const OptionalText& address);
+//
+// Each unfolded header "name: value": Sender, Reply-To and From choose the
+// sender (in that order of precedence, with their mail-code bits), Subject
+// and Message-ID are kept as they stand, and the headers named in
+// recvheader give receivers unless receivers were forced. A receiver that
+// is a duplicate (ASCII case ignored) is dropped silently; a blacklisted
+// one sets CODE_BLACKLISTED; beyond maxreceivers + 1 entries one sets
+// CODE_TOO_MANY_RECEIVERS. No sender or no receiver sets CODE_NO_ADDRESS.
+//
+// With rfc3834 set, automatic mail is declined with CODE_AUTOMATIC_MAIL: a
+// header that automatic_mail_header recognises (also when the sender was
+// forced), a final sender (forced or from the header) that
+// is_robot_address recognises, or null_sender_forced, which says that -s
+// was given without an address (the null envelope sender of a bounce).
+// Without rfc3834, null_sender_forced changes nothing: the sender comes from
+// the header. The first reason found is logged as
+// "INFO/MAIL not answering automatic mail: <header name or sender>" at
+// loglevel 2 and above.
+MailState mail_intake(int input_fd, const StringList& forced_receivers,
+                      const OptionalText& forced_sender, bool null_sender_forced = false);

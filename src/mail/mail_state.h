@@ -28,5 +28,6 @@ struct MailState {
   OptionalText subject;          // the last Subject header, unnormalised
 };
 
-// The one incoming message of this process.
-extern MailState g_mail;
+// True when the message is to be answered: its code is below
+// kCodeNoReplyFrom. Such a message has a sender and at least one receiver.
+inline bool mail_is_answered(const MailState& mail) { return mail.mail_code < kCodeNoReplyFrom; }

@@ -7,13 +7,12 @@
 #include "config/config.h"
 #include "util/address.h"
 
-StringList forced_receivers;
-
 namespace {
-constexpr const char* kVersion = "3.6";
-}  // namespace
 
-void print_usage() {
+constexpr const char* kVersion = "3.6";
+
+// Prints the usage text to standard output and exits 0.
+[[noreturn]] void print_usage() {
   printf(
       "\nORVELT(v%s) - Quenmarrow\n\n  Read email through stdin, reply to it, if nescessary\n  "
       "Options:\n\n  \t-h\t\tprint help\n  \t-a <address>\tforce receiver address\n  \t-s "
@@ -22,25 +21,28 @@ void print_usage() {
   exit(0);
 }
 
-void add_forced_receiver(const char* address) {
+// Appends one -a address to receivers (see Options::forced_receivers).
+void add_forced_receiver(StringList& receivers, const char* address) {
   if (address == nullptr || *address == '\0') return;
-  for (const std::string& entry : forced_receivers) {
+  for (const std::string& entry : receivers) {
     if (equals_ignore_case(address, entry)) return;
   }
   OptionalText slot = std::string(address);
   normalize_address(slot);
-  if (slot) forced_receivers.push_back(std::move(*slot));
+  if (slot) receivers.push_back(std::move(*slot));
 }
 
+}  // namespace
+
 Options read_options(int argc, char** argv) {
-  Options options{kDefaultConfigPath, std::nullopt};
+  Options options{kDefaultConfigPath, {}, std::nullopt};
   int option;
   // The leading '+' makes glibc stop at the first operand, as POSIX getopt
   // does, instead of permuting the command line.
   while ((option = getopt(argc, argv, "+hc:a:s:")) != -1) {
     switch (option) {
       case 'a':
-        add_forced_receiver(optarg);
+        add_forced_receiver(options.forced_receivers, optarg);
         break;
       case 'c':
         options.config_path = optarg;

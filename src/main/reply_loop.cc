@@ -6,7 +6,6 @@
 #include "directory/connection.h"
 #include "directory/lookup.h"
 #include "mail/charset.h"
-#include "mail/mail_state.h"
 #include "mail/mta.h"
 #include "store/block.h"
 #include "util/log.h"
@@ -14,10 +13,13 @@
 namespace {
 
 // Sends text to the sender on behalf of receiver unless the block store says
-// this sender was answered for this receiver too recently. A reply counts as
-// sent once the MTA has been handed it, whatever the MTA made of it.
+// this sender was answered for this receiver too recently. The reply is
+// recorded (claimed) before it goes out, so that a reply is never sent
+// without its record, and concurrent runs send it once; an MTA that did not
+// take it has the claim withdrawn, so that the next message is answered.
 void reply_once(const std::string& sender, const std::string& receiver, std::string& text) {
-  if (!block_check(sender, receiver)) {
+  const BlockClaim claim = block_claim(sender, receiver);
+  if (!claim.granted) {
     if (g_config.loglevel > 2) {
       log_message(LOG_DEBUG, "DEBUG/MAIL blocked: %s & %s", log_safe(sender).c_str(),
                   log_safe(receiver).c_str());
@@ -25,23 +27,28 @@ void reply_once(const std::string& sender, const std::string& receiver, std::str
     return;
   }
   convert_charset(text);
-  send_reply(receiver, text);
-  block_record(sender, receiver);
+  const MtaOutcome outcome = send_reply(receiver, sender, text);
+  if (outcome.status == MtaOutcome::kAccepted) return;
+  block_withdraw(claim, sender, receiver);
+  if (outcome.status == MtaOutcome::kNoProcess) log_fatal(LOG_ERR, "%s", outcome.reason.c_str());
+  log_message(LOG_WARNING, "WARN/MAIL MTA failed (%s): reply to %s not recorded",
+              outcome.reason.c_str(), log_safe(sender).c_str());
 }
 
 }  // namespace
 
-void run_replies() {
+void run_replies(const MailState& mail) {
   // Intake accepts a message only with a sender and at least one receiver.
-  const std::string& sender = *g_mail.sender;
-  directory_connect();
-  for (const std::string& receiver : g_mail.receivers) {
-    StringList texts = directory_lookup(receiver);
-    for (std::string& text : texts) {
-      reply_once(sender, receiver, text);
-      std::string().swap(text);  // a large text goes as soon as it is done with
+  const std::string& sender = *mail.sender;
+  {
+    DirectorySession session = directory_connect();
+    for (const std::string& receiver : mail.receivers) {
+      StringList texts = directory_lookup(session, receiver, mail);
+      for (std::string& text : texts) {
+        reply_once(sender, receiver, text);
+        std::string().swap(text);  // a large text goes as soon as it is done with
+      }
     }
-  }
-  directory_disconnect();
+  }  // the session unbinds here, before the log closes
   log_close();
 }

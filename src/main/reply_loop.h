@@ -1,6 +1,11 @@
 // The reply loop: answers the accepted message on behalf of each receiver.
 #pragma once
 
-// Sends the replies for the message in g_mail. Requires the log to be open,
-// g_config loaded and g_mail filled by an intake that accepted the message.
-void run_replies();
+#include "mail/mail_state.h"
+
+// Sends the replies to mail, which an intake accepted (mail_is_answered),
+// so it has a sender and at least one receiver: connects to the directory,
+// looks up each receiver's texts and hands each text that the block store
+// lets through to the MTA. Requires the log to be open and g_config loaded;
+// closes the log at the end.
+void run_replies(const MailState& mail);

@@ -2,7 +2,9 @@
 #include "config/expect_default_config.h"
 
 #include <climits>
+#include <cstdio>
 #include <functional>
+#include <memory>
 #include <gtest/gtest.h>
 #include <syslog.h>
 
@@ -215,12 +217,24 @@ TEST(Config, FileThatCannotBeReadIsFatal) {
       testing::ExitedWithCode(1), "3\\|CRIT/IO " + dir.path() + "\n");
 }
 
-TEST(Config, ApplyDirectiveIgnoresAbsentParts) {
+struct StreamCloser {
+  void operator()(FILE* stream) const { fclose(stream); }
+};
+
+// The stream reader starts from the defaults, as the file reader does: what
+// an earlier read set does not linger. A line without a directive (blanks
+// only) or without a value does nothing and logs nothing.
+TEST(Config, ReadStreamStartsFromDefaultsAndSkipsLinesWithoutAValue) {
   config_set_defaults();
+  g_config.port = 7;
+  g_config.login = "cn=earlier";
+  std::string text = "   \nbogus\nlogin\nserver\n";
+  const std::unique_ptr<FILE, StreamCloser> stream(fmemopen(text.data(), text.size(), "r"));
+  ASSERT_TRUE(stream);
   LogCapture capture;
-  config_apply_directive(std::nullopt, std::string("x"));
-  config_apply_directive(std::string("bogus"), std::nullopt);
+  config_read_stream(stream.get());
   EXPECT_TRUE(capture.records().empty());
+  expect_default_config();
 }
 
 }  // namespace

@@ -69,9 +69,10 @@ TEST(DirectoryConnect, BindsAtTheConfiguredOrFirstAcceptedVersion) {
     }
     LogCapture capture;
     const size_t mark = server.log_mark();
-    directory_connect();
-    EXPECT_TRUE(directory_session);
-    directory_disconnect();
+    {
+      const DirectorySession session = directory_connect();
+      EXPECT_NE(session.handle(), nullptr);
+    }
     EXPECT_EQ(server.binds_since(mark), c.binds);
     EXPECT_TRUE(capture.records().empty());
   }
@@ -134,34 +135,54 @@ TEST(DirectoryConnect, FallsBackToTheNextHostOfServer) {
   g_config.server = "127.0.0.1:" + std::to_string(refusing.port()) + " 127.0.0.1";
   LogCapture capture;
   const size_t mark = server.log_mark();
-  directory_connect();
-  directory_disconnect();
+  directory_connect();  // bound, and unbound again as the session goes
   EXPECT_EQ(server.binds_since(mark), (std::vector<SlapdBind>{{2, "", 0}}));
   EXPECT_TRUE(capture.records().empty());
 }
 
-TEST(DirectoryDisconnect, ReleasesTextsAndUnbinds) {
+// The number of unbind requests in text, a part of the server's log.
+size_t unbinds_in(const std::string& text) {
+  size_t count = 0;
+  for (size_t at = text.find(" UNBIND\n"); at != std::string::npos;
+       at = text.find(" UNBIND\n", at + 1)) {
+    ++count;
+  }
+  return count;
+}
+
+TEST(DirectorySession, UnbindsOnceWhenItsLastOwnerGoes) {
   SlapdServer server;
   configure_for(server);
   g_config.protocol = 3;
   const size_t mark = server.log_mark();
-  directory_connect();
-  header_text = "header";
-  footer_text = "footer";
-  directory_disconnect();
-  EXPECT_FALSE(header_text);
-  EXPECT_FALSE(footer_text);
-  EXPECT_FALSE(directory_session);
+  {
+    DirectorySession session = directory_connect();
+    session.set_reply_frame({"header", "footer"});
+  }
   server.binds_since(mark);  // waits until the connection has closed
-  EXPECT_NE(server.log_since(mark).find(" UNBIND\n"), std::string::npos);
+  EXPECT_EQ(unbinds_in(server.log_since(mark)), 1u);
 
-  // Without texts loaded, only the unbind happens.
+  // A new session starts without texts; without them, only the unbind
+  // happens.
   const size_t second = server.log_mark();
-  directory_connect();
-  directory_disconnect();
-  EXPECT_FALSE(header_text);
+  {
+    const DirectorySession session = directory_connect();
+    EXPECT_FALSE(session.reply_frame());
+  }
   server.binds_since(second);
-  EXPECT_NE(server.log_since(second).find(" UNBIND\n"), std::string::npos);
+  EXPECT_EQ(unbinds_in(server.log_since(second)), 1u);
+
+  // Moving hands the session over: the one left behind holds nothing and
+  // ends nothing.
+  const size_t third = server.log_mark();
+  {
+    DirectorySession first = directory_connect();
+    const DirectorySession second_owner = std::move(first);
+    EXPECT_EQ(first.handle(), nullptr);
+    EXPECT_NE(second_owner.handle(), nullptr);
+  }
+  server.binds_since(third);
+  EXPECT_EQ(unbinds_in(server.log_since(third)), 1u);
 }
 
 }  // namespace

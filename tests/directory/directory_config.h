@@ -21,9 +21,9 @@ inline void configure_for(const SlapdServer& server) {
 
 // directory_connect, with allocations made inside it not counted as leaks:
 // libldap loses its copy of a host list that it cannot parse.
-inline void connect_ignoring_library_leaks() {
+inline DirectorySession connect_ignoring_library_leaks() {
 #if defined(__SANITIZE_ADDRESS__)
   const __lsan::ScopedDisabler disabler;
 #endif
-  directory_connect();
+  return directory_connect();
 }

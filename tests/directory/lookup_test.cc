@@ -4,6 +4,8 @@
 #include <sys/stat.h>
 #include <syslog.h>
 
+#include <optional>
+
 #include "directory/connection.h"
 #include "directory/directory_config.h"
 #include "mail/mail_state.h"
@@ -12,7 +14,12 @@
 
 namespace {
 
-TEST(EscapeFilterValue, EscapesTheFilterSpecialBytes) {
+TEST(SearchFilterFor, EscapesTheFilterSpecialBytesOfBothAddresses) {
+  config_set_defaults();
+  // A sender placeholder that no value below holds, so that each value is
+  // seen as escaped and nothing else.
+  g_config.map_sender = "%s";
+  g_config.queryfilter = "$recepient|%s";
   const std::pair<std::string, std::string> cases[] = {
       {"local.user@site", "local.user@site"},
       {"a*b", "a\\2ab"},
@@ -23,7 +30,9 @@ TEST(EscapeFilterValue, EscapesTheFilterSpecialBytes) {
       {"caf\xc3\xa9 $sender=&|!~<>", "caf\xc3\xa9 $sender=&|!~<>"},
       {"", ""},
   };
-  for (const auto& [value, escaped] : cases) EXPECT_EQ(escape_filter_value(value), escaped);
+  for (const auto& [value, escaped] : cases) {
+    EXPECT_EQ(search_filter_for(value, value), escaped + "|" + escaped);
+  }
 }
 
 struct FilterCase {
@@ -49,8 +58,7 @@ TEST(SearchFilterFor, FillsReceiverThenSenderEscaped) {
   for (const FilterCase& c : cases) {
     config_set_defaults();
     g_config.queryfilter = c.queryfilter;
-    g_mail.sender = c.sender;
-    EXPECT_EQ(search_filter_for(c.receiver), c.filter);
+    EXPECT_EQ(search_filter_for(c.receiver, c.sender), c.filter);
   }
 }
 
@@ -79,24 +87,30 @@ class LookupTest : public testing::Test {
   void SetUp() override {
     configure_for(server_);
     g_config.protocol = 3;
-    g_mail = MailState{};
-    g_mail.sender = "box@host";
-    g_mail.subject = "Lunch?";
-    directory_connect();
+    mail_.sender = "box@host";
+    mail_.subject = "Lunch?";
+    session_ = directory_connect();
   }
-  void TearDown() override { directory_disconnect(); }
+  void TearDown() override { session_.reset(); }
+
+  // The texts for receiver of mail_ through the session.
+  StringList lookup(const std::string& receiver) {
+    return directory_lookup(*session_, receiver, mail_);
+  }
 
   SlapdServer server_{SlapdOptions().entries(test_directory())};
   TempDir files_;
+  MailState mail_;
+  std::optional<DirectorySession> session_;
 };
 
 TEST_F(LookupTest, ComposesTheReplyOfOneEntry) {
   LogCapture capture;
-  EXPECT_EQ(directory_lookup("alice@example.org"),
+  EXPECT_EQ(lookup("alice@example.org"),
             StringList{"To: box@host\nSubject: Re: Lunch?\n\nalice@example.org is away.\n"});
   // Without a subject the placeholder goes away as for an empty one.
-  g_mail.subject.reset();
-  EXPECT_EQ(directory_lookup("alice@example.org"),
+  mail_.subject.reset();
+  EXPECT_EQ(lookup("alice@example.org"),
             StringList{"To: box@host\nSubject: Re: \n\nalice@example.org is away.\n"});
   EXPECT_TRUE(capture.records().empty());
 }
@@ -121,8 +135,8 @@ TEST_F(LookupTest, FramesEveryReplyWithHeaderAndFooter) {
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
-    directory_disconnect();  // forget the texts of the case before
-    directory_connect();
+    session_.reset();  // forget the texts of the case before
+    session_ = directory_connect();
     g_config.forceheader.reset();
     g_config.forcefooter.reset();
     if (c.header_file) g_config.forceheader = files_.write("header", *c.header_file);
@@ -132,7 +146,7 @@ TEST_F(LookupTest, FramesEveryReplyWithHeaderAndFooter) {
       g_config.forcefooter = files_.file("missing-footer");
     }
     LogCapture capture;
-    EXPECT_EQ(directory_lookup("alice@example.org"), StringList{c.reply});
+    EXPECT_EQ(lookup("alice@example.org"), StringList{c.reply});
     const std::vector<LogRecord> expected_log =
         c.unreadable ? std::vector<LogRecord>{{LOG_INFO, "WARN/IO " + *g_config.forceheader},
                                               {LOG_INFO, "WARN/IO " + *g_config.forcefooter}}
@@ -145,14 +159,13 @@ TEST_F(LookupTest, ReadsHeaderAndFooterOnlyOnceAndOnlyAfterAMatch) {
   g_config.forceheader = files_.write("header", "H:$recepient|");
   g_config.forcefooter = files_.write("footer", "|F");
   LogCapture capture;
-  EXPECT_TRUE(directory_lookup("nobody@example.org").empty());
-  EXPECT_FALSE(header_text);
-  EXPECT_FALSE(footer_text);
-  EXPECT_EQ(directory_lookup("carol@example.org"), StringList{"H:carol@example.org|first text|F"});
+  EXPECT_TRUE(lookup("nobody@example.org").empty());
+  EXPECT_FALSE(session_->reply_frame());
+  EXPECT_EQ(lookup("carol@example.org"), StringList{"H:carol@example.org|first text|F"});
   // Later receivers use the texts read for the first one.
   files_.write("header", "changed");
   ASSERT_EQ(unlink(g_config.forcefooter->c_str()), 0);
-  EXPECT_EQ(directory_lookup("team@example.org"),
+  EXPECT_EQ(lookup("team@example.org"),
             (StringList{"H:team@example.org|team one|F", "H:team@example.org|team three|F"}));
   EXPECT_TRUE(capture.records().empty());
 }
@@ -161,25 +174,26 @@ TEST_F(LookupTest, UsesTheFirstValueOfEntriesThatHaveOne) {
   g_config.loglevel = 3;
   LogCapture capture;
   // Entry order is the search result's; team2 has no reply text.
-  EXPECT_EQ(directory_lookup("team@example.org"), (StringList{"team one", "team three"}));
-  EXPECT_EQ(directory_lookup("carol@example.org"), StringList{"first text"});
+  EXPECT_EQ(lookup("team@example.org"), (StringList{"team one", "team three"}));
+  EXPECT_EQ(lookup("carol@example.org"), StringList{"first text"});
   // Found, but without a reply text: no texts, yet no "No match" either,
   // and the header and footer are loaded.
-  EXPECT_TRUE(directory_lookup("dave@example.org").empty());
+  EXPECT_TRUE(lookup("dave@example.org").empty());
   EXPECT_TRUE(capture.records().empty());
-  EXPECT_EQ(header_text, "");
-  EXPECT_EQ(footer_text, "");
+  ASSERT_TRUE(session_->reply_frame());
+  EXPECT_EQ(session_->reply_frame()->header, "");
+  EXPECT_EQ(session_->reply_frame()->footer, "");
 }
 
 TEST_F(LookupTest, FillsMapFieldsAfterSubjectSenderAndReceiver) {
   g_config.map_field_placeholders = {"$first", "$phone"};
   g_config.map_field_attributes = {"givenName", "telephoneNumber", g_config.result};
-  g_mail.subject = "about $sender";
+  mail_.subject = "about $sender";
   const size_t mark = server_.log_mark();
   // The subject brings "$sender", which the sender step then fills; the
   // givenName value brings one that no later step fills. The entry has no
   // telephoneNumber.
-  EXPECT_EQ(directory_lookup("erin@example.org"),
+  EXPECT_EQ(lookup("erin@example.org"),
             StringList{"about box@host|Erin $sender||erin@example.org"});
   // Only the mapped attributes and the reply attribute are asked for.
   EXPECT_NE(server_.log_since(mark).find(" SRCH attr=givenName telephoneNumber vacationInfo\n"),
@@ -191,9 +205,9 @@ TEST_F(LookupTest, NoMatchGivesNoTexts) {
   for (const int loglevel : {2, 3}) {
     g_config.loglevel = loglevel;
     LogCapture capture;
-    EXPECT_TRUE(directory_lookup("nobody@example.org").empty());
-    EXPECT_TRUE(directory_lookup("bob@example.org").empty());  // not active
-    EXPECT_TRUE(directory_lookup("evil\n@example.org").empty());
+    EXPECT_TRUE(lookup("nobody@example.org").empty());
+    EXPECT_TRUE(lookup("bob@example.org").empty());  // not active
+    EXPECT_TRUE(lookup("evil\n@example.org").empty());
     const std::vector<LogRecord> expected =
         loglevel < 3
             ? std::vector<LogRecord>{}
@@ -207,7 +221,7 @@ TEST_F(LookupTest, NoMatchGivesNoTexts) {
     EXPECT_EQ(capture.records(), expected);
   }
   // The header file is never touched without a match.
-  EXPECT_FALSE(header_text);
+  EXPECT_FALSE(session_->reply_frame());
 }
 
 TEST_F(LookupTest, FailedSearchGivesNoTexts) {
@@ -227,7 +241,7 @@ TEST_F(LookupTest, FailedSearchGivesNoTexts) {
     for (const int loglevel : {0, 1}) {
       g_config.loglevel = loglevel;
       LogCapture capture;
-      EXPECT_TRUE(directory_lookup("alice@example.org").empty());
+      EXPECT_TRUE(lookup("alice@example.org").empty());
       const std::vector<LogRecord> expected =
           loglevel == 0 ? std::vector<LogRecord>{}
                         : std::vector<LogRecord>{{LOG_WARNING, "WARN/LDAP Wrong query base?"}};
@@ -248,23 +262,23 @@ TEST_F(LookupTest, AddressesCannotRewriteTheFilter) {
       {"bob@example.org)(|(vacationActive=FALSE", {}},
   };
   for (const auto& [receiver, replies] : cases) {
-    EXPECT_EQ(directory_lookup(receiver), replies) << receiver;
+    EXPECT_EQ(lookup(receiver), replies) << receiver;
   }
   // The sender goes in escaped as well.
   g_config.queryfilter = "(&(|(mail=$recepient)(mail=$sender))(vacationActive=TRUE))";
-  g_mail.sender = "*";
-  EXPECT_EQ(directory_lookup("carol@example.org"), StringList{"first text"});
+  mail_.sender = "*";
+  EXPECT_EQ(lookup("carol@example.org"), StringList{"first text"});
 }
 
 TEST_F(LookupTest, SilentServerCountsAsFailedSearchAndTheRunGoesOn) {
   g_config.loglevel = 1;
   LogCapture capture;
   server_.stop();
-  EXPECT_TRUE(directory_lookup("alice@example.org").empty());  // after 10 s
+  EXPECT_TRUE(lookup("alice@example.org").empty());  // after 10 s
   server_.cont();
   EXPECT_EQ(capture.records(),
             (std::vector<LogRecord>{{LOG_WARNING, "WARN/LDAP Wrong query base?"}}));
-  EXPECT_EQ(directory_lookup("carol@example.org"), StringList{"first text"});
+  EXPECT_EQ(lookup("carol@example.org"), StringList{"first text"});
 }
 
 }  // namespace

@@ -65,9 +65,10 @@ TEST(DirectoryConnectTls, BindsOverTheEncryptedConnection) {
     g_config.protocol = c.protocol;
     LogCapture capture;
     const size_t mark = server.log_mark();
-    directory_connect();
-    EXPECT_TRUE(directory_session);
-    directory_disconnect();
+    {
+      const DirectorySession session = directory_connect();
+      EXPECT_NE(session.handle(), nullptr);
+    }
     EXPECT_EQ(server.binds_since(mark), c.binds);
     EXPECT_TRUE(capture.records().empty());
   }
@@ -82,8 +83,7 @@ TEST(DirectoryConnectTls, LdapsTriesTheHostsOfServerInOrder) {
   g_config.protocol = 3;
   LogCapture capture;
   const size_t mark = server.log_mark();
-  directory_connect();
-  directory_disconnect();
+  directory_connect();  // bound, and unbound again as the session goes
   EXPECT_EQ(server.binds_since(mark), (std::vector<SlapdBind>{{3, kUser, 0, true}}));
   EXPECT_TRUE(capture.records().empty());
 }
@@ -140,8 +140,7 @@ TEST(DirectoryConnectTlsDeathTest, TrustedAuthoritiesBelongToTheSessionOnly) {
   LogCapture capture;
   for (const DirectoryTls mode : {DirectoryTls::kStartTls, DirectoryTls::kLdaps}) {
     configure_tls(server, mode, server.ca_file());
-    directory_connect();
-    directory_disconnect();
+    directory_connect();  // bound, and unbound again as the session goes
     configure_tls(server, mode, server.other_ca_file());
     EXPECT_EXIT(directory_connect(), testing::ExitedWithCode(1), "CRIT/LDAP ");
   }
@@ -219,8 +218,8 @@ TEST(DirectoryConnectTls, EncryptedSessionSearchesNowhereElse) {
   SlapdServer server(SlapdOptions().tls().entries(
       ldif_people_unit() + ldif_person("local", "local.user@site", "TRUE", {"away\n"})));
   server.add(plain_referral(server));
-  g_mail = MailState();
-  g_mail.sender = "box@host";
+  MailState mail;
+  mail.sender = "box@host";
   LogCapture capture;
   struct Case {
     DirectoryTls mode;
@@ -246,15 +245,17 @@ TEST(DirectoryConnectTls, EncryptedSessionSearchesNowhereElse) {
     // Marked before the connect: slapd may log the session's own ACCEPT
     // only after directory_connect has returned.
     const size_t mark = server.log_mark();
-    directory_connect();
-    if (c.force_chasing) {
-      // Any non-null value switches chasing on (LDAP_OPT_ON would name a
-      // variable of liblber, which the program does not link).
-      static const int on = 1;
-      ldap_set_option(directory_session.get(), LDAP_OPT_REFERRALS, &on);
+    size_t texts = 0;
+    {
+      DirectorySession session = directory_connect();
+      if (c.force_chasing) {
+        // Any non-null value switches chasing on (LDAP_OPT_ON would name a
+        // variable of liblber, which the program does not link).
+        static const int on = 1;
+        ldap_set_option(session.handle(), LDAP_OPT_REFERRALS, &on);
+      }
+      texts = directory_lookup(session, "local.user@site", mail).size();
     }
-    const size_t texts = directory_lookup("local.user@site").size();
-    directory_disconnect();
     EXPECT_EQ(texts, c.texts);
     EXPECT_EQ(connections_with(server, mark, " ACCEPT from "), c.new_connections + 1);
     EXPECT_EQ(connections_with(server, mark, " SRCH base="), c.searching_connections);

@@ -1,7 +1,7 @@
 // Feeds an arbitrary message through mail intake, with real bad-header and
 // blacklist databases, and checks what the reply loop relies on afterwards.
 //
-// Input layout: two settings bytes, then the message exactly as standard
+// Input layout: two settings bytes, then the message exactly as intake's
 // input would carry it. The settings pick small header and receiver limits
 // (so that both limits are reached by short inputs), the receiver header
 // names, the log level, forced addresses and the rfc3834 directive.
@@ -22,6 +22,7 @@
 #include "mail/intake.h"
 #include "mail/mail_state.h"
 #include "store/store.h"
+#include "util/unique_fd.h"
 
 namespace {
 
@@ -105,19 +106,19 @@ Settings configure(uint8_t bits, uint8_t more_bits) {
   return settings;
 }
 
-// Standard input for one run: an anonymous file holding the message.
-void message_as_stdin(const uint8_t* data, size_t size) {
-  const int fd = memfd_create("intake-fuzz", 0);
-  FUZZ_CHECK(fd >= 0);
+// The input for one run: an anonymous file holding the message, read from
+// its start.
+UniqueFd message_input(const uint8_t* data, size_t size) {
+  UniqueFd fd(memfd_create("intake-fuzz", 0));
+  FUZZ_CHECK(fd.valid());
   size_t done = 0;
   while (done < size) {
-    const ssize_t n = write(fd, data + done, size - done);
+    const ssize_t n = write(fd.get(), data + done, size - done);
     FUZZ_CHECK(n > 0);
     done += static_cast<size_t>(n);
   }
-  FUZZ_CHECK(lseek(fd, 0, SEEK_SET) == 0);
-  FUZZ_CHECK(dup2(fd, STDIN_FILENO) == STDIN_FILENO);
-  close(fd);
+  FUZZ_CHECK(lseek(fd.get(), 0, SEEK_SET) == 0);
+  return fd;
 }
 
 // An address as intake hands it on: the normalised form, whole on one line.
@@ -149,34 +150,35 @@ long long header_lines(std::string_view message, long long limit) {
   return count;
 }
 
-void check_mail_state(bool answered, const Settings& settings, std::string_view message) {
-  const int code = g_mail.mail_code;
+void check_mail_state(const MailState& mail, const Settings& settings, std::string_view message) {
+  const int code = mail.mail_code;
+  const bool answered = mail_is_answered(mail);
   FUZZ_CHECK(code >= 0);
   FUZZ_CHECK(answered == (code < kCodeNoReplyFrom));
-  if (!g_mail.sender || g_mail.receivers.empty()) FUZZ_CHECK(code & CODE_NO_ADDRESS);
-  if (answered) FUZZ_CHECK(g_mail.sender && !g_mail.receivers.empty());
+  if (!mail.sender || mail.receivers.empty()) FUZZ_CHECK(code & CODE_NO_ADDRESS);
+  if (answered) FUZZ_CHECK(mail.sender && !mail.receivers.empty());
 
   FUZZ_CHECK(((code & CODE_FORCED_SENDER) != 0) == settings.forced_sender.has_value());
   FUZZ_CHECK(((code & CODE_FORCED_RECEIVERS) != 0) == !settings.forced_receivers.empty());
-  if (settings.forced_sender) FUZZ_CHECK(g_mail.sender == settings.forced_sender);
+  if (settings.forced_sender) FUZZ_CHECK(mail.sender == settings.forced_sender);
   const long long limit = g_config.maxheader;
   FUZZ_CHECK(((code & CODE_TOO_MANY_HEADERS) != 0) == (header_lines(message, limit) > limit));
 
   const long long most = g_config.maxreceivers < 0 ? 0 : g_config.maxreceivers + 1LL;
-  FUZZ_CHECK(static_cast<long long>(g_mail.receivers.size()) <= most);
+  FUZZ_CHECK(static_cast<long long>(mail.receivers.size()) <= most);
   std::set<std::string> seen;
   const std::set<std::string> blacklisted(std::begin(kBlacklisted), std::end(kBlacklisted));
   const std::set<std::string> forced(settings.forced_receivers.begin(),
                                      settings.forced_receivers.end());
-  for (const std::string& receiver : g_mail.receivers) {
+  for (const std::string& receiver : mail.receivers) {
     FUZZ_CHECK(is_normalised(receiver));
     FUZZ_CHECK(seen.insert(receiver).second);  // normalised, so case is settled
     FUZZ_CHECK(blacklisted.count(receiver) == 0);
     if (!forced.empty()) FUZZ_CHECK(forced.count(receiver) == 1);
   }
-  if (g_mail.sender) FUZZ_CHECK(is_normalised(*g_mail.sender));
-  if (g_mail.subject) FUZZ_CHECK(one_line(*g_mail.subject));
-  FUZZ_CHECK(one_line(g_mail.message_id));
+  if (mail.sender) FUZZ_CHECK(is_normalised(*mail.sender));
+  if (mail.subject) FUZZ_CHECK(one_line(*mail.subject));
+  FUZZ_CHECK(one_line(mail.message_id));
 }
 
 }  // namespace
@@ -187,13 +189,13 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   constexpr size_t kSettings = 2;
   if (size < kSettings) return 0;
   const Settings settings = configure(data[0], data[1]);
-  message_as_stdin(data + kSettings, size - kSettings);
+  const UniqueFd input = message_input(data + kSettings, size - kSettings);
 
-  const bool answered = mail_intake(settings.forced_receivers, settings.forced_sender);
+  const MailState mail = mail_intake(input.get(), settings.forced_receivers, settings.forced_sender);
 
-  // Intake consumes all of standard input, also after a header it stopped at.
-  FUZZ_CHECK(lseek(STDIN_FILENO, 0, SEEK_CUR) == static_cast<off_t>(size - kSettings));
-  check_mail_state(answered, settings,
+  // Intake consumes all of its input, also after a header it stopped at.
+  FUZZ_CHECK(lseek(input.get(), 0, SEEK_CUR) == static_cast<off_t>(size - kSettings));
+  check_mail_state(mail, settings,
                    std::string_view(reinterpret_cast<const char*>(data + kSettings), size - kSettings));
   return 0;
 }

@@ -9,14 +9,12 @@
 #include <memory>
 
 #include "config/config.h"
+#include "config/default_config.h"
 #include "support/log_capture.h"
 
 namespace {
 
-class ConvertCharset : public testing::Test {
- protected:
-  void SetUp() override { config_set_defaults(); }
-};
+class ConvertCharset : public DefaultConfigTest {};
 
 struct CharsetCase {
   const char* what;

@@ -10,33 +10,31 @@
 #include <stdexcept>
 
 #include "config/config.h"
-#include "mail/mail_state.h"
+#include "config/default_config.h"
 #include "support/gdbm_file.h"
 #include "support/log_capture.h"
 #include "support/run_program.h"
 #include "support/temp_dir.h"
 #include "util/log.h"
+#include "util/unique_fd.h"
 
 namespace {
 
 using namespace std::string_literals;
 
-// Runs mail_intake with message as standard input, then puts the test's own
-// standard input back. Also checks that intake read its input to the end.
-bool intake(const std::string& message, const StringList& forced_receivers = {},
-            const OptionalText& forced_sender = std::nullopt, bool null_sender_forced = false) {
+// Runs mail_intake with message as its input. Also checks that intake read
+// its input to the end.
+MailState intake(const std::string& message, const StringList& forced_receivers = {},
+                 const OptionalText& forced_sender = std::nullopt,
+                 bool null_sender_forced = false) {
   TempDir dir;
   const std::string path = dir.write("message", message);
-  const int saved = dup(STDIN_FILENO);
-  const int fd = open(path.c_str(), O_RDONLY);
-  if (saved < 0 || fd < 0 || dup2(fd, STDIN_FILENO) < 0) throw std::runtime_error("stdin");
-  close(fd);
-  const bool answered = mail_intake(forced_receivers, forced_sender, null_sender_forced);
-  EXPECT_EQ(lseek(STDIN_FILENO, 0, SEEK_CUR), static_cast<off_t>(message.size()))
-      << "standard input not read to its end";
-  dup2(saved, STDIN_FILENO);
-  close(saved);
-  return answered;
+  const UniqueFd input(open(path.c_str(), O_RDONLY));
+  if (!input.valid()) throw std::runtime_error("message");
+  MailState mail = mail_intake(input.get(), forced_receivers, forced_sender, null_sender_forced);
+  EXPECT_EQ(lseek(input.get(), 0, SEEK_CUR), static_cast<off_t>(message.size()))
+      << "input not read to its end";
+  return mail;
 }
 
 // n header lines "X-Filler-i: i".
@@ -63,9 +61,8 @@ std::string many_receivers(int n) {
   return lines;
 }
 
-class Intake : public testing::Test {
+class Intake : public DefaultConfigTest {
  protected:
-  void SetUp() override { config_set_defaults(); }
   TempDir dir;
 };
 
@@ -132,11 +129,11 @@ TEST_F(Intake, SenderReceiversAndMailCode) {
   for (const CodeCase& c : cases) {
     config_set_defaults();
     c.configure();
-    const bool answered = intake(c.message, c.forced_receivers, c.forced_sender);
-    EXPECT_EQ(g_mail.mail_code, c.code) << c.name;
-    EXPECT_EQ(answered, c.code < 16) << c.name;
-    EXPECT_EQ(g_mail.sender, c.sender) << c.name;
-    EXPECT_EQ(g_mail.receivers, c.receivers) << c.name;
+    const MailState mail = intake(c.message, c.forced_receivers, c.forced_sender);
+    EXPECT_EQ(mail.mail_code, c.code) << c.name;
+    EXPECT_EQ(mail_is_answered(mail), c.code < 16) << c.name;
+    EXPECT_EQ(mail.sender, c.sender) << c.name;
+    EXPECT_EQ(mail.receivers, c.receivers) << c.name;
   }
 }
 
@@ -158,9 +155,9 @@ TEST_F(Intake, SubjectAndMessageId) {
       {"Subject: a\0b\nMessage-ID: <x\0y>\n"s, "a", "<x"},
   };
   for (const Case& c : cases) {
-    intake(c.message);
-    EXPECT_EQ(g_mail.subject, c.subject) << c.message;
-    EXPECT_EQ(g_mail.message_id, c.message_id) << c.message;
+    const MailState mail = intake(c.message);
+    EXPECT_EQ(mail.subject, c.subject) << c.message;
+    EXPECT_EQ(mail.message_id, c.message_id) << c.message;
   }
 }
 
@@ -187,8 +184,9 @@ TEST_F(Intake, BadHeaderLinesMatchExactlyBeforeUnfolding) {
       {"\nX-Spam: yes\n", 0},
   };
   for (const Case& c : cases) {
-    EXPECT_EQ(intake(start + c.header), c.code == 0) << c.header;
-    EXPECT_EQ(g_mail.mail_code, c.code) << c.header;
+    const MailState mail = intake(start + c.header);
+    EXPECT_EQ(mail_is_answered(mail), c.code == 0) << c.header;
+    EXPECT_EQ(mail.mail_code, c.code) << c.header;
   }
 }
 
@@ -217,9 +215,9 @@ TEST_F(Intake, HeaderLineLimit) {
   };
   for (const Case& c : cases) {
     g_config.maxheader = c.maxheader;
-    intake(c.message);
-    EXPECT_EQ(g_mail.mail_code, c.code) << c.maxheader << " " << c.message.size();
-    EXPECT_EQ(g_mail.receivers, c.receivers) << c.maxheader << " " << c.message.size();
+    const MailState mail = intake(c.message);
+    EXPECT_EQ(mail.mail_code, c.code) << c.maxheader << " " << c.message.size();
+    EXPECT_EQ(mail.receivers, c.receivers) << c.maxheader << " " << c.message.size();
   }
 }
 
@@ -227,53 +225,60 @@ TEST_F(Intake, ReceiverLimitIsMaxreceiversPlusOne) {
   StringList first_257;
   for (int i = 0; i < 257; ++i) first_257.push_back("r" + std::to_string(i) + "@x");
 
-  EXPECT_TRUE(intake("From: f@x\n" + many_receivers(257)));
-  EXPECT_EQ(g_mail.receivers, first_257);
-  EXPECT_EQ(g_mail.mail_code, 0);
+  MailState mail = intake("From: f@x\n" + many_receivers(257));
+  EXPECT_TRUE(mail_is_answered(mail));
+  EXPECT_EQ(mail.receivers, first_257);
+  EXPECT_EQ(mail.mail_code, 0);
 
   // Duplicates never count and never set a bit, not even on a full list.
-  EXPECT_TRUE(intake("From: f@x\n" + many_receivers(257) + "To: R0@X, r256@x\n"));
-  EXPECT_EQ(g_mail.mail_code, 0);
+  mail = intake("From: f@x\n" + many_receivers(257) + "To: R0@X, r256@x\n");
+  EXPECT_TRUE(mail_is_answered(mail));
+  EXPECT_EQ(mail.mail_code, 0);
 
-  EXPECT_FALSE(intake("From: f@x\n" + many_receivers(258)));
-  EXPECT_EQ(g_mail.receivers, first_257);
-  EXPECT_EQ(g_mail.mail_code, 64);
+  mail = intake("From: f@x\n" + many_receivers(258));
+  EXPECT_FALSE(mail_is_answered(mail));
+  EXPECT_EQ(mail.receivers, first_257);
+  EXPECT_EQ(mail.mail_code, 64);
 
   // Blacklisted addresses do not count either.
   write_gdbm_keys(dir.file("blacklist"), {"b1@x", "b2@x"});
   g_config.blacklist = dir.file("blacklist");
   g_config.maxreceivers = 1;
-  EXPECT_TRUE(intake("From: f@x\nTo: b1@x, a@x, b2@x, b@x\n"));
-  EXPECT_EQ(g_mail.receivers, (StringList{"a@x", "b@x"}));
-  EXPECT_EQ(g_mail.mail_code, 1);
-  EXPECT_FALSE(intake("From: f@x\nTo: a@x, b@x, c@x\n"));
-  EXPECT_EQ(g_mail.mail_code, 64);
+  mail = intake("From: f@x\nTo: b1@x, a@x, b2@x, b@x\n");
+  EXPECT_TRUE(mail_is_answered(mail));
+  EXPECT_EQ(mail.receivers, (StringList{"a@x", "b@x"}));
+  EXPECT_EQ(mail.mail_code, 1);
+  mail = intake("From: f@x\nTo: a@x, b@x, c@x\n");
+  EXPECT_FALSE(mail_is_answered(mail));
+  EXPECT_EQ(mail.mail_code, 64);
 
   g_config.maxreceivers = -1;
-  EXPECT_FALSE(intake("From: f@x\nTo: a@x\n"));
-  EXPECT_TRUE(g_mail.receivers.empty());
-  EXPECT_EQ(g_mail.mail_code, 64 | 128);
+  mail = intake("From: f@x\nTo: a@x\n");
+  EXPECT_FALSE(mail_is_answered(mail));
+  EXPECT_TRUE(mail.receivers.empty());
+  EXPECT_EQ(mail.mail_code, 64 | 128);
 }
 
 TEST_F(Intake, ReadsALargeBodyToItsEnd) {
   std::string body;
   for (int i = 0; i < 40000; ++i) body += "To: body" + std::to_string(i) + "@x, a line of the body\n";
   // intake() checks that the whole input was consumed.
-  EXPECT_TRUE(intake("From: f@x\nTo: r@x\n\n" + body));
-  EXPECT_EQ(g_mail.receivers, StringList{"r@x"});
-  EXPECT_FALSE(intake("\n" + body));
+  MailState mail = intake("From: f@x\nTo: r@x\n\n" + body);
+  EXPECT_TRUE(mail_is_answered(mail));
+  EXPECT_EQ(mail.receivers, StringList{"r@x"});
+  EXPECT_FALSE(mail_is_answered(intake("\n" + body)));
   g_config.maxheader = 1;
-  EXPECT_FALSE(intake(body));
-  EXPECT_EQ(g_mail.mail_code, 32 | 128);
+  mail = intake(body);
+  EXPECT_FALSE(mail_is_answered(mail));
+  EXPECT_EQ(mail.mail_code, 32 | 128);
 }
 
 TEST_F(Intake, LogMessages) {
   LogCapture capture;
   g_config.badheaders = dir.file("missing-badheaders");
   g_config.blacklist = dir.file("missing-blacklist");
-  intake("From: f@x\nTo: r@x\n");
+  EXPECT_EQ(intake("From: f@x\nTo: r@x\n").mail_code, 0);
   EXPECT_TRUE(capture.records().empty());
-  EXPECT_EQ(g_mail.mail_code, 0);
 
   g_config.loglevel = 1;
   intake("From: f@x\nTo: r@x\n");
@@ -403,9 +408,9 @@ TEST_F(Intake, AutomaticMailUnderRfc3834) {
       capture.clear();
       const bool declined = rfc3834 && c.reason != nullptr;
       const int code = c.other_code | (declined ? CODE_AUTOMATIC_MAIL : 0);
-      const bool answered = intake(c.message, {}, c.forced_sender, c.null_sender_forced);
-      EXPECT_EQ(g_mail.mail_code, code) << "rfc3834 " << rfc3834;
-      EXPECT_EQ(answered, code < 16) << "rfc3834 " << rfc3834;
+      const MailState mail = intake(c.message, {}, c.forced_sender, c.null_sender_forced);
+      EXPECT_EQ(mail.mail_code, code) << "rfc3834 " << rfc3834;
+      EXPECT_EQ(mail_is_answered(mail), code < 16) << "rfc3834 " << rfc3834;
       std::vector<LogRecord> expected_log;
       if (declined) {
         expected_log.push_back({LOG_INFO, "INFO/MAIL not answering automatic mail: "s + c.reason});
@@ -419,11 +424,13 @@ TEST_F(Intake, AutomaticMailLineNeedsLoglevelTwo) {
   LogCapture capture;
   g_config.rfc3834 = true;
   g_config.loglevel = 1;
-  EXPECT_FALSE(intake("From: p@x\nTo: r@x\nPrecedence: bulk\n"));
-  EXPECT_EQ(g_mail.mail_code, CODE_AUTOMATIC_MAIL);
+  const MailState mail = intake("From: p@x\nTo: r@x\nPrecedence: bulk\n");
+  EXPECT_FALSE(mail_is_answered(mail));
+  EXPECT_EQ(mail.mail_code, CODE_AUTOMATIC_MAIL);
   EXPECT_TRUE(capture.records().empty());
   g_config.loglevel = 3;
-  EXPECT_FALSE(intake("From: p@x\nTo: r@x\nMessage-ID: <1@x>\nPrecedence: bulk\n"));
+  EXPECT_FALSE(
+      mail_is_answered(intake("From: p@x\nTo: r@x\nMessage-ID: <1@x>\nPrecedence: bulk\n")));
   const std::vector<LogRecord> expected = {
       {LOG_INFO, "INFO/MAIL not answering automatic mail: Precedence"},
       {LOG_DEBUG, "DEBUG/MAIL Code: 512 MessageID: <1@x>"}};
@@ -451,8 +458,9 @@ TEST_F(Intake, AutomaticMailRulesOnHostileValues) {
   };
   for (const Case& c : cases) {
     g_config.maxheader = 1000;
-    EXPECT_EQ(intake(c.message), c.code == 0) << c.message.substr(0, 60);
-    EXPECT_EQ(g_mail.mail_code, c.code) << c.message.substr(0, 60);
+    const MailState mail = intake(c.message);
+    EXPECT_EQ(mail_is_answered(mail), c.code == 0) << c.message.substr(0, 60);
+    EXPECT_EQ(mail.mail_code, c.code) << c.message.substr(0, 60);
   }
 }
 

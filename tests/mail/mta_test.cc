@@ -10,7 +10,7 @@
 #include <cerrno>
 
 #include "config/config.h"
-#include "mail/mail_state.h"
+#include "config/default_config.h"
 #include "support/log_capture.h"
 #include "support/recording_mta.h"
 #include "support/temp_dir.h"
@@ -19,14 +19,14 @@ namespace {
 
 using Words = std::vector<std::string>;
 
-class SendReply : public testing::Test {
+// Replies to box@host through the recording MTA.
+class SendReply : public DefaultConfigTest {
  protected:
   void SetUp() override {
-    config_set_defaults();
+    DefaultConfigTest::SetUp();
     g_config.mta = RecordingMta::program();
-    g_mail = MailState{};
-    g_mail.sender = "box@host";
   }
+  static constexpr char kSender[] = "box@host";
 };
 
 // True when this process has no child left, zombies included.
@@ -53,8 +53,7 @@ TEST_F(SendReply, CommandLine) {
   for (const CommandLineCase& c : cases) {
     RecordingMta mta;
     g_config.mta_args = c.mta_args;
-    g_mail.sender = c.sender;
-    send_reply("local.user@site", "text\n");
+    send_reply("local.user@site", c.sender, "text\n");
     const std::vector<MtaCall> calls = mta.calls();
     ASSERT_EQ(calls.size(), 1u) << c.mta_args;
     Words expected{RecordingMta::program()};
@@ -68,7 +67,7 @@ TEST_F(SendReply, ConfiguredPlaceholders) {
   g_config.map_sender = "%from";
   g_config.map_receiver = "%to";
   g_config.mta_args = "-f %to %from $sender";
-  send_reply("local.user@site", "x");
+  send_reply("local.user@site", kSender, "x");
   ASSERT_EQ(mta.calls().size(), 1u);
   EXPECT_EQ(mta.calls()[0].argv,
             (Words{RecordingMta::program(), "-f", "local.user@site", "box@host", "$sender"}));
@@ -85,7 +84,7 @@ TEST_F(SendReply, TextReachesMtaByteForByte) {
   };
   for (const std::string& text : texts) {
     RecordingMta mta;
-    send_reply("local.user@site", text);
+    send_reply("local.user@site", kSender, text);
     const std::vector<MtaCall> calls = mta.calls();
     ASSERT_EQ(calls.size(), 1u);
     EXPECT_EQ(calls[0].stdin_text, text) << "text of " << text.size() << " bytes";
@@ -94,7 +93,7 @@ TEST_F(SendReply, TextReachesMtaByteForByte) {
 
 TEST_F(SendReply, TextEndsAtFirstNul) {
   RecordingMta mta;
-  send_reply("local.user@site", std::string("before\0after", 12));
+  send_reply("local.user@site", kSender, std::string("before\0after", 12));
   ASSERT_EQ(mta.calls().size(), 1u);
   EXPECT_EQ(mta.calls()[0].stdin_text, "before");
 }
@@ -104,8 +103,7 @@ TEST_F(SendReply, SentMailLineFromLoglevelTwo) {
     RecordingMta mta;
     LogCapture capture;
     g_config.loglevel = loglevel;
-    g_mail.sender = "box\x01@host";
-    send_reply("local.user@site", "text");
+    send_reply("local.user@site", "box\x01@host", "text");
     EXPECT_EQ(mta.calls().size(), 1u);
     std::vector<LogRecord> expected;
     if (loglevel > 1) expected.push_back({LOG_INFO, "INFO/MAIL sent mail: local.user@site -> box?@host"});
@@ -117,7 +115,7 @@ TEST_F(SendReply, MtaFailureStatusChangesNothing) {
   RecordingMta mta({.exit_status = 1});
   LogCapture capture;
   g_config.loglevel = 2;
-  send_reply("local.user@site", "text");
+  send_reply("local.user@site", kSender, "text");
   ASSERT_EQ(mta.calls().size(), 1u);
   EXPECT_EQ(mta.calls()[0].stdin_text, "text");
   EXPECT_EQ(capture.records(),
@@ -134,7 +132,7 @@ TEST_F(SendReply, MtaThatStopsReadingIsSurvived) {
     RecordingMta mta({.read_input = false});
     LogCapture capture;
     g_config.loglevel = loglevel;
-    send_reply("local.user@site", text);
+    send_reply("local.user@site", kSender, text);
     EXPECT_EQ(mta.calls().size(), 1u);
     std::vector<LogRecord> expected;
     if (loglevel > 0) expected.push_back({LOG_WARNING, "WARN/MAIL MTA did not take the whole reply"});
@@ -176,7 +174,7 @@ TEST_F(SendReply, MtaStartsWithDefaultSigpipe) {
     sigprocmask(parent == SIG_IGN ? SIG_BLOCK : SIG_UNBLOCK, &sigpipe_only, nullptr);
 
     RecordingMta mta;
-    send_reply("local.user@site", "text");
+    send_reply("local.user@site", kSender, "text");
     ASSERT_EQ(mta.calls().size(), 1u);
     EXPECT_EQ(mta.calls()[0].sigpipe, "default");
     EXPECT_EQ(current_sigpipe_handler(), parent) << "the caller's disposition must come back";
@@ -193,7 +191,7 @@ TEST_F(SendReply, WaitsForItsOwnChildOnly) {
   ASSERT_EQ(waitid(P_PID, static_cast<id_t>(other), &info, WEXITED | WNOWAIT), 0);  // now a zombie
 
   RecordingMta mta;
-  send_reply("local.user@site", "text");
+  send_reply("local.user@site", kSender, "text");
   EXPECT_EQ(mta.calls().size(), 1u);
 
   int status = 0;
@@ -217,7 +215,7 @@ TEST_F(SendReply, UnrunnableMtaIsReported) {
       g_config.mta_args = c.mta_args;
       g_config.loglevel = loglevel;
       LogCapture capture;
-      send_reply("local.user@site", "text");
+      send_reply("local.user@site", kSender, "text");
       std::vector<LogRecord> expected{
           {LOG_ERR, std::string("CRIT/MAIL execv(3) returned: ") + c.command_line}};
       if (loglevel > 0) {
@@ -238,7 +236,7 @@ TEST_F(SendReply, MtaThatCannotBeRunIsReported) {
     ASSERT_EQ(chmod(path.c_str(), mode), 0);
     g_config.mta = path;
     LogCapture capture;
-    send_reply("local.user@site", "text");
+    send_reply("local.user@site", kSender, "text");
     EXPECT_EQ(capture.records(),
               (std::vector<LogRecord>{{LOG_ERR, "CRIT/MAIL execv(3) returned: " + path + " "}}))
         << "mode " << std::oct << mode;

@@ -18,20 +18,20 @@ const char kUsage[] =
 
 struct Parsed {
   std::string config_path;
+  StringList forced_receivers;
   OptionalText forced_sender;
   bool null_sender_forced;
 };
 
 // Runs read_options over a command line, from a clean parser state.
 Parsed parse(std::vector<std::string> words) {
-  forced_receivers.clear();
   optind = 0;  // glibc: full re-initialisation of getopt
   std::vector<char*> argv;
   words.insert(words.begin(), "orvelt");
   for (std::string& w : words) argv.push_back(w.data());
   argv.push_back(nullptr);
   Options o = read_options(static_cast<int>(argv.size() - 1), argv.data());
-  return {o.config_path, o.forced_sender, o.null_sender_forced};
+  return {o.config_path, o.forced_receivers, o.forced_sender, o.null_sender_forced};
 }
 
 TEST(Options, ForcedReceivers) {
@@ -49,8 +49,7 @@ TEST(Options, ForcedReceivers) {
       {{"-a", "a@b", "--", "-a", "c@d"}, {"a@b"}},
   };
   for (const Case& c : cases) {
-    parse(c.args);
-    EXPECT_EQ(forced_receivers, c.expected) << testing::PrintToString(c.args);
+    EXPECT_EQ(parse(c.args).forced_receivers, c.expected) << testing::PrintToString(c.args);
   }
 }
 

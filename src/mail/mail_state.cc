@@ -1,3 +1,0 @@
-#include "mail/mail_state.h"
-
-MailState g_mail;
