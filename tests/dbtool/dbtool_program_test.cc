@@ -11,10 +11,12 @@
 #include <regex>
 
 #include "support/gdbm_file.h"
+#include "support/log_capture.h"
 #include "support/recording_mta.h"
 #include "support/run_program.h"
 #include "support/slapd_server.h"
 #include "support/temp_dir.h"
+#include "support/test_config.h"
 
 namespace {
 
@@ -31,16 +33,6 @@ ProgramResult run_db(const std::vector<std::string>& args, const std::string& in
   return run_program(run);
 }
 
-// The mail code that orvelt logged at loglevel 3, or -1.
-int mail_code(const ProgramResult& r) {
-  static const std::regex code("DEBUG/MAIL Code: (-?[0-9]+) MessageID: .*");
-  for (const LogRecord& record : r.log) {
-    std::smatch m;
-    if (std::regex_match(record.text, m, code)) return std::stoi(m[1]);
-  }
-  return -1;
-}
-
 std::string time_bytes(int64_t t) {
   std::string bytes(sizeof t, '\0');
   memcpy(bytes.data(), &t, sizeof t);
@@ -49,12 +41,11 @@ std::string time_bytes(int64_t t) {
 
 class DbToolProgram : public testing::Test {
  protected:
-  // orvelt with a configuration of extra lines and loglevel 3. A declined
-  // message never needs the directory, so none is configured.
-  ProgramResult orvelt(const std::string& config_lines, const std::string& message,
+  // orvelt with config at loglevel 3. A declined message never needs the
+  // directory, so the tests that decline configure none.
+  ProgramResult orvelt(const TestConfig& config, const std::string& message,
                        std::vector<std::string> args = {}) {
-    const std::string config = dir.write("orvelt.cfg", "loglevel 3\n" + config_lines);
-    args.insert(args.begin(), {"-c", config});
+    args.insert(args.begin(), {"-c", TestConfig(config).set("loglevel", "3").write(dir)});
     ProgramRun run;
     run.args = args;
     run.stdin_text = message;
@@ -72,20 +63,20 @@ TEST_F(DbToolProgram, ShippedBadHeaderListDeclinesMatchingMail) {
   EXPECT_THAT(load.out, HasSubstr(" new, 0 already there\n"));
   EXPECT_THAT(load.log, IsEmpty());  // an operator's tool: nothing in the mail log
 
-  const std::string config = "badheaders " + db + "\n";
+  const TestConfig config = TestConfig().set("badheaders", db);
   ProgramResult r = orvelt(config, "From: a@host\nTo: b@site\nX-Spam-Flag: YES\n\nbody\n");
   EXPECT_EQ(r.exit_status, 0);
-  EXPECT_EQ(mail_code(r), 16);
+  EXPECT_EQ(mail_code(r.log), 16);
   // Not byte for byte in the list: the header does not count (the Sender
   // header alone declines the message, so no directory is needed).
   r = orvelt(config, "From: a@host\nTo: b@site\nX-Spam-Flag:  YES\nSender: s@host\n\nbody\n");
-  EXPECT_EQ(mail_code(r), 256);
+  EXPECT_EQ(mail_code(r.log), 256);
 
   // Removed by the tool, the line no longer counts.
   const ProgramResult removed = run_db({"remove", db, "X-Spam-Flag: YES"});
   EXPECT_EQ(removed.exit_status, 0) << removed.err;
   r = orvelt(config, "From: a@host\nTo: b@site\nX-Spam-Flag: YES\nSender: s@host\n\nbody\n");
-  EXPECT_EQ(mail_code(r), 256);
+  EXPECT_EQ(mail_code(r.log), 256);
 }
 
 TEST_F(DbToolProgram, BlacklistLoadedWithAddressRefusesTheReceiver) {
@@ -96,14 +87,14 @@ TEST_F(DbToolProgram, BlacklistLoadedWithAddressRefusesTheReceiver) {
   EXPECT_EQ(load.err, "orvelt-db: standard input:3: holds no address; skipped\n");
   EXPECT_EQ(read_gdbm(db), (std::map<std::string, std::string>{{"listed@site" + kNul, ""}}));
 
-  const std::string config = "blacklist " + db + "\n";
+  const TestConfig config = TestConfig().set("blacklist", db);
   // The sole receiver from the To header is blacklisted: nobody is left.
   ProgramResult r = orvelt(config, "From: a@host\nTo: Listed@SITE\n\nbody\n");
   EXPECT_EQ(r.exit_status, 0);
-  EXPECT_EQ(mail_code(r), 129);
+  EXPECT_EQ(mail_code(r.log), 129);
   // So is a forced receiver.
   r = orvelt(config, "From: a@host\n\nbody\n", {"-a", "listed@site"});
-  EXPECT_EQ(mail_code(r), 133);
+  EXPECT_EQ(mail_code(r.log), 133);
 
   EXPECT_EQ(run_db({"has", db, "listed@site"}).exit_status, 0);
   EXPECT_EQ(run_db({"has", db, "Listed@Site"}).exit_status, 1);
@@ -132,9 +123,7 @@ class DbToolWithDirectory : public DbToolProgram {
   void SetUp() override { ASSERT_EQ(mkdir(blockdir.c_str(), 0700), 0); }
 
   ProgramResult answer(const std::string& to) {
-    return orvelt("server 127.0.0.1\nport " + std::to_string(server.port()) +
-                      "\nbase dc=example,dc=org\nprotocol 3\nblockfiles " + blockdir + "\nmta " +
-                      RecordingMta::program() + " $sender\n",
+    return orvelt(TestConfig(server, blockdir).set("mta", RecordingMta::program() + " $sender"),
                   "From: Some Name <Box@Host>\nTo: " + to + "\nSubject: Hi\n\nbody\n");
   }
 

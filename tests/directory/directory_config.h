@@ -1,8 +1,13 @@
-// Configuration shared by the directory tests.
+// Configuration and checks shared by the directory tests.
 #pragma once
+
+#include <gtest/gtest.h>
+
+#include <vector>
 
 #include "config/config.h"
 #include "directory/connection.h"
+#include "support/log_capture.h"
 #include "support/slapd_server.h"
 
 #if defined(__SANITIZE_ADDRESS__)
@@ -26,4 +31,18 @@ inline DirectorySession connect_ignoring_library_leaks() {
   const __lsan::ScopedDisabler disabler;
 #endif
   return directory_connect();
+}
+
+// Connects with the configuration as it is and disconnects again: expects a
+// session, exactly binds as server saw them, and nothing logged.
+inline void expect_connects_with_binds(const SlapdServer& server,
+                                       const std::vector<SlapdBind>& binds) {
+  LogCapture capture;
+  const size_t mark = server.log_mark();
+  {
+    const DirectorySession session = directory_connect();
+    EXPECT_NE(session.handle(), nullptr);
+  }  // unbound as the session goes
+  EXPECT_EQ(server.binds_since(mark), binds);
+  EXPECT_TRUE(capture.records().empty());
 }

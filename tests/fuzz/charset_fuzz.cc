@@ -2,14 +2,13 @@
 // into one of several charsets and checks what can be checked of the result.
 //
 // Input layout: one byte that picks the target charset, then the text.
-#include <iconv.h>
-
 #include <cstdint>
 #include <string>
 
 #include "config/config.h"
 #include "fuzz_support.h"
 #include "mail/charset.h"
+#include "support/to_utf8.h"
 
 namespace {
 
@@ -29,18 +28,7 @@ bool is_subsequence(const std::string& out, std::string_view in) {
 
 // True when the whole of text converts from charset back into UTF-8.
 bool converts_back(const std::string& text, const char* charset) {
-  iconv_t cd = iconv_open("UTF-8", charset);
-  if (cd == reinterpret_cast<iconv_t>(-1)) return false;
-  std::string in = text;
-  std::string out(in.size() * 4 + 16, '\0');
-  char* in_pos = in.data();
-  size_t in_left = in.size();
-  char* out_pos = out.data();
-  size_t out_left = out.size();
-  const bool whole = iconv(cd, &in_pos, &in_left, &out_pos, &out_left) != static_cast<size_t>(-1) &&
-                     in_left == 0;
-  iconv_close(cd);
-  return whole;
+  return convert_to_utf8(text, charset).error == 0;
 }
 
 bool is_ascii(std::string_view text) {

@@ -1,16 +1,15 @@
 #include "mail/charset.h"
 
 #include <gtest/gtest.h>
-#include <iconv.h>
 #include <syslog.h>
 
 #include <cerrno>
 #include <cstring>
-#include <memory>
 
 #include "config/config.h"
 #include "config/default_config.h"
 #include "support/log_capture.h"
+#include "support/to_utf8.h"
 
 namespace {
 
@@ -72,24 +71,12 @@ TEST_F(ConvertCharset, EmptySlotStaysEmpty) {
   EXPECT_FALSE(slot.has_value());
 }
 
-struct IconvCloser {
-  void operator()(void* cd) const { iconv_close(static_cast<iconv_t>(cd)); }
-};
-
-// Converts bytes from charset back to UTF-8, independently of the code
-// under test; fails the test on any conversion error.
+// Converts bytes from charset back to UTF-8; fails the test when the
+// converter does not open or any of the bytes do not convert.
 std::string to_utf8(const std::string& bytes, const char* charset) {
-  const iconv_t raw = iconv_open("UTF-8", charset);
-  EXPECT_NE(raw, reinterpret_cast<iconv_t>(-1));
-  const std::unique_ptr<void, IconvCloser> cd(raw);
-  std::string out(bytes.size() * 4 + 16, '\0');
-  char* in = const_cast<char*>(bytes.data());
-  size_t in_left = bytes.size();
-  char* pos = out.data();
-  size_t room = out.size();
-  EXPECT_NE(iconv(raw, &in, &in_left, &pos, &room), static_cast<size_t>(-1)) << strerror(errno);
-  out.resize(out.size() - room);
-  return out;
+  const Utf8Conversion back = convert_to_utf8(bytes, charset);
+  EXPECT_EQ(back.error, 0) << strerror(back.error);
+  return back.text;
 }
 
 // ISO-2022-JP switches between ASCII and JIS X 0208 with three-byte escape

@@ -8,10 +8,12 @@
 
 #include <memory>
 
+#include "support/log_capture.h"
 #include "support/recording_mta.h"
 #include "support/run_program.h"
 #include "support/slapd_server.h"
 #include "support/temp_dir.h"
+#include "support/test_config.h"
 
 namespace {
 
@@ -38,24 +40,11 @@ class AutomaticMailProgram : public testing::Test {
   // The test directory and the recording MTA; blockexpire 0 records no
   // block, so every accepted run sends its reply.
   std::string config(const std::string& extra) const {
-    return dir_.write("orvelt.cfg", "server 127.0.0.1\nport " + std::to_string(server_->port()) +
-                                        "\nbase dc=example,dc=org\nprotocol 3\nblockfiles " +
-                                        blockdir_ + "\nblockexpire 0\nmta " +
-                                        RecordingMta::program() + " $sender\nloglevel 3\n" + extra);
-  }
-
-  static bool logged(const ProgramResult& r, int priority, const std::string& text) {
-    for (const LogRecord& record : r.log) {
-      if (record.priority == priority && record.text == text) return true;
-    }
-    return false;
-  }
-
-  static bool logged_start(const ProgramResult& r, int priority, const std::string& start) {
-    for (const LogRecord& record : r.log) {
-      if (record.priority == priority && record.text.starts_with(start)) return true;
-    }
-    return false;
+    return TestConfig(*server_, blockdir_)
+        .set("blockexpire", "0")
+        .set("mta", RecordingMta::program() + " $sender")
+        .add(extra)
+        .write(dir_);
   }
 
   static std::unique_ptr<SlapdServer> server_;
@@ -120,9 +109,10 @@ TEST_F(AutomaticMailProgram, DeclinedOnlyWithTheDirective) {
       EXPECT_TRUE(r.exited);
       EXPECT_EQ(r.exit_status, 0);
       // A CR-LF message's ID ends in a CR, logged as '?': compare the start.
-      EXPECT_TRUE(logged_start(
-          r, LOG_DEBUG, "DEBUG/MAIL Code: " + std::to_string(code) + " MessageID: <" + c.id + ">"));
-      EXPECT_EQ(logged(r, LOG_INFO,
+      EXPECT_TRUE(logged_start(r.log, LOG_DEBUG,
+                               "DEBUG/MAIL Code: " + std::to_string(code) + " MessageID: <" +
+                                   c.id + ">"));
+      EXPECT_EQ(logged(r.log, LOG_INFO,
                        std::string("INFO/MAIL not answering automatic mail: ") +
                            (c.reason != nullptr ? c.reason : "")),
                 declined);

@@ -24,10 +24,12 @@
 #include <thread>
 
 #include "support/gdbm_file.h"
+#include "support/log_capture.h"
 #include "support/recording_mta.h"
 #include "support/run_program.h"
 #include "support/slapd_server.h"
 #include "support/temp_dir.h"
+#include "support/test_config.h"
 #include "util/unique_fd.h"
 
 namespace {
@@ -35,21 +37,6 @@ namespace {
 using namespace std::string_literals;
 
 const std::string kLocalText = "To: $sender\nSubject: Re: $subject\n\nlocal is away\n";
-
-bool logged(const ProgramResult& r, int priority, const std::string& text) {
-  return std::any_of(r.log.begin(), r.log.end(), [&](const LogRecord& record) {
-    return record.priority == priority && record.text == text;
-  });
-}
-
-// The mail code that intake logged at loglevel 3, or -1.
-int mail_code(const ProgramResult& r) {
-  static const std::string kPrefix = "DEBUG/MAIL Code: ";
-  for (const LogRecord& record : r.log) {
-    if (record.text.rfind(kPrefix, 0) == 0) return std::stoi(record.text.substr(kPrefix.size()));
-  }
-  return -1;
-}
 
 std::vector<std::string> texts_sent(const RecordingMta& mta) {
   std::vector<std::string> texts;
@@ -74,10 +61,7 @@ class HostileInput : public testing::Test {
   }
 
   std::string config(const std::string& extra) const {
-    return dir_.write("orvelt.cfg", "server 127.0.0.1\nport " + std::to_string(server_.port()) +
-                                        "\nbase dc=example,dc=org\nprotocol 3\nblockfiles " +
-                                        blockdir_ + "\nmta " + RecordingMta::program() +
-                                        " -f <> $sender\nloglevel 3\n" + extra);
+    return TestConfig(server_, blockdir_).add(extra).write(dir_);
   }
 
   ProgramResult run_file(const std::string& stdin_path, const std::string& extra_config = "") {
@@ -134,13 +118,13 @@ TEST_F(HostileInput, HugeHeaders) {
   ProgramResult r = run_file(huge_line);
   EXPECT_TRUE(r.exited) << "signal " << r.signal;
   EXPECT_EQ(r.exit_status, 0);
-  EXPECT_EQ(mail_code(r), 32);  // too many header lines: every 2098 bytes count as one
+  EXPECT_EQ(mail_code(r.log), 32);  // too many header lines: every 2098 bytes count as one
   // Streamed: nowhere near the 100 MB of the line is ever held at once.
   EXPECT_LT(largest_child_kib(), 64 * 1024);
 
   r = run_file(many_lines);
   EXPECT_EQ(r.exit_status, 0);
-  EXPECT_EQ(mail_code(r), 32);
+  EXPECT_EQ(mail_code(r.log), 32);
   EXPECT_TRUE(mta.calls().empty());
 
   // With a limit above the header's length every line is interpreted, and
@@ -153,7 +137,7 @@ TEST_F(HostileInput, HugeHeaders) {
   }
   r = run_file(many_lines, "maxheader 200000\n");
   EXPECT_EQ(r.exit_status, 0);
-  EXPECT_EQ(mail_code(r), 0);
+  EXPECT_EQ(mail_code(r.log), 0);
   EXPECT_EQ(mta.calls().size(), 1u);
 }
 
@@ -193,7 +177,7 @@ TEST_F(HostileInput, BrokenMessages) {
     const ProgramResult r = run(c.message, "blockexpire 0\n");
     EXPECT_TRUE(r.exited) << "signal " << r.signal;
     EXPECT_EQ(r.exit_status, 0);
-    const int code = mail_code(r);
+    const int code = mail_code(r.log);
     if (c.code >= 0) {
       EXPECT_EQ(code, c.code);
       EXPECT_EQ(texts_sent(mta), c.replies);
@@ -215,10 +199,10 @@ TEST_F(HostileInput, ReceiversWithoutAUsableBlockFile) {
                         ">, other@site\n\n");
   EXPECT_TRUE(r.exited) << "signal " << r.signal;
   EXPECT_EQ(r.exit_status, 0);
-  EXPECT_EQ(mail_code(r), 0);
-  EXPECT_TRUE(logged(r, LOG_WARNING, "WARN/IO refusing block file for ../../etc/x"));
-  EXPECT_TRUE(logged(r, LOG_WARNING, "WARN/IO refusing block file for a/b@c"));
-  EXPECT_TRUE(logged(r, LOG_WARNING, "WARN/IO refusing block file for other@site" + blanks));
+  EXPECT_EQ(mail_code(r.log), 0);
+  EXPECT_TRUE(logged(r.log, LOG_WARNING, "WARN/IO refusing block file for ../../etc/x"));
+  EXPECT_TRUE(logged(r.log, LOG_WARNING, "WARN/IO refusing block file for a/b@c"));
+  EXPECT_TRUE(logged(r.log, LOG_WARNING, "WARN/IO refusing block file for other@site" + blanks));
   // The ordinary receiver after them is answered as usual.
   EXPECT_EQ(texts_sent(mta), std::vector<std::string>{"other is away\n"});
 

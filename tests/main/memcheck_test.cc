@@ -14,6 +14,7 @@
 #include "support/run_program.h"
 #include "support/slapd_server.h"
 #include "support/temp_dir.h"
+#include "support/test_config.h"
 
 namespace {
 
@@ -39,13 +40,12 @@ class Memcheck : public testing::Test {
   }
 
   std::string config(const std::string& extra) const {
-    return dir_.write("orvelt.cfg",
-                      "server 127.0.0.1\nport " + std::to_string(server_.port()) +
-                          "\nbase dc=example,dc=org\nprotocol 3\nloglevel 3\nblockfiles " +
-                          blockdir_ + "\nmta " + RecordingMta::program() + " -f <> $sender\n" +
-                          "forceheader " + dir_.write("header", "To: $sender\nSubject: Re: $subject\n\n") +
-                          "\nforcefooter " + dir_.write("footer", "\n-- \n$recepient, $name\n") +
-                          "\nmap_field $name cn\n" + extra);
+    return TestConfig(server_, blockdir_)
+        .set("forceheader", dir_.write("header", "To: $sender\nSubject: Re: $subject\n\n"))
+        .set("forcefooter", dir_.write("footer", "\n-- \n$recepient, $name\n"))
+        .set("map_field", "$name cn")
+        .add(extra)
+        .write(dir_);
   }
 
   // Runs orvelt under memcheck; the run's own outcome is checked by the

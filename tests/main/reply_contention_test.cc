@@ -29,6 +29,7 @@
 #include "support/recording_mta.h"
 #include "support/slapd_server.h"
 #include "support/temp_dir.h"
+#include "support/test_config.h"
 #include "util/unique_fd.h"
 
 namespace {
@@ -54,7 +55,7 @@ struct Tally {
   int noisy = 0;           // wrote to stderr (a sanitizer report, say)
   int logged_trouble = 0;  // logged a CRIT or WARN message
   int pauses = 0;
-  long long pause_seconds = 0;
+  double pause_seconds = 0;
   std::map<std::string, int> messages;  // per sender
   std::set<std::string> raced;          // senders with two messages in one wave
 };
@@ -82,10 +83,7 @@ class ReplyContention : public testing::Test {
  protected:
   void SetUp() override {
     ASSERT_EQ(mkdir(blockdir_.c_str(), 0700), 0);
-    config_ = dir_.write("orvelt.cfg", "server 127.0.0.1\nport " + std::to_string(server_.port()) +
-                                           "\nbase dc=example,dc=org\nprotocol 3\nblockfiles " +
-                                           blockdir_ + "\nmta " + RecordingMta::program() +
-                                           " -f <> $sender\nloglevel 1\n");
+    config_ = TestConfig(server_, blockdir_).set("loglevel", "1").write(dir_);
   }
 
   // Starts the program with a pipe as its standard input, left open: it
@@ -156,7 +154,7 @@ class ReplyContention : public testing::Test {
     }
     for (const std::string& line : lines_of(read_file(c.files + ".pauses"))) {
       ++tally.pauses;
-      tally.pause_seconds += std::stoll(line);
+      tally.pause_seconds += std::stod(line);
     }
   }
 
@@ -216,7 +214,7 @@ class ReplyContention : public testing::Test {
     }
     printf("contention: %d processes (%d at once), %d messages from %zu senders, %zu records, "
            "%zu replies, %d doubles (%d new senders sent twice at once), %.1f s wall, "
-           "%d lock-retry pauses (%lld s in all), %d failed, %d with stderr output, "
+           "%d lock-retry pauses (%.3f s in all), %d failed, %d with stderr output, "
            "%d logged CRIT/WARN\n",
            tally.processes, kProcessesAtOnce, tally.processes, tally.messages.size(),
            records.size(), calls.size(), doubles, kProcessesAtOnce / 4, seconds, tally.pauses,

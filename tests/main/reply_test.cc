@@ -1,17 +1,20 @@
 // The whole program at work: the built binary answers messages against a
 // real directory, with real block files and a recording MTA.
 #include <gtest/gtest.h>
-#include <iconv.h>
 #include <sys/stat.h>
 #include <syslog.h>
 
 #include <algorithm>
+#include <cstring>
 
 #include "support/gdbm_file.h"
+#include "support/log_capture.h"
 #include "support/recording_mta.h"
 #include "support/run_program.h"
 #include "support/slapd_server.h"
 #include "support/temp_dir.h"
+#include "support/test_config.h"
+#include "support/to_utf8.h"
 
 namespace {
 
@@ -53,19 +56,10 @@ bool gdbm_holds(const std::string& path, const std::string& key) {
   }
 }
 
-std::string iso2022jp_to_utf8(std::string in) {
-  iconv_t cd = iconv_open("UTF-8", "ISO-2022-JP");
-  if (cd == reinterpret_cast<iconv_t>(-1)) return "(no converter)";
-  std::string out(in.size() * 4 + 16, '\0');
-  char* in_pos = in.data();
-  size_t in_left = in.size();
-  char* out_pos = out.data();
-  size_t out_left = out.size();
-  const size_t rc = iconv(cd, &in_pos, &in_left, &out_pos, &out_left);
-  iconv_close(cd);
-  if (rc == static_cast<size_t>(-1)) return "(conversion failed)";
-  out.resize(out.size() - out_left);
-  return out;
+std::string iso2022jp_to_utf8(const std::string& in) {
+  const Utf8Conversion back = convert_to_utf8(in, "ISO-2022-JP");
+  if (back.error != 0) return std::string("(conversion failed: ") + strerror(back.error) + ")";
+  return back.text;
 }
 
 class ReplyTest : public testing::Test {
@@ -74,10 +68,7 @@ class ReplyTest : public testing::Test {
 
   // A configuration for the test directory and the recording MTA, then extra.
   std::string config(const std::string& extra = "") const {
-    return dir_.write("orvelt.cfg", "server 127.0.0.1\nport " + std::to_string(server_.port()) +
-                                        "\nbase dc=example,dc=org\nprotocol 3\nblockfiles " +
-                                        blockdir_ + "\nmta " + RecordingMta::program() +
-                                        " -f <> $sender\nloglevel 3\n" + extra);
+    return TestConfig(server_, blockdir_).add(extra).write(dir_);
   }
 
   ProgramResult run(const std::string& text, const std::string& extra_config = "",
@@ -90,13 +81,6 @@ class ReplyTest : public testing::Test {
   }
 
   std::string block_file(const std::string& receiver) const { return blockdir_ + "/" + receiver; }
-
-  static bool logged(const ProgramResult& r, int priority, const std::string& text) {
-    for (const LogRecord& record : r.log) {
-      if (record.priority == priority && record.text == text) return true;
-    }
-    return false;
-  }
 
   SlapdServer server_{SlapdOptions().entries(test_directory())};
   TempDir dir_;
@@ -115,13 +99,13 @@ TEST_F(ReplyTest, TypicalMessageIsAnsweredOnceThenSuppressed) {
             "To: box@host\nSubject: Re: Lunch on Friday?\n\nHello box@host, local.user@site is away.\n");
   EXPECT_EQ(calls[0].sigpipe, "default");
   EXPECT_TRUE(gdbm_holds(block_file("local.user@site"), "box@host"));
-  EXPECT_TRUE(logged(r, LOG_INFO, "INFO/MAIL sent mail: local.user@site -> box@host"));
+  EXPECT_TRUE(logged(r.log, LOG_INFO, "INFO/MAIL sent mail: local.user@site -> box@host"));
   EXPECT_EQ(r.log_events.back(), "close");
 
   r = run(message("Local.User@Site"));
   EXPECT_EQ(r.exit_status, 0);
   EXPECT_EQ(mta.calls().size(), 1u);
-  EXPECT_TRUE(logged(r, LOG_DEBUG, "DEBUG/MAIL blocked: box@host & local.user@site"));
+  EXPECT_TRUE(logged(r.log, LOG_DEBUG, "DEBUG/MAIL blocked: box@host & local.user@site"));
 }
 
 TEST_F(ReplyTest, ReceiversAndTheirTexts) {
@@ -192,7 +176,7 @@ TEST_F(ReplyTest, MtaThatReadsNothingDoesNotKillTheRun) {
   ProgramResult r = run(message("big@site, r1@site"));
   EXPECT_TRUE(r.exited) << "signal " << r.signal;
   EXPECT_EQ(r.exit_status, 0);
-  EXPECT_TRUE(logged(r, LOG_WARNING, "WARN/MAIL MTA did not take the whole reply"));
+  EXPECT_TRUE(logged(r.log, LOG_WARNING, "WARN/MAIL MTA did not take the whole reply"));
   EXPECT_EQ(mta.calls().size(), 2u);
   EXPECT_TRUE(gdbm_holds(block_file("big@site"), "box@host"));
   EXPECT_TRUE(gdbm_holds(block_file("r1@site"), "box@host"));
@@ -201,7 +185,8 @@ TEST_F(ReplyTest, MtaThatReadsNothingDoesNotKillTheRun) {
 TEST_F(ReplyTest, MissingMtaProgram) {
   ProgramResult r = run(message("r1@site"), "mta /nonexistent/sendmail -oi $sender\n");
   EXPECT_EQ(r.exit_status, 0);
-  EXPECT_TRUE(logged(r, LOG_ERR, "CRIT/MAIL execv(3) returned: /nonexistent/sendmail -oi box@host"));
+  EXPECT_TRUE(
+      logged(r.log, LOG_ERR, "CRIT/MAIL execv(3) returned: /nonexistent/sendmail -oi box@host"));
   EXPECT_TRUE(gdbm_holds(block_file("r1@site"), "box@host"));
 }
 

@@ -10,11 +10,10 @@
 #include "support/run_program.h"
 #include "support/slapd_server.h"
 #include "support/temp_dir.h"
+#include "support/test_config.h"
 
 namespace {
 
-const std::string kUser = "cn=orvelt,dc=example,dc=org";
-const std::string kPassword = "s3cret";
 const std::string kMessage =
     "From: Some Name <Box@Host>\nTo: Local.User@Site\nSubject: Lunch on Friday?\n\nAre you free?\n";
 const std::string kReply =
@@ -35,11 +34,15 @@ class TlsReplyTest : public testing::Test {
   // to its environment.
   ProgramResult run(int port, const std::string& extra,
                     const std::vector<std::string>& env = {}) const {
-    const std::string config = dir_.write(
-        "orvelt.cfg", "server 127.0.0.1\nport " + std::to_string(port) +
-                          "\nbase dc=example,dc=org\nlogin " + kUser + "\npassword " + kPassword +
-                          "\nblockfiles " + blockdir_ + "\nblockexpire 0\nmta " +
-                          RecordingMta::program() + " $sender\nloglevel 3\n" + extra);
+    const std::string config = TestConfig(server_, blockdir_)
+                                   .set("port", std::to_string(port))
+                                   .remove("protocol")
+                                   .set("login", kBindDn)
+                                   .set("password", kBindPassword)
+                                   .set("blockexpire", "0")
+                                   .set("mta", RecordingMta::program() + " $sender")
+                                   .add(extra)
+                                   .write(dir_);
     ProgramRun run;
     run.args = {"-c", config};
     run.stdin_text = kMessage;
@@ -57,7 +60,8 @@ class TlsReplyTest : public testing::Test {
     return texts;
   }
 
-  SlapdServer server_{SlapdOptions().tls().user(kUser, kPassword).entries(test_directory())};
+  SlapdServer server_{
+      SlapdOptions().tls().user(kBindDn, kBindPassword).entries(test_directory())};
   TempDir dir_;
   std::string blockdir_ = dir_.file("block");
 };
@@ -73,14 +77,14 @@ struct AnsweredCase {
 TEST_F(TlsReplyTest, EncryptedDirectoryAnswersTheMessage) {
   const AnsweredCase cases[] = {
       {"starttls, protocol unconfigured: one bind at v3 over TLS", false, "tls starttls\n",
-       {{3, kUser, 0, true}}, false},
+       {{3, kBindDn, 0, true}}, false},
       {"ldaps, protocol unconfigured: v2 refused, v3 accepted, both over TLS", true,
-       "tls ldaps\n", {{2, kUser, LDAP_PROTOCOL_ERROR, true}, {3, kUser, 0, true}}, false},
-      {"ldaps, protocol 3", true, "tls ldaps\nprotocol 3\n", {{3, kUser, 0, true}}, false},
+       "tls ldaps\n", {{2, kBindDn, LDAP_PROTOCOL_ERROR, true}, {3, kBindDn, 0, true}}, false},
+      {"ldaps, protocol 3", true, "tls ldaps\nprotocol 3\n", {{3, kBindDn, 0, true}}, false},
       {"starttls without tls_cacert: the library's own CA setting applies", false,
-       "tls starttls\nprotocol 3\n", {{3, kUser, 0, true}}, true},
+       "tls starttls\nprotocol 3\n", {{3, kBindDn, 0, true}}, true},
       {"tls none: plain as ever", false, "tls none\n",
-       {{2, kUser, LDAP_PROTOCOL_ERROR, false}, {3, kUser, 0, false}}, false},
+       {{2, kBindDn, LDAP_PROTOCOL_ERROR, false}, {3, kBindDn, 0, false}}, false},
   };
   for (const AnsweredCase& c : cases) {
     SCOPED_TRACE(c.name);
@@ -154,7 +158,7 @@ TEST_F(TlsReplyTest, UnverifiedServerEndsTheRunBeforeAnyBind) {
 }
 
 TEST_F(TlsReplyTest, StartTlsAgainstAServerWithoutTlsFailsClosed) {
-  const SlapdServer plain(SlapdOptions().user(kUser, kPassword).entries(test_directory()));
+  const SlapdServer plain(SlapdOptions().user(kBindDn, kBindPassword).entries(test_directory()));
   RecordingMta mta;
   const size_t mark = plain.log_mark();
   const ProgramResult r =

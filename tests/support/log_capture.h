@@ -27,3 +27,12 @@ class LogCapture {
 // Reads the file written by the syslog preload library: the "log" lines as
 // records, in order.
 std::vector<LogRecord> read_captured_log(const std::string& path);
+
+// True when records hold one of this priority and exactly this text.
+bool logged(const std::vector<LogRecord>& records, int priority, const std::string& text);
+// True when records hold one of this priority whose text starts with start.
+bool logged_start(const std::vector<LogRecord>& records, int priority, const std::string& start);
+
+// The mail code of the "DEBUG/MAIL Code: <code> MessageID: <id>" record
+// (logged at loglevel 3), or -1 when there is none.
+int mail_code(const std::vector<LogRecord>& records);

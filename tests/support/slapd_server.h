@@ -45,6 +45,11 @@ struct SlapdOptions {
   }
 };
 
+// The account the tests that bind with credentials give the server
+// (SlapdOptions::user) and the program (login, password).
+inline const std::string kBindDn = "cn=orvelt,dc=example,dc=org";
+inline const std::string kBindPassword = "s3cret";
+
 // One simple bind as slapd saw it.
 struct SlapdBind {
   int version = 0;   // protocol version of the request
