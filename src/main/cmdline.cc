@@ -10,7 +10,7 @@
 StringList forced_receivers;
 
 namespace {
-constexpr const char* kVersion = "3.6";
+constexpr const char* kVersion = ORVELT_VERSION;  // project(VERSION) in CMakeLists.txt
 }  // namespace
 
 void print_usage() {
