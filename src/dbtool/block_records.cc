@@ -2,16 +2,9 @@
 
 #include <gdbm.h>
 
-#include <cstring>
-
 #include "dbtool/display.h"
 #include "store/block.h"
-
-namespace {
-
-constexpr size_t kTimeSize = sizeof(int64_t);
-
-}  // namespace
+#include "store/record_format.h"
 
 BlockRecord block_record_of(const RawRecord& raw) {
   BlockRecord record;
@@ -23,11 +16,12 @@ BlockRecord block_record_of(const RawRecord& raw) {
     return record;
   }
   record.sender = escape_for_display(*text);
-  if (raw.value.size() < kTimeSize) {
+  const auto time = decode_block_time(raw.value);
+  if (!time) {
     record.problem = "value of " + std::to_string(raw.value.size()) + " bytes";
     return record;
   }
-  memcpy(&record.time, raw.value.data(), kTimeSize);
+  record.time = *time;
   record.readable = true;
   return record;
 }
@@ -52,8 +46,7 @@ bool purge_block_file(const StoreHandle& db, int64_t now, int64_t hours, bool dr
   if (dry_run || expired.empty()) return true;
 
   for (const std::string& key : expired) {
-    const datum k{const_cast<char*>(key.data()), static_cast<int>(key.size())};
-    if (gdbm_delete(db.get(), k) != 0) {
+    if (gdbm_delete(db.get(), datum_over(key)) != 0) {
       error = gdbm_strerror(gdbm_errno);
       return false;
     }
@@ -65,6 +58,5 @@ bool purge_block_file(const StoreHandle& db, int64_t now, int64_t hours, bool dr
     error = std::string("reorganising: ") + gdbm_strerror(gdbm_errno);
     return false;
   }
-  result.reorganized = true;
   return true;
 }

@@ -19,9 +19,10 @@ struct BlockRecord {
 };
 
 // Interprets a stored record as the program does: the key must be a text
-// with its NUL byte, and the value must hold at least 8 bytes, of which the
-// first 8 are the time (signed 64-bit, host order). Anything else is
-// unreadable; such a record suppresses no reply.
+// with its NUL byte, and the value must hold a block time
+// (decode_block_time: at least 8 bytes, the first 8 a signed 64-bit number
+// in host order). Anything else is unreadable; such a record suppresses no
+// reply.
 BlockRecord block_record_of(const RawRecord& raw);
 
 // How one purge of a block file went.
@@ -30,7 +31,6 @@ struct PurgeResult {
   size_t expired = 0;     // readable records older than the limit: removed,
                           // or on a dry run, to be removed
   size_t unreadable = 0;  // records left alone because they are unreadable
-  bool reorganized = false;
 };
 
 // Removes from db, opened for writing, every readable record older than

@@ -14,11 +14,11 @@
 #include <memory>
 #include <optional>
 
-#include "config/config.h"
 #include "dbtool/block_records.h"
 #include "dbtool/display.h"
 #include "dbtool/key_lines.h"
 #include "dbtool/records.h"
+#include "store/record_format.h"
 #include "store/store.h"
 
 namespace {
@@ -237,14 +237,15 @@ StoreHandle open_existing(Run& run, const std::string& path, StoreMode mode) {
     problem = "not a regular file";
   } else if (status.st_size == 0) {
     problem = "empty file, not a GDBM database";
-  } else if (access(path.c_str(), mode == StoreMode::reader ? R_OK : R_OK | W_OK) != 0) {
+  } else if (access(path.c_str(), mode == StoreMode::kReader ? R_OK : R_OK | W_OK) != 0) {
     problem = strerror(errno);
   }
   if (problem != nullptr) {
     run.say("%s: %s", shown(path).c_str(), problem);
     return {};
   }
-  StoreHandle db = store_open(path, mode);
+  // An existing file is never created, so no creation mode is needed.
+  StoreHandle db = store_open(path, mode, 0);
   if (!db) run.say("%s: %s", shown(path).c_str(), open_failure().c_str());
   return db;
 }
@@ -255,7 +256,7 @@ StoreHandle open_existing(Run& run, const std::string& path, StoreMode mode) {
 StoreHandle open_for_load(Run& run, const std::string& path, int mode) {
   struct stat status;
   if (stat(path.c_str(), &status) == 0 || errno != ENOENT) {
-    return open_existing(run, path, StoreMode::writer);
+    return open_existing(run, path, StoreMode::kWriter);
   }
   const std::filesystem::path parent = std::filesystem::path(path).parent_path();
   const std::string directory = parent.empty() ? "." : parent.string();
@@ -263,8 +264,7 @@ StoreHandle open_for_load(Run& run, const std::string& path, int mode) {
     run.say("%s: no such directory", shown(directory).c_str());
     return {};
   }
-  g_config.umask = mode;
-  StoreHandle db = store_open(path, StoreMode::writer_create);
+  StoreHandle db = store_open(path, StoreMode::kWriterCreate, mode);
   if (!db) run.say("%s: %s", shown(path).c_str(), open_failure().c_str());
   return db;
 }
@@ -347,8 +347,7 @@ bool delete_all(Run& run, const StoreHandle& db, const std::string& path, size_t
     return false;
   }
   for (const RawRecord& r : records) {
-    const datum key{const_cast<char*>(r.key.data()), static_cast<int>(r.key.size())};
-    if (gdbm_delete(db.get(), key) != 0) {
+    if (gdbm_delete(db.get(), datum_over(r.key)) != 0) {
       run.say("%s: %s", shown(path).c_str(), gdbm_strerror(gdbm_errno));
       return false;
     }
@@ -406,7 +405,7 @@ void command_load(Run& run, const Invocation& inv) {
 
 void command_list(Run& run, const Invocation& inv) {
   const std::string& path = inv.operands[0];
-  StoreHandle db = open_existing(run, path, StoreMode::reader);
+  StoreHandle db = open_existing(run, path, StoreMode::kReader);
   if (!db) return run.mark(kDbFailed);
   std::vector<RawRecord> records;
   std::string error;
@@ -435,7 +434,7 @@ void command_list(Run& run, const Invocation& inv) {
 void command_add(Run& run, const Invocation& inv) {
   const std::string& path = inv.operands[0];
   const std::vector<std::string> keys = keys_from_operands(run, inv, 1);
-  StoreHandle db = open_existing(run, path, StoreMode::writer);
+  StoreHandle db = open_existing(run, path, StoreMode::kWriter);
   if (!db) return run.mark(kDbFailed);
   size_t added = 0;
   if (!insert_keys(run, db, path, keys, added)) return run.mark(kDbFailed);
@@ -447,7 +446,7 @@ void command_add(Run& run, const Invocation& inv) {
 void command_remove(Run& run, const Invocation& inv) {
   const std::string& path = inv.operands[0];
   const std::vector<std::string> keys = keys_from_operands(run, inv, 1);
-  StoreHandle db = open_existing(run, path, StoreMode::writer);
+  StoreHandle db = open_existing(run, path, StoreMode::kWriter);
   if (!db) return run.mark(kDbFailed);
   size_t removed = 0;
   for (const std::string& key : keys) {
@@ -476,7 +475,7 @@ void command_has(Run& run, const Invocation& inv) {
     run.say("key \"%s\": %s", shown(inv.operands[1]).c_str(), k.reason.c_str());
     return run.mark(kDbFailed);
   }
-  StoreHandle db = open_existing(run, path, StoreMode::reader);
+  StoreHandle db = open_existing(run, path, StoreMode::kReader);
   if (!db) return run.mark(kDbFailed);
   if (!store_has_key(k.key, db)) run.mark(kDbPartly);
 }
@@ -525,7 +524,7 @@ void command_blocks(Run& run, const Invocation& inv) {
   if (!block_files_of(run, inv.operands[0], files)) return run.mark(kDbFailed);
   const int64_t now = time(nullptr);
   for (const std::string& file : files) {
-    StoreHandle db = open_existing(run, file, StoreMode::reader);
+    StoreHandle db = open_existing(run, file, StoreMode::kReader);
     if (!db) {
       run.mark(kDbFailed);
       continue;
@@ -572,7 +571,7 @@ void command_purge(Run& run, const Invocation& inv) {
   size_t purged = 0;
   size_t changed = 0;
   for (const std::string& file : files) {
-    StoreHandle db = open_existing(run, file, dry_run ? StoreMode::reader : StoreMode::writer);
+    StoreHandle db = open_existing(run, file, dry_run ? StoreMode::kReader : StoreMode::kWriter);
     if (!db) {
       run.mark(kDbFailed);
       continue;

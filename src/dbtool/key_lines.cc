@@ -11,8 +11,8 @@ KeyOrReason key_from_line(const std::string& line, KeyKind kind) {
   if (line.find('\n') != std::string::npos) return {{}, "contains a newline"};
   if (line.empty()) return {};
   if (kind == KeyKind::header_line) {
-    if (line.size() > kMaxHeaderLine) {
-      return {{}, "longer than " + std::to_string(kMaxHeaderLine) +
+    if (line.size() > kMaxHeaderLineBytes) {
+      return {{}, "longer than " + std::to_string(kMaxHeaderLineBytes) +
                       " bytes, so no header line can ever match it"};
     }
     return {line, {}};
@@ -52,9 +52,7 @@ class LineSplitter {
     if (line_.size() > kMaxInputLine) {
       result_.rejected.push_back(
           {number_, "longer than " + std::to_string(kMaxInputLine) + " bytes"});
-    } else if (line_.empty()) {
-      ++result_.empty_lines;
-    } else {
+    } else if (!line_.empty()) {
       KeyOrReason k = key_from_line(line_, kind_);
       if (k.reason.empty()) {
         result_.keys.push_back(std::move(k.key));

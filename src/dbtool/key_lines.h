@@ -8,15 +8,13 @@
 #include <string>
 #include <vector>
 
+#include "mail/header_line.h"
+
 // How a line becomes a key.
 enum class KeyKind {
   header_line,  // the line as it stands: a bad-header key
   address       // the line normalised as the program normalises addresses
 };
-
-// The longest physical header line the program reads in one piece; a longer
-// line reaches it in several parts, so no such key can ever match.
-inline constexpr size_t kMaxHeaderLine = 2098;
 
 // The longest input line considered at all. Longer lines are skipped
 // without being held in memory.
@@ -31,13 +29,14 @@ struct RejectedLine {
 struct KeyLines {
   std::vector<std::string> keys;  // in input order, duplicates kept
   std::vector<RejectedLine> rejected;
-  size_t empty_lines = 0;  // skipped silently
 };
 
 // Turns one line (without its newline) into a key of the given kind, or
 // gives the reason why it cannot be one: a NUL byte or a newline inside,
-// a header line longer than kMaxHeaderLine, or, for an address, no address
-// bytes at all. An empty line gives an empty key and no reason.
+// a header line longer than kMaxHeaderLineBytes (the program reads a longer
+// line in several parts, so no such key can ever match), or, for an
+// address, no address bytes at all. An empty line gives an empty key and no
+// reason.
 struct KeyOrReason {
   std::string key;
   std::string reason;  // empty when key is usable

@@ -7,6 +7,8 @@
 #include <cstdlib>
 #include <memory>
 
+#include "store/record_format.h"
+
 namespace {
 
 // Owns the buffer of a datum that GDBM allocated (firstkey, nextkey, fetch).
@@ -18,11 +20,6 @@ using OwnedBytes = std::unique_ptr<char, FreeDeleter>;
 std::string bytes_of(const datum& d) {
   return d.dptr != nullptr && d.dsize > 0 ? std::string(d.dptr, static_cast<size_t>(d.dsize))
                                           : std::string();
-}
-
-// A datum over bytes, which must outlive it.
-datum datum_of(const std::string& bytes) {
-  return datum{const_cast<char*>(bytes.data()), static_cast<int>(bytes.size())};
 }
 
 // The end of a walk is GDBM_ITEM_NOT_FOUND; anything else is damage.
@@ -58,29 +55,16 @@ bool read_records(const StoreHandle& db, std::vector<RawRecord>& records, std::s
   return clean;
 }
 
-std::optional<std::string_view> key_text(std::string_view key) {
-  if (key.empty() || key.back() != '\0') return std::nullopt;
-  key.remove_suffix(1);
-  if (key.find('\0') != std::string_view::npos) return std::nullopt;
-  return key;
-}
-
-std::string stored_key(std::string_view text) {
-  std::string key(text);
-  key.push_back('\0');
-  return key;
-}
-
 int insert_key(const StoreHandle& db, std::string_view text) {
   if (text.size() >= static_cast<size_t>(INT_MAX)) return -1;
   const std::string key = stored_key(text);
   static char no_value[1];
-  return gdbm_store(db.get(), datum_of(key), datum{no_value, 0}, GDBM_INSERT);
+  return gdbm_store(db.get(), datum_over(key), datum{no_value, 0}, GDBM_INSERT);
 }
 
 int delete_key(const StoreHandle& db, std::string_view text) {
   if (text.size() >= static_cast<size_t>(INT_MAX)) return -1;
   const std::string key = stored_key(text);
-  if (gdbm_delete(db.get(), datum_of(key)) == 0) return 0;
+  if (gdbm_delete(db.get(), datum_over(key)) == 0) return 0;
   return gdbm_errno == GDBM_ITEM_NOT_FOUND ? 1 : -1;
 }

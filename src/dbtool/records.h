@@ -1,9 +1,8 @@
-// Whole-database reads for orvelt-db: every record of an open GDBM file,
-// byte for byte, and the link between a stored key and the text it stands
-// for.
+// Whole-database access for orvelt-db: every record of an open GDBM file,
+// byte for byte, and keys stored or deleted by the text they stand for
+// (store/record_format.h makes and reads the keys).
 #pragma once
 
-#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -21,16 +20,9 @@ struct RawRecord {
 // end (a damaged database); records then holds what was read.
 bool read_records(const StoreHandle& db, std::vector<RawRecord>& records, std::string& error);
 
-// The text a key stands for: its bytes less the terminating NUL byte. None
-// for a key the program can never look up: one without that NUL byte, or
-// with another NUL byte before it.
-std::optional<std::string_view> key_text(std::string_view key);
-
-// The stored form of a text key: the text and its NUL byte.
-std::string stored_key(std::string_view text);
-
-// Stores text as a key with an empty value. Returns 0 when stored, 1 when
-// the key was there already (it is left as it was), -1 on a GDBM failure.
+// Stores text as a key (stored_key) with an empty value. Returns 0 when
+// stored, 1 when the key was there already (it is left as it was), -1 on a
+// GDBM failure.
 int insert_key(const StoreHandle& db, std::string_view text);
 
 // Deletes the key of text. Returns 0 when deleted, 1 when there was no such

@@ -11,15 +11,13 @@
 
 #include "config/config.h"
 #include "mail/automatic.h"
+#include "mail/header_line.h"
 #include "store/store.h"
 #include "util/address.h"
 #include "util/log.h"
 
 namespace {
 
-// One header line holds at most this many bytes, as fgets into a buffer of
-// 2099 bytes would give them.
-constexpr size_t kMaxLineBytes = 2098;
 
 // Size of each read(2): large enough to drop a huge body at the speed of
 // the pipe, small enough to keep the resident size flat.
@@ -32,13 +30,13 @@ class LineReader {
   explicit LineReader(int fd) : fd_(fd) {}
 
   // Replaces line with the next line: up to and including a newline, at
-  // most kMaxLineBytes bytes. False at end of input (or on a read error,
+  // most kMaxHeaderLineBytes bytes. False at end of input (or on a read error,
   // which counts as the end).
   bool next_line(std::string& line) {
     line.clear();
-    while (line.size() < kMaxLineBytes) {
+    while (line.size() < kMaxHeaderLineBytes) {
       if (pos_ == end_ && !fill()) break;
-      const size_t want = std::min(end_ - pos_, kMaxLineBytes - line.size());
+      const size_t want = std::min(end_ - pos_, kMaxHeaderLineBytes - line.size());
       const char* start = buffer_ + pos_;
       const void* newline = memchr(start, '\n', want);
       const size_t take = newline != nullptr ? static_cast<const char*>(newline) - start + 1 : want;
@@ -84,7 +82,7 @@ char LineReader::buffer_[kBlockSize];
 
 StoreHandle open_lookup_db(const OptionalText& path) {
   if (!path) return {};
-  StoreHandle db = store_open(path, StoreMode::reader);
+  StoreHandle db = store_open(path, StoreMode::kReader, g_config.umask);
   if (!db && g_config.loglevel > 0) log_message(LOG_WARNING, "WARN/IO %s", path->c_str());
   return db;
 }

@@ -9,7 +9,7 @@
 
 namespace {
 
-constexpr const char* kVersion = "3.6";
+constexpr const char* kVersion = ORVELT_VERSION;  // project(VERSION) in CMakeLists.txt
 
 // Prints the usage text to standard output and exits 0.
 [[noreturn]] void print_usage() {

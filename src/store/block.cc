@@ -5,11 +5,12 @@
 #include <climits>
 #include <cstdint>
 #include <cstdlib>
-#include <cstring>
 #include <ctime>
 #include <memory>
+#include <string_view>
 
 #include "config/config.h"
+#include "store/record_format.h"
 #include "store/store.h"
 #include "util/log.h"
 
@@ -20,14 +21,6 @@ struct FreeDeleter {
   void operator()(char* p) const { free(p); }
 };
 using FetchedValue = std::unique_ptr<char, FreeDeleter>;
-
-constexpr size_t kTimeSize = sizeof(int64_t);
-
-// The address with its terminating NUL, as every key is stored. The datum
-// points into text, which must outlive it.
-datum key_of(const std::string& text) {
-  return datum{const_cast<char*>(text.c_str()), static_cast<int>(text.size() + 1)};
-}
 
 // Logs the refusal of a receiver whose block file would lie outside
 // blockfiles; the address comes from the message.
@@ -85,20 +78,22 @@ bool block_check(const std::string& sender, const std::string& receiver) {
   // out a fresh database over it. Its window is a few instructions wide,
   // far shorter than the other process's check and record, so no record is
   // lost that way in practice.
-  StoreHandle db = store_open(path, StoreMode::reader);
-  if (!db) db = store_open(path, StoreMode::writer_create);
+  StoreHandle db = store_open(path, StoreMode::kReader, g_config.umask);
+  if (!db) db = store_open(path, StoreMode::kWriterCreate, g_config.umask);
   if (!db) fail("CRIT/IO %s", *path);
 
-  const datum found = gdbm_fetch(db.get(), key_of(sender));
+  const std::string key = stored_key(sender);
+  const datum found = gdbm_fetch(db.get(), datum_over(key));
   const FetchedValue value(found.dptr);
   store_close(db);
+  if (value == nullptr) return true;
   // A value too short for a time is no record the program wrote: ignore it.
-  if (value == nullptr || found.dsize < static_cast<int>(kTimeSize)) return true;
+  const auto stored =
+      decode_block_time(std::string_view(value.get(), static_cast<size_t>(found.dsize)));
+  if (!stored) return true;
 
-  int64_t stored;
-  memcpy(&stored, value.get(), kTimeSize);
   const int64_t now = time(nullptr);
-  return block_time_expired(stored, now, int64_t{g_config.blockexpire} * 3600);
+  return block_time_expired(*stored, now, int64_t{g_config.blockexpire} * 3600);
 }
 
 void block_record(const std::string& sender, const std::string& receiver) {
@@ -108,14 +103,13 @@ void block_record(const std::string& sender, const std::string& receiver) {
     log_refused(receiver);
     return;
   }
-  StoreHandle db = store_open(path, StoreMode::writer);
+  StoreHandle db = store_open(path, StoreMode::kWriter, g_config.umask);
   if (!db) fail("CRIT/IO error locking '%s' for writing", *path);
 
   // Taken after the open, which may have paused for a while.
-  const int64_t now = time(nullptr);
-  char bytes[kTimeSize];
-  memcpy(bytes, &now, kTimeSize);
-  const int stored = gdbm_store(db.get(), key_of(sender), datum{bytes, kTimeSize}, GDBM_REPLACE);
+  const std::string value = encode_block_time(time(nullptr));
+  const std::string key = stored_key(sender);
+  const int stored = gdbm_store(db.get(), datum_over(key), datum_over(value), GDBM_REPLACE);
   store_close(db);
   if (stored != 0) fail("CRIT/IO %s", receiver);
 }

@@ -3,7 +3,8 @@
 //
 // Key: the sender address with its NUL byte. Value: 8 bytes, the time of the
 // last reply in seconds since the epoch, a signed 64-bit integer in host
-// byte order. Records are never deleted; an old one simply stops blocking.
+// byte order (both made and read by store/record_format.h). Records are
+// never deleted; an old one simply stops blocking.
 #pragma once
 
 #include <cstdint>

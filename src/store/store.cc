@@ -9,7 +9,7 @@
 #include <ctime>
 #include <string>
 
-#include "config/config.h"
+#include "store/record_format.h"
 
 namespace {
 
@@ -36,9 +36,9 @@ void pause_after_failed_open() {
 
 void store_set_pause(StorePause pause) { pause_function = pause != nullptr ? pause : real_pause; }
 
-StoreHandle store_open(const OptionalText& path, StoreMode mode) {
+StoreHandle store_open(const OptionalText& path, StoreMode mode, int create_mode) {
   if (!path) return {};
-  if (mode == StoreMode::reader) {
+  if (mode == StoreMode::kReader) {
     struct stat status;
     if (stat(path->c_str(), &status) != 0) return {};
   }
@@ -46,8 +46,7 @@ StoreHandle store_open(const OptionalText& path, StoreMode mode) {
     // Cleared first, so that only this attempt's failure is looked at: GDBM
     // leaves errno alone for some failures (a bad magic number, say).
     errno = 0;
-    GDBM_FILE file =
-        gdbm_open(path->c_str(), 0, static_cast<int>(mode), g_config.umask, nullptr);
+    GDBM_FILE file = gdbm_open(path->c_str(), 0, static_cast<int>(mode), create_mode, nullptr);
     if (file != nullptr) return StoreHandle(file);
     // A lock held by another process makes gdbm_open fail at once with
     // EAGAIN ("Can't be reader" / "Can't be writer"): that one is worth
@@ -63,7 +62,6 @@ void store_close(StoreHandle& handle) { handle.reset(); }
 bool store_has_key(std::optional<std::string_view> key, const StoreHandle& handle) {
   if (!key || !handle) return false;
   if (key->size() >= static_cast<size_t>(INT_MAX)) return false;
-  std::string bytes(*key);  // c_str() supplies the NUL byte that is part of the key
-  const datum k{bytes.data(), static_cast<int>(bytes.size() + 1)};
-  return gdbm_exists(handle.get(), k) != 0;
+  const std::string stored = stored_key(*key);
+  return gdbm_exists(handle.get(), datum_over(stored)) != 0;
 }

@@ -1,8 +1,9 @@
 // GDBM access shared by every database of the program: a locked open that
 // waits out other processes' locks with random pauses, and key lookups.
 //
-// Every key is a text stored together with its terminating NUL byte, so a
-// database written without that byte never matches.
+// Every key is a text stored together with its terminating NUL byte
+// (store/record_format.h), so a database written without that byte never
+// matches.
 #pragma once
 
 #include <gdbm.h>
@@ -15,9 +16,9 @@
 
 // How store_open opens a file; the values are GDBM's own open flags.
 enum class StoreMode : int {
-  reader = GDBM_READER,         // read only, the file must exist
-  writer = GDBM_WRITER,         // read and write, the file must exist
-  writer_create = GDBM_WRCREAT  // read and write, a missing file is created
+  kReader = GDBM_READER,        // read only, the file must exist
+  kWriter = GDBM_WRITER,        // read and write, the file must exist
+  kWriterCreate = GDBM_WRCREAT  // read and write, a missing file is created
 };
 
 // Owns one open GDBM file, or nothing; closing releases GDBM's lock.
@@ -48,13 +49,15 @@ class StoreHandle {
   GDBM_FILE file_ = nullptr;
 };
 
-// Opens the GDBM file at path (none gives none) in mode, creating it with
-// g_config.umask as its permission bits in writer_create mode. A reader open
-// of a file whose status cannot be read gives none at once. Otherwise every
-// failed attempt is followed by one random pause of 1 to 10 seconds, and
-// only a lock held by another process (errno EAGAIN) is tried again, up to
-// 11 attempts in all. Logs nothing: a failure is the caller's to report.
-StoreHandle store_open(const OptionalText& path, StoreMode mode);
+// Opens the GDBM file at path (none gives none) in mode. kWriterCreate
+// creates a missing file with create_mode as its permission bits (less the
+// process umask); the other modes never create and ignore create_mode. A
+// reader open of a file whose status cannot be read gives none at once.
+// Otherwise every failed attempt is followed by one random pause of 1 to 10
+// seconds, and only a lock held by another process (errno EAGAIN) is tried
+// again, up to 11 attempts in all. Logs nothing: a failure is the caller's
+// to report.
+StoreHandle store_open(const OptionalText& path, StoreMode mode, int create_mode);
 
 // Closes the handle, if it holds a file; it holds nothing afterwards.
 void store_close(StoreHandle& handle);

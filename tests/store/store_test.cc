@@ -18,6 +18,9 @@
 
 namespace {
 
+// The creation mode where a test does not look at it.
+constexpr int kMode = 0600;
+
 
 class StoreOpen : public PauseRecordingTest {
  protected:
@@ -40,30 +43,30 @@ TEST_F(StoreOpen, FailuresThatNoRetryCures) {
     StoreMode mode;
     size_t pauses;
   } cases[] = {
-      {std::nullopt, StoreMode::reader, 0},
-      {std::nullopt, StoreMode::writer_create, 0},
+      {std::nullopt, StoreMode::kReader, 0},
+      {std::nullopt, StoreMode::kWriterCreate, 0},
       // stat fails: no attempt at all.
-      {dir.file("missing"), StoreMode::reader, 0},
-      {dir.file("missing"), StoreMode::writer, 1},
-      {dir.file("no/such/dir"), StoreMode::writer_create, 1},
-      {dir.file("junk"), StoreMode::reader, 1},
-      {dir.file("empty"), StoreMode::reader, 1},
+      {dir.file("missing"), StoreMode::kReader, 0},
+      {dir.file("missing"), StoreMode::kWriter, 1},
+      {dir.file("no/such/dir"), StoreMode::kWriterCreate, 1},
+      {dir.file("junk"), StoreMode::kReader, 1},
+      {dir.file("empty"), StoreMode::kReader, 1},
   };
   for (const Case& c : cases) {
     pauses.clear();
-    StoreHandle db = store_open(c.path, c.mode);
+    StoreHandle db = store_open(c.path, c.mode, kMode);
     EXPECT_FALSE(db) << c.path.value_or("(none)");
     EXPECT_EQ(pauses.size(), c.pauses) << c.path.value_or("(none)");
     expect_pauses_in_range();
   }
 }
 
-TEST_F(StoreOpen, CreatesWithTheConfiguredModeLessTheProcessUmask) {
+TEST_F(StoreOpen, CreatesWithTheGivenModeLessTheProcessUmask) {
   const mode_t saved = umask(022);
-  g_config.umask = 0640;
-  StoreHandle db = store_open(dir.file("a"), StoreMode::writer_create);
-  g_config.umask = 0666;
-  StoreHandle other = store_open(dir.file("b"), StoreMode::writer_create);
+  // The mode given counts, not the configured one.
+  g_config.umask = 0600;
+  StoreHandle db = store_open(dir.file("a"), StoreMode::kWriterCreate, 0640);
+  StoreHandle other = store_open(dir.file("b"), StoreMode::kWriterCreate, 0666);
   umask(saved);
   ASSERT_TRUE(db);
   ASSERT_TRUE(other);
@@ -75,18 +78,18 @@ TEST_F(StoreOpen, CreatesWithTheConfiguredModeLessTheProcessUmask) {
   store_close(db);
   EXPECT_FALSE(db);
   store_close(db);  // closing nothing does nothing
-  EXPECT_TRUE(store_open(dir.file("a"), StoreMode::reader));
+  EXPECT_TRUE(store_open(dir.file("a"), StoreMode::kReader, kMode));
   EXPECT_TRUE(pauses.empty());
 }
 
 TEST_F(StoreOpen, WaitsOutALockThatIsReleased) {
   write_gdbm_keys(dir.file("db"), {"k"});
-  for (StoreMode mode : {StoreMode::reader, StoreMode::writer, StoreMode::writer_create}) {
+  for (StoreMode mode : {StoreMode::kReader, StoreMode::kWriter, StoreMode::kWriterCreate}) {
     pauses.clear();
     LockHolder holder(dir.file("db"), GDBM_WRITER);
     release_holder = &holder;
     release_after = 3;
-    StoreHandle db = store_open(dir.file("db"), mode);
+    StoreHandle db = store_open(dir.file("db"), mode, kMode);
     EXPECT_TRUE(db);
     EXPECT_EQ(pauses.size(), 3u);
     expect_pauses_in_range();
@@ -99,9 +102,9 @@ TEST_F(StoreOpen, GivesUpAfterElevenAttemptsUnderAHeldLock) {
   write_gdbm_keys(dir.file("db"), {"k"});
   {
     LockHolder writer(dir.file("db"), GDBM_WRITER);
-    for (StoreMode mode : {StoreMode::reader, StoreMode::writer}) {
+    for (StoreMode mode : {StoreMode::kReader, StoreMode::kWriter}) {
       pauses.clear();
-      EXPECT_FALSE(store_open(dir.file("db"), mode));
+      EXPECT_FALSE(store_open(dir.file("db"), mode, kMode));
       EXPECT_EQ(pauses.size(), 11u);
       expect_pauses_in_range();
     }
@@ -109,9 +112,9 @@ TEST_F(StoreOpen, GivesUpAfterElevenAttemptsUnderAHeldLock) {
   // Readers share the lock; a writer still has to wait for them.
   LockHolder reader(dir.file("db"), GDBM_READER);
   pauses.clear();
-  EXPECT_TRUE(store_open(dir.file("db"), StoreMode::reader));
+  EXPECT_TRUE(store_open(dir.file("db"), StoreMode::kReader, kMode));
   EXPECT_TRUE(pauses.empty());
-  EXPECT_FALSE(store_open(dir.file("db"), StoreMode::writer));
+  EXPECT_FALSE(store_open(dir.file("db"), StoreMode::kWriter, kMode));
   EXPECT_EQ(pauses.size(), 11u);
 }
 
@@ -134,7 +137,7 @@ TEST_F(StoreOpen, ProcessesFailingTogetherPauseDifferently) {
     if (pid == 0) {
       pause_report_fd = report[1];
       store_set_pause(report_pause);
-      store_open(dir.file("junk"), StoreMode::reader);
+      store_open(dir.file("junk"), StoreMode::kReader, kMode);
       _exit(0);
     }
     children.push_back(pid);
@@ -156,8 +159,8 @@ TEST(StoreHasKey, KeysIncludeTheirNulByte) {
   TempDir dir;
   write_gdbm_keys(dir.file("with"), {"X-Spam: yes", "box@host"});
   write_gdbm_keys(dir.file("without"), {"X-Spam: yes", "box@host"}, false);
-  StoreHandle with = store_open(dir.file("with"), StoreMode::reader);
-  StoreHandle without = store_open(dir.file("without"), StoreMode::reader);
+  StoreHandle with = store_open(dir.file("with"), StoreMode::kReader, kMode);
+  StoreHandle without = store_open(dir.file("without"), StoreMode::kReader, kMode);
   ASSERT_TRUE(with);
   ASSERT_TRUE(without);
   const StoreHandle none;

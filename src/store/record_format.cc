@@ -1,0 +1,35 @@
+#include "store/record_format.h"
+
+#include <cstring>
+
+std::string stored_key(std::string_view text) {
+  std::string key;
+  key.reserve(text.size() + 1);
+  key.append(text);
+  key.push_back('\0');
+  return key;
+}
+
+std::optional<std::string_view> key_text(std::string_view key) {
+  if (key.empty() || key.back() != '\0') return std::nullopt;
+  key.remove_suffix(1);
+  if (key.find('\0') != std::string_view::npos) return std::nullopt;
+  return key;
+}
+
+datum datum_over(const std::string& bytes) {
+  return datum{const_cast<char*>(bytes.data()), static_cast<int>(bytes.size())};
+}
+
+std::string encode_block_time(int64_t seconds) {
+  std::string bytes(kBlockTimeBytes, '\0');
+  memcpy(bytes.data(), &seconds, kBlockTimeBytes);
+  return bytes;
+}
+
+std::optional<int64_t> decode_block_time(std::string_view value) {
+  if (value.size() < kBlockTimeBytes) return std::nullopt;
+  int64_t seconds;
+  memcpy(&seconds, value.data(), kBlockTimeBytes);
+  return seconds;
+}
