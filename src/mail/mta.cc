@@ -14,6 +14,7 @@
 #include <spawn.h>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <sys/wait.h>
 #include <syslog.h>
 #include <unistd.h>
@@ -95,6 +96,8 @@ class ChildProcess {
   ~ChildProcess() {
     if (pid_ > 0) kill_and_collect();
   }
+  ChildProcess(ChildProcess&& other) noexcept : pid_(std::exchange(other.pid_, -1)) {}
+  ChildProcess& operator=(ChildProcess&&) = delete;
   ChildProcess(const ChildProcess&) = delete;
   ChildProcess& operator=(const ChildProcess&) = delete;
 

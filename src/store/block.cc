@@ -7,6 +7,7 @@
 #include <cstdlib>
 #include <ctime>
 #include <memory>
+#include <string>
 #include <string_view>
 
 #include "config/config.h"
@@ -30,6 +31,14 @@ void log_refused(const std::string& receiver) {
 
 [[noreturn]] void fail(const char* format, const std::string& argument) {
   log_fatal(LOG_WARNING, format, log_safe(argument).c_str());
+}
+
+[[noreturn]] void fail_with_reason(const std::string& path, const std::string& reason) {
+  log_fatal(LOG_WARNING, "CRIT/IO %s: %s", log_safe(path).c_str(), reason.c_str());
+}
+
+void log_withdraw_failed(const std::string& path, const std::string& reason) {
+  log_message(LOG_ERR, "CRIT/IO %s: %s", log_safe(path).c_str(), reason.c_str());
 }
 
 }  // namespace
@@ -65,51 +74,102 @@ OptionalText block_file_path(std::string_view receiver) {
   return path;
 }
 
-bool block_check(const std::string& sender, const std::string& receiver) {
-  if (g_config.blockexpire == 0) return true;
-  const OptionalText path = block_file_path(receiver);
-  if (!path) {
-    log_refused(receiver);
-    return false;
-  }
-  // The reader open fails at once for a missing file; the writer-create
-  // open then makes it. GDBM sizes a file up before it takes the lock, so a
-  // process that finds the empty file another has only just created may lay
-  // out a fresh database over it. Its window is a few instructions wide,
-  // far shorter than the other process's check and record, so no record is
-  // lost that way in practice.
-  StoreHandle db = store_open(path, StoreMode::kReader, g_config.umask);
-  if (!db) db = store_open(path, StoreMode::kWriterCreate, g_config.umask);
-  if (!db) fail("CRIT/IO %s", *path);
+namespace {
 
-  const std::string key = stored_key(sender);
+// The sender's value in an open block file: none when there is no record.
+// A file that cannot be read stops the run: it may hold the very record
+// that blocks this sender.
+std::optional<std::string> fetch_value(const StoreHandle& db, const std::string& key,
+                                       const std::string& path) {
   const datum found = gdbm_fetch(db.get(), datum_over(key));
   const FetchedValue value(found.dptr);
-  store_close(db);
-  if (value == nullptr) return true;
-  // A value too short for a time is no record the program wrote: ignore it.
-  const auto stored =
-      decode_block_time(std::string_view(value.get(), static_cast<size_t>(found.dsize)));
-  if (!stored) return true;
-
-  const int64_t now = time(nullptr);
-  return block_time_expired(*stored, now, int64_t{g_config.blockexpire} * 3600);
+  if (value != nullptr) return std::string(value.get(), static_cast<size_t>(found.dsize));
+  if (gdbm_last_errno(db.get()) != GDBM_ITEM_NOT_FOUND || gdbm_needs_recovery(db.get())) {
+    fail_with_reason(path, gdbm_db_strerror(db.get()));
+  }
+  return std::nullopt;
 }
 
-void block_record(const std::string& sender, const std::string& receiver) {
-  if (g_config.blockexpire == 0) return;
+// Whether a stored value still blocks a reply now. A value too short for a
+// time is no record the program wrote: it blocks nothing.
+bool blocks(const std::optional<std::string>& value) {
+  if (!value) return false;
+  const std::optional<int64_t> stored = decode_block_time(*value);
+  if (!stored) return false;
+  return !block_time_expired(*stored, time(nullptr), int64_t{g_config.blockexpire} * 3600);
+}
+
+// Opens the block file at path for the decision and the record, or stops.
+StoreHandle open_for_record(const std::string& path) {
+  StoreError error;
+  StoreHandle db = store_open(path, StoreMode::kWriterCreate, g_config.umask, &error);
+  if (db) return db;
+  if (error.locked) fail("CRIT/IO error locking '%s' for writing", path);
+  fail_with_reason(path, error.reason);
+}
+
+// Closes a file written to; stops the run when what was written did not
+// reach it.
+void close_written(StoreHandle& db, const std::string& path) {
+  if (!store_close_written(db)) fail_with_reason(path, store_last_error());
+}
+
+}  // namespace
+
+BlockClaim block_claim(const std::string& sender, const std::string& receiver) {
+  BlockClaim claim;
+  if (g_config.blockexpire == 0) {
+    claim.granted = true;
+    return claim;
+  }
   const OptionalText path = block_file_path(receiver);
   if (!path) {
     log_refused(receiver);
-    return;
+    return claim;
   }
-  StoreHandle db = store_open(path, StoreMode::kWriter, g_config.umask);
-  if (!db) fail("CRIT/IO error locking '%s' for writing", *path);
-
-  // Taken after the open, which may have paused for a while.
-  const std::string value = encode_block_time(time(nullptr));
   const std::string key = stored_key(sender);
-  const int stored = gdbm_store(db.get(), datum_over(key), datum_over(value), GDBM_REPLACE);
-  store_close(db);
-  if (stored != 0) fail("CRIT/IO %s", receiver);
+  // A look under the reader lock first: most messages from a sender who was
+  // answered end here, without a write lock or a flush. A missing file, or
+  // one locked for the whole wait, is decided under the writer lock below.
+  StoreError error;
+  if (StoreHandle reader = store_open(path, StoreMode::kReader, g_config.umask, &error)) {
+    if (blocks(fetch_value(reader, key, *path))) return claim;
+  } else if (!error.missing && !error.locked) {
+    fail_with_reason(*path, error.reason);
+  }
+
+  StoreHandle db = open_for_record(*path);
+  claim.previous = fetch_value(db, key, *path);
+  if (blocks(claim.previous)) return claim;
+  // Taken after the open, which may have waited for the lock.
+  const std::string value = encode_block_time(time(nullptr));
+  if (gdbm_store(db.get(), datum_over(key), datum_over(value), GDBM_REPLACE) != 0) {
+    fail_with_reason(*path, gdbm_db_strerror(db.get()));
+  }
+  close_written(db, *path);
+  claim.granted = true;
+  claim.stored = value;
+  return claim;
+}
+
+void block_withdraw(const BlockClaim& claim, const std::string& sender,
+                    const std::string& receiver) {
+  if (!claim.stored) return;
+  const OptionalText path = block_file_path(receiver);
+  if (!path) return;
+  StoreError error;
+  StoreHandle db = store_open(path, StoreMode::kWriter, g_config.umask, &error);
+  if (!db) return log_withdraw_failed(*path, error.reason);
+  const std::string key = stored_key(sender);
+  const datum found = gdbm_fetch(db.get(), datum_over(key));
+  const FetchedValue current(found.dptr);
+  if (current == nullptr ||
+      std::string_view(current.get(), static_cast<size_t>(found.dsize)) != *claim.stored) {
+    return;  // gone, or another run's record by now
+  }
+  const int result = claim.previous ? gdbm_store(db.get(), datum_over(key),
+                                                 datum_over(*claim.previous), GDBM_REPLACE)
+                                    : gdbm_delete(db.get(), datum_over(key));
+  if (result != 0) return log_withdraw_failed(*path, gdbm_db_strerror(db.get()));
+  if (!store_close_written(db)) log_withdraw_failed(*path, store_last_error());
 }

@@ -8,6 +8,7 @@
 #pragma once
 
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <string_view>
 
@@ -27,19 +28,39 @@ OptionalText block_file_path(std::string_view receiver);
 // counts as expired.
 bool block_time_expired(int64_t stored, int64_t now, int64_t seconds);
 
-// True when a reply to sender on behalf of receiver may go out now: always
-// with blockexpire 0 (no file is touched); otherwise when the receiver's
-// block file holds no 8-byte record for sender, or one more than blockexpire
-// hours old. Creates a missing block file with the umask value as its mode.
-// A receiver whose path would leave blockfiles is refused: "WARN/IO refusing
-// block file for <receiver>" is logged and the answer is false. A block file
-// that opens neither for reading nor for creation logs "CRIT/IO <path>" and
-// exits 1.
-bool block_check(const std::string& sender, const std::string& receiver);
+// The decision to answer one sender on behalf of one receiver, taken under
+// the receiver's block file lock and recorded before the reply goes out.
+struct BlockClaim {
+  bool granted = false;                 // the reply may go out now
+  std::optional<std::string> stored;    // the value the claim wrote (none: nothing written)
+  std::optional<std::string> previous;  // the sender's value before it (none: no record)
+};
 
-// Notes that sender was answered on behalf of receiver now; does nothing
-// with blockexpire 0, and refuses a receiver as block_check does. Returns
-// only on success: a block file that does not open for writing logs
-// "CRIT/IO error locking '<path>' for writing", a failed store
-// "CRIT/IO <receiver>", and both exit 1.
-void block_record(const std::string& sender, const std::string& receiver);
+// Claims the reply to sender on behalf of receiver: granted always with
+// blockexpire 0 (no file is touched); otherwise when the receiver's block
+// file holds no 8-byte record for sender, or one more than blockexpire hours
+// old, and then the current time is stored for sender before this returns.
+//
+// The file is first read under a reader lock (a sender who is blocked costs
+// no write lock and no flush); a reply is decided again under the writer
+// lock (writer-create mode, a missing file created with the umask value as
+// its mode), held only for the decision and the record.
+//
+// A receiver whose path would leave blockfiles is refused: "WARN/IO refusing
+// block file for <receiver>" is logged and nothing is granted. Everything
+// else that stops the record stops the run before any reply (log_fatal, at
+// priority warning): a file GDBM cannot open or read for any reason but a
+// missing file, damaged or truncated ones included, "CRIT/IO <path>: <GDBM's
+// or the system's text>"; a lock that stays held, "CRIT/IO error locking
+// '<path>' for writing"; a record that cannot be written and flushed,
+// "CRIT/IO <path>: <reason>". A damaged file is never taken for an empty one.
+BlockClaim block_claim(const std::string& sender, const std::string& receiver);
+
+// Withdraws claim (a reply that did not go out): when the sender's record
+// still holds what the claim stored, the previous value is put back, or the
+// record deleted when there was none; a record another run has made since
+// is left alone. Does nothing for a claim that wrote nothing. A failure is
+// logged ("CRIT/IO <path>: <reason>", priority err) and the run goes on:
+// the sender then stays blocked for this period, but nobody gets two replies.
+void block_withdraw(const BlockClaim& claim, const std::string& sender,
+                    const std::string& receiver);

@@ -1,5 +1,5 @@
 // GDBM access shared by every database of the program: a locked open that
-// waits out other processes' locks with random pauses, and key lookups.
+// waits out other processes' locks in short pauses, and key lookups.
 //
 // Every key is a text stored together with its terminating NUL byte
 // (store/record_format.h), so a database written without that byte never
@@ -9,6 +9,7 @@
 #include <gdbm.h>
 
 #include <optional>
+#include <string>
 #include <string_view>
 #include <utility>
 
@@ -40,6 +41,8 @@ class StoreHandle {
 
   GDBM_FILE get() const { return file_; }
   explicit operator bool() const { return file_ != nullptr; }
+  // Gives up the file without closing it.
+  GDBM_FILE release() { return std::exchange(file_, nullptr); }
   // Closes the file held, if any.
   void reset() {
     if (file_ != nullptr) gdbm_close(std::exchange(file_, nullptr));
@@ -49,24 +52,48 @@ class StoreHandle {
   GDBM_FILE file_ = nullptr;
 };
 
+// Why store_open gave no file.
+struct StoreError {
+  bool missing = false;  // the file does not exist (modes that do not create)
+  bool locked = false;   // another process held its lock for the whole wait
+  std::string reason;    // what went wrong: the system's or GDBM's text
+};
+
+// The longest that store_open waits, in all, for a lock that another process
+// holds: as long as the old random pauses (11 of at most 10 s) could take.
+inline constexpr unsigned kLockWaitLimitMicroseconds = 110'000'000;
+
 // Opens the GDBM file at path (none gives none) in mode. kWriterCreate
 // creates a missing file with create_mode as its permission bits (less the
 // process umask); the other modes never create and ignore create_mode. A
 // reader open of a file whose status cannot be read gives none at once.
-// Otherwise every failed attempt is followed by one random pause of 1 to 10
-// seconds, and only a lock held by another process (errno EAGAIN) is tried
-// again, up to 11 attempts in all. Logs nothing: a failure is the caller's
-// to report.
-StoreHandle store_open(const OptionalText& path, StoreMode mode, int create_mode);
+//
+// A lock held by another process (gdbm_open fails with EAGAIN) is waited
+// out in short pauses, from about 1 ms growing to at most 100 ms, each
+// varied by up to a half from the process id (so that processes that
+// collide do not retry in step), until kLockWaitLimitMicroseconds of pauses
+// have passed; any other failure gives none at once, without a pause.
+// Logs nothing: a failure is the caller's to report, from *error if given.
+StoreHandle store_open(const OptionalText& path, StoreMode mode, int create_mode,
+                       StoreError* error = nullptr);
 
 // Closes the handle, if it holds a file; it holds nothing afterwards.
 void store_close(StoreHandle& handle);
+
+// Closes a handle that was written through: GDBM then writes out what it
+// still holds and flushes the file. False when that failed; the reason is
+// then store_last_error().
+bool store_close_written(StoreHandle& handle);
+
+// The text of the last GDBM failure of the process (with the system's error
+// where GDBM had one).
+std::string store_last_error();
 
 // True only when both key and handle are given and the database holds the
 // key with its NUL byte. Logs nothing.
 bool store_has_key(std::optional<std::string_view> key, const StoreHandle& handle);
 
 // The pause between two open attempts. Tests replace it so that they need
-// not wait; a null pause restores the real sleep(3).
-using StorePause = void (*)(unsigned seconds);
+// not wait; a null pause restores the real one (nanosleep(2)).
+using StorePause = void (*)(unsigned microseconds);
 void store_set_pause(StorePause pause);
