@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "config/config.h"
+#include "directory/connection_guard.h"
 #include "util/log.h"
 #include "util/substitute.h"
 
@@ -85,6 +86,22 @@ const ReplyFrame& reply_frame_of(DirectorySession& session) {
   return *session.reply_frame();
 }
 
+// Whether a search result code says the connection failed (the server is
+// gone, did not answer in time, or is not serving now) rather than that the
+// query is wrong (no such base, a bad filter), which retrying cannot mend.
+bool lost_directory(int status) {
+  switch (status) {
+    case LDAP_SERVER_DOWN:
+    case LDAP_TIMEOUT:
+    case LDAP_CONNECT_ERROR:
+    case LDAP_BUSY:
+    case LDAP_UNAVAILABLE:
+      return true;
+    default:
+      return connection_wait_ran_out();
+  }
+}
+
 }  // namespace
 
 std::string search_filter_for(const std::string& receiver, const OptionalText& sender) {
@@ -109,6 +126,12 @@ StringList directory_lookup(DirectorySession& session, const std::string& receiv
   // A failed search may still have delivered a result message.
   const LdapResult result(chain);
   if (status == LDAP_NO_MEMORY) exit_no_memory();
+  // The directory went away or stopped answering: the message must be tried
+  // again later, not counted as delivered without its reply.
+  if (status != LDAP_SUCCESS && lost_directory(status)) {
+    log_fatal(LOG_ERR, "CRIT/LDAP %s",
+              ldap_err2string(connection_wait_ran_out() ? LDAP_TIMEOUT : status));
+  }
   if (status != LDAP_SUCCESS) {
     if (g_config.loglevel > 0) log_message(LOG_WARNING, "WARN/LDAP Wrong query base?");
     return {};
