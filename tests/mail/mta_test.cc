@@ -32,7 +32,8 @@ class SendReply : public DefaultConfigTest {
 // True when outcome says the MTA took the reply.
 testing::AssertionResult accepted(const MtaOutcome& outcome) {
   if (outcome.status == MtaOutcome::kAccepted) return testing::AssertionSuccess();
-  return testing::AssertionFailure() << "status " << outcome.status << " (" << outcome.reason << ")";
+  return testing::AssertionFailure() << "status " << outcome.status << " ("
+                                     << outcome.reason << ")";
 }
 
 // True when this process has no child left, zombies included.

@@ -7,14 +7,13 @@
 // that the MTA tries the message again later.
 #include <arpa/inet.h>
 #include <fcntl.h>
+#include <gtest/gtest.h>
 #include <netinet/in.h>
 #include <poll.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <syslog.h>
 #include <unistd.h>
-
-#include <gtest/gtest.h>
 
 #include <algorithm>
 #include <atomic>
@@ -152,8 +151,7 @@ class SilentDirectory {
         if (got <= 0) continue;
         // Only the first request of a connection, the bind, is answered.
         if (answered.count(waiting[i].fd) != 0) continue;
-        const std::string response =
-            bind_response(std::string(buffer, static_cast<size_t>(got)));
+        const std::string response = bind_response(std::string(buffer, static_cast<size_t>(got)));
         if (response.empty()) continue;
         answered.insert(waiting[i].fd);
         (void)!write(waiting[i].fd, response.data(), response.size());
@@ -226,7 +224,8 @@ TEST_F(FaultTest, FailedMtaLeavesNoRecordAndTheNextMessageIsAnswered) {
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
     ASSERT_EQ(system(("rm -rf " + blockdir_ + "/*").c_str()), 0);
-    TestConfig failing = config().set("loglevel", std::to_string(c.loglevel)).set("mtatimeout", "1");
+    TestConfig failing =
+        config().set("loglevel", std::to_string(c.loglevel)).set("mtatimeout", "1");
     std::string mta_path;
     if (c.script != nullptr) {
       mta_path = *c.script ? dir_.write("mta.sh", c.script) : dir_.file("no-such-mta");
@@ -243,13 +242,13 @@ TEST_F(FaultTest, FailedMtaLeavesNoRecordAndTheNextMessageIsAnswered) {
       EXPECT_TRUE(r.exited) << "signal " << r.signal;
       EXPECT_EQ(r.exit_status, 0);
       EXPECT_EQ(r.err, "");
-      EXPECT_TRUE(logged(r.log, LOG_WARNING,
-                         std::string("WARN/MAIL MTA failed (") + c.reason +
-                             "): reply to box@host not recorded"));
+      EXPECT_TRUE(logged(
+          r.log, LOG_WARNING,
+          std::string("WARN/MAIL MTA failed (") + c.reason + "): reply to box@host not recorded"));
       EXPECT_FALSE(logged_start(r.log, LOG_INFO, "INFO/MAIL sent mail"));
       if (c.script != nullptr && !*c.script) {
-        EXPECT_TRUE(logged(r.log, LOG_ERR,
-                           "CRIT/MAIL execv(3) returned: " + mta_path + " -f <> box@host"));
+        EXPECT_TRUE(
+            logged(r.log, LOG_ERR, "CRIT/MAIL execv(3) returned: " + mta_path + " -f <> box@host"));
         EXPECT_FALSE(logged(r.log, LOG_WARNING, "WARN/MAIL MTA did not take the whole reply"));
       }
       EXPECT_EQ(mta.calls().size(), c.script == nullptr ? 1u : 0u);
@@ -269,7 +268,8 @@ TEST_F(FaultTest, DirectorySilentAfterTheBindEndsTheRun) {
   SilentDirectory silent;
   RecordingMta mta;
   const Clock::time_point start = Clock::now();
-  const ProgramResult r = run(config().set("port", std::to_string(silent.port())), message(kSender));
+  const ProgramResult r =
+      run(config().set("port", std::to_string(silent.port())), message(kSender));
   EXPECT_LT(seconds_since(start), 20);
   EXPECT_EQ(silent.binds_answered(), 1);
   expect_fatal(r, kFailStatus, LOG_ERR, "CRIT/LDAP ");
@@ -279,7 +279,8 @@ TEST_F(FaultTest, DirectorySilentAfterTheBindEndsTheRun) {
 
 TEST_F(FaultTest, DirectoryDownEndsTheRunWithFailstatus) {
   RecordingMta mta;
-  const ProgramResult r = run(config().set("port", std::to_string(closed_port())), message(kSender));
+  const ProgramResult r =
+      run(config().set("port", std::to_string(closed_port())), message(kSender));
   expect_fatal(r, kFailStatus, LOG_ERR, "CRIT/LDAP Can't contact LDAP server");
   EXPECT_EQ(r.err, "orvelt: CRIT/LDAP Can't contact LDAP server\n");
   EXPECT_TRUE(mta.calls().empty());
@@ -309,8 +310,8 @@ TEST_F(FaultTest, OverlongConfigurationLineIsDroppedWhole) {
     ASSERT_EQ(system(("rm -rf " + blockdir_ + "/*").c_str()), 0);
     RecordingMta mta;
     // blockexpire 0 after the long line: nothing is recorded when it is read.
-    const TestConfig cfg = config().add("#" + std::string(comment_size - 1, '#') +
-                                        "server 10.0.0.1\nblockexpire 0\n");
+    const TestConfig cfg =
+        config().add("#" + std::string(comment_size - 1, '#') + "server 10.0.0.1\nblockexpire 0\n");
     const ProgramResult r = run(cfg, message(kSender));
     EXPECT_EQ(r.exit_status, 0);
     EXPECT_TRUE(logged(r.log, LOG_WARNING, "WARN/CFG line too long"));
@@ -382,14 +383,16 @@ TEST_F(FaultTest, DamagedBlockFileEndsTheRunBeforeAnyReply) {
     const char* name;
     void (*damage)(const std::string& path);
   } cases[] = {
-      {"garbage", [](const std::string& path) {
+      {"garbage",
+       [](const std::string& path) {
          std::string garbage;
          for (int i = 0; i < 8192; ++i) garbage.push_back(static_cast<char>((i * 131 + 7) & 0xff));
          FILE* file = fopen(path.c_str(), "w");
          fwrite(garbage.data(), 1, garbage.size(), file);
          fclose(file);
        }},
-      {"truncated", [](const std::string& path) {
+      {"truncated",
+       [](const std::string& path) {
          for (int i = 0; i < 200; ++i) {
            store_gdbm_record(path, "s" + std::to_string(i) + "@host" + std::string(1, '\0'),
                              block_time(1));
