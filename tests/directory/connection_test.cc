@@ -84,12 +84,13 @@ TEST(DirectoryConnectDeathTest, FailedLastBindEndsTheRun) {
        {{2, kBindDn, LDAP_PROTOCOL_ERROR},
         {3, kBindDn, LDAP_INVALID_CREDENTIALS},
         {3, kBindDn, LDAP_INVALID_CREDENTIALS}},
-       "3\\|CRIT/LDAP Invalid credentials\n"},
+       "3\\|CRIT/LDAP Invalid credentials\norvelt: CRIT/LDAP Invalid credentials\n"},
       {"protocol 3, wrong password: one attempt",
        3, "wrong", {{3, kBindDn, LDAP_INVALID_CREDENTIALS}},
-       "3\\|CRIT/LDAP Invalid credentials\n"},
+       "3\\|CRIT/LDAP Invalid credentials\norvelt: CRIT/LDAP Invalid credentials\n"},
       {"protocol 2 on a server that refuses v2: one attempt",
-       2, kBindPassword, {{2, kBindDn, LDAP_PROTOCOL_ERROR}}, "3\\|CRIT/LDAP Protocol error\n"},
+       2, kBindPassword, {{2, kBindDn, LDAP_PROTOCOL_ERROR}}, "3\\|CRIT/LDAP Protocol error\n"
+                                                              "orvelt: CRIT/LDAP Protocol error\n"},
   };
   for (const FailedBindCase& c : cases) {
     SCOPED_TRACE(c.name);
@@ -112,11 +113,12 @@ TEST(DirectoryConnectDeathTest, UnreachableOrUnusableServerEndsTheRun) {
   g_config.server = "127.0.0.1";
   g_config.port = refusing.port();
   EXPECT_EXIT(directory_connect(), testing::ExitedWithCode(1),
-              "^3\\|CRIT/LDAP Can't contact LDAP server\n$");
+              "^3\\|CRIT/LDAP Can't contact LDAP server\n"
+              "orvelt: CRIT/LDAP Can't contact LDAP server\n$");
   // A host list the library cannot parse gives no handle at all.
   g_config.server = "localhost:abc";
   EXPECT_EXIT(connect_ignoring_library_leaks(), testing::ExitedWithCode(1),
-              "^3\\|CRIT/LDAP Connection failed\n$");
+              "^3\\|CRIT/LDAP Connection failed\norvelt: CRIT/LDAP Connection failed\n$");
 }
 
 TEST(DirectoryConnect, FallsBackToTheNextHostOfServer) {

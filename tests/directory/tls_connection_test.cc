@@ -89,15 +89,17 @@ struct RefusedCase {
 TEST(DirectoryConnectTlsDeathTest, FailedTlsSetUpEndsTheRunBeforeAnyBind) {
   const RefusedCase cases[] = {
       {"starttls, certificate from another authority", true, DirectoryTls::kStartTls, false,
-       true, false, "^3\\|CRIT/LDAP Connect error\n$"},
+       true, false, "^3\\|CRIT/LDAP Connect error\norvelt: CRIT/LDAP Connect error\n$"},
       {"ldaps, certificate from another authority", true, DirectoryTls::kLdaps, false, true,
-       false, "^3\\|CRIT/LDAP Can't contact LDAP server\n$"},
+       false, "^3\\|CRIT/LDAP Can't contact LDAP server\n"
+              "orvelt: CRIT/LDAP Can't contact LDAP server\n$"},
       {"ldaps, the library's authorities do not know the server's", true, DirectoryTls::kLdaps,
-       false, false, true, "^3\\|CRIT/LDAP Can't contact LDAP server\n$"},
+       false, false, true, "^3\\|CRIT/LDAP Can't contact LDAP server\n"
+                           "orvelt: CRIT/LDAP Can't contact LDAP server\n$"},
       {"starttls, server without TLS", false, DirectoryTls::kStartTls, false, false, false,
-       "^3\\|CRIT/LDAP Protocol error\n$"},
+       "^3\\|CRIT/LDAP Protocol error\norvelt: CRIT/LDAP Protocol error\n$"},
       {"ldaps on a port that speaks plain LDAP", true, DirectoryTls::kLdaps, true, false, false,
-       "^3\\|CRIT/LDAP Can't contact LDAP server\n$"},
+       "^3\\|CRIT/LDAP Can't contact LDAP server\norvelt: CRIT/LDAP Can't contact LDAP server\n$"},
   };
   for (const RefusedCase& c : cases) {
     SCOPED_TRACE(c.name);
@@ -155,11 +157,13 @@ TEST(DirectoryConnectTlsDeathTest, UnusableSettingsEndTheRun) {
   SlapdServer server(SlapdOptions().tls());
   const UnusableSettingsCase cases[] = {
       {"unreadable tls_cacert", DirectoryTls::kStartTls, "127.0.0.1", "/nonexistent/ca.pem",
-       "^3\\|CRIT/LDAP Cannot set up TLS with tls_cacert /nonexistent/ca.pem\n$"},
+       "^3\\|CRIT/LDAP Cannot set up TLS with tls_cacert /nonexistent/ca.pem\n"
+       "orvelt: CRIT/LDAP Cannot set up TLS with tls_cacert /nonexistent/ca.pem\n$"},
       {"ldaps, a host list that makes no URL", DirectoryTls::kLdaps, "127.0.0.1:abc",
-       server.ca_file(), "^3\\|CRIT/LDAP Connection failed\n$"},
+       server.ca_file(), "^3\\|CRIT/LDAP Connection failed\n"
+                         "orvelt: CRIT/LDAP Connection failed\n$"},
       {"ldaps, no host at all", DirectoryTls::kLdaps, " , ", server.ca_file(),
-       "^3\\|CRIT/LDAP Connection failed\n$"},
+       "^3\\|CRIT/LDAP Connection failed\norvelt: CRIT/LDAP Connection failed\n$"},
   };
   for (const UnusableSettingsCase& c : cases) {
     SCOPED_TRACE(c.name);
@@ -293,7 +297,8 @@ TEST(DirectoryConnectDeathTest, ServerThatStopsAnsweringEndsTheRun) {
     // The library reports the silent server as a time-out; on a heavily
     // loaded machine it has been seen to give up on the connection instead.
     EXPECT_EXIT(directory_connect(), testing::ExitedWithCode(1),
-                "^3\\|CRIT/LDAP (Timed out|Can't contact LDAP server)\n$");
+                "^3\\|CRIT/LDAP (Timed out|Can't contact LDAP server)\n"
+                "orvelt: CRIT/LDAP (Timed out|Can't contact LDAP server)\n$");
     server.cont();
     // The requests that the stopped server finds waiting once it runs
     // again: at most the one bind, none after the time-out.

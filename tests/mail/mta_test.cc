@@ -29,6 +29,13 @@ class SendReply : public DefaultConfigTest {
   static constexpr char kSender[] = "box@host";
 };
 
+// True when outcome says the MTA took the reply.
+testing::AssertionResult accepted(const MtaOutcome& outcome) {
+  if (outcome.status == MtaOutcome::kAccepted) return testing::AssertionSuccess();
+  return testing::AssertionFailure() << "status " << outcome.status << " ("
+                                     << outcome.reason << ")";
+}
+
 // True when this process has no child left, zombies included.
 bool no_children_left() { return waitpid(-1, nullptr, WNOHANG) < 0 && errno == ECHILD; }
 
@@ -53,7 +60,7 @@ TEST_F(SendReply, CommandLine) {
   for (const CommandLineCase& c : cases) {
     RecordingMta mta;
     g_config.mta_args = c.mta_args;
-    send_reply("local.user@site", c.sender, "text\n");
+    EXPECT_TRUE(accepted(send_reply("local.user@site", c.sender, "text\n")));
     const std::vector<MtaCall> calls = mta.calls();
     ASSERT_EQ(calls.size(), 1u) << c.mta_args;
     Words expected{RecordingMta::program()};
@@ -67,7 +74,7 @@ TEST_F(SendReply, ConfiguredPlaceholders) {
   g_config.map_sender = "%from";
   g_config.map_receiver = "%to";
   g_config.mta_args = "-f %to %from $sender";
-  send_reply("local.user@site", kSender, "x");
+  EXPECT_TRUE(accepted(send_reply("local.user@site", kSender, "x")));
   ASSERT_EQ(mta.calls().size(), 1u);
   EXPECT_EQ(mta.calls()[0].argv,
             (Words{RecordingMta::program(), "-f", "local.user@site", "box@host", "$sender"}));
@@ -84,7 +91,7 @@ TEST_F(SendReply, TextReachesMtaByteForByte) {
   };
   for (const std::string& text : texts) {
     RecordingMta mta;
-    send_reply("local.user@site", kSender, text);
+    EXPECT_TRUE(accepted(send_reply("local.user@site", kSender, text)));
     const std::vector<MtaCall> calls = mta.calls();
     ASSERT_EQ(calls.size(), 1u);
     EXPECT_EQ(calls[0].stdin_text, text) << "text of " << text.size() << " bytes";
@@ -93,7 +100,7 @@ TEST_F(SendReply, TextReachesMtaByteForByte) {
 
 TEST_F(SendReply, TextEndsAtFirstNul) {
   RecordingMta mta;
-  send_reply("local.user@site", kSender, std::string("before\0after", 12));
+  EXPECT_TRUE(accepted(send_reply("local.user@site", kSender, std::string("before\0after", 12))));
   ASSERT_EQ(mta.calls().size(), 1u);
   EXPECT_EQ(mta.calls()[0].stdin_text, "before");
 }
@@ -103,7 +110,7 @@ TEST_F(SendReply, SentMailLineFromLoglevelTwo) {
     RecordingMta mta;
     LogCapture capture;
     g_config.loglevel = loglevel;
-    send_reply("local.user@site", "box\x01@host", "text");
+    EXPECT_TRUE(accepted(send_reply("local.user@site", "box\x01@host", "text")));
     EXPECT_EQ(mta.calls().size(), 1u);
     std::vector<LogRecord> expected;
     if (loglevel > 1) expected.push_back({LOG_INFO, "INFO/MAIL sent mail: local.user@site -> box?@host"});
@@ -111,16 +118,52 @@ TEST_F(SendReply, SentMailLineFromLoglevelTwo) {
   }
 }
 
-TEST_F(SendReply, MtaFailureStatusChangesNothing) {
-  RecordingMta mta({.exit_status = 1});
-  LogCapture capture;
-  g_config.loglevel = 2;
-  send_reply("local.user@site", kSender, "text");
-  ASSERT_EQ(mta.calls().size(), 1u);
-  EXPECT_EQ(mta.calls()[0].stdin_text, "text");
-  EXPECT_EQ(capture.records(),
-            (std::vector<LogRecord>{{LOG_INFO, "INFO/MAIL sent mail: local.user@site -> box@host"}}));
-  EXPECT_TRUE(no_children_left());
+// An MTA that exits with a failure did not take the reply: no "sent mail"
+// line, at any loglevel; the caller is told the status.
+TEST_F(SendReply, MtaFailureStatusIsReported) {
+  for (int status : {1, 75, 255}) {
+    RecordingMta mta({.exit_status = status});
+    LogCapture capture;
+    g_config.loglevel = 3;
+    const MtaOutcome outcome = send_reply("local.user@site", kSender, "text");
+    EXPECT_EQ(outcome.status, MtaOutcome::kFailed);
+    EXPECT_EQ(outcome.reason, "exit status " + std::to_string(status));
+    ASSERT_EQ(mta.calls().size(), 1u);
+    EXPECT_EQ(mta.calls()[0].stdin_text, "text");
+    EXPECT_EQ(capture.records(), std::vector<LogRecord>{});
+    EXPECT_TRUE(no_children_left());
+  }
+}
+
+// MTA stand-ins as shell scripts: one killed by a signal, one that runs
+// past mtatimeout (and is killed for it), before or after reading.
+TEST_F(SendReply, MtaKilledOrTooSlowIsReported) {
+  struct Case {
+    const char* script;
+    const char* reason;
+  } cases[] = {
+      {"#!/bin/sh\ncat >/dev/null\nkill -TERM $$\n", "signal 15"},
+      {"#!/bin/sh\nkill -KILL $$\n", "signal 9"},
+      {"#!/bin/sh\ncat >/dev/null\nexec sleep 30\n", "timed out"},
+      {"#!/bin/sh\nexec sleep 30\n", "timed out"},
+  };
+  TempDir dir;
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.script);
+    const std::string path = dir.write("mta.sh", c.script);
+    ASSERT_EQ(chmod(path.c_str(), 0755), 0);
+    g_config.mta = path;
+    g_config.mtatimeout = 1;
+    g_config.loglevel = 3;
+    LogCapture capture;
+    const time_t start = time(nullptr);
+    const MtaOutcome outcome = send_reply("local.user@site", kSender, std::string(1 << 20, 'x'));
+    EXPECT_LT(time(nullptr) - start, 10);
+    EXPECT_EQ(outcome.status, MtaOutcome::kFailed);
+    EXPECT_EQ(outcome.reason, c.reason);
+    EXPECT_FALSE(logged_start(capture.records(), LOG_INFO, "INFO/MAIL sent mail"));
+    EXPECT_TRUE(no_children_left());
+  }
 }
 
 // An MTA that goes away without reading leaves the rest of a large reply
@@ -132,7 +175,7 @@ TEST_F(SendReply, MtaThatStopsReadingIsSurvived) {
     RecordingMta mta({.read_input = false});
     LogCapture capture;
     g_config.loglevel = loglevel;
-    send_reply("local.user@site", kSender, text);
+    EXPECT_TRUE(accepted(send_reply("local.user@site", kSender, text)));
     EXPECT_EQ(mta.calls().size(), 1u);
     std::vector<LogRecord> expected;
     if (loglevel > 0) expected.push_back({LOG_WARNING, "WARN/MAIL MTA did not take the whole reply"});
@@ -174,7 +217,7 @@ TEST_F(SendReply, MtaStartsWithDefaultSigpipe) {
     sigprocmask(parent == SIG_IGN ? SIG_BLOCK : SIG_UNBLOCK, &sigpipe_only, nullptr);
 
     RecordingMta mta;
-    send_reply("local.user@site", kSender, "text");
+    EXPECT_TRUE(accepted(send_reply("local.user@site", kSender, "text")));
     ASSERT_EQ(mta.calls().size(), 1u);
     EXPECT_EQ(mta.calls()[0].sigpipe, "default");
     EXPECT_EQ(current_sigpipe_handler(), parent) << "the caller's disposition must come back";
@@ -191,7 +234,7 @@ TEST_F(SendReply, WaitsForItsOwnChildOnly) {
   ASSERT_EQ(waitid(P_PID, static_cast<id_t>(other), &info, WEXITED | WNOWAIT), 0);  // now a zombie
 
   RecordingMta mta;
-  send_reply("local.user@site", kSender, "text");
+  EXPECT_TRUE(accepted(send_reply("local.user@site", kSender, "text")));
   EXPECT_EQ(mta.calls().size(), 1u);
 
   int status = 0;
@@ -200,9 +243,9 @@ TEST_F(SendReply, WaitsForItsOwnChildOnly) {
   EXPECT_TRUE(no_children_left());
 }
 
-// A program that cannot be run is reported by orvelt itself; the reply
-// then finds no reader, which costs the usual warning, and still counts as
-// sent. No child is left behind.
+// A program that cannot be run is reported by orvelt itself, at every
+// loglevel; the reply is not written to it (no "did not take the whole
+// reply"), is not sent, and no child is left behind.
 TEST_F(SendReply, UnrunnableMtaIsReported) {
   g_config.mta = "/nonexistent/mta";
   struct Case {
@@ -215,13 +258,11 @@ TEST_F(SendReply, UnrunnableMtaIsReported) {
       g_config.mta_args = c.mta_args;
       g_config.loglevel = loglevel;
       LogCapture capture;
-      send_reply("local.user@site", kSender, "text");
-      std::vector<LogRecord> expected{
+      const MtaOutcome outcome = send_reply("local.user@site", kSender, "text");
+      EXPECT_EQ(outcome.status, MtaOutcome::kFailed);
+      EXPECT_EQ(outcome.reason, "not run");
+      const std::vector<LogRecord> expected{
           {LOG_ERR, std::string("CRIT/MAIL execv(3) returned: ") + c.command_line}};
-      if (loglevel > 0) {
-        expected.push_back({LOG_WARNING, "WARN/MAIL MTA did not take the whole reply"});
-        expected.push_back({LOG_INFO, "INFO/MAIL sent mail: local.user@site -> box@host"});
-      }
       EXPECT_EQ(capture.records(), expected) << c.mta_args << ", loglevel " << loglevel;
       EXPECT_TRUE(no_children_left());
     }
@@ -236,7 +277,9 @@ TEST_F(SendReply, MtaThatCannotBeRunIsReported) {
     ASSERT_EQ(chmod(path.c_str(), mode), 0);
     g_config.mta = path;
     LogCapture capture;
-    send_reply("local.user@site", kSender, "text");
+    const MtaOutcome outcome = send_reply("local.user@site", kSender, "text");
+    EXPECT_EQ(outcome.status, MtaOutcome::kFailed);
+    EXPECT_EQ(outcome.reason, "not run");
     EXPECT_EQ(capture.records(),
               (std::vector<LogRecord>{{LOG_ERR, "CRIT/MAIL execv(3) returned: " + path + " "}}))
         << "mode " << std::oct << mode;

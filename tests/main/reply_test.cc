@@ -162,13 +162,24 @@ TEST_F(ReplyTest, DeclinedMessagesNeverReachTheDirectory) {
   }
 }
 
-TEST_F(ReplyTest, FailingMtaStillCountsAsSentAndTheLoopGoesOn) {
-  RecordingMta mta(MtaBehaviour{1, true});
-  ProgramResult r = run(message("r1@site, r2@site"));
+TEST_F(ReplyTest, FailingMtaLeavesNoRecordAndTheLoopGoesOn) {
+  {
+    RecordingMta mta(MtaBehaviour{1, true});
+    ProgramResult r = run(message("r1@site, r2@site"));
+    EXPECT_EQ(r.exit_status, 0);
+    EXPECT_EQ(mta.calls().size(), 2u);
+    EXPECT_FALSE(gdbm_holds(block_file("r1@site"), "box@host"));
+    EXPECT_FALSE(gdbm_holds(block_file("r2@site"), "box@host"));
+    EXPECT_TRUE(logged(r.log, LOG_WARNING,
+                       "WARN/MAIL MTA failed (exit status 1): reply to box@host not recorded"));
+    EXPECT_FALSE(logged_start(r.log, LOG_INFO, "INFO/MAIL sent mail"));
+  }
+  // The reply that did not go out is not blocked: the next message is answered.
+  RecordingMta mta;
+  ProgramResult r = run(message("r1@site"));
   EXPECT_EQ(r.exit_status, 0);
-  EXPECT_EQ(mta.calls().size(), 2u);
+  EXPECT_EQ(mta.calls().size(), 1u);
   EXPECT_TRUE(gdbm_holds(block_file("r1@site"), "box@host"));
-  EXPECT_TRUE(gdbm_holds(block_file("r2@site"), "box@host"));
 }
 
 TEST_F(ReplyTest, MtaThatReadsNothingDoesNotKillTheRun) {
@@ -187,7 +198,10 @@ TEST_F(ReplyTest, MissingMtaProgram) {
   EXPECT_EQ(r.exit_status, 0);
   EXPECT_TRUE(
       logged(r.log, LOG_ERR, "CRIT/MAIL execv(3) returned: /nonexistent/sendmail -oi box@host"));
-  EXPECT_TRUE(gdbm_holds(block_file("r1@site"), "box@host"));
+  EXPECT_TRUE(logged(r.log, LOG_WARNING,
+                     "WARN/MAIL MTA failed (not run): reply to box@host not recorded"));
+  EXPECT_FALSE(logged(r.log, LOG_WARNING, "WARN/MAIL MTA did not take the whole reply"));
+  EXPECT_FALSE(gdbm_holds(block_file("r1@site"), "box@host"));
 }
 
 TEST_F(ReplyTest, CharsetConversion) {

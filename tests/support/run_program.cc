@@ -45,6 +45,7 @@ ProgramResult run_program(const ProgramRun& run) {
     dup2(in, 0);
     dup2(out, 1);
     dup2(err, 2);
+    if (run.close_stdin) close(0);
     execve(argv[0], argv.data(), envp.data());
     _exit(127);
   }

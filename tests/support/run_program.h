@@ -11,6 +11,7 @@ struct ProgramRun {
   std::vector<std::string> args;           // argv[1..]
   std::string stdin_text;                  // written to a file fed as stdin
   std::string stdin_path;                  // used instead of stdin_text when set
+  bool close_stdin = false;                // start with descriptor 0 closed instead
   std::vector<std::string> env;            // extra NAME=value entries
   std::string program = ORVELT_BINARY;
 };
