@@ -8,6 +8,7 @@
 #include <cerrno>
 #include <cinttypes>
 #include <cstdarg>
+#include <cstdlib>
 #include <cstring>
 #include <ctime>
 #include <filesystem>
@@ -44,6 +45,8 @@ const char kUsage[] =
     "  purge [--dry-run] --older-than HOURS FILE|DIR\n"
     "      remove the block records older than HOURS and reorganise the files\n"
     "      changed; --dry-run only counts\n"
+    "  recover FILE                  rebuild a damaged database from the\n"
+    "      records GDBM can still read; the damaged file is kept as FILE.~N~\n"
     "\n"
     "  --replace   empty DB before loading\n"
     "  --address   normalise every key as orvelt normalises addresses (for\n"
@@ -219,10 +222,9 @@ std::string open_failure() {
 }
 
 // Opens an existing database in mode, through store_open, or reports why
-// not and gives none. What no retry can cure is found out first, so that
-// it is reported at once rather than after store_open's pause: a missing
-// file, one that is no regular file or empty (a writer open would turn an
-// empty file into a database), and missing permissions.
+// not and gives none. What GDBM would report less plainly is found out
+// first: a missing file, one that is no regular file or empty (a writer
+// open would turn an empty file into a database), and missing permissions.
 StoreHandle open_existing(Run& run, const std::string& path, StoreMode mode) {
   struct stat status;
   if (stat(path.c_str(), &status) != 0) {
@@ -602,6 +604,57 @@ void command_purge(Run& run, const Invocation& inv) {
           count_of(purged, "record").c_str(), changed, count_of(files.size(), "block file").c_str());
 }
 
+// Owns the backup name that gdbm_recover allocates.
+struct FreeDeleter {
+  void operator()(char* p) const { free(p); }
+};
+using AllocatedText = std::unique_ptr<char, FreeDeleter>;
+
+// Tells what recovery kept of path and what it lost; losses mark the run.
+void report_recovery(Run& run, const std::string& path, gdbm_count_t kept,
+                     const gdbm_recovery& report, const char* backup) {
+  fprintf(run.out(), "%s: recovered %s, %zu lost\n", shown(path).c_str(),
+          count_of(static_cast<size_t>(kept), "record").c_str(), report.failed_keys);
+  if (report.failed_buckets > 0) {
+    // GDBM cannot tell how many records an unreadable bucket held.
+    fprintf(run.out(), "%s: %s unreadable, the records in %s lost\n", shown(path).c_str(),
+            count_of(report.failed_buckets, "bucket").c_str(),
+            report.failed_buckets == 1 ? "it" : "them");
+  }
+  if (backup != nullptr) {
+    fprintf(run.out(), "%s: the damaged file is kept as %s\n", shown(path).c_str(),
+            shown(backup).c_str());
+  }
+  if (report.failed_keys > 0 || report.failed_buckets > 0) run.mark(kDbPartly);
+}
+
+void command_recover(Run& run, const Invocation& inv) {
+  const std::string& path = inv.operands[0];
+  // The writer lock keeps orvelt out while the file is rebuilt.
+  StoreHandle db = open_existing(run, path, StoreMode::kWriter);
+  if (!db) return run.mark(kDbFailed);
+  // Forced: GDBM's own check misses damage that the rebuild gets past. The
+  // damaged file is kept, as records that GDBM could not read may still be
+  // rescued from it by other means.
+  gdbm_recovery report{};
+  const int failed = gdbm_recover(db.get(), &report, GDBM_RCVR_FORCE | GDBM_RCVR_BACKUP);
+  const AllocatedText backup(report.backup_name);
+  if (failed != 0) {
+    run.say("%s: cannot recover: %s", shown(path).c_str(), gdbm_db_strerror(db.get()));
+    return run.mark(kDbFailed);
+  }
+  gdbm_count_t kept = 0;
+  if (gdbm_count(db.get(), &kept) != 0) {
+    run.say("%s: counting the records: %s", shown(path).c_str(), gdbm_db_strerror(db.get()));
+    return run.mark(kDbFailed);
+  }
+  if (!store_close_written(db)) {
+    run.say("%s: %s", shown(path).c_str(), store_last_error().c_str());
+    return run.mark(kDbFailed);
+  }
+  report_recovery(run, path, kept, report, backup.get());
+}
+
 // ---------------------------------------------------------------------------
 // Dispatch
 
@@ -621,6 +674,7 @@ constexpr Command kCommands[] = {
     {"has", kAddress, 2, 2, command_has},
     {"blocks", 0, 1, 1, command_blocks},
     {"purge", kDryRun | kOlderThan, 1, 1, command_purge},
+    {"recover", 0, 1, 1, command_recover},
 };
 
 // True when --help stands anywhere before a "--".

@@ -1,6 +1,7 @@
 // orvelt-db: the operator's tool for orvelt's GDBM files. It prepares the
 // bad-header and blacklist databases (keys stored with their NUL byte, as
-// orvelt looks them up) and shows and purges the block files.
+// orvelt looks them up), shows and purges the block files, and rebuilds
+// damaged databases with GDBM's recovery.
 //
 // Every database is opened through store_open, with the program's own lock
 // retry, so the tool is safe to use while mail flows: it waits for

@@ -1,5 +1,6 @@
 // orvelt-db: prepares orvelt's bad-header and blacklist databases and shows
-// and purges its block files. See orvelt-db(8).
+// and purges its block files, and rebuilds damaged databases. See
+// orvelt-db(8).
 #include <cstdio>
 #include <string>
 #include <vector>

@@ -96,6 +96,7 @@ StoreHandle store_open(const OptionalText& path, StoreMode mode, int create_mode
     failure.reason = open_failure_reason(system_error);
     if (system_error != EAGAIN) {
       failure.missing = system_error == ENOENT;
+      failure.empty = gdbm_errno == GDBM_EMPTY_DATABASE;
       return {};
     }
     if (!wait.pause()) {

@@ -56,6 +56,8 @@ class StoreHandle {
 struct StoreError {
   bool missing = false;  // the file does not exist (modes that do not create)
   bool locked = false;   // another process held its lock for the whole wait
+  bool empty = false;    // the file has no bytes yet: GDBM_WRCREAT makes it a
+                         // database, and another process may be doing so
   std::string reason;    // what went wrong: the system's or GDBM's text
 };
 

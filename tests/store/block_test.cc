@@ -1,7 +1,9 @@
 #include "store/block.h"
 
+#include <sys/mount.h>
 #include <sys/stat.h>
 #include <syslog.h>
+#include <unistd.h>
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
@@ -12,11 +14,14 @@
 #include <ctime>
 #include <filesystem>
 #include <set>
+#include <sstream>
 
 #include "config/config.h"
 #include "store/store.h"
 #include "support/gdbm_file.h"
+#include "support/lock_holder.h"
 #include "support/log_capture.h"
+#include "support/pause_recorder.h"
 #include "support/temp_dir.h"
 #include "util/log.h"
 
@@ -40,9 +45,19 @@ int64_t stored_time(const std::string& bytes) {
   return t;
 }
 
-// In a death test's child: every pause is written to stderr, numbered.
-int pause_count = 0;
-void print_pause(unsigned seconds) { fprintf(stderr, "pause #%d (%us)\n", ++pause_count, seconds); }
+// In a death test's child: every pause is written to stderr, with its length.
+void print_pause(unsigned microseconds) { fprintf(stderr, "pause %u\n", microseconds); }
+
+// The pauses that print_pause wrote into a death test's stderr.
+std::vector<unsigned> printed_pauses(const std::string& err) {
+  std::vector<unsigned> found;
+  std::istringstream lines(err);
+  std::string line;
+  while (std::getline(lines, line)) {
+    if (line.rfind("pause ", 0) == 0) found.push_back(static_cast<unsigned>(std::stoul(line.substr(6))));
+  }
+  return found;
+}
 
 // Every file and directory under root, as paths relative to it.
 std::set<std::string> tree(const std::string& root) {
@@ -53,25 +68,28 @@ std::set<std::string> tree(const std::string& root) {
   return entries;
 }
 
-class Block : public testing::Test {
+// What a fatal stop of block_claim writes to stderr under LogCapture: the
+// log line (priority warning), then the line of log_fatal itself.
+std::string fatal_lines(const std::string& text) {
+  return "4|" + text + "\norvelt: " + text + "\n";
+}
+
+class Block : public PauseRecordingTest {
  protected:
   void SetUp() override {
-    config_set_defaults();
+    PauseRecordingTest::SetUp();
     std::filesystem::create_directory(blockfiles);
     g_config.blockfiles = blockfiles;
-    pause_count = 0;
-    store_set_pause(print_pause);
   }
-  void TearDown() override { store_set_pause(nullptr); }
 
-  // block_check with a record for box@host stored at now + offset; tried
-  // again until the clock did not move during the check.
-  bool check_with_record_at(int64_t offset) {
+  // block_claim with a record for box@host stored at now + offset; tried
+  // again until the clock did not move during the claim.
+  BlockClaim claim_with_record_at(int64_t offset) {
     for (;;) {
       const int64_t before = time(nullptr);
       store_gdbm_record(receiver_file, kSenderKey, time_bytes(before + offset));
-      const bool allowed = block_check("box@host", "local@site");
-      if (time(nullptr) == before) return allowed;
+      BlockClaim claim = block_claim("box@host", "local@site");
+      if (time(nullptr) == before) return claim;
     }
   }
 
@@ -82,45 +100,75 @@ class Block : public testing::Test {
 
 TEST_F(Block, ExpireZeroTouchesNoFile) {
   g_config.blockexpire = 0;
-  g_config.blockfiles = dir.file("missing");  // any access would be fatal
-  EXPECT_TRUE(block_check("box@host", "local@site"));
-  block_record("box@host", "local@site");
-  EXPECT_TRUE(block_check("box@host", "local@site"));
-  EXPECT_EQ(tree(dir.path()), std::set<std::string>{"block"});
-  EXPECT_EQ(pause_count, 0);
+  // A missing directory (any access would be fatal), and a record that
+  // would block: neither is looked at.
+  store_gdbm_record(receiver_file, kSenderKey, time_bytes(time(nullptr)));
+  const std::string before = read_file(receiver_file);
+  for (const std::string& blockdir : {dir.file("missing"), blockfiles}) {
+    SCOPED_TRACE(blockdir);
+    g_config.blockfiles = blockdir;
+    const BlockClaim claim = block_claim("box@host", "local@site");
+    EXPECT_TRUE(claim.granted);
+    EXPECT_FALSE(claim.stored);
+    EXPECT_FALSE(claim.previous);
+    block_withdraw(claim, "box@host", "local@site");
+    EXPECT_TRUE(block_claim("box@host", "local@site").granted);
+  }
+  EXPECT_EQ(tree(dir.path()), (std::set<std::string>{"block", "block/local@site"}));
+  EXPECT_EQ(read_file(receiver_file), before);
+  EXPECT_TRUE(pauses.empty());
 }
 
-TEST_F(Block, FirstReplyCreatesTheFileAndTheRecordBlocksTheNext) {
+TEST_F(Block, FirstClaimCreatesTheFileWithTheRecordThatBlocksTheNext) {
   const mode_t saved = umask(022);
   g_config.umask = 0640;
-  EXPECT_TRUE(block_check("box@host", "local@site"));
+  const int64_t before = time(nullptr);
+  const BlockClaim first = block_claim("box@host", "local@site");
+  const int64_t after = time(nullptr);
   umask(saved);
+  EXPECT_TRUE(first.granted);
+  EXPECT_FALSE(first.previous);
+  ASSERT_TRUE(first.stored);
   struct stat st;
   ASSERT_EQ(stat(receiver_file.c_str(), &st), 0);
   EXPECT_EQ(st.st_mode & 07777, 0640u);
-  EXPECT_TRUE(read_gdbm(receiver_file).empty());
 
-  const int64_t before = time(nullptr);
-  block_record("box@host", "local@site");
-  const int64_t after = time(nullptr);
+  // Recorded before the claim returned: the reply has not gone out yet.
   const auto records = read_gdbm(receiver_file);
   ASSERT_EQ(records.size(), 1u);
   ASSERT_EQ(records.count(kSenderKey), 1u);
   ASSERT_EQ(records.at(kSenderKey).size(), 8u);
+  EXPECT_EQ(records.at(kSenderKey), *first.stored);
   EXPECT_GE(stored_time(records.at(kSenderKey)), before);
   EXPECT_LE(stored_time(records.at(kSenderKey)), after);
 
-  EXPECT_FALSE(block_check("box@host", "local@site"));
-  EXPECT_TRUE(block_check("other@host", "local@site"));
-  EXPECT_TRUE(block_check("box@host", "other@site"));
-  EXPECT_EQ(pause_count, 0);
+  const BlockClaim again = block_claim("box@host", "local@site");
+  EXPECT_FALSE(again.granted);
+  EXPECT_FALSE(again.stored);
+  EXPECT_EQ(read_gdbm(receiver_file), records);
+  EXPECT_TRUE(block_claim("other@host", "local@site").granted);
+  EXPECT_TRUE(block_claim("box@host", "other@site").granted);
+  EXPECT_TRUE(pauses.empty());
+}
+
+// Another run creates a block file empty and only then locks it and writes
+// GDBM's header: a claim that finds it so decides under the writer lock,
+// which makes it a database, rather than taking it for a damaged one.
+TEST_F(Block, EmptyBlockFileIsClaimedAsANewOne) {
+  dir.write("block/local@site", "");
+  const BlockClaim claim = block_claim("box@host", "local@site");
+  EXPECT_TRUE(claim.granted);
+  EXPECT_FALSE(claim.previous);
+  EXPECT_EQ(read_gdbm(receiver_file).size(), 1u);
+  EXPECT_FALSE(block_claim("box@host", "local@site").granted);
+  EXPECT_TRUE(pauses.empty());
 }
 
 TEST_F(Block, ExpiryIsStrictlyMoreThanBlockexpireHours) {
   const struct Case {
     int blockexpire;
     int64_t offset;  // stored time relative to now
-    bool allowed;
+    bool granted;
   } cases[] = {
       {48, 0, false},
       {48, -48 * 3600, false},
@@ -132,24 +180,38 @@ TEST_F(Block, ExpiryIsStrictlyMoreThanBlockexpireHours) {
       {INT_MAX, -int64_t{INT_MAX} * 3600 - 1, true},
   };
   for (const Case& c : cases) {
+    SCOPED_TRACE(std::to_string(c.blockexpire) + " " + std::to_string(c.offset));
     g_config.blockexpire = c.blockexpire;
-    EXPECT_EQ(check_with_record_at(c.offset), c.allowed) << c.blockexpire << " " << c.offset;
+    const BlockClaim claim = claim_with_record_at(c.offset);
+    EXPECT_EQ(claim.granted, c.granted);
+    EXPECT_EQ(claim.stored.has_value(), c.granted);
+    const std::string held = read_gdbm(receiver_file).at(kSenderKey);
+    if (c.granted) {
+      // The old time was taken over by the claim, and kept in it.
+      ASSERT_TRUE(claim.previous);
+      EXPECT_EQ(held, *claim.stored);
+      EXPECT_NE(held, *claim.previous);
+    } else {
+      EXPECT_NE(stored_time(held), 0);
+    }
   }
   // Corrupt times at the ends of the range.
   g_config.blockexpire = 48;
   store_gdbm_record(receiver_file, kSenderKey, time_bytes(INT64_MIN));
-  EXPECT_TRUE(block_check("box@host", "local@site"));
+  EXPECT_TRUE(block_claim("box@host", "local@site").granted);
   store_gdbm_record(receiver_file, kSenderKey, time_bytes(INT64_MAX));
-  EXPECT_FALSE(block_check("box@host", "local@site"));
+  EXPECT_FALSE(block_claim("box@host", "local@site").granted);
+  EXPECT_EQ(read_gdbm(receiver_file).at(kSenderKey), time_bytes(INT64_MAX));
 }
 
 TEST_F(Block, UnusableRecordsCountAsNone) {
   store_gdbm_record(receiver_file, kSenderKey, "1234");  // shorter than a time
   store_gdbm_record(receiver_file, "late@host", time_bytes(time(nullptr)));  // no NUL byte
-  EXPECT_TRUE(block_check("box@host", "local@site"));
-  EXPECT_TRUE(block_check("late@host", "local@site"));
-  block_record("box@host", "local@site");
-  EXPECT_FALSE(block_check("box@host", "local@site"));
+  const BlockClaim claim = block_claim("box@host", "local@site");
+  EXPECT_TRUE(claim.granted);
+  EXPECT_EQ(claim.previous, "1234");
+  EXPECT_TRUE(block_claim("late@host", "local@site").granted);
+  EXPECT_FALSE(block_claim("box@host", "local@site").granted);
 }
 
 TEST_F(Block, TrailingSlashInBlockfilesIsNotDoubled) {
@@ -159,30 +221,36 @@ TEST_F(Block, TrailingSlashInBlockfilesIsNotDoubled) {
   EXPECT_EQ(block_file_path("a@b"), "/var/block/a@b");
 
   g_config.blockfiles = blockfiles + "/";
-  EXPECT_TRUE(block_check("box@host", "local@site"));
-  block_record("box@host", "local@site");
+  EXPECT_TRUE(block_claim("box@host", "local@site").granted);
   g_config.blockfiles = blockfiles;
-  EXPECT_FALSE(block_check("box@host", "local@site"));
+  EXPECT_FALSE(block_claim("box@host", "local@site").granted);
   EXPECT_EQ(tree(dir.path()), (std::set<std::string>{"block", "block/local@site"}));
 }
 
 TEST_F(Block, RefusesReceiversWhoseFileWouldLeaveBlockfiles) {
   LogCapture capture;
   // A name beyond NAME_MAX fails every open with ENAMETOOLONG: without the
-  // refusal that ended the run with "CRIT/IO" and status 1. Blanks at
-  // either end are ignored by the directory's match, so each spelling would
-  // have made a block file of its own, and a reply of its own.
+  // refusal that ended the run with "CRIT/IO". Blanks at either end are
+  // ignored by the directory's match, so each spelling would have made a
+  // block file of its own, and a reply of its own.
   const std::string receivers[] = {"../escape", "a/b", "/abs", ".", "..", "",
                                    std::string("..\0x", 4), "x/\n",
                                    "local@site" + std::string(NAME_MAX, 'x'),
                                    "local@site ", " local@site"};
+  // What a claim would have stored: withdrawing it touches nothing either.
+  BlockClaim written;
+  written.granted = true;
+  written.stored = time_bytes(time(nullptr));
   for (const std::string& receiver : receivers) {
+    SCOPED_TRACE(receiver);
     capture.clear();
-    EXPECT_FALSE(block_file_path(receiver)) << receiver;
-    EXPECT_FALSE(block_check("box@host", receiver)) << receiver;
-    block_record("box@host", receiver);
+    EXPECT_FALSE(block_file_path(receiver));
+    const BlockClaim claim = block_claim("box@host", receiver);
+    EXPECT_FALSE(claim.granted);
+    EXPECT_FALSE(claim.stored);
+    block_withdraw(written, "box@host", receiver);
     const LogRecord refused{LOG_WARNING, "WARN/IO refusing block file for " + log_safe(receiver)};
-    EXPECT_EQ(capture.records(), (std::vector<LogRecord>{refused, refused}));
+    EXPECT_EQ(capture.records(), std::vector<LogRecord>{refused});
   }
   EXPECT_EQ(tree(dir.path()), std::set<std::string>{"block"});
   // Dots and blanks inside an address are fine, and so is the longest name
@@ -192,27 +260,254 @@ TEST_F(Block, RefusesReceiversWhoseFileWouldLeaveBlockfiles) {
   EXPECT_TRUE(block_file_path(std::string(NAME_MAX, 'x')));
 }
 
-TEST_F(Block, MissingBlockfilesDirectoryIsFatalAfterOnePause) {
+// ---------------------------------------------------------------------------
+// Withdrawing a claim
+
+TEST_F(Block, WithdrawPutsBackWhatTheClaimReplacedUnlessAnotherRunWroteSince) {
+  const int64_t now = time(nullptr);
+  const std::string old_time = time_bytes(now - 100 * 3600);
+  const std::string other_run = time_bytes(now + 5);
+  const struct Case {
+    const char* name;
+    std::optional<std::string> before;  // box@host's record before the claim
+    bool written_since;                 // another run stores other_run before the withdrawal
+    std::optional<std::string> after;   // box@host's record after the withdrawal
+  } cases[] = {
+      {"no record: deleted again", std::nullopt, false, std::nullopt},
+      {"an expired record: put back", old_time, false, old_time},
+      {"an unusable record: put back", std::string("1234"), false, std::string("1234")},
+      {"another run's record: left", std::nullopt, true, other_run},
+      {"another run's over an old one: left", old_time, true, other_run},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    std::filesystem::remove(receiver_file);
+    store_gdbm_record(receiver_file, "neighbour@host" + std::string(1, '\0'), old_time);
+    if (c.before) store_gdbm_record(receiver_file, kSenderKey, *c.before);
+    const BlockClaim claim = block_claim("box@host", "local@site");
+    ASSERT_TRUE(claim.granted);
+    EXPECT_EQ(claim.previous, c.before);
+    if (c.written_since) store_gdbm_record(receiver_file, kSenderKey, other_run);
+
+    LogCapture capture;
+    block_withdraw(claim, "box@host", "local@site");
+    EXPECT_TRUE(capture.records().empty());
+    const auto records = read_gdbm(receiver_file);
+    EXPECT_EQ(records.count(kSenderKey) == 1 ? std::optional(records.at(kSenderKey)) : std::nullopt,
+              c.after);
+    EXPECT_EQ(records.count("neighbour@host" + std::string(1, '\0')), 1u);
+    // Withdrawn, the sender may be answered again.
+    if (!c.written_since) {
+      EXPECT_TRUE(block_claim("box@host", "local@site").granted);
+    }
+  }
+  EXPECT_TRUE(pauses.empty());
+}
+
+TEST_F(Block, WithdrawOfAClaimThatWroteNothingTouchesNothing) {
+  store_gdbm_record(receiver_file, kSenderKey, time_bytes(time(nullptr)));
+  const BlockClaim refused = block_claim("box@host", "local@site");
+  ASSERT_FALSE(refused.granted);
+  const std::string before = read_file(receiver_file);
+  std::filesystem::permissions(receiver_file, std::filesystem::perms::none);
+  LogCapture capture;
+  block_withdraw(refused, "box@host", "local@site");
+  g_config.blockexpire = 0;
+  block_withdraw(block_claim("box@host", "local@site"), "box@host", "local@site");
+  EXPECT_TRUE(capture.records().empty());
+  std::filesystem::permissions(receiver_file, std::filesystem::perms::owner_read |
+                                                  std::filesystem::perms::owner_write);
+  EXPECT_EQ(read_file(receiver_file), before);
+}
+
+TEST_F(Block, WithdrawThatCannotOpenTheFileIsLoggedAndTheRunGoesOn) {
+  const BlockClaim claim = block_claim("box@host", "local@site");
+  ASSERT_TRUE(claim.granted);
+  std::filesystem::remove(receiver_file);
+  LogCapture capture;
+  block_withdraw(claim, "box@host", "local@site");
+  EXPECT_EQ(capture.records(),
+            (std::vector<LogRecord>{
+                {LOG_ERR, "CRIT/IO " + receiver_file + ": No such file or directory"}}));
+  EXPECT_EQ(tree(dir.path()), std::set<std::string>{"block"});
+  EXPECT_TRUE(pauses.empty());
+}
+
+// ---------------------------------------------------------------------------
+// What stops the run
+
+// A block file with records of many senders, so that it spans many blocks.
+void write_full_block_file(const std::string& path) {
+  for (int i = 0; i < 200; ++i) {
+    store_gdbm_record(path, "sender" + std::to_string(i) + "@host" + std::string(1, '\0'),
+                      time_bytes(time(nullptr)));
+  }
+}
+
+TEST_F(Block, DamagedBlockFileStopsTheRunWithoutARecord) {
+  const struct Case {
+    const char* name;
+    void (*damage)(const std::string& path);
+  } cases[] = {
+      {"garbage bytes",
+       [](const std::string& path) {
+         std::string garbage;
+         for (int i = 0; i < 4096; ++i) garbage += static_cast<char>((i * 37 + 11) & 0xff);
+         FILE* f = fopen(path.c_str(), "wb");
+         ASSERT_NE(f, nullptr);
+         fwrite(garbage.data(), 1, garbage.size(), f);
+         fclose(f);
+       }},
+      {"truncated to half its size",
+       [](const std::string& path) {
+         write_full_block_file(path);
+         std::filesystem::resize_file(path, std::filesystem::file_size(path) / 2);
+       }},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    std::filesystem::remove(receiver_file);
+    c.damage(receiver_file);
+    const std::string before = read_file(receiver_file);
+    EXPECT_EXIT(
+        {
+          LogCapture capture;
+          store_set_pause(print_pause);
+          const BlockClaim claim = block_claim("sender7@host", "local@site");
+          fprintf(stderr, "granted %d\n", claim.granted);
+        },
+        testing::ExitedWithCode(1),
+        AllOf(HasSubstr("4|CRIT/IO " + receiver_file + ": "),
+              HasSubstr("\norvelt: CRIT/IO " + receiver_file + ": "), Not(HasSubstr("granted")),
+              Not(HasSubstr("pause"))));
+    // Nothing written: a damaged file is never taken for an empty one.
+    EXPECT_EQ(read_file(receiver_file), before);
+  }
+}
+
+TEST_F(Block, MissingBlockfilesDirectoryStopsTheRunWithoutAPause) {
   g_config.blockfiles = dir.file("missing");
   const std::string path = dir.file("missing") + "/local@site";
   EXPECT_EXIT(
       {
         LogCapture capture;
-        block_check("box@host", "local@site");
+        store_set_pause(print_pause);
+        block_claim("box@host", "local@site");
       },
       testing::ExitedWithCode(1),
-      AllOf(HasSubstr("pause #1"), Not(HasSubstr("pause #2")), HasSubstr("4|CRIT/IO " + path + "\n")));
+      AllOf(HasSubstr(fatal_lines("CRIT/IO " + path + ": No such file or directory")),
+            Not(HasSubstr("pause"))));
+  EXPECT_EQ(tree(dir.path()), std::set<std::string>{"block"});
 }
 
-TEST_F(Block, RecordWithoutABlockFileIsFatal) {
+// A read-only bind mount of a directory over itself, undone on destruction.
+class ReadOnlyMount {
+ public:
+  explicit ReadOnlyMount(const std::string& path) : path_(path) {
+    if (mount(path.c_str(), path.c_str(), nullptr, MS_BIND, nullptr) != 0) {
+      error_ = strerror(errno);
+      return;
+    }
+    mounted_ = true;
+    if (mount(nullptr, path.c_str(), nullptr, MS_REMOUNT | MS_BIND | MS_RDONLY, nullptr) != 0) {
+      error_ = strerror(errno);
+    }
+  }
+  ~ReadOnlyMount() {
+    if (mounted_) umount2(path_.c_str(), MNT_DETACH);
+  }
+  ReadOnlyMount(const ReadOnlyMount&) = delete;
+  ReadOnlyMount& operator=(const ReadOnlyMount&) = delete;
+
+  // Empty when the directory is read-only now.
+  const std::string& error() const { return error_; }
+
+ private:
+  std::string path_;
+  bool mounted_ = false;
+  std::string error_;
+};
+
+// The block file can be read but not written: the sender is not blocked, so
+// a reply would be due, but it cannot be recorded first, so none goes out.
+TEST_F(Block, BlockFileThatCannotBeWrittenStopsTheRunWithoutAReply) {
+  store_gdbm_record(receiver_file, "other@host" + std::string(1, '\0'), time_bytes(time(nullptr)));
+  const std::string before = read_file(receiver_file);
+  std::string reason;
+  std::unique_ptr<ReadOnlyMount> read_only;
+  if (geteuid() == 0) {
+    // Root writes whatever the file's mode says; only a read-only file
+    // system stops it.
+    read_only = std::make_unique<ReadOnlyMount>(blockfiles);
+    if (!read_only->error().empty()) {
+      GTEST_SKIP() << "running as root, and no read-only bind mount: " << read_only->error();
+    }
+    reason = "Read-only file system";
+  } else {
+    chmod(receiver_file.c_str(), 0400);
+    reason = "Permission denied";
+  }
   EXPECT_EXIT(
       {
         LogCapture capture;
-        block_record("box@host", "local@site");
+        store_set_pause(print_pause);
+        const BlockClaim claim = block_claim("box@host", "local@site");
+        fprintf(stderr, "granted %d\n", claim.granted);
       },
       testing::ExitedWithCode(1),
-      AllOf(HasSubstr("pause #1"), Not(HasSubstr("pause #2")),
-            HasSubstr("4|CRIT/IO error locking '" + receiver_file + "' for writing\n")));
+      AllOf(HasSubstr(fatal_lines("CRIT/IO " + receiver_file + ": " + reason)),
+            Not(HasSubstr("granted")), Not(HasSubstr("pause"))));
+  read_only.reset();
+  EXPECT_EQ(read_file(receiver_file), before);
+}
+
+// ---------------------------------------------------------------------------
+// Locks held by other processes
+
+TEST_F(Block, ClaimWaitsOutALockThatIsReleased) {
+  store_gdbm_record(receiver_file, "other@host" + std::string(1, '\0'), time_bytes(time(nullptr)));
+  for (size_t release : {1u, 5u, 12u}) {
+    SCOPED_TRACE(release);
+    pauses.clear();
+    LockHolder holder(receiver_file, GDBM_WRITER);
+    release_holder = &holder;
+    release_after = release;
+    const std::string sender = "box" + std::to_string(release) + "@host";
+    EXPECT_TRUE(block_claim(sender, "local@site").granted);
+    EXPECT_EQ(pauses.size(), release);
+    ASSERT_FALSE(pauses.empty());
+    EXPECT_GE(pauses.front(), kFirstPauseStep / 2);
+    EXPECT_LE(pauses.front(), kFirstPauseStep * 3 / 2);
+    expect_pause_steps(pauses);
+    release_holder = nullptr;
+    EXPECT_EQ(read_gdbm(receiver_file).count(sender + std::string(1, '\0')), 1u);
+  }
+}
+
+TEST_F(Block, ClaimUnderALockNeverReleasedStopsTheRun) {
+  store_gdbm_record(receiver_file, "other@host" + std::string(1, '\0'), time_bytes(time(nullptr)));
+  const std::string before = read_file(receiver_file);
+  LockHolder holder(receiver_file, GDBM_WRITER);
+  // Each open gives up after the wait limit; none pauses longer than 150 ms.
+  const auto waits_within_limits = [](const std::string& err) {
+    const std::vector<unsigned> taken = printed_pauses(err);
+    const uint64_t total = total_pause(taken);
+    return !taken.empty() && total >= kLockWaitLimitMicroseconds - kLongestPause &&
+           total <= 2 * uint64_t{kLockWaitLimitMicroseconds} &&
+           *std::max_element(taken.begin(), taken.end()) <= kLongestPause;
+  };
+  EXPECT_EXIT(
+      {
+        LogCapture capture;
+        store_set_pause(print_pause);
+        const BlockClaim claim = block_claim("box@host", "local@site");
+        fprintf(stderr, "granted %d\n", claim.granted);
+      },
+      testing::ExitedWithCode(1),
+      AllOf(HasSubstr(fatal_lines("CRIT/IO error locking '" + receiver_file + "' for writing")),
+            Not(HasSubstr("granted")), testing::Truly(waits_within_limits)));
+  holder.release();
+  EXPECT_EQ(read_file(receiver_file), before);
 }
 
 }  // namespace

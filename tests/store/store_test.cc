@@ -6,6 +6,7 @@
 
 #include <gtest/gtest.h>
 
+#include <filesystem>
 #include <set>
 #include <stdexcept>
 
@@ -21,44 +22,51 @@ namespace {
 // The creation mode where a test does not look at it.
 constexpr int kMode = 0600;
 
-
 class StoreOpen : public PauseRecordingTest {
  protected:
-
-  void expect_pauses_in_range() {
-    for (unsigned s : pauses) {
-      EXPECT_GE(s, 1u);
-      EXPECT_LE(s, 10u);
-    }
-  }
-
   TempDir dir;
 };
 
-TEST_F(StoreOpen, FailuresThatNoRetryCures) {
+TEST_F(StoreOpen, FailuresThatNoRetryCuresTakeNoPause) {
   dir.write("junk", "this is no GDBM file, whatever its name says");
   dir.write("empty", "");
+  std::filesystem::create_directory(dir.file("subdir"));
   const struct Case {
     OptionalText path;
     StoreMode mode;
-    size_t pauses;
+    bool missing;  // StoreError::missing
+    bool empty;    // StoreError::empty
   } cases[] = {
-      {std::nullopt, StoreMode::kReader, 0},
-      {std::nullopt, StoreMode::kWriterCreate, 0},
+      {std::nullopt, StoreMode::kReader, false, false},
+      {std::nullopt, StoreMode::kWriterCreate, false, false},
       // stat fails: no attempt at all.
-      {dir.file("missing"), StoreMode::kReader, 0},
-      {dir.file("missing"), StoreMode::kWriter, 1},
-      {dir.file("no/such/dir"), StoreMode::kWriterCreate, 1},
-      {dir.file("junk"), StoreMode::kReader, 1},
-      {dir.file("empty"), StoreMode::kReader, 1},
+      {dir.file("missing"), StoreMode::kReader, true, false},
+      {dir.file("missing"), StoreMode::kWriter, true, false},
+      {dir.file("no/such/dir"), StoreMode::kWriterCreate, true, false},
+      {dir.file("junk"), StoreMode::kReader, false, false},
+      {dir.file("junk"), StoreMode::kWriter, false, false},
+      {dir.file("empty"), StoreMode::kReader, false, true},
+      {dir.file("subdir"), StoreMode::kWriterCreate, false, false},
   };
   for (const Case& c : cases) {
+    SCOPED_TRACE(c.path.value_or("(none)"));
     pauses.clear();
-    StoreHandle db = store_open(c.path, c.mode, kMode);
-    EXPECT_FALSE(db) << c.path.value_or("(none)");
-    EXPECT_EQ(pauses.size(), c.pauses) << c.path.value_or("(none)");
-    expect_pauses_in_range();
+    StoreError error;
+    error.locked = true;  // every field is set afresh
+    error.empty = !c.empty;
+    StoreHandle db = store_open(c.path, c.mode, kMode, &error);
+    EXPECT_FALSE(db);
+    EXPECT_TRUE(pauses.empty());
+    EXPECT_EQ(error.missing, c.missing);
+    EXPECT_EQ(error.empty, c.empty);
+    EXPECT_FALSE(error.locked);
+    if (c.path) {
+      EXPECT_FALSE(error.reason.empty());
+    }
   }
+  // Nothing was created, and the junk is left as it was.
+  EXPECT_FALSE(std::filesystem::exists(dir.file("missing")));
+  EXPECT_EQ(read_file(dir.file("junk")), "this is no GDBM file, whatever its name says");
 }
 
 TEST_F(StoreOpen, CreatesWithTheGivenModeLessTheProcessUmask) {
@@ -82,31 +90,43 @@ TEST_F(StoreOpen, CreatesWithTheGivenModeLessTheProcessUmask) {
   EXPECT_TRUE(pauses.empty());
 }
 
-TEST_F(StoreOpen, WaitsOutALockThatIsReleased) {
+TEST_F(StoreOpen, WaitsOutALockThatIsReleasedInShortGrowingPauses) {
   write_gdbm_keys(dir.file("db"), {"k"});
   for (StoreMode mode : {StoreMode::kReader, StoreMode::kWriter, StoreMode::kWriterCreate}) {
-    pauses.clear();
-    LockHolder holder(dir.file("db"), GDBM_WRITER);
-    release_holder = &holder;
-    release_after = 3;
-    StoreHandle db = store_open(dir.file("db"), mode, kMode);
-    EXPECT_TRUE(db);
-    EXPECT_EQ(pauses.size(), 3u);
-    expect_pauses_in_range();
-    EXPECT_TRUE(store_has_key("k", db));
-    release_holder = nullptr;
+    for (size_t release : {1u, 3u, 12u}) {
+      SCOPED_TRACE("mode " + std::to_string(static_cast<int>(mode)) + ", released after " +
+                   std::to_string(release));
+      pauses.clear();
+      LockHolder holder(dir.file("db"), GDBM_WRITER);
+      release_holder = &holder;
+      release_after = release;
+      StoreError error;
+      StoreHandle db = store_open(dir.file("db"), mode, kMode, &error);
+      EXPECT_TRUE(db) << error.reason;
+      EXPECT_EQ(pauses.size(), release);
+      ASSERT_FALSE(pauses.empty());
+      EXPECT_GE(pauses.front(), kFirstPauseStep / 2);
+      EXPECT_LE(pauses.front(), kFirstPauseStep * 3 / 2);
+      expect_pause_steps(pauses);
+      EXPECT_TRUE(store_has_key("k", db));
+      release_holder = nullptr;
+    }
   }
 }
 
-TEST_F(StoreOpen, GivesUpAfterElevenAttemptsUnderAHeldLock) {
+TEST_F(StoreOpen, GivesUpAtTheWaitLimitUnderAHeldLock) {
   write_gdbm_keys(dir.file("db"), {"k"});
   {
     LockHolder writer(dir.file("db"), GDBM_WRITER);
-    for (StoreMode mode : {StoreMode::kReader, StoreMode::kWriter}) {
+    for (StoreMode mode : {StoreMode::kReader, StoreMode::kWriter, StoreMode::kWriterCreate}) {
+      SCOPED_TRACE("mode " + std::to_string(static_cast<int>(mode)));
       pauses.clear();
-      EXPECT_FALSE(store_open(dir.file("db"), mode, kMode));
-      EXPECT_EQ(pauses.size(), 11u);
-      expect_pauses_in_range();
+      StoreError error;
+      EXPECT_FALSE(store_open(dir.file("db"), mode, kMode, &error));
+      expect_wait_given_up(pauses);
+      EXPECT_TRUE(error.locked);
+      EXPECT_FALSE(error.missing);
+      EXPECT_FALSE(error.reason.empty());
     }
   }
   // Readers share the lock; a writer still has to wait for them.
@@ -115,19 +135,20 @@ TEST_F(StoreOpen, GivesUpAfterElevenAttemptsUnderAHeldLock) {
   EXPECT_TRUE(store_open(dir.file("db"), StoreMode::kReader, kMode));
   EXPECT_TRUE(pauses.empty());
   EXPECT_FALSE(store_open(dir.file("db"), StoreMode::kWriter, kMode));
-  EXPECT_EQ(pauses.size(), 11u);
+  expect_wait_given_up(pauses);
 }
 
-// Processes that fail at the same moment must not all pause for the same
-// time, or they collide again when they wake.
+// Processes that meet the same lock at the same moment must not all pause
+// for the same time, or they collide again when they wake.
 int pause_report_fd = -1;
-void report_pause(unsigned seconds) {
-  const auto byte = static_cast<unsigned char>(seconds);
-  if (write(pause_report_fd, &byte, 1) != 1) _exit(2);
+void report_first_pause_and_exit(unsigned microseconds) {
+  if (write(pause_report_fd, &microseconds, sizeof microseconds) != sizeof microseconds) _exit(2);
+  _exit(0);
 }
 
-TEST_F(StoreOpen, ProcessesFailingTogetherPauseDifferently) {
-  dir.write("junk", "no GDBM file");
+TEST_F(StoreOpen, ProcessesMeetingALockPauseDifferently) {
+  write_gdbm_keys(dir.file("db"), {"k"});
+  LockHolder writer(dir.file("db"), GDBM_WRITER);
   int report[2];
   ASSERT_EQ(pipe(report), 0);
   std::vector<pid_t> children;
@@ -136,23 +157,30 @@ TEST_F(StoreOpen, ProcessesFailingTogetherPauseDifferently) {
     ASSERT_GE(pid, 0);
     if (pid == 0) {
       pause_report_fd = report[1];
-      store_set_pause(report_pause);
-      store_open(dir.file("junk"), StoreMode::kReader, kMode);
-      _exit(0);
+      store_set_pause(report_first_pause_and_exit);
+      store_open(dir.file("db"), StoreMode::kReader, kMode);
+      _exit(3);  // no pause at all
     }
     children.push_back(pid);
   }
   close(report[1]);
-  for (pid_t pid : children) waitpid(pid, nullptr, 0);
-  std::multiset<int> seconds;
-  unsigned char byte;
-  while (read(report[0], &byte, 1) == 1) seconds.insert(byte);
+  for (pid_t pid : children) {
+    int status = 0;
+    waitpid(pid, &status, 0);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+  }
+  std::multiset<unsigned> first;
+  unsigned microseconds;
+  while (read(report[0], &microseconds, sizeof microseconds) == sizeof microseconds) {
+    first.insert(microseconds);
+  }
   close(report[0]);
-  ASSERT_EQ(seconds.size(), 8u);
-  EXPECT_GE(*seconds.begin(), 1);
-  EXPECT_LE(*seconds.rbegin(), 10);
-  // Eight equal draws from ten values: 1 in 10^7 unless they are coupled.
-  EXPECT_NE(seconds.count(*seconds.begin()), 8u);
+  ASSERT_EQ(first.size(), 8u);
+  EXPECT_GE(*first.begin(), kFirstPauseStep / 2);
+  EXPECT_LE(*first.rbegin(), kFirstPauseStep * 3 / 2);
+  // Eight equal draws from a thousand values: next to impossible unless
+  // they are coupled.
+  EXPECT_NE(first.count(*first.begin()), 8u);
 }
 
 TEST(StoreHasKey, KeysIncludeTheirNulByte) {
