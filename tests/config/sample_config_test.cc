@@ -22,11 +22,15 @@ std::string read_sample() {
   return text.str();
 }
 
-TEST(SampleConfig, ActiveLinesSetEveryDefault) {
+// Every active line states a default, but failstatus: the sample asks for
+// the status that makes an MTA try again later.
+TEST(SampleConfig, ActiveLinesSetEveryDefaultButFailstatus) {
   LogCapture capture;
   config_read_file(kSamplePath);
   EXPECT_TRUE(capture.records().empty()) << capture.records().front().text;
 
+  EXPECT_EQ(g_config.failstatus, 75);
+  g_config.failstatus = 1;
   expect_default_config();
 }
 
