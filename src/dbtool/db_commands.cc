@@ -196,7 +196,7 @@ std::optional<int> parse_mode(const std::string& text) {
 }
 
 KeyKind kind_of(const Invocation& inv) {
-  return (inv.given & kAddress) != 0 ? KeyKind::address : KeyKind::header_line;
+  return (inv.given & kAddress) != 0 ? KeyKind::kAddress : KeyKind::kHeaderLine;
 }
 
 // ---------------------------------------------------------------------------

@@ -10,7 +10,7 @@ KeyOrReason key_from_line(const std::string& line, KeyKind kind) {
   if (line.find('\0') != std::string::npos) return {{}, "contains a NUL byte"};
   if (line.find('\n') != std::string::npos) return {{}, "contains a newline"};
   if (line.empty()) return {};
-  if (kind == KeyKind::header_line) {
+  if (kind == KeyKind::kHeaderLine) {
     if (line.size() > kMaxHeaderLineBytes) {
       return {{}, "longer than " + std::to_string(kMaxHeaderLineBytes) +
                       " bytes, so no header line can ever match it"};

@@ -12,8 +12,8 @@
 
 // How a line becomes a key.
 enum class KeyKind {
-  header_line,  // the line as it stands: a bad-header key
-  address       // the line normalised as the program normalises addresses
+  kHeaderLine,  // the line as it stands: a bad-header key
+  kAddress      // the line normalised as the program normalises addresses
 };
 
 // The longest input line considered at all. Longer lines are skipped

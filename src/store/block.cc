@@ -129,15 +129,18 @@ BlockClaim block_claim(const std::string& sender, const std::string& receiver) {
   }
   const std::string key = stored_key(sender);
   // A look under the reader lock first: most messages from a sender who was
-  // answered end here, without a write lock or a flush. A missing file, or
-  // one locked for the whole wait, is decided under the writer lock below;
-  // so is an empty one: another run creates a block file empty and only
-  // then takes its lock and writes GDBM's header, and a reader that comes
-  // in between finds no database yet.
+  // answered end here, without a write lock or a flush. A missing file is
+  // decided under the writer lock below; so is an empty one: another run
+  // creates a block file empty and only then takes its lock and writes
+  // GDBM's header, and a reader that comes in between finds no database
+  // yet. A lock held for the whole wait would be held for the writer's wait
+  // as well: the run stops at once.
   StoreError error;
   if (StoreHandle reader = store_open(path, StoreMode::kReader, g_config.umask, &error)) {
     if (blocks(fetch_value(reader, key, *path))) return claim;
-  } else if (!error.missing && !error.empty && !error.locked) {
+  } else if (error.locked) {
+    fail("CRIT/IO error locking '%s' for writing", *path);
+  } else if (!error.missing && !error.empty) {
     fail_with_reason(*path, error.reason);
   }
 

@@ -18,21 +18,21 @@ TEST(KeyFromLine, Table) {
   const std::string longest(kMaxHeaderLineBytes, 'x');
   const LineCase cases[] = {
       // Header lines are kept byte for byte: case, blanks, tabs, a CR.
-      {"Precedence: bulk", KeyKind::header_line, "Precedence: bulk", true},
-      {"precedence:  BULK ", KeyKind::header_line, "precedence:  BULK ", true},
-      {"\tcontinued", KeyKind::header_line, "\tcontinued", true},
-      {"X-Spam: yes\r", KeyKind::header_line, "X-Spam: yes\r", true},
-      {longest, KeyKind::header_line, longest, true},
-      {longest + "x", KeyKind::header_line, "", false},
-      {std::string("X: a\0b", 6), KeyKind::header_line, "", false},
-      {"X: a\nb", KeyKind::header_line, "", false},
+      {"Precedence: bulk", KeyKind::kHeaderLine, "Precedence: bulk", true},
+      {"precedence:  BULK ", KeyKind::kHeaderLine, "precedence:  BULK ", true},
+      {"\tcontinued", KeyKind::kHeaderLine, "\tcontinued", true},
+      {"X-Spam: yes\r", KeyKind::kHeaderLine, "X-Spam: yes\r", true},
+      {longest, KeyKind::kHeaderLine, longest, true},
+      {longest + "x", KeyKind::kHeaderLine, "", false},
+      {std::string("X: a\0b", 6), KeyKind::kHeaderLine, "", false},
+      {"X: a\nb", KeyKind::kHeaderLine, "", false},
       // Addresses are normalised as the program normalises receivers.
-      {"Jane Doe <Jane.Doe@Example.ORG>", KeyKind::address, "jane.doe@example.org", true},
-      {"  BOX+tag@Host  ", KeyKind::address, "box+tag@host", true},
-      {"box@host\r", KeyKind::address, "box@host", true},
-      {"***", KeyKind::address, "", false},
-      {"<>", KeyKind::address, "", false},
-      {std::string("a@b\0c", 5), KeyKind::address, "", false},
+      {"Jane Doe <Jane.Doe@Example.ORG>", KeyKind::kAddress, "jane.doe@example.org", true},
+      {"  BOX+tag@Host  ", KeyKind::kAddress, "box+tag@host", true},
+      {"box@host\r", KeyKind::kAddress, "box@host", true},
+      {"***", KeyKind::kAddress, "", false},
+      {"<>", KeyKind::kAddress, "", false},
+      {std::string("a@b\0c", 5), KeyKind::kAddress, "", false},
   };
   for (const LineCase& c : cases) {
     const KeyOrReason k = key_from_line(c.line, c.kind);
@@ -64,7 +64,7 @@ TEST(ReadKeyLines, SkipsWhatCannotBeAKeyAndNumbersLinesAsAnEditorDoes) {
                             "D: last";                        // 7, no newline
   auto in = stream_of(input);
   KeyLines lines;
-  ASSERT_TRUE(read_key_lines(in.get(), KeyKind::header_line, lines));
+  ASSERT_TRUE(read_key_lines(in.get(), KeyKind::kHeaderLine, lines));
   EXPECT_EQ(lines.keys, (std::vector<std::string>{"A: 1", "C: 3\r", "D: last"}));
   ASSERT_EQ(lines.rejected.size(), 3u);
   EXPECT_EQ(lines.rejected[0].number, 3u);
@@ -78,7 +78,7 @@ TEST(ReadKeyLines, SkipsWhatCannotBeAKeyAndNumbersLinesAsAnEditorDoes) {
 TEST(ReadKeyLines, AddressesThatNormaliseToNothingAreReported) {
   auto in = stream_of("Jane <JANE@X>\n# comment line\n<>\nbob@y\nbob@y\n");
   KeyLines lines;
-  ASSERT_TRUE(read_key_lines(in.get(), KeyKind::address, lines));
+  ASSERT_TRUE(read_key_lines(in.get(), KeyKind::kAddress, lines));
   // No comment syntax: every line that holds address bytes is a key.
   EXPECT_EQ(lines.keys, (std::vector<std::string>{"jane@x", "comment", "bob@y", "bob@y"}));
   ASSERT_EQ(lines.rejected.size(), 1u);
@@ -89,7 +89,7 @@ TEST(ReadKeyLines, AddressesThatNormaliseToNothingAreReported) {
 TEST(ReadKeyLines, EmptyInputGivesNothing) {
   auto in = stream_of("");
   KeyLines lines;
-  ASSERT_TRUE(read_key_lines(in.get(), KeyKind::header_line, lines));
+  ASSERT_TRUE(read_key_lines(in.get(), KeyKind::kHeaderLine, lines));
   EXPECT_TRUE(lines.keys.empty());
   EXPECT_TRUE(lines.rejected.empty());
 }
@@ -99,7 +99,7 @@ TEST(ReadKeyLines, AReadErrorIsReported) {
   std::unique_ptr<FILE, FileCloser> out(fopen("/dev/null", "w"));
   ASSERT_TRUE(out);
   KeyLines lines;
-  EXPECT_FALSE(read_key_lines(out.get(), KeyKind::header_line, lines));
+  EXPECT_FALSE(read_key_lines(out.get(), KeyKind::kHeaderLine, lines));
 }
 
 }  // namespace
