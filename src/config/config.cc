@@ -2,13 +2,13 @@
 
 #include <sys/stat.h>
 
+#include <syslog.h>
 #include <cctype>
 #include <climits>
 #include <cstdio>
 #include <cstring>
 #include <memory>
 #include <utility>
-#include <syslog.h>
 
 #include "util/log.h"
 
@@ -149,8 +149,7 @@ void apply_directive(const OptionalText& directive, OptionalText value) {
     // The directive counts two lines more than it says; the sum saturates.
     const int n = parse_decimal(v);
     g_config.maxheader = n > INT_MAX - 2 ? INT_MAX : n + 2;
-  }
-  else if (is("loglevel")) g_config.loglevel = parse_decimal(v);
+  } else if (is("loglevel")) g_config.loglevel = parse_decimal(v);
   // Only permission bits: a block file must never be set-id or sticky.
   else if (is("umask")) g_config.umask = parse_octal(v) & 0777;
   else if (is("failstatus")) apply_bounded(g_config.failstatus, v, 1, 255);

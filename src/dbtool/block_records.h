@@ -11,8 +11,8 @@
 
 // One record of a block file.
 struct BlockRecord {
-  std::string key;      // the stored key, byte for byte
-  std::string sender;   // the key shown to the operator (escaped)
+  std::string key;     // the stored key, byte for byte
+  std::string sender;  // the key shown to the operator (escaped)
   bool readable = false;
   int64_t time = 0;     // the last reply, when readable
   std::string problem;  // why not readable, when not

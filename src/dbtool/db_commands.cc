@@ -118,9 +118,8 @@ struct OptionName {
 };
 
 constexpr OptionName kOptions[] = {
-    {"--replace", kReplace, false},     {"--address", kAddress, false},
-    {"--mode", kMode, true},            {"--dry-run", kDryRun, false},
-    {"--older-than", kOlderThan, true},
+    {"--replace", kReplace, false}, {"--address", kAddress, false},     {"--mode", kMode, true},
+    {"--dry-run", kDryRun, false},  {"--older-than", kOlderThan, true},
 };
 
 // Separates options from operands; options may stand anywhere, "--" ends
@@ -228,8 +227,7 @@ std::string open_failure() {
 StoreHandle open_existing(Run& run, const std::string& path, StoreMode mode) {
   struct stat status;
   if (stat(path.c_str(), &status) != 0) {
-    run.say("%s: %s", shown(path).c_str(),
-            errno == ENOENT ? "no such file" : strerror(errno));
+    run.say("%s: %s", shown(path).c_str(), errno == ENOENT ? "no such file" : strerror(errno));
     return {};
   }
   const char* problem = nullptr;
@@ -377,8 +375,7 @@ void command_load(Run& run, const Invocation& inv) {
   // the lock is held only while writing, and a bad input file changes
   // nothing.
   KeyLines lines;
-  if (!read_load_input(run, inv.operands.size() > 1 ? inv.operands[1] : "-", kind_of(inv),
-                       lines)) {
+  if (!read_load_input(run, inv.operands.size() > 1 ? inv.operands[1] : "-", kind_of(inv), lines)) {
     run.mark(kDbFailed);
     return;
   }
@@ -422,8 +419,7 @@ void command_list(Run& run, const Invocation& inv) {
       fputc('\n', run.out());
     } else {
       run.say("%s: key \"%s\": %s; orvelt never matches it", shown(path).c_str(),
-              shown(r.key).c_str(),
-              text ? "contains a newline" : "not a NUL-terminated text");
+              shown(r.key).c_str(), text ? "contains a newline" : "not a NUL-terminated text");
       run.mark(kDbPartly);
     }
   }
@@ -499,8 +495,7 @@ bool block_files_of(Run& run, const std::string& operand, std::vector<std::strin
   }
   std::error_code failure;
   std::filesystem::directory_iterator entries(operand, failure);
-  for (; !failure && entries != std::filesystem::directory_iterator();
-       entries.increment(failure)) {
+  for (; !failure && entries != std::filesystem::directory_iterator(); entries.increment(failure)) {
     // An entry that cannot be looked at (gone since the directory was
     // read) is passed over like an empty one.
     std::error_code gone;
@@ -601,7 +596,8 @@ void command_purge(Run& run, const Invocation& inv) {
     }
   }
   fprintf(run.out(), "%s %s from %zu of %s\n", dry_run ? "would purge" : "purged",
-          count_of(purged, "record").c_str(), changed, count_of(files.size(), "block file").c_str());
+          count_of(purged, "record").c_str(), changed,
+          count_of(files.size(), "block file").c_str());
 }
 
 // Owns the backup name that gdbm_recover allocates.
@@ -714,8 +710,7 @@ int run_db_tool(const std::vector<std::string>& args, const DbStreams& streams) 
   Invocation inv;
   inv.command = name;
   if (!parse_arguments(run, args, command->options, inv)) return fail_usage();
-  if (inv.operands.size() < command->min_operands ||
-      inv.operands.size() > command->max_operands) {
+  if (inv.operands.size() < command->min_operands || inv.operands.size() > command->max_operands) {
     run.say("%s: wrong number of arguments", name.c_str());
     return fail_usage();
   }

@@ -10,10 +10,18 @@ std::string escape_for_display(std::string_view bytes) {
   for (const char c : bytes) {
     const auto byte = static_cast<unsigned char>(c);
     switch (byte) {
-      case '\n': out += "\\n"; break;
-      case '\t': out += "\\t"; break;
-      case '\r': out += "\\r"; break;
-      case '\\': out += "\\\\"; break;
+      case '\n':
+        out += "\\n";
+        break;
+      case '\t':
+        out += "\\t";
+        break;
+      case '\r':
+        out += "\\r";
+        break;
+      case '\\':
+        out += "\\\\";
+        break;
       default:
         if (byte < 0x20 || byte == 0x7f) {
           char hex[5];
@@ -45,7 +53,7 @@ std::string format_age(int64_t seconds) {
   const uint64_t magnitude =
       future ? uint64_t{0} - static_cast<uint64_t>(seconds) : static_cast<uint64_t>(seconds);
   char text[64];
-  snprintf(text, sizeof text, "%s%" PRIu64 "h%02" PRIu64 "m", future ? "-" : "",
-           magnitude / 3600, magnitude % 3600 / 60);
+  snprintf(text, sizeof text, "%s%" PRIu64 "h%02" PRIu64 "m", future ? "-" : "", magnitude / 3600,
+           magnitude % 3600 / 60);
   return text;
 }

@@ -12,8 +12,9 @@ KeyOrReason key_from_line(const std::string& line, KeyKind kind) {
   if (line.empty()) return {};
   if (kind == KeyKind::kHeaderLine) {
     if (line.size() > kMaxHeaderLineBytes) {
-      return {{}, "longer than " + std::to_string(kMaxHeaderLineBytes) +
-                      " bytes, so no header line can ever match it"};
+      return {{},
+              "longer than " + std::to_string(kMaxHeaderLineBytes) +
+                  " bytes, so no header line can ever match it"};
     }
     return {line, {}};
   }

@@ -85,8 +85,8 @@ void bound_waits(LDAP* session) {
 // would share the library's global context instead), so a context built
 // for the handle would otherwise know no certificate authority at all.
 constexpr int kCarriedTextOptions[] = {
-    LDAP_OPT_X_TLS_CACERTFILE,  LDAP_OPT_X_TLS_CACERTDIR, LDAP_OPT_X_TLS_CERTFILE,
-    LDAP_OPT_X_TLS_KEYFILE,     LDAP_OPT_X_TLS_CIPHER_SUITE, LDAP_OPT_X_TLS_CRLFILE,
+    LDAP_OPT_X_TLS_CACERTFILE, LDAP_OPT_X_TLS_CACERTDIR,    LDAP_OPT_X_TLS_CERTFILE,
+    LDAP_OPT_X_TLS_KEYFILE,    LDAP_OPT_X_TLS_CIPHER_SUITE, LDAP_OPT_X_TLS_CRLFILE,
 };
 constexpr int kCarriedNumberOptions[] = {
     LDAP_OPT_X_TLS_PROTOCOL_MIN,

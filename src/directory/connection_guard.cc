@@ -53,12 +53,10 @@ int pass_control(Sockbuf_IO_Desc* layer, int option, void* argument) {
 }
 
 Sockbuf_IO bounded_wait_layer = {
-    nullptr,         // setup: nothing to keep per connection
-    nullptr,         // remove
-    pass_control,
-    bounded_read,
-    bounded_write,
-    nullptr,         // close: the TCP layer closes the socket
+    nullptr,  // setup: nothing to keep per connection
+    nullptr,  // remove
+    pass_control, bounded_read, bounded_write,
+    nullptr,  // close: the TCP layer closes the socket
 };
 
 bool rule_allows(const LDAPURLDesc* url) {

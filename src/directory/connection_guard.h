@@ -7,9 +7,9 @@
 
 // Which connections a session may open.
 enum class ConnectionRule {
-  kAny,           // plain sessions: whatever the library opens
-  kLdapsOnly,     // ldaps sessions: ldaps:// connections only
-  kFirstOnly,     // StartTLS sessions: the first connection and no other
+  kAny,        // plain sessions: whatever the library opens
+  kLdapsOnly,  // ldaps sessions: ldaps:// connections only
+  kFirstOnly,  // StartTLS sessions: the first connection and no other
 };
 
 // The longest that the session waits for the server to send or to take

@@ -18,12 +18,13 @@ namespace {
 
 // The library's own functions, each of the type <ldap.h> declares.
 struct LdapFunctions {
-#define ORVELT_LDAP_FUNCTIONS(X)                                                              \
-  X(ldap_init) X(ldap_initialize) X(ldap_set_option) X(ldap_get_option) X(ldap_start_tls_s) \
-  X(ldap_simple_bind_s) X(ldap_err2string) X(ldap_search_st) X(ldap_count_entries)          \
-  X(ldap_first_entry) X(ldap_next_entry) X(ldap_get_values) X(ldap_value_free)              \
-  X(ldap_msgfree) X(ldap_unbind) X(ldap_connect) X(ldap_memfree) X(ber_sockbuf_add_io)      \
-  X(ber_sockbuf_remove_io) X(ber_sockbuf_ctrl)
+#define ORVELT_LDAP_FUNCTIONS(X)                                                                   \
+  X(ldap_init)                                                                                     \
+  X(ldap_initialize) X(ldap_set_option) X(ldap_get_option) X(ldap_start_tls_s)                     \
+      X(ldap_simple_bind_s) X(ldap_err2string) X(ldap_search_st) X(ldap_count_entries)             \
+          X(ldap_first_entry) X(ldap_next_entry) X(ldap_get_values) X(ldap_value_free)             \
+              X(ldap_msgfree) X(ldap_unbind) X(ldap_connect) X(ldap_memfree) X(ber_sockbuf_add_io) \
+                  X(ber_sockbuf_remove_io) X(ber_sockbuf_ctrl)
 #define ORVELT_LDAP_ENTRY(name) decltype(&::name) name = nullptr;
   ORVELT_LDAP_FUNCTIONS(ORVELT_LDAP_ENTRY)
 #undef ORVELT_LDAP_ENTRY
@@ -137,8 +138,7 @@ int ldap_get_option(LDAP* session, int option, void* value) {
   return library().ldap_get_option(session, option, value);
 }
 
-int ldap_start_tls_s(LDAP* session, LDAPControl** server_controls,
-                     LDAPControl** client_controls) {
+int ldap_start_tls_s(LDAP* session, LDAPControl** server_controls, LDAPControl** client_controls) {
   return library().ldap_start_tls_s(session, server_controls, client_controls);
 }
 
@@ -151,8 +151,8 @@ char* ldap_err2string(int error) { return library().ldap_err2string(error); }
 int ldap_search_st(LDAP* session, LDAP_CONST char* base, int scope, LDAP_CONST char* filter,
                    char** attributes, int attributes_only, struct timeval* timeout,
                    LDAPMessage** result) {
-  return library().ldap_search_st(session, base, scope, filter, attributes, attributes_only, timeout,
-                               result);
+  return library().ldap_search_st(session, base, scope, filter, attributes, attributes_only,
+                                  timeout, result);
 }
 
 int ldap_count_entries(LDAP* session, LDAPMessage* chain) {

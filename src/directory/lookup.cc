@@ -120,9 +120,8 @@ StringList directory_lookup(DirectorySession& session, const std::string& receiv
   std::vector<char*> attributes = requested_attributes();
   timeval time_limit{kSearchTimeLimitSeconds, 0};
   LDAPMessage* chain = nullptr;
-  const int status =
-      ldap_search_st(handle, g_config.base.c_str(), g_config.scope,
-                     filter.c_str(), attributes.data(), 0, &time_limit, &chain);
+  const int status = ldap_search_st(handle, g_config.base.c_str(), g_config.scope, filter.c_str(),
+                                    attributes.data(), 0, &time_limit, &chain);
   // A failed search may still have delivered a result message.
   const LdapResult result(chain);
   if (status == LDAP_NO_MEMORY) exit_no_memory();

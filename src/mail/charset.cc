@@ -1,10 +1,10 @@
 #include "mail/charset.h"
 
+#include <iconv.h>
+#include <syslog.h>
 #include <cerrno>
 #include <cstring>
-#include <iconv.h>
 #include <string_view>
-#include <syslog.h>
 
 #include "config/config.h"
 #include "util/log.h"

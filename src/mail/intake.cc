@@ -3,8 +3,8 @@
 #include <syslog.h>
 #include <unistd.h>
 
-#include <cerrno>
 #include <algorithm>
+#include <cerrno>
 #include <cstring>
 #include <string_view>
 #include <utility>
@@ -17,7 +17,6 @@
 #include "util/log.h"
 
 namespace {
-
 
 // Size of each read(2): large enough to drop a huge body at the speed of
 // the pipe, small enough to keep the resident size flat.

@@ -21,11 +21,11 @@ enum MailCode : int {
 inline constexpr int kCodeNoReplyFrom = 0x10;
 
 struct MailState {
-  StringList receivers;          // normalised, no duplicates (ASCII case ignored)
-  OptionalText sender;           // the reply target, normalised
+  StringList receivers;  // normalised, no duplicates (ASCII case ignored)
+  OptionalText sender;   // the reply target, normalised
   int mail_code = 0;
   std::string message_id = "No ID found";
-  OptionalText subject;          // the last Subject header, unnormalised
+  OptionalText subject;  // the last Subject header, unnormalised
 };
 
 // True when the message is to be answered: its code is below

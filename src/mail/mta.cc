@@ -3,6 +3,10 @@
 #include <fcntl.h>
 #include <poll.h>
 
+#include <spawn.h>
+#include <sys/wait.h>
+#include <syslog.h>
+#include <unistd.h>
 #include <algorithm>
 #include <cerrno>
 #include <csignal>
@@ -11,13 +15,9 @@
 #include <cstring>
 #include <ctime>
 #include <optional>
-#include <spawn.h>
 #include <string>
 #include <string_view>
 #include <utility>
-#include <sys/wait.h>
-#include <syslog.h>
-#include <unistd.h>
 #include <vector>
 
 #include "config/config.h"
@@ -226,7 +226,8 @@ class SpawnSettings {
     sigdelset(&mask, SIGCHLD);
     ok = ok && posix_spawnattr_setsigdefault(&attributes_, &sigpipe_only) == 0;
     ok = ok && posix_spawnattr_setsigmask(&attributes_, &mask) == 0;
-    ok = ok && posix_spawnattr_setflags(&attributes_, POSIX_SPAWN_SETSIGDEF | POSIX_SPAWN_SETSIGMASK) == 0;
+    ok = ok && posix_spawnattr_setflags(&attributes_,
+                                        POSIX_SPAWN_SETSIGDEF | POSIX_SPAWN_SETSIGMASK) == 0;
     if (!ok) exit_no_memory();
   }
   ~SpawnSettings() {

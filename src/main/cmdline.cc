@@ -1,8 +1,8 @@
 #include "main/cmdline.h"
 
+#include <unistd.h>
 #include <cstdio>
 #include <cstdlib>
-#include <unistd.h>
 
 #include "config/config.h"
 #include "util/address.h"

@@ -5,7 +5,7 @@
 
 // What the command line says.
 struct Options {
-  const char* config_path;   // the last -c argument, or the default path
+  const char* config_path;  // the last -c argument, or the default path
   // The -a addresses, normalised, in command-line order. An address is left
   // out when it is empty, equals an entry already there (the raw argument
   // compared with the normalised entries, ASCII case ignored) or normalises

@@ -46,8 +46,8 @@ int main(int argc, char** argv) {
   log_set_fatal_status(g_config.failstatus);
   // A message that must not be answered ends the run here: the directory is
   // never contacted.
-  const MailState mail = mail_intake(STDIN_FILENO, options.forced_receivers,
-                                     options.forced_sender, options.null_sender_forced);
+  const MailState mail = mail_intake(STDIN_FILENO, options.forced_receivers, options.forced_sender,
+                                     options.null_sender_forced);
   if (!mail_is_answered(mail)) return 0;
   run_replies(mail);
   return 0;

@@ -5,9 +5,9 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <climits>
 #include <cstdint>
 #include <cstring>
-#include <climits>
 #include <ctime>
 #include <string>
 
@@ -34,7 +34,8 @@ StorePause pause_function = real_pause;
 class LockWait {
  public:
   LockWait()
-      : state_(static_cast<uint32_t>(getpid()) * 2654435761u ^ static_cast<uint32_t>(time(nullptr))) {}
+      : state_(static_cast<uint32_t>(getpid()) * 2654435761u ^
+               static_cast<uint32_t>(time(nullptr))) {}
 
   // Pauses once; false when the overall limit has been used up instead.
   bool pause() {

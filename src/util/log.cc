@@ -2,10 +2,10 @@
 
 #include <unistd.h>
 
+#include <syslog.h>
 #include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
-#include <syslog.h>
 
 namespace {
 LogSink log_sink = nullptr;

@@ -1,8 +1,8 @@
 #include "util/strings.h"
 
+#include <syslog.h>
 #include <cstdlib>
 #include <new>
-#include <syslog.h>
 
 #include "util/log.h"
 
@@ -28,9 +28,7 @@ StringList tokenize(std::string_view text, int limit, char delimiter) {
   return tokens;
 }
 
-void exit_no_memory() {
-  log_fatal(LOG_WARNING, "CRIT/SYS Out of memory");
-}
+void exit_no_memory() { log_fatal(LOG_WARNING, "CRIT/SYS Out of memory"); }
 
 namespace {
 void new_handler() { exit_no_memory(); }

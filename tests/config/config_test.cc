@@ -1,12 +1,12 @@
 #include "config/config.h"
 #include "config/expect_default_config.h"
 
+#include <gtest/gtest.h>
+#include <syslog.h>
 #include <climits>
 #include <cstdio>
 #include <functional>
 #include <memory>
-#include <gtest/gtest.h>
-#include <syslog.h>
 
 #include "support/log_capture.h"
 #include "support/temp_dir.h"
@@ -36,7 +36,8 @@ struct ConfigCase {
 
 TEST(Config, DirectiveTable) {
   const ConfigCase cases[] = {
-      {"text directives", "login cn=x\npassword secret\nbadheaders /b\nblacklist /l\n"
+      {"text directives",
+       "login cn=x\npassword secret\nbadheaders /b\nblacklist /l\n"
        "forceheader /h\nforcefooter /f\nserver a b\nbase dc=x\nqueryfilter (uid=$recepient)\n"
        "charset ISO-8859-1\nmap_sender %s\nmap_receiver %r\nblockfiles /blk\nmap_subject %j\n",
        [] {
@@ -92,13 +93,16 @@ TEST(Config, DirectiveTable) {
          EXPECT_EQ(g_config.loglevel, 2);
        }},
       {"maxheader stores two more", "maxheader 100\n", [] { EXPECT_EQ(g_config.maxheader, 102); }},
-      {"maxheader of garbage stores 2", "maxheader none\n", [] { EXPECT_EQ(g_config.maxheader, 2); }},
+      {"maxheader of garbage stores 2", "maxheader none\n",
+       [] { EXPECT_EQ(g_config.maxheader, 2); }},
       {"maxheader 256 gives 258", "maxheader 256\n", [] { EXPECT_EQ(g_config.maxheader, 258); }},
       {"umask octal", "umask 644\n", [] { EXPECT_EQ(g_config.umask, 0644); }},
       {"umask leading zero", "umask 0644\n", [] { EXPECT_EQ(g_config.umask, 420); }},
       {"umask 8", "umask 8\n", [] { EXPECT_EQ(g_config.umask, 0); }},
-      {"umask stops at first non-octal digit", "umask 0758\n", [] { EXPECT_EQ(g_config.umask, 075); }},
-      {"numbers saturate", "port 99999999999\nblockexpire -99999999999\nmaxheader 2147483647\n"
+      {"umask stops at first non-octal digit", "umask 0758\n",
+       [] { EXPECT_EQ(g_config.umask, 075); }},
+      {"numbers saturate",
+       "port 99999999999\nblockexpire -99999999999\nmaxheader 2147483647\n"
        "umask 77777777777777\n",
        [] {
          EXPECT_EQ(g_config.port, INT_MAX);
@@ -122,10 +126,14 @@ TEST(Config, DirectiveTable) {
          EXPECT_EQ(g_config.mta, "/bin/x");
          EXPECT_EQ(g_config.mta_args, "-a -b");
        }},
-      {"recvheader replaces the list", "recvheader to   cc bcc\nrecvheader X-To Delivered-To resent-to\n",
-       [] { EXPECT_EQ(g_config.recvheader, (StringList{"X-To", "Delivered-To", "resent-to"})); }},
+      {"recvheader replaces the list",
+       "recvheader to   cc bcc\nrecvheader X-To Delivered-To resent-to\n",
+       [] {
+         EXPECT_EQ(g_config.recvheader, (StringList{"X-To", "Delivered-To", "resent-to"}));
+       }},
       {"map_field pairs, single word ignored, duplicates kept, result last",
-       "map_field $name cn\nmap_field $only\nresult info\nmap_field $name cn\nmap_field $g  given  name\n",
+       "map_field $name cn\nmap_field $only\nresult info\nmap_field $name cn\nmap_field $g  given  "
+       "name\n",
        [] {
          EXPECT_EQ(g_config.map_field_placeholders, (StringList{"$name", "$name", "$g"}));
          EXPECT_EQ(g_config.map_field_attributes, (StringList{"cn", "cn", "given  name", "info"}));

@@ -1,8 +1,8 @@
 // The shipped sample configuration must load cleanly and describe the
 // defaults truthfully: its active lines set every field to its default, and
 // its commented-out examples are real directives.
-#include <fstream>
 #include <gtest/gtest.h>
+#include <fstream>
 #include <sstream>
 
 #include "config/config.h"

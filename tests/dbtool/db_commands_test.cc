@@ -62,7 +62,6 @@ ToolRun run_tool(const std::vector<std::string>& args, const std::string& input 
   return {status, contents(out.get()), contents(err.get())};
 }
 
-
 std::string time_bytes(int64_t t) {
   std::string bytes(sizeof t, '\0');
   memcpy(bytes.data(), &t, sizeof t);
@@ -73,7 +72,6 @@ bool exists(const std::string& path) { return std::filesystem::exists(path); }
 
 class DbTool : public PauseRecordingTest {
  protected:
-
   // A lookup database holding keys (with their NUL bytes).
   std::string lookup_db(const std::vector<std::string>& keys, const std::string& name = "db") {
     const std::string path = dir.file(name);
@@ -131,9 +129,10 @@ TEST_F(DbTool, LoadExtendsOrWithReplaceStartsEmpty) {
 
   r = run_tool({"load", "--replace", db}, "kept@x\nnewer@x\n");
   EXPECT_EQ(r.status, kDbDone) << r.err;
-  EXPECT_EQ(r.out, db + ": removed 3 old keys\n" + db + ": loaded 2 keys, 2 new, 0 already there\n");
-  EXPECT_EQ(read_gdbm(db), (std::map<std::string, std::string>{{"kept@x" + kNul, ""},
-                                                               {"newer@x" + kNul, ""}}));
+  EXPECT_EQ(r.out,
+            db + ": removed 3 old keys\n" + db + ": loaded 2 keys, 2 new, 0 already there\n");
+  EXPECT_EQ(read_gdbm(db),
+            (std::map<std::string, std::string>{{"kept@x" + kNul, ""}, {"newer@x" + kNul, ""}}));
   // An empty input with --replace empties the database.
   r = run_tool({"load", "--replace", db}, "");
   EXPECT_EQ(r.status, kDbDone) << r.err;
@@ -238,7 +237,8 @@ TEST_F(DbTool, ErrorsAreReportedWithStatusTwo) {
       {{"purge", "--older-than", "-1", dir.file("blocks")}, "not a whole number of hours", 0},
       {{"purge", "--older-than=1.5", dir.file("blocks")}, "not a whole number of hours", 0},
       {{"purge", "--older-than", "9999999999999999", dir.file("blocks")},
-       "not a whole number of hours", 0},
+       "not a whole number of hours",
+       0},
       {{"has", "--address", db, "<>"}, "key \"<>\": holds no address", 0},
       {{"has", db, ""}, "key \"\": empty", 0},
       // Files that no retry can cure: reported at once.
@@ -252,7 +252,8 @@ TEST_F(DbTool, ErrorsAreReportedWithStatusTwo) {
       {{"list", "/dev/null"}, "/dev/null: not a regular file", 0},
       {{"list", empty}, empty + ": empty file, not a GDBM database", 0},
       {{"add", empty, "k"}, empty + ": empty file, not a GDBM database", 0},
-      {{"load", dir.file("no/such/dir/db"), input}, dir.file("no/such/dir") + ": no such directory",
+      {{"load", dir.file("no/such/dir/db"), input},
+       dir.file("no/such/dir") + ": no such directory",
        0},
       {{"load", db, dir.file("no-input")}, dir.file("no-input") + ": No such file or directory", 0},
       {{"load", dir.file("new"), dir.file("no-input")}, "No such file or directory", 0},
@@ -282,8 +283,8 @@ TEST_F(DbTool, ErrorsAreReportedWithStatusTwo) {
 }
 
 TEST_F(DbTool, HelpGoesToStandardOutput) {
-  for (const auto& args : std::vector<std::vector<std::string>>{
-           {"--help"}, {"-h"}, {"help"}, {"purge", "--help"}}) {
+  for (const auto& args :
+       std::vector<std::vector<std::string>>{{"--help"}, {"-h"}, {"help"}, {"purge", "--help"}}) {
     const ToolRun r = run_tool(args);
     EXPECT_EQ(r.status, kDbDone);
     EXPECT_EQ(r.out.rfind("usage: orvelt-db COMMAND", 0), 0u);
@@ -325,7 +326,8 @@ TEST_F(DbTool, GivesUpOnALockHeldForTooLong) {
   LockHolder writer(db, GDBM_WRITER);
   const ToolRun r = run_tool({"has", db, "a@x"});
   EXPECT_EQ(r.status, kDbFailed);
-  EXPECT_EQ(r.err, "orvelt-db: " + db + ": locked by another process for too long; try again later\n");
+  EXPECT_EQ(r.err,
+            "orvelt-db: " + db + ": locked by another process for too long; try again later\n");
   expect_wait_given_up(pauses);
 }
 
@@ -564,9 +566,9 @@ TEST_F(Recover, AnUndamagedFileKeepsEveryRecord) {
   EXPECT_EQ(read_gdbm(file), original);
   EXPECT_EQ(read_gdbm(file + ".~1~"), original);
   // A second run keeps a second copy, the first stays.
-  EXPECT_EQ(run_tool({"recover", file}).out,
-            file + ": recovered 200 records, 0 lost\n" + file + ": the damaged file is kept as " +
-                file + ".~2~\n");
+  EXPECT_EQ(run_tool({"recover", file}).out, file + ": recovered 200 records, 0 lost\n" + file +
+                                                 ": the damaged file is kept as " + file +
+                                                 ".~2~\n");
   EXPECT_TRUE(exists(file + ".~1~"));
 }
 

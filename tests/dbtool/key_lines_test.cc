@@ -10,7 +10,7 @@ namespace {
 struct LineCase {
   std::string line;
   KeyKind kind;
-  std::string key;     // expected key, when usable
+  std::string key;  // expected key, when usable
   bool usable;
 };
 
@@ -55,13 +55,13 @@ std::unique_ptr<FILE, FileCloser> stream_of(const std::string& bytes) {
 }
 
 TEST(ReadKeyLines, SkipsWhatCannotBeAKeyAndNumbersLinesAsAnEditorDoes) {
-  const std::string input = std::string("A: 1\n") +          // 1
-                            "\n" +                            // 2 empty
-                            std::string("B: \0x\n", 6) +      // 3 NUL byte
-                            std::string(100000, 'y') + "\n" + // 4 far too long
-                            std::string(3000, 'z') + "\n" +   // 5 too long for a header
-                            "C: 3\r\n" +                      // 6
-                            "D: last";                        // 7, no newline
+  const std::string input = std::string("A: 1\n") +            // 1
+                            "\n" +                             // 2 empty
+                            std::string("B: \0x\n", 6) +       // 3 NUL byte
+                            std::string(100000, 'y') + "\n" +  // 4 far too long
+                            std::string(3000, 'z') + "\n" +    // 5 too long for a header
+                            "C: 3\r\n" +                       // 6
+                            "D: last";                         // 7, no newline
   auto in = stream_of(input);
   KeyLines lines;
   ASSERT_TRUE(read_key_lines(in.get(), KeyKind::kHeaderLine, lines));

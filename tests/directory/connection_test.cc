@@ -49,16 +49,21 @@ TEST(DirectoryConnect, BindsAtTheConfiguredOrFirstAcceptedVersion) {
   const BindCase cases[] = {
       {"unconfigured, v2 accepted: one bind at v2", true, 0, false, {{2, "", 0}}},
       {"unconfigured, v2 refused: v2 fails, v3 succeeds",
-       false, 0, false, {{2, "", LDAP_PROTOCOL_ERROR}, {3, "", 0}}},
+       false,
+       0,
+       false,
+       {{2, "", LDAP_PROTOCOL_ERROR}, {3, "", 0}}},
       {"unconfigured, with credentials",
-       false, 0, true, {{2, kBindDn, LDAP_PROTOCOL_ERROR}, {3, kBindDn, 0}}},
+       false,
+       0,
+       true,
+       {{2, kBindDn, LDAP_PROTOCOL_ERROR}, {3, kBindDn, 0}}},
       {"protocol 3: one bind at v3", true, 3, true, {{3, kBindDn, 0}}},
       {"protocol 2: one bind at v2", true, 2, false, {{2, "", 0}}},
   };
   for (const BindCase& c : cases) {
     SCOPED_TRACE(c.name);
-    SlapdServer server(
-        SlapdOptions().allow_bind_v2(c.allow_bind_v2).user(kBindDn, kBindPassword));
+    SlapdServer server(SlapdOptions().allow_bind_v2(c.allow_bind_v2).user(kBindDn, kBindPassword));
     configure_for(server);
     g_config.protocol = c.protocol;
     if (c.with_login) {
@@ -80,17 +85,23 @@ struct FailedBindCase {
 TEST(DirectoryConnectDeathTest, FailedLastBindEndsTheRun) {
   const FailedBindCase cases[] = {
       {"unconfigured, wrong password: v2, v3, v3; the last one's text",
-       0, "wrong",
+       0,
+       "wrong",
        {{2, kBindDn, LDAP_PROTOCOL_ERROR},
         {3, kBindDn, LDAP_INVALID_CREDENTIALS},
         {3, kBindDn, LDAP_INVALID_CREDENTIALS}},
        "3\\|CRIT/LDAP Invalid credentials\norvelt: CRIT/LDAP Invalid credentials\n"},
       {"protocol 3, wrong password: one attempt",
-       3, "wrong", {{3, kBindDn, LDAP_INVALID_CREDENTIALS}},
+       3,
+       "wrong",
+       {{3, kBindDn, LDAP_INVALID_CREDENTIALS}},
        "3\\|CRIT/LDAP Invalid credentials\norvelt: CRIT/LDAP Invalid credentials\n"},
       {"protocol 2 on a server that refuses v2: one attempt",
-       2, kBindPassword, {{2, kBindDn, LDAP_PROTOCOL_ERROR}}, "3\\|CRIT/LDAP Protocol error\n"
-                                                              "orvelt: CRIT/LDAP Protocol error\n"},
+       2,
+       kBindPassword,
+       {{2, kBindDn, LDAP_PROTOCOL_ERROR}},
+       "3\\|CRIT/LDAP Protocol error\n"
+       "orvelt: CRIT/LDAP Protocol error\n"},
   };
   for (const FailedBindCase& c : cases) {
     SCOPED_TRACE(c.name);

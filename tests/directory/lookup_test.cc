@@ -65,16 +65,15 @@ TEST(SearchFilterFor, FillsReceiverThenSenderEscaped) {
 const std::string kAliceReply = "To: $sender\nSubject: Re: $subject\n\n$recepient is away.\n";
 
 std::string test_directory() {
-  return ldif_people_unit() +
-         ldif_person("alice", "alice@example.org", "TRUE", {kAliceReply}) +
+  return ldif_people_unit() + ldif_person("alice", "alice@example.org", "TRUE", {kAliceReply}) +
          ldif_person("bob", "bob@example.org", "FALSE", {"Bob is not away."}) +
          ldif_person("carol", "carol@example.org", "TRUE", {"first text", "second text"}) +
          ldif_person("team1", "team@example.org", "TRUE", {"team one"}) +
          ldif_person("team2", "team@example.org", "TRUE", {}) +
          ldif_person("team3", "team@example.org", "TRUE", {"team three"}) +
          ldif_person("dave", "dave@example.org", "TRUE", {}) +
-         ldif_person("erin", "erin@example.org", "TRUE",
-                {"$subject|$first|$phone|$recepient"}, "givenName: Erin $sender\n") +
+         ldif_person("erin", "erin@example.org", "TRUE", {"$subject|$first|$phone|$recepient"},
+                     "givenName: Erin $sender\n") +
          ldif_person("odd", "odd(x)@example.org", "TRUE", {"odd one"}) +
          ldif_person("slash", "back\\slash@example.org", "TRUE", {"backslash one"}) +
          ldif_person("star", "*@example.org", "TRUE", {"star one"});
@@ -120,7 +119,7 @@ TEST_F(LookupTest, FramesEveryReplyWithHeaderAndFooter) {
     const char* name;
     OptionalText header_file;  // contents; absent: not configured
     OptionalText footer_file;
-    bool unreadable = false;   // configured, but the files are missing
+    bool unreadable = false;  // configured, but the files are missing
     std::string reply;
   };
   const std::string body = "To: box@host\nSubject: Re: Lunch?\n\nalice@example.org is away.\n";

@@ -30,7 +30,6 @@ void configure_tls(const SlapdServer& server, DirectoryTls mode, const OptionalT
   g_config.password = kBindPassword;
 }
 
-
 struct TlsBindCase {
   const char* name;
   DirectoryTls mode;
@@ -41,17 +40,32 @@ struct TlsBindCase {
 
 TEST(DirectoryConnectTls, BindsOverTheEncryptedConnection) {
   const TlsBindCase cases[] = {
-      {"starttls, protocol unconfigured: one bind at v3", DirectoryTls::kStartTls, 0, true,
+      {"starttls, protocol unconfigured: one bind at v3",
+       DirectoryTls::kStartTls,
+       0,
+       true,
        {{3, kBindDn, 0, true}}},
       {"starttls, protocol 3", DirectoryTls::kStartTls, 3, false, {{3, kBindDn, 0, true}}},
-      {"starttls, protocol 2 as configured", DirectoryTls::kStartTls, 2, true,
+      {"starttls, protocol 2 as configured",
+       DirectoryTls::kStartTls,
+       2,
+       true,
        {{2, kBindDn, 0, true}}},
-      {"ldaps, protocol unconfigured: the fallback sequence", DirectoryTls::kLdaps, 0, false,
+      {"ldaps, protocol unconfigured: the fallback sequence",
+       DirectoryTls::kLdaps,
+       0,
+       false,
        {{2, kBindDn, LDAP_PROTOCOL_ERROR, true}, {3, kBindDn, 0, true}}},
-      {"ldaps, protocol unconfigured, v2 accepted", DirectoryTls::kLdaps, 0, true,
+      {"ldaps, protocol unconfigured, v2 accepted",
+       DirectoryTls::kLdaps,
+       0,
+       true,
        {{2, kBindDn, 0, true}}},
       {"ldaps, protocol 3", DirectoryTls::kLdaps, 3, false, {{3, kBindDn, 0, true}}},
-      {"none: plain on the same server", DirectoryTls::kNone, 0, false,
+      {"none: plain on the same server",
+       DirectoryTls::kNone,
+       0,
+       false,
        {{2, kBindDn, LDAP_PROTOCOL_ERROR, false}, {3, kBindDn, 0, false}}},
   };
   for (const TlsBindCase& c : cases) {
@@ -76,26 +90,27 @@ TEST(DirectoryConnectTls, LdapsTriesTheHostsOfServerInOrder) {
 
 struct RefusedCase {
   const char* name;
-  bool server_tls;         // the server offers TLS at all
+  bool server_tls;  // the server offers TLS at all
   DirectoryTls mode;
-  bool plain_port;         // ldaps aimed at the plain port
-  bool other_ca;           // trust only the authority that signed nothing
-  bool no_cacert;          // no tls_cacert: the library's own authorities
-  const char* message;     // stderr echo of the log record
+  bool plain_port;      // ldaps aimed at the plain port
+  bool other_ca;        // trust only the authority that signed nothing
+  bool no_cacert;       // no tls_cacert: the library's own authorities
+  const char* message;  // stderr echo of the log record
 };
 
 // Every way the TLS set-up can fail ends the run before any bind, so the
 // password never leaves in clear.
 TEST(DirectoryConnectTlsDeathTest, FailedTlsSetUpEndsTheRunBeforeAnyBind) {
   const RefusedCase cases[] = {
-      {"starttls, certificate from another authority", true, DirectoryTls::kStartTls, false,
-       true, false, "^3\\|CRIT/LDAP Connect error\norvelt: CRIT/LDAP Connect error\n$"},
-      {"ldaps, certificate from another authority", true, DirectoryTls::kLdaps, false, true,
-       false, "^3\\|CRIT/LDAP Can't contact LDAP server\n"
-              "orvelt: CRIT/LDAP Can't contact LDAP server\n$"},
+      {"starttls, certificate from another authority", true, DirectoryTls::kStartTls, false, true,
+       false, "^3\\|CRIT/LDAP Connect error\norvelt: CRIT/LDAP Connect error\n$"},
+      {"ldaps, certificate from another authority", true, DirectoryTls::kLdaps, false, true, false,
+       "^3\\|CRIT/LDAP Can't contact LDAP server\n"
+       "orvelt: CRIT/LDAP Can't contact LDAP server\n$"},
       {"ldaps, the library's authorities do not know the server's", true, DirectoryTls::kLdaps,
-       false, false, true, "^3\\|CRIT/LDAP Can't contact LDAP server\n"
-                           "orvelt: CRIT/LDAP Can't contact LDAP server\n$"},
+       false, false, true,
+       "^3\\|CRIT/LDAP Can't contact LDAP server\n"
+       "orvelt: CRIT/LDAP Can't contact LDAP server\n$"},
       {"starttls, server without TLS", false, DirectoryTls::kStartTls, false, false, false,
        "^3\\|CRIT/LDAP Protocol error\norvelt: CRIT/LDAP Protocol error\n$"},
       {"ldaps on a port that speaks plain LDAP", true, DirectoryTls::kLdaps, true, false, false,
@@ -160,8 +175,9 @@ TEST(DirectoryConnectTlsDeathTest, UnusableSettingsEndTheRun) {
        "^3\\|CRIT/LDAP Cannot set up TLS with tls_cacert /nonexistent/ca.pem\n"
        "orvelt: CRIT/LDAP Cannot set up TLS with tls_cacert /nonexistent/ca.pem\n$"},
       {"ldaps, a host list that makes no URL", DirectoryTls::kLdaps, "127.0.0.1:abc",
-       server.ca_file(), "^3\\|CRIT/LDAP Connection failed\n"
-                         "orvelt: CRIT/LDAP Connection failed\n$"},
+       server.ca_file(),
+       "^3\\|CRIT/LDAP Connection failed\n"
+       "orvelt: CRIT/LDAP Connection failed\n$"},
       {"ldaps, no host at all", DirectoryTls::kLdaps, " , ", server.ca_file(),
        "^3\\|CRIT/LDAP Connection failed\norvelt: CRIT/LDAP Connection failed\n$"},
   };
@@ -214,7 +230,7 @@ TEST(DirectoryConnectTls, EncryptedSessionSearchesNowhereElse) {
   struct Case {
     DirectoryTls mode;
     bool force_chasing;
-    size_t texts;  // one from the entry, one more through the referral
+    size_t texts;                  // one from the entry, one more through the referral
     size_t new_connections;        // besides the session's own
     size_t searching_connections;  // the session's own included
   } cases[] = {

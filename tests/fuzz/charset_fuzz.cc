@@ -12,8 +12,8 @@
 
 namespace {
 
-const char* const kCharsets[] = {"UTF-8",     "ISO-8859-1", "ISO-8859-15", "US-ASCII",
-                                 "ISO-2022-JP", "SHIFT_JIS", "UTF-16",     "NO-SUCH-CHARSET"};
+const char* const kCharsets[] = {"UTF-8",       "ISO-8859-1", "ISO-8859-15", "US-ASCII",
+                                 "ISO-2022-JP", "SHIFT_JIS",  "UTF-16",      "NO-SUCH-CHARSET"};
 
 // True when out can be had from in by dropping bytes.
 bool is_subsequence(const std::string& out, std::string_view in) {

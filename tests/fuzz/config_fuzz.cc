@@ -21,6 +21,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   FUZZ_CHECK(c.scope >= 0 && c.scope <= 2);
   FUZZ_CHECK(c.protocol == 0 || c.protocol == 2 || c.protocol == 3);
   FUZZ_CHECK(!c.mta.empty());
-  for (const std::string& h : c.recvheader) FUZZ_CHECK(!h.empty() && h.find(' ') == std::string::npos);
+  for (const std::string& h : c.recvheader)
+    FUZZ_CHECK(!h.empty() && h.find(' ') == std::string::npos);
   return 0;
 }

@@ -8,10 +8,10 @@
 void fuzz_quiet_log();
 
 // Stops the run with a message when an invariant does not hold.
-#define FUZZ_CHECK(condition)                                                   \
-  do {                                                                          \
-    if (!(condition)) {                                                         \
+#define FUZZ_CHECK(condition)                                                            \
+  do {                                                                                   \
+    if (!(condition)) {                                                                  \
       fprintf(stderr, "invariant failed: %s (%s:%d)\n", #condition, __FILE__, __LINE__); \
-      abort();                                                                  \
-    }                                                                           \
+      abort();                                                                           \
+    }                                                                                    \
   } while (0)

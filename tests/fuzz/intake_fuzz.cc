@@ -59,8 +59,7 @@ const Databases& databases() {
   static const Databases made = [] {
     char pattern[] = "/tmp/orvelt-intake-fuzz-XXXXXX";
     if (mkdtemp(pattern) == nullptr) abort();
-    Databases d{pattern, std::string(pattern) + "/badheaders",
-                std::string(pattern) + "/blacklist"};
+    Databases d{pattern, std::string(pattern) + "/badheaders", std::string(pattern) + "/blacklist"};
     write_keys(d.badheaders, kBadHeaders, std::size(kBadHeaders));
     write_keys(d.blacklist, kBlacklisted, std::size(kBlacklisted));
     return d;
@@ -130,7 +129,9 @@ bool is_normalised(const std::string& address) {
   return true;
 }
 
-bool one_line(const std::string& text) { return text.find_first_of(std::string("\n\0", 2)) == std::string::npos; }
+bool one_line(const std::string& text) {
+  return text.find_first_of(std::string("\n\0", 2)) == std::string::npos;
+}
 
 // The header lines that intake counts, worked out on the whole message: a
 // line is at most 2098 bytes up to and including a newline, and the header
@@ -191,11 +192,13 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   const Settings settings = configure(data[0], data[1]);
   const UniqueFd input = message_input(data + kSettings, size - kSettings);
 
-  const MailState mail = mail_intake(input.get(), settings.forced_receivers, settings.forced_sender);
+  const MailState mail =
+      mail_intake(input.get(), settings.forced_receivers, settings.forced_sender);
 
   // Intake consumes all of its input, also after a header it stopped at.
   FUZZ_CHECK(lseek(input.get(), 0, SEEK_CUR) == static_cast<off_t>(size - kSettings));
-  check_mail_state(mail, settings,
-                   std::string_view(reinterpret_cast<const char*>(data + kSettings), size - kSettings));
+  check_mail_state(
+      mail, settings,
+      std::string_view(reinterpret_cast<const char*>(data + kSettings), size - kSettings));
   return 0;
 }

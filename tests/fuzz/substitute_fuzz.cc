@@ -24,8 +24,8 @@ bool split(std::string_view data, std::string& a, std::string& b, std::string& c
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   std::string placeholder, replacement, text;
-  if (!split(std::string_view(reinterpret_cast<const char*>(data), size), placeholder,
-             replacement, text)) {
+  if (!split(std::string_view(reinterpret_cast<const char*>(data), size), placeholder, replacement,
+             text)) {
     return 0;
   }
   OptionalText slot = text;
@@ -38,8 +38,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     return 0;
   }
   // Every replacement swaps placeholder.size() bytes for replacement.size().
-  const long long grow = static_cast<long long>(replacement.size()) -
-                         static_cast<long long>(placeholder.size());
+  const long long grow =
+      static_cast<long long>(replacement.size()) - static_cast<long long>(placeholder.size());
   const long long delta = static_cast<long long>(out.size()) - static_cast<long long>(text.size());
   const long long most = static_cast<long long>(text.size() / placeholder.size());
   if (grow == 0) {

@@ -24,14 +24,31 @@ struct CharsetCase {
 
 TEST_F(ConvertCharset, Table) {
   const CharsetCase cases[] = {
-      {"no charset leaves the text alone, even invalid bytes", std::nullopt, "Gr\xC3\xBC\xFF", "Gr\xC3\xBC\xFF"},
+      {"no charset leaves the text alone, even invalid bytes", std::nullopt, "Gr\xC3\xBC\xFF",
+       "Gr\xC3\xBC\xFF"},
       {"empty text", "ISO-8859-1", "", ""},
-      {"UTF-8 to UTF-8", "UTF-8", "Gr\xC3\xBC\xC3\x9F" "e \xE6\x97\xA5", "Gr\xC3\xBC\xC3\x9F" "e \xE6\x97\xA5"},
-      {"ASCII to Latin-1", "ISO-8859-1", "Subject: away\n\n100% $x\n", "Subject: away\n\n100% $x\n"},
-      {"umlauts to Latin-1", "ISO-8859-1", "Gr\xC3\xBC\xC3\x9F" "e", "Gr\xFC\xDF" "e"},
+      {"UTF-8 to UTF-8", "UTF-8",
+       "Gr\xC3\xBC\xC3\x9F"
+       "e \xE6\x97\xA5",
+       "Gr\xC3\xBC\xC3\x9F"
+       "e \xE6\x97\xA5"},
+      {"ASCII to Latin-1", "ISO-8859-1", "Subject: away\n\n100% $x\n",
+       "Subject: away\n\n100% $x\n"},
+      {"umlauts to Latin-1", "ISO-8859-1",
+       "Gr\xC3\xBC\xC3\x9F"
+       "e",
+       "Gr\xFC\xDF"
+       "e"},
       {"charset name in any case", "iso-8859-1", "\xC3\xA4", "\xE4"},
-      {"stray invalid byte between converted ones", "ISO-8859-1", "Gr\xC3\xBC\xFF\xC3\x9F" "e", "Gr\xFC\xDF" "e"},
-      {"truncated sequence inside the text, byte by byte", "ISO-8859-1", "a\xE6\x97" "b", "ab"},
+      {"stray invalid byte between converted ones", "ISO-8859-1",
+       "Gr\xC3\xBC\xFF\xC3\x9F"
+       "e",
+       "Gr\xFC\xDF"
+       "e"},
+      {"truncated sequence inside the text, byte by byte", "ISO-8859-1",
+       "a\xE6\x97"
+       "b",
+       "ab"},
       {"incomplete sequence at the end", "ISO-8859-1", "abc\xE6\x97", "abc"},
       {"lone lead byte at the end", "UTF-8", "abc\xC3", "abc"},
       // glibc refuses a character that the target lacks rather than
@@ -53,10 +70,14 @@ TEST_F(ConvertCharset, Table) {
 TEST_F(ConvertCharset, UnknownCharsetWarnsAndKeepsText) {
   g_config.charset = "NO-SUCH-CHARSET-42";
   LogCapture capture;
-  OptionalText slot = "Gr\xC3\xBC\xC3\x9F" "e";
+  OptionalText slot =
+      "Gr\xC3\xBC\xC3\x9F"
+      "e";
   convert_charset(slot);
   convert_charset(slot);
-  EXPECT_EQ(slot, "Gr\xC3\xBC\xC3\x9F" "e");
+  EXPECT_EQ(slot,
+            "Gr\xC3\xBC\xC3\x9F"
+            "e");
   // Once per call: every reply of a run says it again.
   const std::string warning =
       std::string("WARN/MAIL charset conversion failed (errno: ") + strerror(EINVAL) + ")";

@@ -40,7 +40,8 @@ MailState intake(const std::string& message, const StringList& forced_receivers 
 // n header lines "X-Filler-i: i".
 std::string filler(int n) {
   std::string lines;
-  for (int i = 0; i < n; ++i) lines += "X-Filler-" + std::to_string(i) + ": " + std::to_string(i) + "\n";
+  for (int i = 0; i < n; ++i)
+    lines += "X-Filler-" + std::to_string(i) + ": " + std::to_string(i) + "\n";
   return lines;
 }
 
@@ -85,46 +86,105 @@ TEST_F(Intake, SenderReceiversAndMailCode) {
       {"empty input", "", 128, std::nullopt, {}},
       {"empty first line", "\nFrom: f@x\nTo: r@x\n", 128, std::nullopt, {}},
       {"both forced, empty input", "", 6, "s@x", {"r@x"}, {"r@x"}, "s@x"},
-      {"typical", "From: Some Name <Box@Host>\nTo: Local.User@Site\nSubject: Lunch\n\nHi\n", 0,
-       "box@host", {"local.user@site"}},
+      {"typical",
+       "From: Some Name <Box@Host>\nTo: Local.User@Site\nSubject: Lunch\n\nHi\n",
+       0,
+       "box@host",
+       {"local.user@site"}},
       {"sender header stops the reply", "Sender: s@x\nFrom: f@x\nTo: r@x\n", 256, "s@x", {"r@x"}},
       {"empty sender", "Sender: \nFrom: f@x\nTo: r@x\n", 384, std::nullopt, {"r@x"}},
-      {"sender without address keeps the earlier one", "From: f@x\nSender: <>\nTo: r@x\n", 384,
-       "f@x", {"r@x"}},
+      {"sender without address keeps the earlier one",
+       "From: f@x\nSender: <>\nTo: r@x\n",
+       384,
+       "f@x",
+       {"r@x"}},
       {"reply-to before from", "Reply-To: rt@x\nFrom: f@x\nTo: r@x\n", 8, "rt@x", {"r@x"}},
       {"from before reply-to", "From: f@x\nReply-To: rt@x\nTo: r@x\n", 8, "rt@x", {"r@x"}},
-      {"sender beats reply-to", "Reply-To: rt@x\nSender: s@x\nReply-To: rt2@x\nTo: r@x\n", 264,
-       "s@x", {"r@x"}},
+      {"sender beats reply-to",
+       "Reply-To: rt@x\nSender: s@x\nReply-To: rt2@x\nTo: r@x\n",
+       264,
+       "s@x",
+       {"r@x"}},
       {"from without address", "From: $%^\nReply-To: rt@x\nTo: r@x\n", 136, "rt@x", {"r@x"}},
       {"last from wins", "FROM: a@x\nfrom: b@x\nTo: r@x\n", 0, "b@x", {"r@x"}},
       {"name with a blank before the colon", "From : f@x\nTo : r@x\n", 128, std::nullopt, {}},
       {"header without value", "From:\nTo: r@x\n", 128, std::nullopt, {"r@x"}},
       {"forced sender ignores sender headers",
-       "Sender: s@x\nReply-To: rt@x\nFrom: f@x\nTo: r@x\n", 2, "forced@x", {"r@x"}, {}, "forced@x"},
-      {"forced receivers ignore receiver headers", "From: f@x\nTo: r@x\nCc: c@x\n", 4, "f@x",
-       {"a@x", "b@x"}, {"a@x", "b@x"}},
-      {"forced receiver on the blacklist", "From: f@x\n", 5, "f@x", {"ok@x"}, {"bl@x", "ok@x"},
-       std::nullopt, use_blacklist},
-      {"blacklisted sole receiver", "From: f@x\nTo: BL@x\n", 129, "f@x", {}, {}, std::nullopt,
+       "Sender: s@x\nReply-To: rt@x\nFrom: f@x\nTo: r@x\n",
+       2,
+       "forced@x",
+       {"r@x"},
+       {},
+       "forced@x"},
+      {"forced receivers ignore receiver headers",
+       "From: f@x\nTo: r@x\nCc: c@x\n",
+       4,
+       "f@x",
+       {"a@x", "b@x"},
+       {"a@x", "b@x"}},
+      {"forced receiver on the blacklist",
+       "From: f@x\n",
+       5,
+       "f@x",
+       {"ok@x"},
+       {"bl@x", "ok@x"},
+       std::nullopt,
        use_blacklist},
-      {"duplicates ignore case", "From: f@x\nTo: R@X, s@x\nCc: r@x,S@x,,\n", 0, "f@x",
+      {"blacklisted sole receiver",
+       "From: f@x\nTo: BL@x\n",
+       129,
+       "f@x",
+       {},
+       {},
+       std::nullopt,
+       use_blacklist},
+      {"duplicates ignore case",
+       "From: f@x\nTo: R@X, s@x\nCc: r@x,S@x,,\n",
+       0,
+       "f@x",
        {"r@x", "s@x"}},
-      {"recvheader names", "From: f@x\nTo: t@x\nCc: c@x\nX-Rcpt: a@x\n", 0, "f@x", {"a@x"}, {},
-       std::nullopt, [] { g_config.recvheader = {"x-rcpt"}; }},
-      {"sender header as receiver header", "From: <>\nReply-To: Name <rt@x>, o@x\n", 136, "rt@x",
-       {"rt@x"}, {}, std::nullopt, [] { g_config.recvheader = {"reply-to", "from"}; }},
+      {"recvheader names",
+       "From: f@x\nTo: t@x\nCc: c@x\nX-Rcpt: a@x\n",
+       0,
+       "f@x",
+       {"a@x"},
+       {},
+       std::nullopt,
+       [] { g_config.recvheader = {"x-rcpt"}; }},
+      {"sender header as receiver header",
+       "From: <>\nReply-To: Name <rt@x>, o@x\n",
+       136,
+       "rt@x",
+       {"rt@x"},
+       {},
+       std::nullopt,
+       [] {
+         g_config.recvheader = {"reply-to", "from"};
+       }},
       {"folded receiver list", "From: f@x\nTo: a@x,\n\tb@x\n", 0, "f@x", {"a@x", "b@x"}},
       {"continuation of the first line", " From: f@x\nTo: r@x\n", 128, std::nullopt, {"r@x"}},
       {"body not interpreted", "From: f@x\nTo: r@x\n\nTo: e@x\nSender: s@x\n", 0, "f@x", {"r@x"}},
       {"CR-LF lines", "From: f@x\r\nTo: r@x\r\n\r\nCc: c@x\r\n", 0, "f@x", {"r@x", "c@x"}},
-      {"NUL ends the line", "From: f@x\nTo: r@x\0,s@x\n\0To: n@x\nCc: c@x\n"s, 0, "f@x",
+      {"NUL ends the line",
+       "From: f@x\nTo: r@x\0,s@x\n\0To: n@x\nCc: c@x\n"s,
+       0,
+       "f@x",
        {"r@x", "c@x"}},
-      {"2098-byte line ends the header", "From: f@x\nX-Long: " + long_x + "\nTo: r@x\n", 128, "f@x",
+      {"2098-byte line ends the header",
+       "From: f@x\nX-Long: " + long_x + "\nTo: r@x\n",
+       128,
+       "f@x",
        {}},
-      {"2097-byte line does not", "From: f@x\nX-Long: " + long_x.substr(1) + "\nTo: r@x\n", 0, "f@x",
+      {"2097-byte line does not",
+       "From: f@x\nX-Long: " + long_x.substr(1) + "\nTo: r@x\n",
+       0,
+       "f@x",
        {"r@x"}},
       {"longer line goes on as a line of its own",
-       "From: f@x\nX-Long: " + long_x + "To: r@x\n", 0, "f@x", {"r@x"}},
+       "From: f@x\nX-Long: " + long_x + "To: r@x\n",
+       0,
+       "f@x",
+       {"r@x"}},
   };
   for (const CodeCase& c : cases) {
     config_set_defaults();
@@ -261,7 +321,8 @@ TEST_F(Intake, ReceiverLimitIsMaxreceiversPlusOne) {
 
 TEST_F(Intake, ReadsALargeBodyToItsEnd) {
   std::string body;
-  for (int i = 0; i < 40000; ++i) body += "To: body" + std::to_string(i) + "@x, a line of the body\n";
+  for (int i = 0; i < 40000; ++i)
+    body += "To: body" + std::to_string(i) + "@x, a line of the body\n";
   // intake() checks that the whole input was consumed.
   MailState mail = intake("From: f@x\nTo: r@x\n\n" + body);
   EXPECT_TRUE(mail_is_answered(mail));
@@ -386,8 +447,8 @@ TEST_F(Intake, AutomaticMailUnderRfc3834) {
       {"forced robot sender", from, "sender", 2, "mailer-daemon@x"},
       {"forced person, robot From", "From: mailer-daemon@x\n" + to, nullptr, 2, "p@x"},
       {"forced person, list mail", from + "List-Id: <l.x>\n", "List-Id", 2, "p@x"},
-      {"forced person, Sender header", "Sender: s@x\n" + from + "Precedence: list\n",
-       "Precedence", 2, "p@x"},
+      {"forced person, Sender header", "Sender: s@x\n" + from + "Precedence: list\n", "Precedence",
+       2, "p@x"},
       {"null sender", from, "sender", 0, std::nullopt, true},
       {"null sender, robot From", "From: mailer-daemon@x\n" + to, "sender", 0, std::nullopt, true},
       {"null sender, no header sender", to, "sender", 128, std::nullopt, true},
@@ -469,8 +530,8 @@ TEST_F(Intake, AutomaticMailRulesOnHostileValues) {
 TEST(IntakeProgram, MainRunsIntakeFirstAndEndsQuietlyWhenItDeclines) {
   TempDir dir;
   // No directory listens on port 1: an accepted message ends at the bind.
-  const std::string config =
-      dir.write("orvelt.cfg", "loglevel 3\nserver 127.0.0.1\nport 1\nblockfiles " + dir.path() + "\n");
+  const std::string config = dir.write(
+      "orvelt.cfg", "loglevel 3\nserver 127.0.0.1\nport 1\nblockfiles " + dir.path() + "\n");
   const struct Case {
     std::vector<std::string> args;
     std::string message;
@@ -479,7 +540,9 @@ TEST(IntakeProgram, MainRunsIntakeFirstAndEndsQuietlyWhenItDeclines) {
   } cases[] = {
       {{}, "", "DEBUG/MAIL Code: 128 MessageID: No ID found", false},
       {{"-a", "R@X", "-s", "<S@X>"}, "", "DEBUG/MAIL Code: 6 MessageID: No ID found", true},
-      {{}, "From: f@x\nTo: r@x\nMessage-ID: <1@x>\n\nbody\n", "DEBUG/MAIL Code: 0 MessageID: <1@x>",
+      {{},
+       "From: f@x\nTo: r@x\nMessage-ID: <1@x>\n\nbody\n",
+       "DEBUG/MAIL Code: 0 MessageID: <1@x>",
        true},
       {{}, "Sender: s@x\nTo: r@x\n", "DEBUG/MAIL Code: 256 MessageID: No ID found", false},
   };

@@ -32,8 +32,8 @@ class SendReply : public DefaultConfigTest {
 // True when outcome says the MTA took the reply.
 testing::AssertionResult accepted(const MtaOutcome& outcome) {
   if (outcome.status == MtaOutcome::kAccepted) return testing::AssertionSuccess();
-  return testing::AssertionFailure() << "status " << outcome.status << " ("
-                                     << outcome.reason << ")";
+  return testing::AssertionFailure()
+         << "status " << outcome.status << " (" << outcome.reason << ")";
 }
 
 // True when this process has no child left, zombies included.
@@ -113,7 +113,8 @@ TEST_F(SendReply, SentMailLineFromLoglevelTwo) {
     EXPECT_TRUE(accepted(send_reply("local.user@site", "box\x01@host", "text")));
     EXPECT_EQ(mta.calls().size(), 1u);
     std::vector<LogRecord> expected;
-    if (loglevel > 1) expected.push_back({LOG_INFO, "INFO/MAIL sent mail: local.user@site -> box?@host"});
+    if (loglevel > 1)
+      expected.push_back({LOG_INFO, "INFO/MAIL sent mail: local.user@site -> box?@host"});
     EXPECT_EQ(capture.records(), expected) << "loglevel " << loglevel;
   }
 }
@@ -178,7 +179,8 @@ TEST_F(SendReply, MtaThatStopsReadingIsSurvived) {
     EXPECT_TRUE(accepted(send_reply("local.user@site", kSender, text)));
     EXPECT_EQ(mta.calls().size(), 1u);
     std::vector<LogRecord> expected;
-    if (loglevel > 0) expected.push_back({LOG_WARNING, "WARN/MAIL MTA did not take the whole reply"});
+    if (loglevel > 0)
+      expected.push_back({LOG_WARNING, "WARN/MAIL MTA did not take the whole reply"});
     EXPECT_EQ(capture.records(), expected) << "loglevel " << loglevel;
     EXPECT_TRUE(no_children_left());
   }
@@ -252,8 +254,8 @@ TEST_F(SendReply, UnrunnableMtaIsReported) {
     const char* mta_args;
     const char* command_line;
   };
-  for (const Case& c : {Case{"-f <> $sender", "/nonexistent/mta -f <> box@host"},
-                        Case{"", "/nonexistent/mta "}}) {
+  for (const Case& c :
+       {Case{"-f <> $sender", "/nonexistent/mta -f <> box@host"}, Case{"", "/nonexistent/mta "}}) {
     for (int loglevel : {0, 2}) {
       g_config.mta_args = c.mta_args;
       g_config.loglevel = loglevel;

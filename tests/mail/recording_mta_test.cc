@@ -56,7 +56,8 @@ TEST(RecordingMta, ConcurrentCallsGetDistinctNumbers) {
       const int fd = open(input.c_str(), O_RDONLY);
       if (fd < 0 || dup2(fd, 0) < 0) _exit(127);
       const std::string program = RecordingMta::program();
-      execl(program.c_str(), program.c_str(), std::to_string(i).c_str(), static_cast<char*>(nullptr));
+      execl(program.c_str(), program.c_str(), std::to_string(i).c_str(),
+            static_cast<char*>(nullptr));
       _exit(127);
     }
     pids.push_back(pid);

@@ -91,8 +91,8 @@ TEST(Options, NullSender) {
 }
 
 TEST(Binary, UsageText) {
-  for (const auto& args : {std::vector<std::string>{"-h"}, {"-c", "/x", "-h", "-c", "/y"},
-                           {"-h", "-q"}}) {
+  for (const auto& args :
+       {std::vector<std::string>{"-h"}, {"-c", "/x", "-h", "-c", "/y"}, {"-h", "-q"}}) {
     ProgramResult r = run_orvelt(args, "");
     EXPECT_TRUE(r.exited);
     EXPECT_EQ(r.exit_status, 0);
@@ -105,18 +105,20 @@ TEST(Binary, MissingConfigurationIsFatal) {
   ProgramResult r = run_orvelt({"-c", "/nonexistent/orvelt.cfg"}, "");
   EXPECT_EQ(r.exit_status, 1);
   ASSERT_FALSE(r.log_events.empty());
-  EXPECT_EQ(r.log_events.front(), "open orvelt " + std::to_string(LOG_PID) + " " +
-                                      std::to_string(LOG_MAIL));
+  EXPECT_EQ(r.log_events.front(),
+            "open orvelt " + std::to_string(LOG_PID) + " " + std::to_string(LOG_MAIL));
   EXPECT_EQ(r.log, (std::vector<LogRecord>{{LOG_ERR, "CRIT/IO /nonexistent/orvelt.cfg"}}));
 }
 
 TEST(Binary, UnknownDirectiveWarnsAndRunGoesOn) {
   TempDir dir;
-  const std::string cfg = dir.write("orvelt.cfg", "Frobnicate yes\nblockfiles " + dir.path() + "\n");
+  const std::string cfg =
+      dir.write("orvelt.cfg", "Frobnicate yes\nblockfiles " + dir.path() + "\n");
   ProgramResult r = run_orvelt({"-c", cfg, "-z"}, "");
   EXPECT_EQ(r.exit_status, 0);
   ASSERT_FALSE(r.log.empty());
-  EXPECT_EQ(r.log.front(), (LogRecord{LOG_WARNING, "WARN/CFG Unknown config directive: Frobnicate"}));
+  EXPECT_EQ(r.log.front(),
+            (LogRecord{LOG_WARNING, "WARN/CFG Unknown config directive: Frobnicate"}));
   EXPECT_NE(r.err.find("invalid option"), std::string::npos);
 }
 

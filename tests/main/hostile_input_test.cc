@@ -157,17 +157,25 @@ TEST_F(HostileInput, BrokenMessages) {
     std::vector<std::string> replies;
   } cases[] = {
       {"NUL in a header name", "Fr\0om: f@x\nTo: local@site\n\nbody\n"s, 128, {}},
-      {"NUL in values", "From: f@x\0, evil@x\nTo: other@site\0, local@site\n\n"s, 0,
+      {"NUL in values",
+       "From: f@x\0, evil@x\nTo: other@site\0, local@site\n\n"s,
+       0,
        {"other is away\n"}},
       {"NUL first", "\0From: f@x\nTo: other@site\n"s, 128, {}},
       {"NUL bytes only", std::string(5000, '\0'), 128, {}},
       {"binary garbage", garbage, -1, {}},
       {"garbage in lines", garbage_lines, -1, {}},
-      {"garbage after the header", "From: f@x\nTo: other@site\n\n" + garbage, 0,
+      {"garbage after the header",
+       "From: f@x\nTo: other@site\n\n" + garbage,
+       0,
        {"other is away\n"}},
-      {"ends inside a folded receiver list", "From: f@x\nTo: nobody@site,\n other@site", 0,
+      {"ends inside a folded receiver list",
+       "From: f@x\nTo: nobody@site,\n other@site",
+       0,
        {"other is away\n"}},
-      {"ends inside a folded subject", "From: f@x\nTo: local@site\nSubject: half\n way", 0,
+      {"ends inside a folded subject",
+       "From: f@x\nTo: local@site\nSubject: half\n way",
+       0,
        {"To: f@x\nSubject: Re: halfway\n\nlocal is away\n"}},
       {"ends after a trailing comma", "From: f@x\nTo: other@site,\n", 0, {"other is away\n"}},
   };
@@ -195,8 +203,8 @@ TEST_F(HostileInput, BrokenMessages) {
 TEST_F(HostileInput, ReceiversWithoutAUsableBlockFile) {
   RecordingMta mta;
   const std::string blanks(300, ' ');
-  ProgramResult r = run("From: f@x\nTo: <../../etc/x>, <a/b@c>,\n <other@site" + blanks +
-                        ">, other@site\n\n");
+  ProgramResult r =
+      run("From: f@x\nTo: <../../etc/x>, <a/b@c>,\n <other@site" + blanks + ">, other@site\n\n");
   EXPECT_TRUE(r.exited) << "signal " << r.signal;
   EXPECT_EQ(r.exit_status, 0);
   EXPECT_EQ(mail_code(r.log), 0);
@@ -263,8 +271,8 @@ TEST_F(HostileInput, BrokenValuesFromTheDirectory) {
   for (const Case& c : cases) {
     SCOPED_TRACE(c.to);
     RecordingMta mta;
-    const ProgramResult r = run("From: f@x\nTo: " + c.to + "\n\n",
-                                "charset ISO-8859-1\nmap_field $audio audio\n");
+    const ProgramResult r =
+        run("From: f@x\nTo: " + c.to + "\n\n", "charset ISO-8859-1\nmap_field $audio audio\n");
     EXPECT_EQ(r.exit_status, 0);
     EXPECT_EQ(texts_sent(mta), std::vector<std::string>{c.reply});
   }
@@ -305,7 +313,8 @@ class HangUpOnSearch {
     address.sin_family = AF_INET;
     address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
     socklen_t length = sizeof address;
-    if (!listener_.valid() || bind(listener_.get(), reinterpret_cast<sockaddr*>(&address), length) != 0 ||
+    if (!listener_.valid() ||
+        bind(listener_.get(), reinterpret_cast<sockaddr*>(&address), length) != 0 ||
         listen(listener_.get(), 8) != 0 ||
         getsockname(listener_.get(), reinterpret_cast<sockaddr*>(&address), &length) != 0) {
       throw std::runtime_error("HangUpOnSearch: no listening socket");
@@ -377,7 +386,8 @@ class HangUpOnSearch {
       if (operation == 0x60) {  // BindRequest: success, no matched DN, no message
         ++binds_;
         const uint8_t response[] = {0x30, 0x0c, 0x02, 0x01, static_cast<uint8_t>(message_id),
-                                    0x61, 0x07, 0x0a, 0x01, 0x00, 0x04, 0x00, 0x04, 0x00};
+                                    0x61, 0x07, 0x0a, 0x01, 0x00,
+                                    0x04, 0x00, 0x04, 0x00};
         if (message_id > 127 || write(fd, response, sizeof response) != sizeof response) return;
       } else {
         if (operation == 0x63) ++searches_;  // SearchRequest: hang up
@@ -406,10 +416,10 @@ TEST(HostileDirectory, ConnectionClosedInTheMiddleOfASearch) {
   HangUpOnSearch peer;
   TempDir dir;
   RecordingMta mta;
-  const std::string config = dir.write(
-      "orvelt.cfg", "server 127.0.0.1\nport " + std::to_string(peer.port()) +
-                        "\nbase dc=example,dc=org\nprotocol 3\nloglevel 1\nblockfiles " +
-                        dir.path() + "\nmta " + RecordingMta::program() + "\n");
+  const std::string config =
+      dir.write("orvelt.cfg", "server 127.0.0.1\nport " + std::to_string(peer.port()) +
+                                  "\nbase dc=example,dc=org\nprotocol 3\nloglevel 1\nblockfiles " +
+                                  dir.path() + "\nmta " + RecordingMta::program() + "\n");
   const ProgramResult r = run_orvelt({"-c", config}, "From: f@x\nTo: a@site, b@site\n\n");
   EXPECT_TRUE(r.exited) << "signal " << r.signal;
   // The directory lost during the first search ends the run: the message

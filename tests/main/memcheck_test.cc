@@ -9,7 +9,6 @@
 
 #include <gtest/gtest.h>
 
-
 #include "support/recording_mta.h"
 #include "support/run_program.h"
 #include "support/slapd_server.h"
@@ -54,11 +53,18 @@ class Memcheck : public testing::Test {
     const std::string log = dir_.file("valgrind.log");
     ProgramRun run;
     run.program = "/usr/bin/valgrind";
-    run.args = {"--tool=memcheck", "--quiet", "--error-exitcode=" + std::to_string(kValgrindFoundErrors),
-                "--leak-check=full", "--show-leak-kinds=definite,indirect,possible",
-                "--errors-for-leak-kinds=definite,indirect,possible", "--track-origins=yes",
+    run.args = {"--tool=memcheck",
+                "--quiet",
+                "--error-exitcode=" + std::to_string(kValgrindFoundErrors),
+                "--leak-check=full",
+                "--show-leak-kinds=definite,indirect,possible",
+                "--errors-for-leak-kinds=definite,indirect,possible",
+                "--track-origins=yes",
                 std::string("--suppressions=") + ORVELT_SOURCE_DIR + "/tests/main/valgrind.supp",
-                "--log-file=" + log, ORVELT_BINARY, "-c", config(extra_config)};
+                "--log-file=" + log,
+                ORVELT_BINARY,
+                "-c",
+                config(extra_config)};
     run.stdin_text = message;
     ProgramResult r = run_program(run);
     EXPECT_TRUE(r.exited) << "signal " << r.signal;
@@ -71,11 +77,13 @@ class Memcheck : public testing::Test {
     return "From: Some Name <Box@Host>\nTo: " + to + "\nSubject: Lunch?\n" + extra + "\nbody\n";
   }
 
-  SlapdServer server_{SlapdOptions().entries(
-      ldif_people_unit() +
-      ldif_person("local", "local@site", "TRUE", {"Gr\xC3\xBC\xC3\x9F" "e, $sender: I am away.\n"}) +
-      ldif_person("two1", "two@site", "TRUE", {"first\n"}) +
-      ldif_person("two2", "two@site", "TRUE", {"second\n"}))};
+  SlapdServer server_{
+      SlapdOptions().entries(ldif_people_unit() +
+                             ldif_person("local", "local@site", "TRUE",
+                                         {"Gr\xC3\xBC\xC3\x9F"
+                                          "e, $sender: I am away.\n"}) +
+                             ldif_person("two1", "two@site", "TRUE", {"first\n"}) +
+                             ldif_person("two2", "two@site", "TRUE", {"second\n"}))};
   TempDir dir_;
   std::string blockdir_ = dir_.file("block");
 };
@@ -86,7 +94,8 @@ TEST_F(Memcheck, AcceptedReplyWithHeaderAndFooterThenBlocked) {
   EXPECT_EQ(r.exit_status, 0);
   ASSERT_EQ(mta.calls().size(), 1u);
   EXPECT_EQ(mta.calls()[0].stdin_text,
-            "To: box@host\nSubject: Re: Lunch?\n\nGr\xC3\xBC\xC3\x9F" "e, box@host: I am away.\n"
+            "To: box@host\nSubject: Re: Lunch?\n\nGr\xC3\xBC\xC3\x9F"
+            "e, box@host: I am away.\n"
             "\n-- \nlocal@site, local\n");
   r = run_checked(message("local@site"));  // the repeat is suppressed
   EXPECT_EQ(r.exit_status, 0);
@@ -97,8 +106,8 @@ TEST_F(Memcheck, CharsetConversion) {
   for (const char* charset : {"ISO-8859-1", "ISO-2022-JP", "NO-SUCH-CHARSET"}) {
     SCOPED_TRACE(charset);
     RecordingMta mta;
-    const ProgramResult r =
-        run_checked(message("local@site, two@site"), std::string("blockexpire 0\ncharset ") + charset + "\n");
+    const ProgramResult r = run_checked(message("local@site, two@site"),
+                                        std::string("blockexpire 0\ncharset ") + charset + "\n");
     EXPECT_EQ(r.exit_status, 0);
     EXPECT_EQ(mta.calls().size(), 3u);
   }

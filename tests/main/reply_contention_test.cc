@@ -44,7 +44,7 @@ struct Contender {
   std::string sender;
   std::string files;  // path prefix of its stderr, syslog and pause records
   pid_t pid = -1;
-  UniqueFd input;     // the write end of its standard input
+  UniqueFd input;  // the write end of its standard input
   int status = 0;
 };
 
@@ -169,7 +169,8 @@ class ReplyContention : public testing::Test {
     auto sender = [](int n) { return "sender" + std::to_string(n) + "@host"; };
     for (int w = 0; w < waves; ++w) {
       std::vector<std::string> senders;
-      for (int i = 0; i < kProcessesAtOnce; ++i) senders.push_back(sender(w * kProcessesAtOnce + i));
+      for (int i = 0; i < kProcessesAtOnce; ++i)
+        senders.push_back(sender(w * kProcessesAtOnce + i));
       run_wave(senders, tally);
     }
     const int fresh = waves * kProcessesAtOnce;
@@ -212,13 +213,14 @@ class ReplyContention : public testing::Test {
     } catch (const std::exception& e) {
       FAIL() << "block file does not open: " << e.what();
     }
-    printf("contention: %d processes (%d at once), %d messages from %zu senders, %zu records, "
-           "%zu replies, %d doubles (%d new senders sent twice at once), %.1f s wall, "
-           "%d lock-retry pauses (%.3f s in all), %d failed, %d with stderr output, "
-           "%d logged CRIT/WARN\n",
-           tally.processes, kProcessesAtOnce, tally.processes, tally.messages.size(),
-           records.size(), calls.size(), doubles, kProcessesAtOnce / 4, seconds, tally.pauses,
-           tally.pause_seconds, tally.failed, tally.noisy, tally.logged_trouble);
+    printf(
+        "contention: %d processes (%d at once), %d messages from %zu senders, %zu records, "
+        "%zu replies, %d doubles (%d new senders sent twice at once), %.1f s wall, "
+        "%d lock-retry pauses (%.3f s in all), %d failed, %d with stderr output, "
+        "%d logged CRIT/WARN\n",
+        tally.processes, kProcessesAtOnce, tally.processes, tally.messages.size(), records.size(),
+        calls.size(), doubles, kProcessesAtOnce / 4, seconds, tally.pauses, tally.pause_seconds,
+        tally.failed, tally.noisy, tally.logged_trouble);
     EXPECT_EQ(records.size(), tally.messages.size());
     for (const auto& [who, count] : tally.messages) {
       const auto found = records.find(who + std::string(1, '\0'));

@@ -20,7 +20,9 @@ namespace {
 
 const std::string kAwayText =
     "To: $sender\nSubject: Re: $subject\n\nHello $sender, $recepient is away.\n";
-const std::string kGruss = "Gr\xC3\xBC\xC3\x9F" "e von $recepient\n";
+const std::string kGruss =
+    "Gr\xC3\xBC\xC3\x9F"
+    "e von $recepient\n";
 // "I am on holiday today." in Japanese, long enough to need room.
 const std::string kJapanese =
     "\xE4\xBB\x8A\xE6\x97\xA5\xE3\x81\xAF\xE4\xBC\x91\xE3\x81\xBF\xE3\x81\xA7\xE3\x81\x99\xE3\x80"
@@ -29,8 +31,7 @@ const std::string kOddBytes = "100% sure: %s %n %d %%\t\x01\x7f end\n";
 const std::string kBigText(300 * 1024, 'x');
 
 std::string test_directory() {
-  return ldif_people_unit() +
-         ldif_person("local", "local.user@site", "TRUE", {kAwayText}) +
+  return ldif_people_unit() + ldif_person("local", "local.user@site", "TRUE", {kAwayText}) +
          ldif_person("off", "off@site", "FALSE", {"not away"}) +
          ldif_person("two1", "two@site", "TRUE", {"first of two\n"}) +
          ldif_person("two2", "two@site", "TRUE", {"second of two\n"}) +
@@ -43,8 +44,8 @@ std::string test_directory() {
 }
 
 std::string message(const std::string& to, const std::string& extra_headers = "") {
-  return "From: Some Name <Box@Host>\nTo: " + to + "\nSubject: Lunch on Friday?\n" +
-         extra_headers + "\nAre you free?\n";
+  return "From: Some Name <Box@Host>\nTo: " + to + "\nSubject: Lunch on Friday?\n" + extra_headers +
+         "\nAre you free?\n";
 }
 
 // True when the GDBM file at path holds key (stored with its NUL byte).
@@ -94,9 +95,11 @@ TEST_F(ReplyTest, TypicalMessageIsAnsweredOnceThenSuppressed) {
   EXPECT_EQ(r.exit_status, 0);
   std::vector<MtaCall> calls = mta.calls();
   ASSERT_EQ(calls.size(), 1u);
-  EXPECT_EQ(calls[0].argv, (std::vector<std::string>{RecordingMta::program(), "-f", "<>", "box@host"}));
-  EXPECT_EQ(calls[0].stdin_text,
-            "To: box@host\nSubject: Re: Lunch on Friday?\n\nHello box@host, local.user@site is away.\n");
+  EXPECT_EQ(calls[0].argv,
+            (std::vector<std::string>{RecordingMta::program(), "-f", "<>", "box@host"}));
+  EXPECT_EQ(
+      calls[0].stdin_text,
+      "To: box@host\nSubject: Re: Lunch on Friday?\n\nHello box@host, local.user@site is away.\n");
   EXPECT_EQ(calls[0].sigpipe, "default");
   EXPECT_TRUE(gdbm_holds(block_file("local.user@site"), "box@host"));
   EXPECT_TRUE(logged(r.log, LOG_INFO, "INFO/MAIL sent mail: local.user@site -> box@host"));
@@ -198,8 +201,8 @@ TEST_F(ReplyTest, MissingMtaProgram) {
   EXPECT_EQ(r.exit_status, 0);
   EXPECT_TRUE(
       logged(r.log, LOG_ERR, "CRIT/MAIL execv(3) returned: /nonexistent/sendmail -oi box@host"));
-  EXPECT_TRUE(logged(r.log, LOG_WARNING,
-                     "WARN/MAIL MTA failed (not run): reply to box@host not recorded"));
+  EXPECT_TRUE(
+      logged(r.log, LOG_WARNING, "WARN/MAIL MTA failed (not run): reply to box@host not recorded"));
   EXPECT_FALSE(logged(r.log, LOG_WARNING, "WARN/MAIL MTA did not take the whole reply"));
   EXPECT_FALSE(gdbm_holds(block_file("r1@site"), "box@host"));
 }
@@ -209,14 +212,18 @@ TEST_F(ReplyTest, CharsetConversion) {
     RecordingMta mta;
     ProgramResult r = run(message("gruss@site"), "charset ISO-8859-1\n");
     ASSERT_EQ(mta.calls().size(), 1u);
-    EXPECT_EQ(mta.calls()[0].stdin_text, "Gr\xFC\xDF" "e von gruss@site\n");
+    EXPECT_EQ(mta.calls()[0].stdin_text,
+              "Gr\xFC\xDF"
+              "e von gruss@site\n");
   }
   {
     RecordingMta mta;
     ProgramResult r =
         run(message("gruss@site, r1@site"), "charset NO-SUCH-CHARSET\nblockexpire 0\n");
     ASSERT_EQ(mta.calls().size(), 2u);
-    EXPECT_EQ(mta.calls()[0].stdin_text, "Gr\xC3\xBC\xC3\x9F" "e von gruss@site\n");
+    EXPECT_EQ(mta.calls()[0].stdin_text,
+              "Gr\xC3\xBC\xC3\x9F"
+              "e von gruss@site\n");
     int warnings = 0;
     for (const LogRecord& record : r.log) {
       if (record.priority == LOG_WARNING &&

@@ -60,8 +60,7 @@ class TlsReplyTest : public testing::Test {
     return texts;
   }
 
-  SlapdServer server_{
-      SlapdOptions().tls().user(kBindDn, kBindPassword).entries(test_directory())};
+  SlapdServer server_{SlapdOptions().tls().user(kBindDn, kBindPassword).entries(test_directory())};
   TempDir dir_;
   std::string blockdir_ = dir_.file("block");
 };
@@ -76,15 +75,27 @@ struct AnsweredCase {
 
 TEST_F(TlsReplyTest, EncryptedDirectoryAnswersTheMessage) {
   const AnsweredCase cases[] = {
-      {"starttls, protocol unconfigured: one bind at v3 over TLS", false, "tls starttls\n",
-       {{3, kBindDn, 0, true}}, false},
-      {"ldaps, protocol unconfigured: v2 refused, v3 accepted, both over TLS", true,
-       "tls ldaps\n", {{2, kBindDn, LDAP_PROTOCOL_ERROR, true}, {3, kBindDn, 0, true}}, false},
+      {"starttls, protocol unconfigured: one bind at v3 over TLS",
+       false,
+       "tls starttls\n",
+       {{3, kBindDn, 0, true}},
+       false},
+      {"ldaps, protocol unconfigured: v2 refused, v3 accepted, both over TLS",
+       true,
+       "tls ldaps\n",
+       {{2, kBindDn, LDAP_PROTOCOL_ERROR, true}, {3, kBindDn, 0, true}},
+       false},
       {"ldaps, protocol 3", true, "tls ldaps\nprotocol 3\n", {{3, kBindDn, 0, true}}, false},
-      {"starttls without tls_cacert: the library's own CA setting applies", false,
-       "tls starttls\nprotocol 3\n", {{3, kBindDn, 0, true}}, true},
-      {"tls none: plain as ever", false, "tls none\n",
-       {{2, kBindDn, LDAP_PROTOCOL_ERROR, false}, {3, kBindDn, 0, false}}, false},
+      {"starttls without tls_cacert: the library's own CA setting applies",
+       false,
+       "tls starttls\nprotocol 3\n",
+       {{3, kBindDn, 0, true}},
+       true},
+      {"tls none: plain as ever",
+       false,
+       "tls none\n",
+       {{2, kBindDn, LDAP_PROTOCOL_ERROR, false}, {3, kBindDn, 0, false}},
+       false},
   };
   for (const AnsweredCase& c : cases) {
     SCOPED_TRACE(c.name);
@@ -97,8 +108,7 @@ TEST_F(TlsReplyTest, EncryptedDirectoryAnswersTheMessage) {
     } else {
       extra += "tls_cacert " + server_.ca_file() + "\n";
     }
-    const ProgramResult r =
-        run(c.ldaps ? server_.ldaps_port() : server_.port(), extra, env);
+    const ProgramResult r = run(c.ldaps ? server_.ldaps_port() : server_.port(), extra, env);
     EXPECT_TRUE(r.exited);
     EXPECT_EQ(r.exit_status, 0);
     EXPECT_TRUE(crit_messages(r).empty());
@@ -121,15 +131,25 @@ struct RefusedCase {
 // bind: the password and the directory's texts never travel in clear.
 TEST_F(TlsReplyTest, UnverifiedServerEndsTheRunBeforeAnyBind) {
   const RefusedCase cases[] = {
-      {"starttls, certificate from another authority", false,
-       "tls starttls\ntls_cacert <other-ca>\n", {}, "CRIT/LDAP Connect error"},
-      {"ldaps, certificate from another authority", true, "tls ldaps\ntls_cacert <other-ca>\n",
-       {}, "CRIT/LDAP Can't contact LDAP server"},
-      {"the library told not to check certificates: checked all the same", false,
-       "tls starttls\ntls_cacert <other-ca>\n", {"LDAPTLS_REQCERT=never"},
+      {"starttls, certificate from another authority",
+       false,
+       "tls starttls\ntls_cacert <other-ca>\n",
+       {},
        "CRIT/LDAP Connect error"},
-      {"tls_cacert takes the place of the library's CA setting", true,
-       "tls ldaps\ntls_cacert <other-ca>\n", {"LDAPTLS_CACERT=<ca>"},
+      {"ldaps, certificate from another authority",
+       true,
+       "tls ldaps\ntls_cacert <other-ca>\n",
+       {},
+       "CRIT/LDAP Can't contact LDAP server"},
+      {"the library told not to check certificates: checked all the same",
+       false,
+       "tls starttls\ntls_cacert <other-ca>\n",
+       {"LDAPTLS_REQCERT=never"},
+       "CRIT/LDAP Connect error"},
+      {"tls_cacert takes the place of the library's CA setting",
+       true,
+       "tls ldaps\ntls_cacert <other-ca>\n",
+       {"LDAPTLS_CACERT=<ca>"},
        "CRIT/LDAP Can't contact LDAP server"},
   };
   const auto fill = [this](std::string text) {
@@ -161,8 +181,7 @@ TEST_F(TlsReplyTest, StartTlsAgainstAServerWithoutTlsFailsClosed) {
   const SlapdServer plain(SlapdOptions().user(kBindDn, kBindPassword).entries(test_directory()));
   RecordingMta mta;
   const size_t mark = plain.log_mark();
-  const ProgramResult r =
-      run(plain.port(), "tls starttls\ntls_cacert " + server_.ca_file() + "\n");
+  const ProgramResult r = run(plain.port(), "tls starttls\ntls_cacert " + server_.ca_file() + "\n");
   EXPECT_EQ(r.exit_status, 1);
   EXPECT_EQ(crit_messages(r), std::vector<std::string>{"3 CRIT/LDAP Protocol error"});
   EXPECT_TRUE(mta.calls().empty());

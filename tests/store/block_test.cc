@@ -54,7 +54,8 @@ std::vector<unsigned> printed_pauses(const std::string& err) {
   std::istringstream lines(err);
   std::string line;
   while (std::getline(lines, line)) {
-    if (line.rfind("pause ", 0) == 0) found.push_back(static_cast<unsigned>(std::stoul(line.substr(6))));
+    if (line.rfind("pause ", 0) == 0)
+      found.push_back(static_cast<unsigned>(std::stoul(line.substr(6))));
   }
   return found;
 }
@@ -205,7 +206,7 @@ TEST_F(Block, ExpiryIsStrictlyMoreThanBlockexpireHours) {
 }
 
 TEST_F(Block, UnusableRecordsCountAsNone) {
-  store_gdbm_record(receiver_file, kSenderKey, "1234");  // shorter than a time
+  store_gdbm_record(receiver_file, kSenderKey, "1234");                      // shorter than a time
   store_gdbm_record(receiver_file, "late@host", time_bytes(time(nullptr)));  // no NUL byte
   const BlockClaim claim = block_claim("box@host", "local@site");
   EXPECT_TRUE(claim.granted);
@@ -233,10 +234,17 @@ TEST_F(Block, RefusesReceiversWhoseFileWouldLeaveBlockfiles) {
   // refusal that ended the run with "CRIT/IO". Blanks at either end are
   // ignored by the directory's match, so each spelling would have made a
   // block file of its own, and a reply of its own.
-  const std::string receivers[] = {"../escape", "a/b", "/abs", ".", "..", "",
-                                   std::string("..\0x", 4), "x/\n",
+  const std::string receivers[] = {"../escape",
+                                   "a/b",
+                                   "/abs",
+                                   ".",
+                                   "..",
+                                   "",
+                                   std::string("..\0x", 4),
+                                   "x/\n",
                                    "local@site" + std::string(NAME_MAX, 'x'),
-                                   "local@site ", " local@site"};
+                                   "local@site ",
+                                   " local@site"};
   // What a claim would have stored: withdrawing it touches nothing either.
   BlockClaim written;
   written.granted = true;
@@ -315,8 +323,8 @@ TEST_F(Block, WithdrawOfAClaimThatWroteNothingTouchesNothing) {
   g_config.blockexpire = 0;
   block_withdraw(block_claim("box@host", "local@site"), "box@host", "local@site");
   EXPECT_TRUE(capture.records().empty());
-  std::filesystem::permissions(receiver_file, std::filesystem::perms::owner_read |
-                                                  std::filesystem::perms::owner_write);
+  std::filesystem::permissions(
+      receiver_file, std::filesystem::perms::owner_read | std::filesystem::perms::owner_write);
   EXPECT_EQ(read_file(receiver_file), before);
 }
 

@@ -15,7 +15,9 @@ using namespace std::string_literals;
 // A datum points into the string it was made from, so a temporary must not
 // be accepted; a named string must.
 template <typename T>
-concept DatumOverAccepts = requires(T&& bytes) { datum_over(std::forward<T>(bytes)); };
+concept DatumOverAccepts = requires(T&& bytes) {
+  datum_over(std::forward<T>(bytes));
+};
 static_assert(DatumOverAccepts<const std::string&>);
 static_assert(DatumOverAccepts<std::string&>);
 static_assert(!DatumOverAccepts<std::string>);
@@ -51,8 +53,8 @@ TEST(KeyText, NoneForKeysNoLookupCanFind) {
 TEST(BlockTime, EightHostOrderBytesThatReadBack) {
   constexpr int64_t kMin = std::numeric_limits<int64_t>::min();
   constexpr int64_t kMax = std::numeric_limits<int64_t>::max();
-  for (const int64_t seconds : {int64_t{0}, int64_t{1}, int64_t{-1}, int64_t{1700000000}, kMin,
-                                kMax}) {
+  for (const int64_t seconds :
+       {int64_t{0}, int64_t{1}, int64_t{-1}, int64_t{1700000000}, kMin, kMax}) {
     const std::string bytes = encode_block_time(seconds);
     ASSERT_EQ(bytes.size(), 8u);
     int64_t in_memory;

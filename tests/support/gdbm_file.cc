@@ -9,12 +9,14 @@ namespace {
 
 GDBM_FILE open_or_throw(const std::string& path, int flags) {
   GDBM_FILE db = gdbm_open(path.c_str(), 0, flags, 0600, nullptr);
-  if (db == nullptr) throw std::runtime_error("gdbm_open " + path + ": " + gdbm_strerror(gdbm_errno));
+  if (db == nullptr)
+    throw std::runtime_error("gdbm_open " + path + ": " + gdbm_strerror(gdbm_errno));
   return db;
 }
 
 datum datum_of(const std::string& bytes, bool with_nul) {
-  return datum{const_cast<char*>(bytes.c_str()), static_cast<int>(bytes.size() + (with_nul ? 1 : 0))};
+  return datum{const_cast<char*>(bytes.c_str()),
+               static_cast<int>(bytes.size() + (with_nul ? 1 : 0))};
 }
 
 }  // namespace

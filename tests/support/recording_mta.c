@@ -70,8 +70,7 @@ static void record_sigpipe(unsigned number) {
                             : action.sa_handler == SIG_IGN ? "ignored"
                                                            : "handled";
   char text[64];
-  snprintf(text, sizeof text, "%s%s", disposition,
-           sigismember(&mask, SIGPIPE) ? ",blocked" : "");
+  snprintf(text, sizeof text, "%s%s", disposition, sigismember(&mask, SIGPIPE) ? ",blocked" : "");
   const int fd = create_record(number, "sigpipe", 0);
   if (fd < 0) fail("create sigpipe record");
   write_all(fd, text, strlen(text));

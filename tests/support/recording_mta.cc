@@ -42,9 +42,9 @@ RecordingMta::~RecordingMta() {
 std::string RecordingMta::program() { return RECORDING_MTA; }
 
 std::vector<std::string> RecordingMta::env() const {
-  std::vector<std::string> entries{std::string(kDirVariable) + "=" + dir_.path(),
-                                   std::string(kExitVariable) + "=" +
-                                       std::to_string(behaviour_.exit_status)};
+  std::vector<std::string> entries{
+      std::string(kDirVariable) + "=" + dir_.path(),
+      std::string(kExitVariable) + "=" + std::to_string(behaviour_.exit_status)};
   if (!behaviour_.read_input) entries.push_back(std::string(kNoReadVariable) + "=1");
   return entries;
 }

@@ -10,7 +10,6 @@
 
 #include "support/temp_dir.h"
 
-
 ProgramResult run_program(const ProgramRun& run) {
   TempDir scratch;
   const std::string input =

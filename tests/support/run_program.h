@@ -8,21 +8,21 @@
 #include "support/log_capture.h"
 
 struct ProgramRun {
-  std::vector<std::string> args;           // argv[1..]
-  std::string stdin_text;                  // written to a file fed as stdin
-  std::string stdin_path;                  // used instead of stdin_text when set
-  bool close_stdin = false;                // start with descriptor 0 closed instead
-  std::vector<std::string> env;            // extra NAME=value entries
+  std::vector<std::string> args;  // argv[1..]
+  std::string stdin_text;         // written to a file fed as stdin
+  std::string stdin_path;         // used instead of stdin_text when set
+  bool close_stdin = false;       // start with descriptor 0 closed instead
+  std::vector<std::string> env;   // extra NAME=value entries
   std::string program = ORVELT_BINARY;
 };
 
 struct ProgramResult {
-  bool exited = false;   // ended by exit, not by a signal
+  bool exited = false;  // ended by exit, not by a signal
   int exit_status = -1;
   int signal = 0;
   std::string out;
   std::string err;
-  std::vector<LogRecord> log;   // syslog messages, in order
+  std::vector<LogRecord> log;           // syslog messages, in order
   std::vector<std::string> log_events;  // every captured line (open/log/close)
 };
 

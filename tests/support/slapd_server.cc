@@ -171,15 +171,14 @@ void wait_until_all_threads_stopped(pid_t pid, bool stopped) {
 
 SlapdServer::SlapdServer(const SlapdOptions& options)
     : tls_(options.with_tls), owner_pid_(getpid()) {
-  std::string pattern =
-      (std::filesystem::temp_directory_path() / "orvelt-slapd-XXXXXX").string();
+  std::string pattern = (std::filesystem::temp_directory_path() / "orvelt-slapd-XXXXXX").string();
   if (mkdtemp(pattern.data()) == nullptr) throw std::runtime_error("mkdtemp failed");
   dir_ = pattern;
   log_path_ = dir_ + "/slapd.log";
 
   TempDir scratch;
-  std::vector<std::string> args{"start", dir_, "--debug", "stats,trace",
-                                "--owner", std::to_string(owner_pid_)};
+  std::vector<std::string> args{"start",       dir_,      "--debug",
+                                "stats,trace", "--owner", std::to_string(owner_pid_)};
   if (options.bind_v2) args.push_back("--bind-v2");
   if (options.with_tls) args.push_back("--tls");
   if (!options.user_dn.empty()) {

@@ -34,8 +34,13 @@ TEST(NormalizeAddress, Table) {
       {"<>", std::nullopt},
       {"", std::nullopt},
       {"$%^", std::nullopt},
-      {"<\xC3\x84" "B@x>", "\xC3\x84" "b@x"},
-      {"\xC3\x84" "B@x", "b@x"},
+      {"<\xC3\x84"
+       "B@x>",
+       "\xC3\x84"
+       "b@x"},
+      {"\xC3\x84"
+       "B@x",
+       "b@x"},
       {"<\tTab@X\t>", "\ttab@x\t"},
       // Still not address bytes in bare form.
       {"a/b@c", "a"},
