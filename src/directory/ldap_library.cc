@@ -18,13 +18,14 @@ namespace {
 
 // The library's own functions, each of the type <ldap.h> declares.
 struct LdapFunctions {
-#define ORVELT_LDAP_FUNCTIONS(X)                                                                   \
-  X(ldap_init)                                                                                     \
-  X(ldap_initialize) X(ldap_set_option) X(ldap_get_option) X(ldap_start_tls_s)                     \
-      X(ldap_simple_bind_s) X(ldap_err2string) X(ldap_search_st) X(ldap_count_entries)             \
-          X(ldap_first_entry) X(ldap_next_entry) X(ldap_get_values) X(ldap_value_free)             \
-              X(ldap_msgfree) X(ldap_unbind) X(ldap_connect) X(ldap_memfree) X(ber_sockbuf_add_io) \
-                  X(ber_sockbuf_remove_io) X(ber_sockbuf_ctrl)
+// clang-format off
+#define ORVELT_LDAP_FUNCTIONS(X)                                                              \
+  X(ldap_init) X(ldap_initialize) X(ldap_set_option) X(ldap_get_option) X(ldap_start_tls_s) \
+  X(ldap_simple_bind_s) X(ldap_err2string) X(ldap_search_st) X(ldap_count_entries)          \
+  X(ldap_first_entry) X(ldap_next_entry) X(ldap_get_values) X(ldap_value_free)              \
+  X(ldap_msgfree) X(ldap_unbind) X(ldap_connect) X(ldap_memfree) X(ber_sockbuf_add_io)      \
+  X(ber_sockbuf_remove_io) X(ber_sockbuf_ctrl)
+// clang-format on
 #define ORVELT_LDAP_ENTRY(name) decltype(&::name) name = nullptr;
   ORVELT_LDAP_FUNCTIONS(ORVELT_LDAP_ENTRY)
 #undef ORVELT_LDAP_ENTRY
