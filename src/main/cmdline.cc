@@ -11,15 +11,17 @@ namespace {
 
 constexpr const char* kVersion = ORVELT_VERSION;  // project(VERSION) in CMakeLists.txt
 
-// Prints the usage text to standard output and exits 0.
-[[noreturn]] void print_usage() {
+}  // namespace
+
+void print_usage() {
   printf(
       "\nORVELT(v%s) - Quenmarrow\n\n  Read email through stdin, reply to it, if nescessary\n  "
       "Options:\n\n  \t-h\t\tprint help\n  \t-a <address>\tforce receiver address\n  \t-s "
       "<address>\tforce sender address\n  \t-c <cfgfile>\tuse configfile (default: %s)\n  \n",
       kVersion, kDefaultConfigPath);
-  exit(0);
 }
+
+namespace {
 
 // Appends one -a address to receivers (see Options::forced_receivers).
 void add_forced_receiver(StringList& receivers, const char* address) {
@@ -48,7 +50,8 @@ Options read_options(int argc, char** argv) {
         options.config_path = optarg;
         break;
       case 'h':
-        print_usage();
+        options.usage_requested = true;
+        return options;
       case 's':
         options.forced_sender = std::string(optarg);
         normalize_address(options.forced_sender);

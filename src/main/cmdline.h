@@ -16,9 +16,15 @@ struct Options {
   // a bounce that way ("-s ''" or "-s '<>'"). Intake declines such a message
   // under rfc3834; otherwise it is as if no -s had been given.
   bool null_sender_forced = false;
+  // -h was given: the caller prints the usage text and ends the run. Options
+  // after it are not read.
+  bool usage_requested = false;
 };
 
 // Reads the options "hc:a:s:" with getopt. Unknown options and missing
-// arguments are ignored (getopt's own diagnostic stays on); -h prints the
-// usage text to standard output and exits 0.
+// arguments are ignored (getopt's own diagnostic stays on); -h stops the
+// reading and sets usage_requested.
 Options read_options(int argc, char** argv);
+
+// Writes the usage text to standard output.
+void print_usage();

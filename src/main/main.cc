@@ -41,6 +41,10 @@ int main(int argc, char** argv) {
   // whoever started orvelt would have the children reaped unseen.
   signal(SIGCHLD, SIG_DFL);
   Options options = read_options(argc, argv);
+  if (options.usage_requested) {
+    print_usage();
+    return 0;
+  }
   log_open();
   config_read_file(options.config_path);
   log_set_fatal_status(g_config.failstatus);

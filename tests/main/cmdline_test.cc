@@ -21,6 +21,7 @@ struct Parsed {
   StringList forced_receivers;
   OptionalText forced_sender;
   bool null_sender_forced;
+  bool usage_requested;
 };
 
 // Runs read_options over a command line, from a clean parser state.
@@ -31,7 +32,8 @@ Parsed parse(std::vector<std::string> words) {
   for (std::string& w : words) argv.push_back(w.data());
   argv.push_back(nullptr);
   Options o = read_options(static_cast<int>(argv.size() - 1), argv.data());
-  return {o.config_path, o.forced_receivers, o.forced_sender, o.null_sender_forced};
+  return {o.config_path, o.forced_receivers, o.forced_sender, o.null_sender_forced,
+          o.usage_requested};
 }
 
 TEST(Options, ForcedReceivers) {
@@ -88,6 +90,16 @@ TEST(Options, NullSender) {
     EXPECT_EQ(o.forced_sender, c.sender) << testing::PrintToString(c.args);
     EXPECT_EQ(o.null_sender_forced, c.null_sender_forced) << testing::PrintToString(c.args);
   }
+}
+
+// -h ends the reading: what came before it has been handled, what follows
+// is never looked at.
+TEST(Options, HelpStopsReading) {
+  const Parsed o = parse({"-a", "First@Site", "-c", "/x", "-h", "-a", "second@site", "-c", "/y"});
+  EXPECT_TRUE(o.usage_requested);
+  EXPECT_EQ(o.forced_receivers, StringList{"first@site"});
+  EXPECT_EQ(o.config_path, "/x");
+  EXPECT_FALSE(parse({"-a", "first@site"}).usage_requested);
 }
 
 TEST(Binary, UsageText) {
