@@ -158,6 +158,8 @@ void apply_directive(const OptionalText& directive, OptionalText value) {
   else if (is("rfc3834")) apply_rfc3834(v);
   else if (is("tls")) apply_tls(v);
   else if (is("tls_cacert")) g_config.tls_cacert = std::move(v);
+  else if (is("recipient_delimiter")) g_config.recipient_delimiter = std::move(v);
+  else if (is("map_messageid")) g_config.map_messageid = std::move(v);
   else log_message(LOG_WARNING, "WARN/CFG Unknown config directive: %s", log_safe(d).c_str());
 }
 
@@ -189,6 +191,8 @@ void config_set_defaults() {
   g_config.tls_cacert.reset();
   g_config.failstatus = 1;
   g_config.mtatimeout = 120;
+  g_config.recipient_delimiter = "";
+  g_config.map_messageid = "$messageid";
 }
 
 void config_read_file(const char* path) {

@@ -51,6 +51,11 @@ struct Config {
   int failstatus = 0;
   // Seconds the MTA may take to accept a reply before it is killed.
   int mtatimeout = 0;
+  // Characters that start an address extension (jane+news@...): a receiver's
+  // local part is cut before the first of them. Empty: none.
+  std::string recipient_delimiter;
+  // Placeholder for the incoming Message-ID, for In-Reply-To and References.
+  std::string map_messageid;
 };
 
 // The process-wide configuration record.

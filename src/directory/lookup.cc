@@ -41,12 +41,18 @@ OptionalText first_value(LDAP* session, LDAPMessage* entry, const std::string& a
 std::string compose_reply(LDAP* session, LDAPMessage* entry, const std::string& value,
                           const ReplyFrame& frame, const std::string& receiver,
                           const MailState& mail) {
-  OptionalText text = frame.header + value + frame.footer;
+  // Without a Message-ID there is nothing to thread by: header lines that
+  // would carry it (In-Reply-To, References) are left out, not sent empty.
+  OptionalText text =
+      (mail.message_id ? frame.header
+                       : without_lines_holding(frame.header, g_config.map_messageid)) +
+      value + frame.footer;
   // Each step works on the outcome of the one before: a placeholder that a
   // replacement brings in is filled only by a later step.
   substitute(text, g_config.map_subject, mail.subject);
   substitute(text, g_config.map_sender, mail.sender);
   substitute(text, g_config.map_receiver, receiver);
+  substitute(text, g_config.map_messageid, mail.message_id);
   const StringList& placeholders = g_config.map_field_placeholders;
   for (size_t j = 0; j < placeholders.size(); ++j) {
     substitute(text, placeholders[j],

@@ -13,9 +13,12 @@
 // search result. Each text is the header text, the first value of the
 // entry's g_config.result attribute and the footer text, joined as they
 // stand, with these placeholders then filled in, in this order: mail's
-// subject, mail's sender, the receiver, then each map_field placeholder with
-// the first value of its attribute in the entry (empty when the entry lacks
-// it). Entries without a value of the result attribute give no text.
+// subject, mail's sender, the receiver, mail's Message-ID (map_messageid),
+// then each map_field placeholder with the first value of its attribute in
+// the entry (empty when the entry lacks it). When mail has no Message-ID,
+// the lines of the header text that hold the map_messageid placeholder are
+// left out first. Entries without a value of the result attribute give no
+// text.
 //
 // The header and footer texts come from the forceheader and forcefooter
 // files, read by the first lookup of the session that finds entries and

@@ -80,6 +80,19 @@ bool bulk_precedence(std::string_view value) {
          equals_ignore_case(precedence, "junk");
 }
 
+// Outlook's X-Auto-Response-Suppress: a comma-separated list of the kinds of
+// automatic reply the sender does not want; OOF (out of office) and All
+// cover a vacation reply.
+bool suppresses_vacation_reply(std::string_view value) {
+  while (true) {
+    const size_t comma = value.find(',');
+    const std::string_view item = trim_blanks(value.substr(0, comma));
+    if (equals_ignore_case(item, "OOF") || equals_ignore_case(item, "All")) return true;
+    if (comma == std::string_view::npos) return false;
+    value.remove_prefix(comma + 1);
+  }
+}
+
 }  // namespace
 
 const char* automatic_mail_header(std::string_view name, std::string_view value) {
@@ -89,6 +102,9 @@ const char* automatic_mail_header(std::string_view name, std::string_view value)
   }
   if (equals_ignore_case(name, "Precedence")) {
     return bulk_precedence(value) ? "Precedence" : nullptr;
+  }
+  if (equals_ignore_case(name, "X-Auto-Response-Suppress")) {
+    return suppresses_vacation_reply(value) ? "X-Auto-Response-Suppress" : nullptr;
   }
   for (const char* list_header : kListHeaders) {
     if (equals_ignore_case(name, list_header)) return list_header;

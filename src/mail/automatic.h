@@ -17,6 +17,8 @@
 //    count; a value without a keyword (only comments) carries no claim.
 //  - Precedence: the value, less surrounding blanks, is bulk, list or junk
 //    (ASCII case ignored).
+//  - X-Auto-Response-Suppress: one of its comma-separated items, less
+//    surrounding blanks, is OOF or All (ASCII case ignored).
 //  - List-Id, List-Help, List-Subscribe, List-Unsubscribe, List-Post,
 //    List-Owner, List-Archive: any value.
 const char* automatic_mail_header(std::string_view name, std::string_view value);

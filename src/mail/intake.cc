@@ -18,6 +18,14 @@
 
 namespace {
 
+// Blanks around a header value: a line that ended in CR LF keeps its CR.
+std::string_view trim_blanks(std::string_view text) {
+  constexpr std::string_view kBlanks = " \t\r";
+  const size_t start = text.find_first_not_of(kBlanks);
+  if (start == std::string_view::npos) return {};
+  return text.substr(start, text.find_last_not_of(kBlanks) - start + 1);
+}
+
 // Size of each read(2): large enough to drop a huge body at the speed of
 // the pipe, small enough to keep the resident size flat.
 constexpr size_t kBlockSize = 128 * 1024;
@@ -173,7 +181,11 @@ class IntakeParser {
     if (!pending) {
       pending.emplace(line);
     } else if (!line.empty() && (line.front() == ' ' || line.front() == '\t')) {
-      pending->append(line.substr(1));
+      // Unfolding removes the line break only (RFC 5322, 3.2.2): the blank
+      // that starts the continuation stays, or words and encoded-words on
+      // either side of the fold would run together.
+      if (!pending->empty() && pending->back() == '\r') pending->pop_back();
+      pending->append(line);
     } else {
       interpret_header(*pending);
       pending.emplace(line);
@@ -210,7 +222,10 @@ class IntakeParser {
       take_sender(address, 0);
     }
     if (equals_ignore_case(name, "subject")) mail_.subject = value;
-    if (equals_ignore_case(name, "message-id")) mail_.message_id = value;
+    if (equals_ignore_case(name, "message-id")) {
+      const std::string_view id = trim_blanks(value);
+      mail_.message_id = id.empty() ? OptionalText() : OptionalText(id);
+    }
 
     if (code_has(CODE_FORCED_RECEIVERS) || !address) return;
     for (const std::string& receiver_header : g_config.recvheader) {
@@ -224,19 +239,22 @@ class IntakeParser {
   }
 
   // Offers one normalised address (none: nothing happens) to the receivers:
-  // duplicates are dropped, the blacklist and the receiver limit apply.
-  void add_receiver(const OptionalText& address) {
-    if (!address) return;
+  // its extension is cut, then duplicates are dropped and the blacklist and
+  // the receiver limit apply.
+  void add_receiver(const OptionalText& normalised) {
+    if (!normalised) return;
+    std::string address = *normalised;
+    cut_address_extension(address, g_config.recipient_delimiter);
     for (const std::string& known : mail_.receivers) {
-      if (equals_ignore_case(known, *address)) return;
+      if (equals_ignore_case(known, address)) return;
     }
-    if (store_has_key(*address, blacklist_db_)) {
+    if (store_has_key(address, blacklist_db_)) {
       mail_.mail_code |= CODE_BLACKLISTED;
       return;
     }
     // The list may grow to maxreceivers + 1 entries; negative accepts none.
     if (static_cast<long long>(mail_.receivers.size()) <= g_config.maxreceivers) {
-      mail_.receivers.push_back(*address);
+      mail_.receivers.push_back(std::move(address));
     } else {
       mail_.mail_code |= CODE_TOO_MANY_RECEIVERS;
     }
@@ -264,7 +282,7 @@ MailState mail_intake(int input_fd, const StringList& forced_receivers,
   MailState mail = parser.finish();
   if (g_config.loglevel > 2) {
     log_message(LOG_DEBUG, "DEBUG/MAIL Code: %d MessageID: %s", mail.mail_code,
-                log_safe(mail.message_id).c_str());
+                log_safe(mail.message_id.value_or("No ID found")).c_str());
   }
   return mail;
 }

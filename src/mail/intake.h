@@ -14,23 +14,29 @@
 // open, read only, while it runs; one that is configured but does not open
 // logs "WARN/IO <path>" at loglevel 1 and above and is then treated as
 // empty. With loglevel 3 and above it ends by logging
-// "DEBUG/MAIL Code: <code> MessageID: <message id>".
+// "DEBUG/MAIL Code: <code> MessageID: <message id>" ("No ID found" without
+// one).
 //
 // The header: lines are read as fgets would read them into a 2099-byte
 // buffer (at most 2098 bytes each, a longer line arriving as several, each
 // counted; a NUL byte ends a line's text). Each physical line is looked up
 // in the bad-header database before unfolding (CODE_BAD_HEADER); a
-// continuation line (leading blank or tab) is appended without that first
-// byte. The header ends at a line that starts with a newline, at end of
+// continuation line (leading blank or tab) is appended whole, blank
+// included, after the line before it has lost its line break (the newline
+// and a CR right before it). The header ends at a line that starts with a newline, at end of
 // input, or once maxheader + 1 lines are counted; more than maxheader lines
 // set CODE_TOO_MANY_HEADERS. Everything after the header is read in large
 // blocks and dropped, so memory stays flat whatever the body's size.
 //
 // Each unfolded header "name: value": Sender, Reply-To and From choose the
 // sender (in that order of precedence, with their mail-code bits), Subject
-// and Message-ID are kept as they stand, and the headers named in
-// recvheader give receivers unless receivers were forced. A receiver that
-// is a duplicate (ASCII case ignored) is dropped silently; a blacklisted
+// is kept as it stands and Message-ID trimmed of blanks (space, tab, CR;
+// blank counts as none), and the headers named in recvheader give receivers
+// unless receivers were forced. Every receiver, forced or from the header,
+// has its address extension cut (cut_address_extension with
+// recipient_delimiter) before anything else; the sender never has. A
+// receiver that is a duplicate (ASCII case ignored) is dropped silently; a
+// blacklisted
 // one sets CODE_BLACKLISTED; beyond maxreceivers + 1 entries one sets
 // CODE_TOO_MANY_RECEIVERS. No sender or no receiver sets CODE_NO_ADDRESS.
 //

@@ -21,10 +21,14 @@ enum MailCode : int {
 inline constexpr int kCodeNoReplyFrom = 0x10;
 
 struct MailState {
-  StringList receivers;  // normalised, no duplicates (ASCII case ignored)
-  OptionalText sender;   // the reply target, normalised
+  // Normalised, address extensions cut (recipient_delimiter), no duplicates
+  // (ASCII case ignored).
+  StringList receivers;
+  OptionalText sender;  // the reply target, normalised
   int mail_code = 0;
-  std::string message_id = "No ID found";
+  // The last Message-ID header's value, unfolded and trimmed of blanks
+  // (space, tab, CR); absent when there is none or it is blank.
+  OptionalText message_id;
   OptionalText subject;  // the last Subject header, unnormalised
 };
 

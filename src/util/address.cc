@@ -38,3 +38,12 @@ void normalize_address(OptionalText& slot) {
   for (char& c : address) c = ascii_lower(c);
   slot = std::move(address);
 }
+
+void cut_address_extension(std::string& address, std::string_view delimiters) {
+  if (delimiters.empty()) return;
+  const size_t at = address.rfind('@');
+  const size_t local_end = at == std::string::npos ? address.size() : at;
+  const size_t cut = std::string_view(address).substr(0, local_end).find_first_of(delimiters);
+  if (cut == std::string_view::npos || cut == 0) return;
+  address.erase(cut, local_end - cut);
+}

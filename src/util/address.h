@@ -10,3 +10,11 @@
 // otherwise the first run of address bytes (letters, digits, '@', '-', '.',
 // '_', '+', '=') is. A '*' always ends the address. An empty slot stays empty.
 void normalize_address(OptionalText& slot);
+
+// Cuts the address extension off a normalised address, as an MTA with this
+// recipient_delimiter does: the local part (before the last '@'; the whole
+// address without one) loses everything from the first of the delimiter
+// characters on, unless the local part begins with that character
+// ("jane+news@host" becomes "jane@host"; "+news@host" stays). No delimiter
+// characters: nothing happens.
+void cut_address_extension(std::string& address, std::string_view delimiters);

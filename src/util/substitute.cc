@@ -36,6 +36,24 @@ void substitute(OptionalText& slot, std::string_view placeholder, const Optional
   slot = std::move(out);
 }
 
+std::string without_lines_holding(std::string_view text, std::string_view placeholder) {
+  if (placeholder.empty()) return std::string(text);
+  std::string out;
+  out.reserve(text.size());
+  while (!text.empty()) {
+    const size_t newline = text.find('\n');
+    const size_t length = newline == std::string_view::npos ? text.size() : newline + 1;
+    const std::string_view line = text.substr(0, length);
+    bool holds = false;
+    for (size_t pos = 0; pos < line.size() && !holds; ++pos) {
+      holds = occurrence_at(line, pos, placeholder);
+    }
+    if (!holds) out.append(line);
+    text.remove_prefix(length);
+  }
+  return out;
+}
+
 OptionalText slurp_file(const std::string& path) {
   UniqueFd fd(open(path.c_str(), O_RDONLY));
   struct stat status;

@@ -12,6 +12,11 @@
 // replacement contains the placeholder (ASCII case ignored).
 void substitute(OptionalText& slot, std::string_view placeholder, const OptionalText& replacement);
 
+// text without the lines that hold placeholder (matched as substitute
+// matches it), each left out with its newline; the other lines stay as they
+// are. An empty placeholder leaves the text as it is.
+std::string without_lines_holding(std::string_view text, std::string_view placeholder);
+
 // The whole content of the file at path, read with one read(2), up to its
 // first NUL byte; nothing when the file cannot be read completely, which is
 // logged as "WARN/IO <path>" at priority info.

@@ -154,6 +154,12 @@ TEST(Config, DirectiveTable) {
       {"tls starttls", "tls StartTLS\n", [] { EXPECT_EQ(g_config.tls, DirectoryTls::kStartTls); }},
       {"tls none", "tls ldaps\ntls none\n", [] { EXPECT_EQ(g_config.tls, DirectoryTls::kNone); }},
       {"last line wins", "server a\nserver b\n", [] { EXPECT_EQ(g_config.server, "b"); }},
+      {"recipient_delimiter and map_messageid as written",
+       "Recipient_Delimiter +-\nmap_messageid %ID%\n",
+       [] {
+         EXPECT_EQ(g_config.recipient_delimiter, "+-");
+         EXPECT_EQ(g_config.map_messageid, "%ID%");
+       }},
   };
   for (const ConfigCase& c : cases) {
     SCOPED_TRACE(c.name);

@@ -39,4 +39,6 @@ inline void expect_default_config() {
   EXPECT_FALSE(g_config.tls_cacert);
   EXPECT_EQ(g_config.failstatus, 1);
   EXPECT_EQ(g_config.mtatimeout, 120);
+  EXPECT_EQ(g_config.recipient_delimiter, "");
+  EXPECT_EQ(g_config.map_messageid, "$messageid");
 }

@@ -22,15 +22,18 @@ std::string read_sample() {
   return text.str();
 }
 
-// Every active line states a default, but failstatus: the sample asks for
-// the status that makes an MTA try again later.
-TEST(SampleConfig, ActiveLinesSetEveryDefaultButFailstatus) {
+// Every active line states a default, but these: the sample asks for the
+// status that makes an MTA try again later, and for leaving automatic mail
+// unanswered.
+TEST(SampleConfig, ActiveLinesSetEveryDefaultButFailstatusAndRfc3834) {
   LogCapture capture;
   config_read_file(kSamplePath);
   EXPECT_TRUE(capture.records().empty()) << capture.records().front().text;
 
   EXPECT_EQ(g_config.failstatus, 75);
+  EXPECT_TRUE(g_config.rfc3834);
   g_config.failstatus = 1;
+  g_config.rfc3834 = false;
   expect_default_config();
 }
 
@@ -64,6 +67,7 @@ TEST(SampleConfig, CommentedExamplesAreDirectives) {
   EXPECT_TRUE(g_config.forceheader);
   EXPECT_TRUE(g_config.forcefooter);
   EXPECT_TRUE(g_config.tls_cacert);
+  EXPECT_EQ(g_config.recipient_delimiter, "+");
   EXPECT_EQ(g_config.map_field_placeholders.size(), 1u);
   ASSERT_EQ(g_config.map_field_attributes.size(), 2u);
   EXPECT_EQ(g_config.map_field_attributes.back(), "vacationInfo");

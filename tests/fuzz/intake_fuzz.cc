@@ -4,7 +4,8 @@
 // Input layout: two settings bytes, then the message exactly as intake's
 // input would carry it. The settings pick small header and receiver limits
 // (so that both limits are reached by short inputs), the receiver header
-// names, the log level, forced addresses and the rfc3834 directive.
+// names, the log level, forced addresses, the rfc3834 directive and the
+// recipient delimiter.
 #include <fcntl.h>
 #include <gdbm.h>
 #include <sys/mman.h>
@@ -87,7 +88,7 @@ struct Settings {
 // Configures intake from the settings: in the first byte bits 0-1 the
 // header limit, bits 2-3 the receiver limit, bit 4 the receiver header
 // names, bit 5 the log level, bits 6-7 the forced addresses; in the second
-// bit 0 the rfc3834 directive.
+// bit 0 the rfc3834 directive, bit 1 recipient_delimiter "+-".
 Settings configure(uint8_t bits, uint8_t more_bits) {
   config_set_defaults();
   g_config.badheaders = databases().badheaders;
@@ -99,6 +100,7 @@ Settings configure(uint8_t bits, uint8_t more_bits) {
   if (bits & 0x10) g_config.recvheader = {"to", "cc", "from", "x-rcpt"};
   g_config.loglevel = (bits & 0x20) ? 3 : 0;
   g_config.rfc3834 = (more_bits & 1) != 0;
+  if (more_bits & 2) g_config.recipient_delimiter = "+-";
   Settings settings;
   if (bits & 0x40) settings.forced_receivers = {"forced@site", "bl@x", "other@site"};
   if (bits & 0x80) settings.forced_sender = "forced-sender@host";
@@ -127,6 +129,15 @@ bool is_normalised(const std::string& address) {
     if (c == '*' || c == '\0' || c == '\n' || (c >= 'A' && c <= 'Z')) return false;
   }
   return true;
+}
+
+// A receiver with its address extension cut: no delimiter in its local part
+// but in the first place.
+bool extension_cut(const std::string& receiver) {
+  const size_t at = receiver.rfind('@');
+  const std::string local = receiver.substr(0, at);
+  const size_t delimiter = local.find_first_of(g_config.recipient_delimiter);
+  return delimiter == std::string::npos || delimiter == 0;
 }
 
 bool one_line(const std::string& text) {
@@ -173,13 +184,21 @@ void check_mail_state(const MailState& mail, const Settings& settings, std::stri
                                      settings.forced_receivers.end());
   for (const std::string& receiver : mail.receivers) {
     FUZZ_CHECK(is_normalised(receiver));
+    if (!g_config.recipient_delimiter.empty()) FUZZ_CHECK(extension_cut(receiver));
     FUZZ_CHECK(seen.insert(receiver).second);  // normalised, so case is settled
     FUZZ_CHECK(blacklisted.count(receiver) == 0);
+    // The forced addresses carry no delimiter: cutting leaves them as they are.
     if (!forced.empty()) FUZZ_CHECK(forced.count(receiver) == 1);
   }
   if (mail.sender) FUZZ_CHECK(is_normalised(*mail.sender));
   if (mail.subject) FUZZ_CHECK(one_line(*mail.subject));
-  FUZZ_CHECK(one_line(mail.message_id));
+  // The Message-ID is trimmed of blanks, and a blank one counts as none.
+  if (mail.message_id) {
+    const std::string& id = *mail.message_id;
+    FUZZ_CHECK(one_line(id) && !id.empty());
+    FUZZ_CHECK(std::string_view(" \t\r").find(id.front()) == std::string_view::npos);
+    FUZZ_CHECK(std::string_view(" \t\r").find(id.back()) == std::string_view::npos);
+  }
 }
 
 }  // namespace

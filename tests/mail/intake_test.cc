@@ -162,6 +162,40 @@ TEST_F(Intake, SenderReceiversAndMailCode) {
          g_config.recvheader = {"reply-to", "from"};
        }},
       {"folded receiver list", "From: f@x\nTo: a@x,\n\tb@x\n", 0, "f@x", {"a@x", "b@x"}},
+      // recipient_delimiter cuts receivers, header or forced, before the
+      // duplicate check and the blacklist; never the sender.
+      {"extension cut, duplicates merged",
+       "From: f+x@x\nTo: Jane+News@x, jane@x\nCc: +tag@x, b-c+d@x\n",
+       0,
+       "f+x@x",
+       {"jane@x", "+tag@x", "b-c@x"},
+       {},
+       std::nullopt,
+       [] { g_config.recipient_delimiter = "+"; }},
+      {"extension kept without the directive",
+       "From: f@x\nTo: jane+news@x, jane@x\n",
+       0,
+       "f@x",
+       {"jane+news@x", "jane@x"}},
+      {"forced receivers cut and merged",
+       "From: f@x\n",
+       4,
+       "f@x",
+       {"jane@x"},
+       {"jane-a@x", "jane+b@x"},
+       std::nullopt,
+       [] { g_config.recipient_delimiter = "+-"; }},
+      {"blacklist sees the cut receiver",
+       "From: f@x\nTo: bl+tag@x, ok@x\n",
+       1,
+       "f@x",
+       {"ok@x"},
+       {},
+       std::nullopt,
+       [&] {
+         use_blacklist();
+         g_config.recipient_delimiter = "+";
+       }},
       {"continuation of the first line", " From: f@x\nTo: r@x\n", 128, std::nullopt, {"r@x"}},
       {"body not interpreted", "From: f@x\nTo: r@x\n\nTo: e@x\nSender: s@x\n", 0, "f@x", {"r@x"}},
       {"CR-LF lines", "From: f@x\r\nTo: r@x\r\n\r\nCc: c@x\r\n", 0, "f@x", {"r@x", "c@x"}},
@@ -201,18 +235,29 @@ TEST_F(Intake, SubjectAndMessageId) {
   const struct Case {
     std::string message;
     OptionalText subject;
-    std::string message_id;
+    OptionalText message_id;
   } cases[] = {
-      {"From: f@x\n", std::nullopt, "No ID found"},
-      {"Subject:\nMessage-ID:\n", std::nullopt, "No ID found"},
-      {"Subject: \n", "", "No ID found"},
+      {"From: f@x\n", std::nullopt, std::nullopt},
+      {"Subject:\nMessage-ID:\n", std::nullopt, std::nullopt},
+      {"Subject: \n", "", std::nullopt},
       {"Subject:  two\nMessage-Id: <ID@Host>\n", " two", "<ID@Host>"},
-      {"subject:\tx\n", "\tx", "No ID found"},
-      {"Subject: Re: hi::\n", "Re: hi", "No ID found"},
-      {"Subject: first\nSubject: last\r\n", "last\r", "No ID found"},
-      {"Subject: Hello\n World\n", "HelloWorld", "No ID found"},
-      {"Subject: Hello\n  World\n\tagain\n", "Hello Worldagain", "No ID found"},
+      {"subject:\tx\n", "\tx", std::nullopt},
+      {"Subject: Re: hi::\n", "Re: hi", std::nullopt},
+      {"Subject: first\nSubject: last\r\n", "last\r", std::nullopt},
+      // Unfolding removes the line break and keeps the blank.
+      {"Subject: Hello\n World\n", "Hello World", std::nullopt},
+      {"Subject: Hello\n  World\n\tagain\n", "Hello  World\tagain", std::nullopt},
+      {"Subject: for the\r\n northern\r\n office\r\n", "for the northern office\r", std::nullopt},
+      {"Subject: =?UTF-8?Q?Gr=C3=BC=C3=9Fe?=\n =?UTF-8?Q?aus_K=C3=B6ln?=\n",
+       "=?UTF-8?Q?Gr=C3=BC=C3=9Fe?= =?UTF-8?Q?aus_K=C3=B6ln?=", std::nullopt},
+      // Only the break itself goes: a CR inside a line stays.
+      {"Subject: a\rb\n c\n", "a\rb c", std::nullopt},
       {"Subject: a\0b\nMessage-ID: <x\0y>\n"s, "a", "<x"},
+      // The Message-ID is trimmed of blanks; a blank one is none.
+      {"Message-ID:  \t<a@b> \r\n", std::nullopt, "<a@b>"},
+      {"Message-ID:\r\n <folded@b>\r\n", std::nullopt, "<folded@b>"},
+      {"Message-ID: <first@b>\nMessage-ID: \t\r\n", std::nullopt, std::nullopt},
+      {"Message-ID: <first@b>\nMessage-ID: <last@b>\n", std::nullopt, "<last@b>"},
   };
   for (const Case& c : cases) {
     const MailState mail = intake(c.message);
@@ -424,6 +469,23 @@ TEST_F(Intake, AutomaticMailUnderRfc3834) {
       {"List-Id without a value", from + "List-Id:\n", nullptr},
       {"List-Unsubscribe-Post", from + "List-Unsubscribe-Post: List-Unsubscribe=One-Click\n",
        nullptr},
+      // X-Auto-Response-Suppress: OOF or All among its comma-separated items.
+      {"suppress OOF", from + "X-Auto-Response-Suppress: OOF\n", "X-Auto-Response-Suppress"},
+      {"suppress All, name in upper case", from + "X-AUTO-RESPONSE-SUPPRESS: All\n",
+       "X-Auto-Response-Suppress"},
+      {"suppress oof last, blanks around items",
+       from + "X-Auto-Response-Suppress: DR , RN,\tNRN,  oof \r\n", "X-Auto-Response-Suppress"},
+      {"suppress all first", from + "X-Auto-Response-Suppress: all,DR\n",
+       "X-Auto-Response-Suppress"},
+      {"suppress folded", from + "X-Auto-Response-Suppress: DR,\n OOF\n",
+       "X-Auto-Response-Suppress"},
+      {"suppress other kinds", from + "X-Auto-Response-Suppress: DR, RN, NRN, AutoReply\n",
+       nullptr},
+      {"suppress None", from + "X-Auto-Response-Suppress: None\n", nullptr},
+      {"suppress word containing OOF", from + "X-Auto-Response-Suppress: OOFS, NoOOF, All-x\n",
+       nullptr},
+      {"suppress OOF OOF is not one item", from + "X-Auto-Response-Suppress: OOF All\n", nullptr},
+      {"suppress empty", from + "X-Auto-Response-Suppress: ,\n", nullptr},
       // The sender that intake finally chose.
       {"mailer-daemon", "From: Mail Delivery System <MAILER-DAEMON@host>\n" + to, "sender"},
       {"mailer-daemon without a domain", "From: mailer-daemon\n" + to, "sender"},

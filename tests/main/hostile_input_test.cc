@@ -176,7 +176,7 @@ TEST_F(HostileInput, BrokenMessages) {
       {"ends inside a folded subject",
        "From: f@x\nTo: local@site\nSubject: half\n way",
        0,
-       {"To: f@x\nSubject: Re: halfway\n\nlocal is away\n"}},
+       {"To: f@x\nSubject: Re: half way\n\nlocal is away\n"}},
       {"ends after a trailing comma", "From: f@x\nTo: other@site,\n", 0, {"other is away\n"}},
   };
   for (const Case& c : cases) {

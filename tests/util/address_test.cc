@@ -60,4 +60,35 @@ TEST(NormalizeAddress, EmptySlotStaysEmpty) {
   EXPECT_FALSE(slot.has_value());
 }
 
+TEST(CutAddressExtension, Table) {
+  const struct Case {
+    const char* delimiters;
+    std::string before;
+    std::string after;
+  } cases[] = {
+      {"+", "jane+news@example.org", "jane@example.org"},
+      {"+", "jane+news+more@host", "jane@host"},
+      {"+", "jane@host", "jane@host"},
+      {"+", "jane+@host", "jane@host"},
+      // A local part that begins with the delimiter is left whole.
+      {"+", "+news@host", "+news@host"},
+      // Only the local part: the domain keeps its delimiters.
+      {"-", "jane@mail-host.example", "jane@mail-host.example"},
+      {"-", "a-b@c-d", "a@c-d"},
+      // The first of several delimiters cuts; the last '@' ends the local part.
+      {"+-", "jane-x+y@host", "jane@host"},
+      {"+-", "jane+x-y@host", "jane@host"},
+      {"+", "a+b@c@d", "a@d"},
+      // Without an '@' the whole address is the local part.
+      {"+", "jane+news", "jane"},
+      {"", "jane+news@host", "jane+news@host"},
+      {"=", "prvs=123=user@host", "prvs@host"},
+  };
+  for (const Case& c : cases) {
+    std::string address = c.before;
+    cut_address_extension(address, c.delimiters);
+    EXPECT_EQ(address, c.after) << "'" << c.before << "' with '" << c.delimiters << "'";
+  }
+}
+
 }  // namespace

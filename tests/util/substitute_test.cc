@@ -46,6 +46,29 @@ TEST(Substitute, Table) {
   }
 }
 
+TEST(WithoutLinesHolding, Table) {
+  const struct Case {
+    std::string text;
+    std::string placeholder;
+    std::string expected;
+  } cases[] = {
+      {"To: $sender\nIn-Reply-To: $messageid\nReferences: $messageid\n\n", "$messageid",
+       "To: $sender\n\n"},
+      // Matched as substitute matches: first byte exact, the rest in any case.
+      {"A: $MessageID\nB: %messageid\nC\n", "$messageid", "B: %messageid\nC\n"},
+      {"first $messageid\nlast $messageid", "$messageid", ""},
+      {"keep\nlast $messageid", "$messageid", "keep\n"},
+      {"x: $messageid\r\ny\r\n", "$messageid", "y\r\n"},
+      {"no placeholder\n", "$messageid", "no placeholder\n"},
+      {"$messageid", "", "$messageid"},
+      {"", "$messageid", ""},
+      {"a$message\nid\n", "$messageid", "a$message\nid\n"},
+  };
+  for (const Case& c : cases) {
+    EXPECT_EQ(without_lines_holding(c.text, c.placeholder), c.expected) << c.text;
+  }
+}
+
 TEST(SlurpFile, ReadsWholeFile) {
   TempDir dir;
   LogCapture capture;
