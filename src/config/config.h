@@ -51,6 +51,17 @@ struct Config {
   int failstatus = 0;
   // Seconds the MTA may take to accept a reply before it is killed.
   int mtatimeout = 0;
+  // Placeholder of the current time (UTC GeneralizedTime) in queryfilter.
+  std::string map_now;
+  // The map_date lines: placeholders and their attributes, index-aligned;
+  // a GeneralizedTime value is shown in local time with dateformat.
+  StringList map_date_placeholders;
+  StringList map_date_attributes;
+  std::string dateformat;
+  // Senders of these domains get the internal_result text of an entry
+  // that has one; used only when both are set.
+  StringList internal_domains;
+  OptionalText internal_result;
 };
 
 // The process-wide configuration record.
