@@ -68,6 +68,13 @@ void apply_map_field(const std::string& value) {
   g_config.map_field_placeholders.push_back(std::move(*placeholder));
 }
 
+void apply_map_date(const std::string& value) {
+  auto [placeholder, attribute] = split_first_word(value);
+  if (!attribute) return;
+  g_config.map_date_attributes.push_back(std::move(*attribute));
+  g_config.map_date_placeholders.push_back(std::move(*placeholder));
+}
+
 void apply_mta(const std::string& value) {
   auto [program, args] = split_first_word(value);
   if (!program) return;
@@ -160,6 +167,11 @@ void apply_directive(const OptionalText& directive, OptionalText value) {
   else if (is("tls_cacert")) g_config.tls_cacert = std::move(v);
   else if (is("recipient_delimiter")) g_config.recipient_delimiter = std::move(v);
   else if (is("map_messageid")) g_config.map_messageid = std::move(v);
+  else if (is("map_now")) g_config.map_now = std::move(v);
+  else if (is("map_date")) apply_map_date(v);
+  else if (is("dateformat")) g_config.dateformat = std::move(v);
+  else if (is("internal_domains")) g_config.internal_domains = tokenize(v, -1, ' ');
+  else if (is("internal_result")) g_config.internal_result = std::move(v);
   else log_message(LOG_WARNING, "WARN/CFG Unknown config directive: %s", log_safe(d).c_str());
 }
 
@@ -193,6 +205,8 @@ void config_set_defaults() {
   g_config.mtatimeout = 120;
   g_config.recipient_delimiter = "";
   g_config.map_messageid = "$messageid";
+  g_config.map_now = "$now";
+  g_config.dateformat = "%Y-%m-%d";
 }
 
 void config_read_file(const char* path) {

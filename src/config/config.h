@@ -56,6 +56,17 @@ struct Config {
   std::string recipient_delimiter;
   // Placeholder for the incoming Message-ID, for In-Reply-To and References.
   std::string map_messageid;
+  // Placeholder of the current time (UTC GeneralizedTime) in queryfilter.
+  std::string map_now;
+  // The map_date lines: placeholders and their attributes, index-aligned;
+  // a GeneralizedTime value is shown in local time with dateformat.
+  StringList map_date_placeholders;
+  StringList map_date_attributes;
+  std::string dateformat;
+  // Senders of these domains get the internal_result text of an entry
+  // that has one; used only when both are set.
+  StringList internal_domains;
+  OptionalText internal_result;
 };
 
 // The process-wide configuration record.

@@ -8,6 +8,7 @@
 
 #include "config/config.h"
 #include "directory/connection_guard.h"
+#include "util/generalized_time.h"
 #include "util/log.h"
 #include "util/substitute.h"
 
@@ -17,16 +18,50 @@ namespace {
 // runs once per incoming message and must not hang the mail system.
 constexpr time_t kSearchTimeLimitSeconds = 10;
 
-// g_config.map_field_attributes as the null-terminated array the library
+// Whether the entries' internal texts are in use: both directives are set.
+bool internal_texts_configured() {
+  return g_config.internal_result && !g_config.internal_domains.empty();
+}
+
+// g_config.map_field_attributes (the result attribute among them), the
+// map_date attributes and, when internal texts are in use, the
+// internal_result attribute, as the null-terminated array the library
 // takes. The library does not write through the pointers.
 std::vector<char*> requested_attributes() {
   std::vector<char*> names;
-  names.reserve(g_config.map_field_attributes.size() + 1);
+  names.reserve(g_config.map_field_attributes.size() + g_config.map_date_attributes.size() + 2);
   for (const std::string& name : g_config.map_field_attributes) {
     names.push_back(const_cast<char*>(name.c_str()));
   }
+  for (const std::string& name : g_config.map_date_attributes) {
+    names.push_back(const_cast<char*>(name.c_str()));
+  }
+  if (internal_texts_configured()) names.push_back(g_config.internal_result->data());
   names.push_back(nullptr);
   return names;
+}
+
+// Whether sender gets the internal texts: they are in use and the part of
+// sender after its last '@' equals one of the internal domains, ASCII case
+// ignored.
+bool sender_is_internal(const OptionalText& sender) {
+  if (!internal_texts_configured() || !sender) return false;
+  const size_t at = sender->rfind('@');
+  if (at == std::string::npos) return false;
+  const std::string_view domain = std::string_view(*sender).substr(at + 1);
+  for (const std::string& internal : g_config.internal_domains) {
+    if (equals_ignore_case(domain, internal)) return true;
+  }
+  return false;
+}
+
+// A map_date value as the reply shows it: a GeneralizedTime in local time
+// with g_config.dateformat; any other value, or one whose formatted text
+// does not fit, as it stands.
+std::string date_text(const std::string& value) {
+  const std::optional<time_t> instant = parse_generalized_time(value);
+  if (!instant) return value;
+  return format_local_time(*instant, g_config.dateformat).value_or(value);
 }
 
 // The first value of attribute in entry, or nothing.
@@ -57,6 +92,11 @@ std::string compose_reply(LDAP* session, LDAPMessage* entry, const std::string& 
   for (size_t j = 0; j < placeholders.size(); ++j) {
     substitute(text, placeholders[j],
                first_value(session, entry, g_config.map_field_attributes[j]));
+  }
+  const StringList& date_placeholders = g_config.map_date_placeholders;
+  for (size_t j = 0; j < date_placeholders.size(); ++j) {
+    const OptionalText date = first_value(session, entry, g_config.map_date_attributes[j]);
+    substitute(text, date_placeholders[j], date ? OptionalText(date_text(*date)) : std::nullopt);
   }
   return std::move(*text);
 }
@@ -112,6 +152,11 @@ bool lost_directory(int status) {
 
 std::string search_filter_for(const std::string& receiver, const OptionalText& sender) {
   OptionalText filter = g_config.queryfilter;
+  // First, so that no address brings the placeholder in. The time is only
+  // read when the filter asks for it.
+  if (!g_config.map_now.empty() && contains_ignore_case(*filter, g_config.map_now)) {
+    substitute(filter, g_config.map_now, generalized_time_utc(time(nullptr)));
+  }
   substitute(filter, g_config.map_receiver, escape_filter_value(receiver));
   const OptionalText escaped_sender =
       sender ? OptionalText(escape_filter_value(*sender)) : std::nullopt;
@@ -150,11 +195,14 @@ StringList directory_lookup(DirectorySession& session, const std::string& receiv
   }
 
   const ReplyFrame& frame = reply_frame_of(session);
+  const bool internal = sender_is_internal(mail.sender);
   StringList texts;
   texts.reserve(static_cast<size_t>(count));
   for (LDAPMessage* entry = ldap_first_entry(handle, result.get()); entry != nullptr;
        entry = ldap_next_entry(handle, entry)) {
-    const OptionalText value = first_value(handle, entry, g_config.result);
+    OptionalText value;
+    if (internal) value = first_value(handle, entry, *g_config.internal_result);
+    if (!value) value = first_value(handle, entry, g_config.result);
     if (value) texts.push_back(compose_reply(handle, entry, *value, frame, receiver, mail));
   }
   return texts;

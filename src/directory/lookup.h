@@ -15,10 +15,17 @@
 // stand, with these placeholders then filled in, in this order: mail's
 // subject, mail's sender, the receiver, mail's Message-ID (map_messageid),
 // then each map_field placeholder with the first value of its attribute in
-// the entry (empty when the entry lacks it). When mail has no Message-ID,
-// the lines of the header text that hold the map_messageid placeholder are
-// left out first. Entries without a value of the result attribute give no
-// text.
+// the entry (empty when the entry lacks it), then each map_date placeholder
+// likewise, a GeneralizedTime value written in local time with
+// g_config.dateformat (any other value, or one whose formatted text would be
+// too long, as it stands). When mail has no Message-ID, the lines of the
+// header text that hold the map_messageid placeholder are left out first.
+//
+// When g_config.internal_domains and g_config.internal_result are both set
+// and the domain of mail's sender (after its last '@') is one of those
+// domains, ASCII case ignored, an entry with a value of the internal_result
+// attribute has that first value in place of the result attribute's.
+// Entries without a value of the attribute that applies give no text.
 //
 // The header and footer texts come from the forceheader and forcefooter
 // files, read by the first lookup of the session that finds entries and
@@ -33,10 +40,13 @@
 StringList directory_lookup(DirectorySession& session, const std::string& receiver,
                             const MailState& mail);
 
-// The search filter for receiver: g_config.queryfilter with the receiver
-// placeholder, then the sender placeholder (empty when absent) filled in.
+// The search filter for receiver: g_config.queryfilter with the map_now
+// placeholder (the current time in UTC as GeneralizedTime,
+// "YYYYMMDDHHMMSSZ"), then the receiver placeholder, then the sender
+// placeholder (empty when absent) filled in.
 // Both values are escaped for a filter, so an address cannot change the
 // filter's structure: the bytes that are special in an LDAP string filter
 // are written as RFC 4515 escapes ('*' \2a, '(' \28, ')' \29, '\' \5c,
-// NUL \00). The template itself is used as configured.
+// NUL \00). The template itself is used as configured. The clock is read
+// only when the template holds the map_now placeholder.
 std::string search_filter_for(const std::string& receiver, const OptionalText& sender);

@@ -138,6 +138,26 @@ TEST(Config, DirectiveTable) {
          EXPECT_EQ(g_config.map_field_placeholders, (StringList{"$name", "$name", "$g"}));
          EXPECT_EQ(g_config.map_field_attributes, (StringList{"cn", "cn", "given  name", "info"}));
        }},
+      {"map_date pairs kept apart from map_field, and the result stays last",
+       "map_date $until vacationEnd\nmap_date $alone\nmap_field $name cn\nMAP_DATE $from  vacation "
+       "start\n",
+       [] {
+         EXPECT_EQ(g_config.map_date_placeholders, (StringList{"$until", "$from"}));
+         EXPECT_EQ(g_config.map_date_attributes, (StringList{"vacationEnd", "vacation start"}));
+         EXPECT_EQ(g_config.map_field_attributes, (StringList{"cn", "vacationInfo"}));
+       }},
+      {"dates, now and internal texts",
+       "map_now %now\ndateformat %d.%m.%Y  %H:%M\ninternal_domains example.org  Sub.Example.ORG "
+       "\ninternal_result vacationInfoInternal\n",
+       [] {
+         EXPECT_EQ(g_config.map_now, "%now");
+         EXPECT_EQ(g_config.dateformat, "%d.%m.%Y  %H:%M");
+         EXPECT_EQ(g_config.internal_domains, (StringList{"example.org", "Sub.Example.ORG"}));
+         EXPECT_EQ(g_config.internal_result, "vacationInfoInternal");
+       }},
+      {"internal_domains replaces the list",
+       "internal_domains a.org b.org\ninternal_domains c.org\n",
+       [] { EXPECT_EQ(g_config.internal_domains, StringList{"c.org"}); }},
       {"directive without value does nothing", "login\nport\nunknownword\n   \n",
        [] {
          EXPECT_FALSE(g_config.login);

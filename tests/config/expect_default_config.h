@@ -41,4 +41,10 @@ inline void expect_default_config() {
   EXPECT_EQ(g_config.mtatimeout, 120);
   EXPECT_EQ(g_config.recipient_delimiter, "");
   EXPECT_EQ(g_config.map_messageid, "$messageid");
+  EXPECT_EQ(g_config.map_now, "$now");
+  EXPECT_TRUE(g_config.map_date_placeholders.empty());
+  EXPECT_TRUE(g_config.map_date_attributes.empty());
+  EXPECT_EQ(g_config.dateformat, "%Y-%m-%d");
+  EXPECT_TRUE(g_config.internal_domains.empty());
+  EXPECT_FALSE(g_config.internal_result);
 }

@@ -69,6 +69,10 @@ TEST(SampleConfig, CommentedExamplesAreDirectives) {
   EXPECT_TRUE(g_config.tls_cacert);
   EXPECT_EQ(g_config.recipient_delimiter, "+");
   EXPECT_EQ(g_config.map_field_placeholders.size(), 1u);
+  EXPECT_EQ(g_config.map_date_placeholders.size(), 1u);
+  EXPECT_NE(g_config.queryfilter.find("(vacationEnd>=$now)"), std::string::npos);
+  EXPECT_FALSE(g_config.internal_domains.empty());
+  EXPECT_TRUE(g_config.internal_result);
   ASSERT_EQ(g_config.map_field_attributes.size(), 2u);
   EXPECT_EQ(g_config.map_field_attributes.back(), "vacationInfo");
   // The recommended mta lines are among the examples; either gives the MTA

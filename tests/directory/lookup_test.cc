@@ -11,6 +11,7 @@
 #include "mail/mail_state.h"
 #include "support/log_capture.h"
 #include "support/temp_dir.h"
+#include "util/generalized_time.h"
 
 namespace {
 
@@ -59,6 +60,39 @@ TEST(SearchFilterFor, FillsReceiverThenSenderEscaped) {
     config_set_defaults();
     g_config.queryfilter = c.queryfilter;
     EXPECT_EQ(search_filter_for(c.receiver, c.sender), c.filter);
+  }
+}
+
+TEST(SearchFilterFor, FillsTheCurrentUtcTimeFirst) {
+  struct Case {
+    std::string queryfilter;
+    std::string map_now;
+    std::string receiver;
+    std::string filter;  // "NOW" stands for the time
+  } cases[] = {
+      {"(&(mail=$recepient)(vacationEnd>=$now))", "$now", "r@site",
+       "(&(mail=r@site)(vacationEnd>=NOW))"},
+      {"(|(a<=$NOW)(b>=$now))", "$now", "r@site", "(|(a<=NOW)(b>=NOW))"},
+      // An address that holds the placeholder is not taken for it.
+      {"(mail=$recepient)", "$now", "$now@site", "(mail=$now@site)"},
+      {"(x<=%t)", "%t", "r@site", "(x<=NOW)"},
+      {"(x<=$now)", "", "r@site", "(x<=$now)"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.queryfilter);
+    config_set_defaults();
+    g_config.queryfilter = c.queryfilter;
+    g_config.map_now = c.map_now;
+    const std::string before = generalized_time_utc(time(nullptr));
+    const std::string filter = search_filter_for(c.receiver, std::nullopt);
+    const std::string after = generalized_time_utc(time(nullptr));
+    std::string expected_before = c.filter, expected_after = c.filter;
+    for (size_t at; (at = expected_before.find("NOW")) != std::string::npos;) {
+      expected_before.replace(at, 3, before);
+      expected_after.replace(at, 3, after);
+    }
+    EXPECT_TRUE(filter == expected_before || filter == expected_after) << filter;
+    ASSERT_EQ(before.size(), 15u);
   }
 }
 

@@ -7,6 +7,7 @@
 #include <cstdlib>
 #include <fstream>
 #include <stdexcept>
+#include <string_view>
 
 #include "support/temp_dir.h"
 
@@ -18,8 +19,18 @@ ProgramResult run_program(const ProgramRun& run) {
   const std::string err_path = scratch.file("stderr");
   const std::string log_path = scratch.file("syslog");
 
+  // An entry of run.env replaces an inherited one of the same name.
+  auto overridden = [&run](std::string_view entry) {
+    const std::string_view name = entry.substr(0, entry.find('='));
+    for (const std::string& e : run.env) {
+      if (std::string_view(e).substr(0, e.find('=')) == name) return true;
+    }
+    return false;
+  };
   std::vector<std::string> env_strings;
-  for (char** e = environ; *e != nullptr; ++e) env_strings.emplace_back(*e);
+  for (char** e = environ; *e != nullptr; ++e) {
+    if (!overridden(*e)) env_strings.emplace_back(*e);
+  }
   env_strings.push_back(std::string("LD_PRELOAD=") + SYSLOG_CAPTURE_LIBRARY);
   env_strings.push_back("ORVELT_LOG_CAPTURE=" + log_path);
   // The sanitizer runtime wants to come first; the preload library is harmless.

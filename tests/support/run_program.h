@@ -12,7 +12,7 @@ struct ProgramRun {
   std::string stdin_text;         // written to a file fed as stdin
   std::string stdin_path;         // used instead of stdin_text when set
   bool close_stdin = false;       // start with descriptor 0 closed instead
-  std::vector<std::string> env;   // extra NAME=value entries
+  std::vector<std::string> env;   // extra NAME=value entries, replacing inherited ones
   std::string program = ORVELT_BINARY;
 };
 
