@@ -11,6 +11,7 @@
 #include "support/log_capture.h"
 #include "support/recording_mta.h"
 #include "support/run_program.h"
+#include "support/shared_directory_test.h"
 #include "support/slapd_server.h"
 #include "support/temp_dir.h"
 #include "support/test_config.h"
@@ -25,34 +26,17 @@ std::string message(const std::string& id, const std::string& extra_headers,
          extra_headers + "\nThe body.\n";
 }
 
-class AutomaticMailProgram : public testing::Test {
+class AutomaticMailProgram : public SharedDirectoryTest {
  protected:
-  // One directory for the whole suite: starting slapd is the slow part.
   static void SetUpTestSuite() {
-    server_ = std::make_unique<SlapdServer>(SlapdOptions().entries(
-        ldif_people_unit() +
-        ldif_person("local", "local.user@site", "TRUE", {"To: $sender\n\n$recepient is away.\n"})));
+    start_directory(ldif_people_unit() + ldif_person("local", "local.user@site", "TRUE",
+                                                     {"To: $sender\n\n$recepient is away.\n"}));
   }
-  static void TearDownTestSuite() { server_.reset(); }
 
-  void SetUp() override { ASSERT_EQ(mkdir(blockdir_.c_str(), 0700), 0); }
-
-  // The test directory and the recording MTA; blockexpire 0 records no
-  // block, so every accepted run sends its reply.
   std::string config(const std::string& extra) const {
-    return TestConfig(*server_, blockdir_)
-        .set("blockexpire", "0")
-        .set("mta", RecordingMta::program() + " $sender")
-        .add(extra)
-        .write(dir_);
+    return base_config().add(extra).write(dir_);
   }
-
-  static std::unique_ptr<SlapdServer> server_;
-  TempDir dir_;
-  std::string blockdir_ = dir_.file("block");
 };
-
-std::unique_ptr<SlapdServer> AutomaticMailProgram::server_;
 
 TEST_F(AutomaticMailProgram, DeclinedOnlyWithTheDirective) {
   const struct Case {

@@ -13,6 +13,7 @@
 #include "support/log_capture.h"
 #include "support/recording_mta.h"
 #include "support/run_program.h"
+#include "support/shared_directory_test.h"
 #include "support/slapd_server.h"
 #include "support/temp_dir.h"
 #include "support/test_config.h"
@@ -34,28 +35,16 @@ std::string sample_header(const std::string& subject, const std::string& message
          "Content-Transfer-Encoding: 8bit\n\n";
 }
 
-class FirstInstall : public testing::Test {
+class FirstInstall : public SharedDirectoryTest {
  protected:
-  // One directory for the whole suite: starting slapd is the slow part.
   static void SetUpTestSuite() {
-    server_ = std::make_unique<SlapdServer>(
-        SlapdOptions().entries(ldif_people_unit() + ldif_person("jane", "jane@example.org", "TRUE",
-                                                                {"$recepient is away.\n"})));
+    start_directory(ldif_people_unit() +
+                    ldif_person("jane", "jane@example.org", "TRUE", {"$recepient is away.\n"}));
   }
-  static void TearDownTestSuite() { server_.reset(); }
 
-  void SetUp() override { ASSERT_EQ(mkdir(blockdir_.c_str(), 0700), 0); }
-
-  // The shipped header sample, the recording MTA given the sender, and
-  // blockexpire 0 (no blocks: every accepted run replies) unless extra sets
-  // it; extra lines come last.
+  // The shipped header sample; extra lines come last.
   std::string config(const std::string& extra) const {
-    return TestConfig(*server_, blockdir_)
-        .set("blockexpire", "0")
-        .set("mta", RecordingMta::program() + " $sender")
-        .set("forceheader", kHeaderSample)
-        .add(extra)
-        .write(dir_);
+    return base_config().set("forceheader", kHeaderSample).add(extra).write(dir_);
   }
 
   ProgramResult run(const std::string& extra, const std::string& message,
@@ -66,13 +55,7 @@ class FirstInstall : public testing::Test {
     program.stdin_text = message;
     return run_program(program);
   }
-
-  static std::unique_ptr<SlapdServer> server_;
-  TempDir dir_;
-  std::string blockdir_ = dir_.file("block");
 };
-
-std::unique_ptr<SlapdServer> FirstInstall::server_;
 
 // The receiver loses its extension before the search and $recepient; the
 // sender keeps its own.
