@@ -48,6 +48,15 @@ int64_t stored_time(const std::string& bytes) {
 // In a death test's child: every pause is written to stderr, with its length.
 void print_pause(unsigned microseconds) { fprintf(stderr, "pause %u\n", microseconds); }
 
+// In a death test's child: one claim with every pause printed, then
+// "granted <0|1>" unless the claim stopped the run.
+void claim_and_print(const char* sender, const char* receiver) {
+  LogCapture capture;
+  store_set_pause(print_pause);
+  const BlockClaim claim = block_claim(sender, receiver);
+  fprintf(stderr, "granted %d\n", claim.granted);
+}
+
 // The pauses that print_pause wrote into a death test's stderr.
 std::vector<unsigned> printed_pauses(const std::string& err) {
   std::vector<unsigned> found;
@@ -377,17 +386,10 @@ TEST_F(Block, DamagedBlockFileStopsTheRunWithoutARecord) {
     std::filesystem::remove(receiver_file);
     c.damage(receiver_file);
     const std::string before = read_file(receiver_file);
-    EXPECT_EXIT(
-        {
-          LogCapture capture;
-          store_set_pause(print_pause);
-          const BlockClaim claim = block_claim("sender7@host", "local@site");
-          fprintf(stderr, "granted %d\n", claim.granted);
-        },
-        testing::ExitedWithCode(1),
-        AllOf(HasSubstr("4|CRIT/IO " + receiver_file + ": "),
-              HasSubstr("\norvelt: CRIT/IO " + receiver_file + ": "), Not(HasSubstr("granted")),
-              Not(HasSubstr("pause"))));
+    EXPECT_EXIT(claim_and_print("sender7@host", "local@site"), testing::ExitedWithCode(1),
+                AllOf(HasSubstr("4|CRIT/IO " + receiver_file + ": "),
+                      HasSubstr("\norvelt: CRIT/IO " + receiver_file + ": "),
+                      Not(HasSubstr("granted")), Not(HasSubstr("pause"))));
     // Nothing written: a damaged file is never taken for an empty one.
     EXPECT_EQ(read_file(receiver_file), before);
   }
@@ -455,16 +457,9 @@ TEST_F(Block, BlockFileThatCannotBeWrittenStopsTheRunWithoutAReply) {
     chmod(receiver_file.c_str(), 0400);
     reason = "Permission denied";
   }
-  EXPECT_EXIT(
-      {
-        LogCapture capture;
-        store_set_pause(print_pause);
-        const BlockClaim claim = block_claim("box@host", "local@site");
-        fprintf(stderr, "granted %d\n", claim.granted);
-      },
-      testing::ExitedWithCode(1),
-      AllOf(HasSubstr(fatal_lines("CRIT/IO " + receiver_file + ": " + reason)),
-            Not(HasSubstr("granted")), Not(HasSubstr("pause"))));
+  EXPECT_EXIT(claim_and_print("box@host", "local@site"), testing::ExitedWithCode(1),
+              AllOf(HasSubstr(fatal_lines("CRIT/IO " + receiver_file + ": " + reason)),
+                    Not(HasSubstr("granted")), Not(HasSubstr("pause"))));
   read_only.reset();
   EXPECT_EQ(read_file(receiver_file), before);
 }
@@ -505,13 +500,7 @@ TEST_F(Block, ClaimUnderALockNeverReleasedStopsTheRun) {
            *std::max_element(taken.begin(), taken.end()) <= kLongestPause;
   };
   EXPECT_EXIT(
-      {
-        LogCapture capture;
-        store_set_pause(print_pause);
-        const BlockClaim claim = block_claim("box@host", "local@site");
-        fprintf(stderr, "granted %d\n", claim.granted);
-      },
-      testing::ExitedWithCode(1),
+      claim_and_print("box@host", "local@site"), testing::ExitedWithCode(1),
       AllOf(HasSubstr(fatal_lines("CRIT/IO error locking '" + receiver_file + "' for writing")),
             Not(HasSubstr("granted")), testing::Truly(waits_within_limits)));
   holder.release();
