@@ -186,7 +186,7 @@ void config_set_defaults() {
   g_config.scope = 2;
   g_config.port = 389;
   g_config.protocol = 0;
-  g_config.blockfiles = "/usr/local/var/lib/orvelt/block";
+  g_config.blockfiles = kDefaultBlockfiles;
   g_config.mta = "/usr/sbin/sendmail";
   g_config.mta_args = "";
   g_config.map_sender = "$sender";

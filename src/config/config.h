@@ -3,6 +3,7 @@
 
 #include <cstdio>
 
+#include "config/install_paths.h"
 #include "util/strings.h"
 
 enum class DirectoryTls { kNone, kStartTls, kLdaps };
@@ -73,7 +74,10 @@ struct Config {
 extern Config g_config;
 
 // The configuration file read when no -c option names another.
-inline constexpr const char* kDefaultConfigPath = "/usr/local/etc/orvelt.cfg";
+inline constexpr const char* kDefaultConfigPath = ORVELT_DEFAULT_CONFIG_FILE;
+
+// The blockfiles directory when the file names none.
+inline constexpr const char* kDefaultBlockfiles = ORVELT_DEFAULT_BLOCK_DIR;
 
 // Sets every field of g_config to its default.
 void config_set_defaults();

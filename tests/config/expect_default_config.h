@@ -17,7 +17,7 @@ inline void expect_default_config() {
   EXPECT_EQ(g_config.protocol, 0);
   EXPECT_FALSE(g_config.charset);
   EXPECT_FALSE(g_config.badheaders);
-  EXPECT_EQ(g_config.blockfiles, "/usr/local/var/lib/orvelt/block");
+  EXPECT_EQ(g_config.blockfiles, kDefaultBlockfiles);
   EXPECT_EQ(g_config.mta, "/usr/sbin/sendmail");
   EXPECT_EQ(g_config.mta_args, "");
   EXPECT_FALSE(g_config.blacklist);

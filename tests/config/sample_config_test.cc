@@ -12,7 +12,8 @@
 
 namespace {
 
-constexpr const char* kSamplePath = ORVELT_SOURCE_DIR "/etc/orvelt.cfg";
+// The copy that is installed: etc/orvelt.cfg with the configured paths.
+constexpr const char* kSamplePath = ORVELT_SAMPLE_CONFIG;
 
 std::string read_sample() {
   std::ifstream in(kSamplePath, std::ios::binary);

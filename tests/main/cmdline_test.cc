@@ -10,11 +10,13 @@
 
 namespace {
 
-const char kUsage[] =
+// The default configuration file is the one the build was configured with
+// (ORVELT_CONFIG_FILE; the package test checks the Debian one).
+const std::string kUsage =
     "\nORVELT(v3.6) - Quenmarrow\n\n  Read email through stdin, reply to it, if nescessary\n  "
     "Options:\n\n  \t-h\t\tprint help\n  \t-a <address>\tforce receiver address\n  \t-s "
-    "<address>\tforce sender address\n  \t-c <cfgfile>\tuse configfile (default: "
-    "/usr/local/etc/orvelt.cfg)\n  \n";
+    "<address>\tforce sender address\n  \t-c <cfgfile>\tuse configfile (default: " +
+    std::string(kDefaultConfigPath) + ")\n  \n";
 
 struct Parsed {
   std::string config_path;
