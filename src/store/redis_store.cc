@@ -122,8 +122,7 @@ bool timed_out(int error) { return error == EAGAIN || error == EWOULDBLOCK || er
 
 }  // namespace
 
-RedisReply redis_command(const RedisConnection& connection,
-                         const std::vector<std::string>& words) {
+RedisReply redis_command(const RedisConnection& connection, const std::vector<std::string>& words) {
   std::vector<const char*> argv;
   std::vector<size_t> lengths;
   for (const std::string& word : words) {
@@ -157,9 +156,8 @@ RedisOpened redis_open(const std::string& text, const OptionalText& password) {
   const timeval limit{kRedisTimeoutSeconds, 0};
   errno = 0;
   RedisConnection connection(
-      address->path.empty()
-          ? redisConnectWithTimeout(address->host.c_str(), address->port, limit)
-          : redisConnectUnixWithTimeout(address->path.c_str(), limit));
+      address->path.empty() ? redisConnectWithTimeout(address->host.c_str(), address->port, limit)
+                            : redisConnectUnixWithTimeout(address->path.c_str(), limit));
   g_last_errno = errno;
   if (!connection) {
     opened.reason = "out of memory";
@@ -302,8 +300,8 @@ void redis_block_withdraw(const BlockClaim& claim, const std::string& sender,
   };
   if (!s.connection) return failed("no connection");
   const std::string key = redis_block_key(g_config.blockstore_prefix, receiver, sender);
-  const RedisReply reply = redis_command(s.connection, {"EVAL", kWithdrawScript, "1", key,
-                                                        *claim.stored});
+  const RedisReply reply =
+      redis_command(s.connection, {"EVAL", kWithdrawScript, "1", key, *claim.stored});
   if (!reply) {
     failed(redis_failure(s.connection));
     s.connection.reset();

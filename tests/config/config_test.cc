@@ -165,8 +165,7 @@ TEST(Config, DirectiveTable) {
          EXPECT_EQ(g_config.blockstore_prefix, "mx:");
        }},
       {"blockstore gdbm in any case is the default store again",
-       "blockstore redis://a\nblockstore GDBM\n",
-       [] { EXPECT_TRUE(g_config.blockstore.empty()); }},
+       "blockstore redis://a\nblockstore GDBM\n", [] { EXPECT_TRUE(g_config.blockstore.empty()); }},
       {"internal_domains replaces the list",
        "internal_domains a.org b.org\ninternal_domains c.org\n",
        [] { EXPECT_EQ(g_config.internal_domains, StringList{"c.org"}); }},
