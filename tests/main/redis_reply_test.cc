@@ -204,4 +204,30 @@ TEST_F(RedisReplyTest, FailedMtaWithdrawsTheClaimAndTheNextMessageIsAnswered) {
   EXPECT_TRUE(redis.get(key(kSender)));
 }
 
+// The helpdesk's way to re-arm a reply: orvelt-db shows the record orvelt
+// made, and once it is removed the sender is answered again.
+TEST_F(RedisReplyTest, OrveltDbShowsAndRemovesTheRecordOfAReply) {
+  RedisServer redis(RedisOptions().password("pw"));
+  const TestConfig config = host("a", redis.url()).set("blockstore_password", "pw");
+  const std::string path = config.write(dir_, "shared.cfg");
+  RecordingMta mta;
+  ASSERT_EQ(run(config, message(kSender)).exit_status, 0);
+  ASSERT_EQ(run(config, message(kSender)).exit_status, 0);
+  EXPECT_EQ(mta.calls().size(), 1u);
+
+  ProgramRun tool;
+  tool.program = ORVELT_DB_BINARY;
+  tool.args = {"blocks", "-c", path};
+  ProgramResult r = run_program(tool);
+  EXPECT_EQ(r.exit_status, 0) << r.err;
+  EXPECT_TRUE(r.out.starts_with(std::string(kReceiver) + "\t" + kSender + "\t")) << r.out;
+  EXPECT_TRUE(r.out.ends_with("\t0h00m\n")) << r.out;
+
+  tool.args = {"remove", "-c", path, kReceiver, kSender};
+  r = run_program(tool);
+  EXPECT_EQ(r.exit_status, 0) << r.err;
+  ASSERT_EQ(run(config, message(kSender)).exit_status, 0);
+  EXPECT_EQ(mta.calls().size(), 2u);
+}
+
 }  // namespace

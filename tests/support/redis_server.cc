@@ -66,6 +66,8 @@ RedisServer::RedisServer(const RedisOptions& options) {
   password_ = options.primary != nullptr ? options.primary->password() : options.requirepass;
   for (int attempt = 0; attempt < 20; ++attempt) {
     port_ = random_port();
+    // No persistence; a replica is served at once, not after the default
+    // delay of 5 s; a stop waits for no replica.
     std::vector<std::string> words{"redis-server",
                                    "--port",
                                    std::to_string(port_),
@@ -84,7 +86,11 @@ RedisServer::RedisServer(const RedisOptions& options) {
                                    "--unixsocketperm",
                                    "700",
                                    "--daemonize",
-                                   "no"};
+                                   "no",
+                                   "--repl-diskless-sync-delay",
+                                   "0",
+                                   "--shutdown-timeout",
+                                   "0"};
     if (!password_.empty()) {
       words.insert(words.end(), {"--requirepass", password_, "--masterauth", password_});
     }
