@@ -642,6 +642,11 @@ TEST_F(Recover, WaitsForTheProgramsLock) {
 
 class RedisDbTool : public DbTool {
  protected:
+  // The commands read the configuration into g_config.
+  void TearDown() override {
+    config_set_defaults();
+    DbTool::TearDown();
+  }
   // A configuration whose block store is the servers given.
   std::string config(const std::string& blockstore, const std::string& more = "") {
     return dir.write("orvelt.cfg", "blockstore " + blockstore + "\nblockexpire 48\nblockfiles " +
@@ -701,6 +706,66 @@ TEST_F(RedisDbTool, ImportBlocksRemovePurgeRoundTrip) {
   r = run_tool({"purge", "-c", cfg});
   EXPECT_EQ(r.status, kDbDone) << r.err;
   EXPECT_EQ(r.out, "nothing to purge: keys expire by themselves (1 record now)\n");
+}
+
+TEST_F(RedisDbTool, ConfigCommandErrorsAreReportedWithStatusTwo) {
+  ClosedPort down;
+  RedisServer locked(RedisOptions().password("right"));
+  const std::string gdbm = dir.write("gdbm.cfg", "blockstore gdbm\n");
+  const std::string unreachable = dir.write("down.cfg", "blockstore " + down.url() + "\n");
+  const std::string refused =
+      dir.write("locked.cfg", "blockstore " + locked.url() + "\nblockstore_password wrong\n");
+  const std::string zero =
+      dir.write("zero.cfg", "blockstore " + locked.url() + "\nblockexpire 0\n");
+  const std::string missing = dir.file("missing.cfg");
+  std::filesystem::create_directory(dir.file("blocks"));
+  const ErrorCase cases[] = {
+      {{"blocks"}, "blocks needs FILE|DIR or -c CONFIG", 0},
+      {{"purge", "--older-than", "1"}, "purge needs FILE|DIR or -c CONFIG", 0},
+      {{"blocks", "-c", gdbm, dir.file("blocks")},
+       "blocks takes FILE|DIR or -c CONFIG, not both",
+       0},
+      {{"blocks", "-c"}, "-c needs a value", 0},
+      {{"blocks", "-c", missing}, missing + ": No such file or directory", 0},
+      {{"remove", "-c", gdbm, "r@x"}, "remove: wrong number of arguments", 0},
+      {{"remove", "-c", gdbm, "r@x", "s@x", "t@x"}, "remove -c CONFIG needs RECEIVER SENDER", 0},
+      {{"remove", "-c", gdbm, "r@x", "s@x"},
+       "blockstore is gdbm: remove BLOCKFILE SENDER instead",
+       0},
+      {{"import", dir.file("blocks")}, "import needs -c CONFIG", 0},
+      {{"import", "-c", gdbm, dir.file("blocks")}, gdbm + ": blockstore names no Redis server", 0},
+      {{"import", "-c", zero, dir.file("blocks")}, "blockexpire 0: nothing blocks", 0},
+      {{"blocks", "-c", unreachable},
+       down.url() + " skipped: Connection refused\norvelt-db: no Redis server of blockstore usable",
+       0},
+      {{"purge", "-c", refused}, locked.url() + ": WRONGPASS", 0},
+      {{"list", "-c", gdbm, "db"}, "-c: unknown option for list", 0},
+  };
+  for (const ErrorCase& c : cases) {
+    std::string line;
+    for (const std::string& a : c.args) line += " " + a;
+    SCOPED_TRACE("orvelt-db" + line);
+    const ToolRun r = run_tool(c.args);
+    EXPECT_EQ(r.status, kDbFailed);
+    EXPECT_THAT(r.err, HasSubstr(c.message));
+    EXPECT_THAT(r.out, IsEmpty());
+  }
+  EXPECT_TRUE(locked.keys().empty());
+}
+
+// Without Redis, -c names the block files of the configuration.
+TEST_F(RedisDbTool, ConfigWithGdbmShowsAndPurgesTheBlockFiles) {
+  std::filesystem::create_directory(dir.file("blocks"));
+  const int64_t now = time(nullptr);
+  store_gdbm_record(dir.file("blocks") + "/jane@site", std::string("old@x") + '\0',
+                    time_bytes(now - 50 * 3600));
+  const std::string cfg = config("gdbm");
+  ToolRun r = run_tool({"blocks", "-c", cfg});
+  EXPECT_EQ(r.status, kDbDone) << r.err;
+  EXPECT_EQ(r.out, "jane@site\told@x\t" + format_utc(now - 50 * 3600) + "\t50h00m\n");
+  r = run_tool({"purge", "-c", cfg, "--older-than", "48"});
+  EXPECT_EQ(r.status, kDbDone) << r.err;
+  EXPECT_EQ(r.out, "jane@site: removed 1 of 1 record\npurged 1 record from 1 of 1 block file\n");
 }
 
 }  // namespace
