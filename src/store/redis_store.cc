@@ -113,11 +113,6 @@ std::optional<RedisAddress> redis_parse_address(std::string_view text) {
 
 namespace {
 
-// errno of the last failure of a connection, kept by redis_command and
-// redis_open for redis_failure: hiredis reports a timeout as any other
-// failure of the socket.
-int g_last_errno = 0;
-
 bool timed_out(int error) { return error == EAGAIN || error == EWOULDBLOCK || error == ETIMEDOUT; }
 
 }  // namespace
@@ -132,14 +127,14 @@ RedisReply redis_command(const RedisConnection& connection, const std::vector<st
   errno = 0;
   RedisReply reply(static_cast<redisReply*>(redisCommandArgv(
       connection.get(), static_cast<int>(argv.size()), argv.data(), lengths.data())));
-  if (!reply) g_last_errno = errno;
+  if (!reply) connection.note_failure_errno(errno);
   return reply;
 }
 
 std::string redis_failure(const RedisConnection& connection) {
   const redisContext* c = connection.get();
   if (c == nullptr) return "no connection";
-  if (c->err == REDIS_ERR_IO && timed_out(g_last_errno)) {
+  if (c->err == REDIS_ERR_IO && timed_out(connection.failure_errno())) {
     return "no answer within " + std::to_string(kRedisTimeoutSeconds) + " seconds";
   }
   if (c->err == REDIS_ERR_EOF) return "connection closed";
@@ -158,7 +153,7 @@ RedisOpened redis_open(const std::string& text, const OptionalText& password) {
   RedisConnection connection(
       address->path.empty() ? redisConnectWithTimeout(address->host.c_str(), address->port, limit)
                             : redisConnectUnixWithTimeout(address->path.c_str(), limit));
-  g_last_errno = errno;
+  connection.note_failure_errno(errno);
   if (!connection) {
     opened.reason = "out of memory";
     return opened;

@@ -63,8 +63,13 @@ class RedisConnection {
   redisContext* get() const { return context_.get(); }
   explicit operator bool() const { return context_ != nullptr; }
   void reset() { context_.reset(); }
+  // errno after the last failure of the connection: hiredis reports a
+  // timeout as any other failure of the socket.
+  int failure_errno() const { return failure_errno_; }
+  void note_failure_errno(int error) const { failure_errno_ = error; }
 
  private:
+  mutable int failure_errno_ = 0;
   struct Free {
     void operator()(redisContext* c) const { redisFree(c); }
   };
