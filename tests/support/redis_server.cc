@@ -136,7 +136,9 @@ void RedisServer::cont() const { kill(pid_, SIGCONT); }
 RedisReply RedisServer::command(const std::vector<std::string>& words) const {
   OptionalText password;
   if (!password_.empty()) password = password_;
-  const RedisOpened opened = redis_open(url(), password);
+  // The socket in the server's own directory: a port that another test's
+  // server took first may answer on TCP while this server gives up.
+  const RedisOpened opened = redis_open(unix_url(), password);
   if (!opened.connection) return nullptr;
   return redis_command(opened.connection, words);
 }

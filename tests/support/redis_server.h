@@ -54,7 +54,8 @@ class RedisServer {
   void stop() const;
   void cont() const;
 
-  // One command on a connection of its own, as the administrator.
+  // One command on a connection of its own, as the administrator (through
+  // the server's socket, which no other server can hold).
   RedisReply command(const std::vector<std::string>& words) const;
   // The value of key; none when there is no such key.
   std::optional<std::string> get(const std::string& key) const;
