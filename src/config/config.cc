@@ -88,6 +88,14 @@ void apply_scope(const std::string& value) {
   else if (equals_ignore_case(value, "sub")) g_config.scope = 2;
 }
 
+// "gdbm" (any letter case) alone is the default store; anything else is the
+// list of Redis servers.
+void apply_blockstore(const std::string& value) {
+  StringList servers = tokenize(value, -1, ' ');
+  if (servers.size() == 1 && equals_ignore_case(servers[0], "gdbm")) servers.clear();
+  g_config.blockstore = std::move(servers);
+}
+
 void apply_rfc3834(const std::string& value) {
   if (equals_ignore_case(value, "yes")) g_config.rfc3834 = true;
   else if (equals_ignore_case(value, "no")) g_config.rfc3834 = false;
@@ -172,6 +180,9 @@ void apply_directive(const OptionalText& directive, OptionalText value) {
   else if (is("dateformat")) g_config.dateformat = std::move(v);
   else if (is("internal_domains")) g_config.internal_domains = tokenize(v, -1, ' ');
   else if (is("internal_result")) g_config.internal_result = std::move(v);
+  else if (is("blockstore")) apply_blockstore(v);
+  else if (is("blockstore_password")) g_config.blockstore_password = std::move(v);
+  else if (is("blockstore_prefix")) g_config.blockstore_prefix = std::move(v);
   else log_message(LOG_WARNING, "WARN/CFG Unknown config directive: %s", log_safe(d).c_str());
 }
 
@@ -207,6 +218,9 @@ void config_set_defaults() {
   g_config.map_messageid = "$messageid";
   g_config.map_now = "$now";
   g_config.dateformat = "%Y-%m-%d";
+  g_config.blockstore.clear();
+  g_config.blockstore_password.reset();
+  g_config.blockstore_prefix = "orvelt:";
 }
 
 void config_read_file(const char* path) {

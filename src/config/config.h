@@ -68,6 +68,13 @@ struct Config {
   // that has one; used only when both are set.
   StringList internal_domains;
   OptionalText internal_result;
+  // Where the block records live: empty for the GDBM block files under
+  // blockfiles (the directive's "gdbm"), otherwise the Redis servers
+  // (redis://HOST[:PORT][/DB] or unix:/PATH), tried in this order.
+  StringList blockstore;
+  OptionalText blockstore_password;
+  // Put before every key the program makes on the Redis servers.
+  std::string blockstore_prefix;
 };
 
 // The process-wide configuration record.

@@ -14,12 +14,15 @@
 #include <filesystem>
 #include <memory>
 #include <optional>
+#include <tuple>
 
+#include "config/config.h"
 #include "dbtool/block_records.h"
 #include "dbtool/display.h"
 #include "dbtool/key_lines.h"
 #include "dbtool/records.h"
 #include "store/record_format.h"
+#include "store/redis_store.h"
 #include "store/store.h"
 
 namespace {
@@ -48,6 +51,18 @@ const char kUsage[] =
     "  recover FILE                  rebuild a damaged database from the\n"
     "      records GDBM can still read; the damaged file is kept as FILE.~N~\n"
     "\n"
+    "With -c CONFIG, the block store that orvelt's configuration names:\n"
+    "  blocks -c CONFIG              show its records (Redis, or the files\n"
+    "      under blockfiles)\n"
+    "  remove -c CONFIG RECEIVER SENDER\n"
+    "      delete the record of one pair from the Redis store, so that the\n"
+    "      sender's next message is answered\n"
+    "  purge -c CONFIG [--older-than HOURS]\n"
+    "      Redis: count the records (they expire by themselves); GDBM: purge\n"
+    "      the files under blockfiles\n"
+    "  import -c CONFIG FILE|DIR     copy the records of GDBM block files into\n"
+    "      the Redis store, each with the time it has left\n"
+    "\n"
     "  --replace   empty DB before loading\n"
     "  --address   normalise every key as orvelt normalises addresses (for\n"
     "              a blacklist); lines without an address are skipped\n"
@@ -62,6 +77,7 @@ enum Option : unsigned {
   kMode = 1u << 2,
   kDryRun = 1u << 3,
   kOlderThan = 1u << 4,
+  kConfig = 1u << 5,
 };
 
 // One command line, taken apart.
@@ -71,6 +87,7 @@ struct Invocation {
   unsigned given = 0;  // Option bits
   std::string mode;
   std::string older_than;
+  std::string config;
 };
 
 // The streams and the exit status of one run.
@@ -119,7 +136,8 @@ struct OptionName {
 
 constexpr OptionName kOptions[] = {
     {"--replace", kReplace, false}, {"--address", kAddress, false},     {"--mode", kMode, true},
-    {"--dry-run", kDryRun, false},  {"--older-than", kOlderThan, true},
+    {"--dry-run", kDryRun, false},  {"--older-than", kOlderThan, true}, {"-c", kConfig, true},
+    {"--config", kConfig, true},
 };
 
 // Separates options from operands; options may stand anywhere, "--" ends
@@ -165,7 +183,9 @@ bool parse_arguments(Run& run, const std::vector<std::string>& args, unsigned al
       run.say("%s needs a value", option->name);
       return false;
     }
-    (option->bit == kMode ? inv.mode : inv.older_than) = value;
+    (option->bit == kMode     ? inv.mode
+     : option->bit == kConfig ? inv.config
+                              : inv.older_than) = value;
   }
   return true;
 }
@@ -516,9 +536,9 @@ std::string receiver_of(const std::string& file) {
   return escape_for_display(std::filesystem::path(file).filename().string());
 }
 
-void command_blocks(Run& run, const Invocation& inv) {
+void blocks_of_files(Run& run, const std::string& operand) {
   std::vector<std::string> files;
-  if (!block_files_of(run, inv.operands[0], files)) return run.mark(kDbFailed);
+  if (!block_files_of(run, operand, files)) return run.mark(kDbFailed);
   const int64_t now = time(nullptr);
   for (const std::string& file : files) {
     StoreHandle db = open_existing(run, file, StoreMode::kReader);
@@ -551,7 +571,7 @@ void command_blocks(Run& run, const Invocation& inv) {
   }
 }
 
-void command_purge(Run& run, const Invocation& inv) {
+void purge_files(Run& run, const Invocation& inv, const std::string& operand) {
   if ((inv.given & kOlderThan) == 0) {
     run.say("purge needs --older-than HOURS");
     return run.mark(kDbFailed);
@@ -563,7 +583,7 @@ void command_purge(Run& run, const Invocation& inv) {
   }
   const bool dry_run = (inv.given & kDryRun) != 0;
   std::vector<std::string> files;
-  if (!block_files_of(run, inv.operands[0], files)) return run.mark(kDbFailed);
+  if (!block_files_of(run, operand, files)) return run.mark(kDbFailed);
   const int64_t now = time(nullptr);
   size_t purged = 0;
   size_t changed = 0;
@@ -598,6 +618,298 @@ void command_purge(Run& run, const Invocation& inv) {
   fprintf(run.out(), "%s %s from %zu of %s\n", dry_run ? "would purge" : "purged",
           count_of(purged, "record").c_str(), changed,
           count_of(files.size(), "block file").c_str());
+}
+
+// ---------------------------------------------------------------------------
+// The block store of a configuration (-c CONFIG)
+
+// Reads orvelt's configuration named by -c into g_config; false after a
+// message when it cannot be read.
+bool read_config(Run& run, const Invocation& inv) {
+  const std::unique_ptr<FILE, FileCloser> file(fopen(inv.config.c_str(), "r"));
+  if (!file) {
+    run.say("%s: %s", shown(inv.config).c_str(), strerror(errno));
+    return false;
+  }
+  if (!config_read_stream(file.get())) {
+    run.say("%s: %s", shown(inv.config).c_str(), strerror(errno));
+    return false;
+  }
+  return true;
+}
+
+bool uses_redis() { return !g_config.blockstore.empty(); }
+
+// Connects to the first server of blockstore that answers as a primary,
+// as orvelt does; reports every server passed over. None after a message
+// when no server is usable or one refuses the password.
+RedisConnection connect_store(Run& run) {
+  for (const std::string& server : g_config.blockstore) {
+    RedisOpened opened = redis_open(server, g_config.blockstore_password);
+    if (opened.refused) {
+      run.say("%s: %s", shown(server).c_str(), shown(opened.reason).c_str());
+      return {};
+    }
+    if (!opened.connection) {
+      run.say("%s skipped: %s", shown(server).c_str(), shown(opened.reason).c_str());
+      continue;
+    }
+    const RedisReply role = redis_command(opened.connection, {"ROLE"});
+    if (!role) {
+      run.say("%s skipped: %s", shown(server).c_str(),
+              shown(redis_failure(opened.connection)).c_str());
+      continue;
+    }
+    if (role->type == REDIS_REPLY_ERROR) {
+      run.say("%s: %s", shown(server).c_str(), shown({role->str, role->len}).c_str());
+      return {};
+    }
+    if (role->type == REDIS_REPLY_ARRAY && role->elements > 0 &&
+        role->element[0]->type == REDIS_REPLY_STRING &&
+        std::string_view(role->element[0]->str, role->element[0]->len) == "master") {
+      return std::move(opened.connection);
+    }
+    run.say("%s skipped: a replica", shown(server).c_str());
+  }
+  run.say("no Redis server of blockstore usable");
+  return {};
+}
+
+// A pattern for SCAN that matches text itself and then anything.
+std::string prefix_pattern(std::string_view text) {
+  std::string pattern;
+  for (const char c : text) {
+    if (c == '*' || c == '?' || c == '[' || c == ']' || c == '\\') pattern += '\\';
+    pattern += c;
+  }
+  return pattern + "*";
+}
+
+// One record of the Redis store.
+struct RedisRecord {
+  std::string receiver;
+  std::string sender;
+  std::string value;
+};
+
+// Reports a command that failed: no answer, or the server's error.
+void say_failed(Run& run, const RedisConnection& connection, const RedisReply& reply) {
+  if (!reply) {
+    run.say("%s", shown(redis_failure(connection)).c_str());
+  } else {
+    run.say("%s", shown({reply->str, reply->len}).c_str());
+  }
+}
+
+// Every block record under blockstore_prefix, sorted by receiver and
+// sender (SCAN, then
+// GET; a key that expires meanwhile is left out). Keys of other shapes
+// under the prefix are not orvelt's and are passed over. False after a
+// message when the server fails.
+bool scan_records(Run& run, const RedisConnection& connection, std::vector<RedisRecord>& out) {
+  const std::string pattern = prefix_pattern(g_config.blockstore_prefix);
+  std::vector<std::string> keys;
+  std::string cursor = "0";
+  do {
+    const RedisReply reply =
+        redis_command(connection, {"SCAN", cursor, "MATCH", pattern, "COUNT", "1000"});
+    if (!reply || reply->type != REDIS_REPLY_ARRAY || reply->elements != 2) {
+      say_failed(run, connection, reply);
+      return false;
+    }
+    cursor.assign(reply->element[0]->str, reply->element[0]->len);
+    const redisReply* found = reply->element[1];
+    for (size_t i = 0; i < found->elements; ++i) {
+      keys.emplace_back(found->element[i]->str, found->element[i]->len);
+    }
+  } while (cursor != "0");
+  std::sort(keys.begin(), keys.end());
+  keys.erase(std::unique(keys.begin(), keys.end()), keys.end());  // SCAN may repeat
+  for (const std::string& key : keys) {
+    const auto parts = redis_block_key_parts(g_config.blockstore_prefix, key);
+    if (!parts) continue;
+    const RedisReply value = redis_command(connection, {"GET", key});
+    if (!value || value->type == REDIS_REPLY_ERROR) {
+      say_failed(run, connection, value);
+      return false;
+    }
+    if (value->type != REDIS_REPLY_STRING) continue;
+    out.push_back({parts->first, parts->second, std::string(value->str, value->len)});
+  }
+  std::sort(out.begin(), out.end(), [](const RedisRecord& a, const RedisRecord& b) {
+    return std::tie(a.receiver, a.sender) < std::tie(b.receiver, b.sender);
+  });
+  return true;
+}
+
+void redis_blocks(Run& run) {
+  const RedisConnection connection = connect_store(run);
+  if (!connection) return run.mark(kDbFailed);
+  std::vector<RedisRecord> records;
+  if (!scan_records(run, connection, records)) return run.mark(kDbFailed);
+  const int64_t now = time(nullptr);
+  for (const RedisRecord& r : records) {
+    const std::string receiver = escape_for_display(r.receiver);
+    const std::string sender = escape_for_display(r.sender);
+    const std::optional<int64_t> time = redis_block_time(r.value);
+    int64_t age = 0;
+    if (!time) {
+      fprintf(run.out(), "%s\t%s\tunreadable: not a reply time\n", receiver.c_str(),
+              sender.c_str());
+    } else {
+      const std::string age_text = __builtin_sub_overflow(now, *time, &age) ? "?" : format_age(age);
+      fprintf(run.out(), "%s\t%s\t%s\t%s\n", receiver.c_str(), sender.c_str(),
+              format_utc(*time).c_str(), age_text.c_str());
+    }
+  }
+}
+
+void redis_remove(Run& run, const std::string& receiver, const std::string& sender) {
+  const RedisConnection connection = connect_store(run);
+  if (!connection) return run.mark(kDbFailed);
+  const RedisReply reply = redis_command(
+      connection, {"DEL", redis_block_key(g_config.blockstore_prefix, receiver, sender)});
+  if (!reply || reply->type != REDIS_REPLY_INTEGER) {
+    say_failed(run, connection, reply);
+    return run.mark(kDbFailed);
+  }
+  if (reply->integer == 0) {
+    run.say("no record of %s for %s", shown(sender).c_str(), shown(receiver).c_str());
+    return run.mark(kDbPartly);
+  }
+  fprintf(run.out(), "removed the record of %s for %s\n", shown(sender).c_str(),
+          shown(receiver).c_str());
+}
+
+void redis_purge(Run& run) {
+  const RedisConnection connection = connect_store(run);
+  if (!connection) return run.mark(kDbFailed);
+  std::vector<RedisRecord> records;
+  if (!scan_records(run, connection, records)) return run.mark(kDbFailed);
+  fprintf(run.out(), "nothing to purge: keys expire by themselves (%s now)\n",
+          count_of(records.size(), "record").c_str());
+}
+
+// Needs -c, and refuses a FILE|DIR operand beside it.
+bool config_alone(Run& run, const Invocation& inv) {
+  if (!inv.operands.empty()) {
+    run.say("%s takes FILE|DIR or -c CONFIG, not both", inv.command.c_str());
+    return false;
+  }
+  return read_config(run, inv);
+}
+
+void command_blocks(Run& run, const Invocation& inv) {
+  if ((inv.given & kConfig) == 0) {
+    if (inv.operands.size() != 1) {
+      run.say("blocks needs FILE|DIR or -c CONFIG");
+      return run.mark(kDbFailed);
+    }
+    return blocks_of_files(run, inv.operands[0]);
+  }
+  if (!config_alone(run, inv)) return run.mark(kDbFailed);
+  if (uses_redis()) return redis_blocks(run);
+  blocks_of_files(run, g_config.blockfiles);
+}
+
+void command_purge(Run& run, const Invocation& inv) {
+  if ((inv.given & kConfig) == 0) {
+    if (inv.operands.size() != 1) {
+      run.say("purge needs FILE|DIR or -c CONFIG");
+      return run.mark(kDbFailed);
+    }
+    return purge_files(run, inv, inv.operands[0]);
+  }
+  if (!config_alone(run, inv)) return run.mark(kDbFailed);
+  if (uses_redis()) return redis_purge(run);
+  purge_files(run, inv, g_config.blockfiles);
+}
+
+void command_remove_keys(Run& run, const Invocation& inv) {
+  if ((inv.given & kConfig) == 0) return command_remove(run, inv);
+  if (inv.operands.size() != 2) {
+    run.say("remove -c CONFIG needs RECEIVER SENDER");
+    return run.mark(kDbFailed);
+  }
+  if (!read_config(run, inv)) return run.mark(kDbFailed);
+  if (!uses_redis()) {
+    run.say("%s: blockstore is gdbm: remove BLOCKFILE SENDER instead", shown(inv.config).c_str());
+    return run.mark(kDbFailed);
+  }
+  redis_remove(run, inv.operands[0], inv.operands[1]);
+}
+
+void command_import(Run& run, const Invocation& inv) {
+  if ((inv.given & kConfig) == 0) {
+    run.say("import needs -c CONFIG");
+    return run.mark(kDbFailed);
+  }
+  if (!read_config(run, inv)) return run.mark(kDbFailed);
+  if (!uses_redis()) {
+    run.say("%s: blockstore names no Redis server", shown(inv.config).c_str());
+    return run.mark(kDbFailed);
+  }
+  if (g_config.blockexpire <= 0) {
+    run.say("%s: blockexpire %d: nothing blocks, nothing to import", shown(inv.config).c_str(),
+            g_config.blockexpire);
+    return run.mark(kDbFailed);
+  }
+  std::vector<std::string> files;
+  if (!block_files_of(run, inv.operands[0], files)) return run.mark(kDbFailed);
+  const RedisConnection connection = connect_store(run);
+  if (!connection) return run.mark(kDbFailed);
+  const int64_t lifetime = int64_t{g_config.blockexpire} * 3600 + 1;
+  const int64_t now = time(nullptr);
+  size_t imported = 0, expired = 0, present = 0;
+  for (const std::string& file : files) {
+    StoreHandle db = open_existing(run, file, StoreMode::kReader);
+    if (!db) {
+      run.mark(kDbFailed);
+      continue;
+    }
+    std::vector<RawRecord> raws;
+    std::string error;
+    const bool complete = read_records(db, raws, error);
+    store_close(db);
+    if (!complete) {
+      run.say("%s: %s", shown(file).c_str(), error.c_str());
+      run.mark(kDbFailed);
+    }
+    const std::string receiver = std::filesystem::path(file).filename().string();
+    size_t unreadable = 0;
+    for (const RawRecord& raw : raws) {
+      const BlockRecord r = block_record_of(raw);
+      if (!r.readable) {
+        ++unreadable;
+        continue;
+      }
+      // The time left, as the program counts it; a time in the future
+      // gets no more than a whole period.
+      int64_t left = 0;
+      if (__builtin_sub_overflow(r.time, now, &left) || left > 0) left = 0;
+      if (__builtin_add_overflow(left, lifetime, &left) || left <= 0) {
+        ++expired;
+        continue;
+      }
+      const std::string sender = r.key.substr(0, r.key.size() - 1);
+      const RedisReply reply = redis_command(
+          connection, {"SET", redis_block_key(g_config.blockstore_prefix, receiver, sender),
+                       std::to_string(r.time) + " import", "NX", "EX", std::to_string(left)});
+      if (!reply || reply->type == REDIS_REPLY_ERROR) {
+        say_failed(run, connection, reply);
+        return run.mark(kDbFailed);
+      }
+      ++(reply->type == REDIS_REPLY_STATUS ? imported : present);
+    }
+    if (unreadable > 0) {
+      run.say("%s: left %s alone", shown(file).c_str(),
+              count_of(unreadable, "unreadable record").c_str());
+      run.mark(kDbPartly);
+    }
+  }
+  fprintf(run.out(), "imported %s from %s, %zu expired, %zu already there\n",
+          count_of(imported, "record").c_str(), count_of(files.size(), "block file").c_str(),
+          expired, present);
 }
 
 // Owns the backup name that gdbm_recover allocates.
@@ -666,10 +978,11 @@ constexpr Command kCommands[] = {
     {"load", kReplace | kAddress | kMode, 1, 2, command_load},
     {"list", 0, 1, 1, command_list},
     {"add", kAddress, 2, SIZE_MAX, command_add},
-    {"remove", kAddress, 2, SIZE_MAX, command_remove},
+    {"remove", kAddress | kConfig, 2, SIZE_MAX, command_remove_keys},
     {"has", kAddress, 2, 2, command_has},
-    {"blocks", 0, 1, 1, command_blocks},
-    {"purge", kDryRun | kOlderThan, 1, 1, command_purge},
+    {"blocks", kConfig, 0, 1, command_blocks},
+    {"purge", kDryRun | kOlderThan | kConfig, 0, 1, command_purge},
+    {"import", kConfig, 1, 1, command_import},
     {"recover", 0, 1, 1, command_recover},
 };
 

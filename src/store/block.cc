@@ -12,6 +12,7 @@
 
 #include "config/config.h"
 #include "store/record_format.h"
+#include "store/redis_store.h"
 #include "store/store.h"
 #include "util/log.h"
 
@@ -117,6 +118,7 @@ void close_written(StoreHandle& db, const std::string& path) {
 }  // namespace
 
 BlockClaim block_claim(const std::string& sender, const std::string& receiver) {
+  if (!g_config.blockstore.empty()) return redis_block_claim(sender, receiver);
   BlockClaim claim;
   if (g_config.blockexpire == 0) {
     claim.granted = true;
@@ -160,6 +162,7 @@ BlockClaim block_claim(const std::string& sender, const std::string& receiver) {
 
 void block_withdraw(const BlockClaim& claim, const std::string& sender,
                     const std::string& receiver) {
+  if (!g_config.blockstore.empty()) return redis_block_withdraw(claim, sender, receiver);
   if (!claim.stored) return;
   const OptionalText path = block_file_path(receiver);
   if (!path) return;

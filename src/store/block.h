@@ -36,6 +36,10 @@ struct BlockClaim {
   std::optional<std::string> previous;  // the sender's value before it (none: no record)
 };
 
+// With Redis servers in blockstore, block_claim and block_withdraw are
+// redis_block_claim and redis_block_withdraw (store/redis_store.h); what
+// follows is the GDBM store.
+//
 // Claims the reply to sender on behalf of receiver: granted always with
 // blockexpire 0 (no file is touched); otherwise when the receiver's block
 // file holds no 8-byte record for sender, or one more than blockexpire hours

@@ -155,6 +155,17 @@ TEST(Config, DirectiveTable) {
          EXPECT_EQ(g_config.internal_domains, (StringList{"example.org", "Sub.Example.ORG"}));
          EXPECT_EQ(g_config.internal_result, "vacationInfoInternal");
        }},
+      {"blockstore lists the Redis servers in order, with password and prefix",
+       "blockstore redis://a.example:6380/2   unix:/run/redis.sock \nblockstore_password p w\n"
+       "blockstore_prefix mx:\n",
+       [] {
+         EXPECT_EQ(g_config.blockstore,
+                   (StringList{"redis://a.example:6380/2", "unix:/run/redis.sock"}));
+         EXPECT_EQ(g_config.blockstore_password, "p w");
+         EXPECT_EQ(g_config.blockstore_prefix, "mx:");
+       }},
+      {"blockstore gdbm in any case is the default store again",
+       "blockstore redis://a\nblockstore GDBM\n", [] { EXPECT_TRUE(g_config.blockstore.empty()); }},
       {"internal_domains replaces the list",
        "internal_domains a.org b.org\ninternal_domains c.org\n",
        [] { EXPECT_EQ(g_config.internal_domains, StringList{"c.org"}); }},

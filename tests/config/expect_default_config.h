@@ -47,4 +47,7 @@ inline void expect_default_config() {
   EXPECT_EQ(g_config.dateformat, "%Y-%m-%d");
   EXPECT_TRUE(g_config.internal_domains.empty());
   EXPECT_FALSE(g_config.internal_result);
+  EXPECT_TRUE(g_config.blockstore.empty());
+  EXPECT_FALSE(g_config.blockstore_password);
+  EXPECT_EQ(g_config.blockstore_prefix, "orvelt:");
 }

@@ -74,6 +74,8 @@ TEST(SampleConfig, CommentedExamplesAreDirectives) {
   EXPECT_NE(g_config.queryfilter.find("(vacationEnd>=$now)"), std::string::npos);
   EXPECT_FALSE(g_config.internal_domains.empty());
   EXPECT_TRUE(g_config.internal_result);
+  EXPECT_FALSE(g_config.blockstore.empty());
+  EXPECT_TRUE(g_config.blockstore_password);
   ASSERT_EQ(g_config.map_field_attributes.size(), 2u);
   EXPECT_EQ(g_config.map_field_attributes.back(), "vacationInfo");
   // The recommended mta lines are among the examples; either gives the MTA

@@ -16,12 +16,15 @@
 #include <memory>
 
 #include "config/config.h"
+#include "dbtool/display.h"
 #include "store/block.h"
 #include "store/record_format.h"
+#include "store/redis_store.h"
 #include "store/store.h"
 #include "support/gdbm_file.h"
 #include "support/lock_holder.h"
 #include "support/pause_recorder.h"
+#include "support/redis_server.h"
 #include "support/temp_dir.h"
 
 namespace {
@@ -632,6 +635,137 @@ TEST_F(Recover, WaitsForTheProgramsLock) {
   expect_wait_given_up(pauses);
   writer.release();
   EXPECT_EQ(read_gdbm(file), original);
+}
+
+// ---------------------------------------------------------------------------
+// The Redis block store of a configuration
+
+class RedisDbTool : public DbTool {
+ protected:
+  // The commands read the configuration into g_config.
+  void TearDown() override {
+    config_set_defaults();
+    DbTool::TearDown();
+  }
+  // A configuration whose block store is the servers given.
+  std::string config(const std::string& blockstore, const std::string& more = "") {
+    return dir.write("orvelt.cfg", "blockstore " + blockstore + "\nblockexpire 48\nblockfiles " +
+                                       dir.file("blocks") + "\n" + more);
+  }
+};
+
+// Block files moved into Redis keep what they know: each record with the
+// time it has left; expired and unreadable records stay behind. Then the
+// records are shown, one pair removed, and purge only reports.
+TEST_F(RedisDbTool, ImportBlocksRemovePurgeRoundTrip) {
+  RedisServer replica_primary;
+  RedisServer replica(RedisOptions().replica_of(replica_primary));
+  RedisServer redis;
+  const std::string cfg = config(replica.url() + " " + redis.url());
+  std::filesystem::create_directory(dir.file("blocks"));
+  const int64_t now = time(nullptr);
+  const std::string jane = dir.file("blocks") + "/jane@site";
+  store_gdbm_record(jane, std::string("bob@x") + '\0', time_bytes(now - 3600));
+  store_gdbm_record(jane, std::string("old@x") + '\0', time_bytes(now - 49 * 3600));
+  store_gdbm_record(jane, std::string("bad@x") + '\0', "short");
+  store_gdbm_record(dir.file("blocks") + "/joe@site", std::string("a\tb@x") + '\0',
+                    time_bytes(now - 60));
+  // A record already in Redis is not overwritten.
+  redis.command(
+      {"SET", redis_block_key("orvelt:", "joe@site", "a\tb@x"), std::to_string(now) + " mx1:1"});
+
+  ToolRun r = run_tool({"import", "-c", cfg, dir.file("blocks")});
+  EXPECT_EQ(r.status, kDbPartly);
+  EXPECT_EQ(r.out, "imported 1 record from 2 block files, 1 expired, 1 already there\n");
+  EXPECT_EQ(r.err, "orvelt-db: " + replica.url() + " skipped: a replica\norvelt-db: " + jane +
+                       ": left 1 unreadable record alone\n");
+  const std::string bob = redis_block_key("orvelt:", "jane@site", "bob@x");
+  EXPECT_EQ(redis.get(bob), std::to_string(now - 3600) + " import");
+  EXPECT_GE(redis.ttl(bob), 47 * 3600 - 5);
+  EXPECT_LE(redis.ttl(bob), 47 * 3600 + 1);
+
+  // Another program's keys under other prefixes, or not shaped as ours,
+  // are not shown.
+  redis.command({"SET", "orvelt:junk", "1"});
+  redis.command({"SET", "other:9:jane@site", "1"});
+  r = run_tool({"blocks", "--config", cfg});
+  EXPECT_EQ(r.status, kDbDone) << r.err;
+  EXPECT_EQ(r.out, "jane@site\tbob@x\t" + format_utc(now - 3600) +
+                       "\t1h00m\n"
+                       "joe@site\ta\\tb@x\t" +
+                       format_utc(now) + "\t0h00m\n");
+
+  r = run_tool({"remove", "-c", cfg, "jane@site", "bob@x"});
+  EXPECT_EQ(r.status, kDbDone) << r.err;
+  EXPECT_EQ(r.out, "removed the record of bob@x for jane@site\n");
+  EXPECT_FALSE(redis.get(bob));
+  r = run_tool({"remove", "-c", cfg, "jane@site", "bob@x"});
+  EXPECT_EQ(r.status, kDbPartly);
+  EXPECT_THAT(r.err, testing::EndsWith("orvelt-db: no record of bob@x for jane@site\n"));
+
+  r = run_tool({"purge", "-c", cfg});
+  EXPECT_EQ(r.status, kDbDone) << r.err;
+  EXPECT_EQ(r.out, "nothing to purge: keys expire by themselves (1 record now)\n");
+}
+
+TEST_F(RedisDbTool, ConfigCommandErrorsAreReportedWithStatusTwo) {
+  ClosedPort down;
+  RedisServer locked(RedisOptions().password("right"));
+  const std::string gdbm = dir.write("gdbm.cfg", "blockstore gdbm\n");
+  const std::string unreachable = dir.write("down.cfg", "blockstore " + down.url() + "\n");
+  const std::string refused =
+      dir.write("locked.cfg", "blockstore " + locked.url() + "\nblockstore_password wrong\n");
+  const std::string zero =
+      dir.write("zero.cfg", "blockstore " + locked.url() + "\nblockexpire 0\n");
+  const std::string missing = dir.file("missing.cfg");
+  std::filesystem::create_directory(dir.file("blocks"));
+  const ErrorCase cases[] = {
+      {{"blocks"}, "blocks needs FILE|DIR or -c CONFIG", 0},
+      {{"purge", "--older-than", "1"}, "purge needs FILE|DIR or -c CONFIG", 0},
+      {{"blocks", "-c", gdbm, dir.file("blocks")},
+       "blocks takes FILE|DIR or -c CONFIG, not both",
+       0},
+      {{"blocks", "-c"}, "-c needs a value", 0},
+      {{"blocks", "-c", missing}, missing + ": No such file or directory", 0},
+      {{"remove", "-c", gdbm, "r@x"}, "remove: wrong number of arguments", 0},
+      {{"remove", "-c", gdbm, "r@x", "s@x", "t@x"}, "remove -c CONFIG needs RECEIVER SENDER", 0},
+      {{"remove", "-c", gdbm, "r@x", "s@x"},
+       "blockstore is gdbm: remove BLOCKFILE SENDER instead",
+       0},
+      {{"import", dir.file("blocks")}, "import needs -c CONFIG", 0},
+      {{"import", "-c", gdbm, dir.file("blocks")}, gdbm + ": blockstore names no Redis server", 0},
+      {{"import", "-c", zero, dir.file("blocks")}, "blockexpire 0: nothing blocks", 0},
+      {{"blocks", "-c", unreachable},
+       down.url() + " skipped: Connection refused\norvelt-db: no Redis server of blockstore usable",
+       0},
+      {{"purge", "-c", refused}, locked.url() + ": WRONGPASS", 0},
+      {{"list", "-c", gdbm, "db"}, "-c: unknown option for list", 0},
+  };
+  for (const ErrorCase& c : cases) {
+    std::string line;
+    for (const std::string& a : c.args) line += " " + a;
+    SCOPED_TRACE("orvelt-db" + line);
+    const ToolRun r = run_tool(c.args);
+    EXPECT_EQ(r.status, kDbFailed);
+    EXPECT_THAT(r.err, HasSubstr(c.message));
+    EXPECT_THAT(r.out, IsEmpty());
+  }
+  EXPECT_TRUE(locked.keys().empty());
+}
+
+// Without Redis, -c names the block files of the configuration.
+TEST_F(RedisDbTool, ConfigWithGdbmShowsAndPurgesTheBlockFiles) {
+  std::filesystem::create_directory(dir.file("blocks"));
+  const int64_t now = time(nullptr);
+  store_gdbm_record(dir.file("blocks") + "/jane@site", std::string("old@x") + '\0',
+                    time_bytes(now - 50 * 3600));
+  const std::string cfg = config("gdbm");
+  ToolRun r = run_tool({"blocks", "-c", cfg});
+  EXPECT_EQ(r.status, kDbDone) << r.err;
+  EXPECT_EQ(r.out, "jane@site\told@x\t" + format_utc(now - 50 * 3600) + "\t50h00m\n");
+  r = run_tool({"purge", "-c", cfg, "--older-than", "48"});
+  EXPECT_EQ(r.status, kDbDone) << r.err;
+  EXPECT_EQ(r.out, "jane@site: removed 1 of 1 record\npurged 1 record from 1 of 1 block file\n");
 }
 
 }  // namespace

@@ -1,0 +1,233 @@
+// Several mail servers, one Redis block store: the built program on
+// configurations that stand for different hosts (each with block files of
+// its own), the real directory, real redis-server processes and the
+// recording MTA.
+#include <syslog.h>
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <filesystem>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "store/redis_store.h"
+#include "support/log_capture.h"
+#include "support/recording_mta.h"
+#include "support/redis_server.h"
+#include "support/run_program.h"
+#include "support/slapd_server.h"
+#include "support/temp_dir.h"
+#include "support/test_config.h"
+
+namespace {
+
+constexpr const char* kReceiver = "away@site";
+constexpr const char* kSender = "box@host";
+constexpr int kFailStatus = 75;
+
+std::string message(const std::string& from, const std::string& to = kReceiver) {
+  return "From: " + from + "\nTo: " + to + "\nSubject: Lunch?\n\nAre you free?\n";
+}
+
+class RedisReplyTest : public testing::Test {
+ protected:
+  // The configuration of one "host": block files of its own, failstatus
+  // kFailStatus, and the block store given.
+  TestConfig host(const std::string& name, const std::string& blockstore) const {
+    const std::string blockdir = dir_.file("block-" + name);
+    std::filesystem::create_directories(blockdir);
+    return TestConfig(slapd_, blockdir)
+        .set("failstatus", std::to_string(kFailStatus))
+        .set("blockstore", blockstore);
+  }
+
+  ProgramResult run(const TestConfig& config, const std::string& text) const {
+    ProgramRun run;
+    run.args = {"-c", config.write(dir_, "orvelt-" + std::to_string(++configs_) + ".cfg")};
+    run.stdin_text = text;
+    return run_program(run);
+  }
+
+  std::string key(const std::string& sender) const {
+    return redis_block_key("orvelt:", kReceiver, sender);
+  }
+
+  static void expect_fatal(const ProgramResult& r, const std::string& start) {
+    EXPECT_TRUE(r.exited) << "signal " << r.signal;
+    EXPECT_EQ(r.exit_status, kFailStatus);
+    EXPECT_TRUE(logged_start(r.log, LOG_WARNING, start)) << "no log line starting " << start;
+    EXPECT_EQ(r.err.rfind("orvelt: " + start, 0), 0u) << r.err;
+  }
+
+  SlapdServer slapd_{SlapdOptions().entries(
+      ldif_people_unit() + ldif_person("away", kReceiver, "TRUE", {"I am away.\n"}) +
+      ldif_person("here", "here@site", "FALSE", {"Not away.\n"}))};
+  TempDir dir_;
+  mutable int configs_ = 0;
+};
+
+// The reason for the store: with block files of its own, each host answers
+// the same sender once; with one Redis, the sender gets one reply between
+// them.
+TEST_F(RedisReplyTest, TwoHostsAnswerASenderOnceWithRedisAndTwiceWithBlockFiles) {
+  RedisServer redis;
+  struct Case {
+    const char* name;
+    std::string blockstore;
+    size_t replies;
+  };
+  const Case cases[] = {{"redis", redis.url(), 1}, {"gdbm", "gdbm", 2}};
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    RecordingMta mta;
+    for (const char* name : {"mx1", "mx2", "mx1", "mx2"}) {
+      const ProgramResult r = run(host(std::string(name) + c.name, c.blockstore), message(kSender));
+      EXPECT_EQ(r.exit_status, 0) << r.err;
+      EXPECT_EQ(r.err, "");
+    }
+    EXPECT_EQ(mta.calls().size(), c.replies);
+  }
+  EXPECT_EQ(redis.keys(), std::vector<std::string>{key(kSender)});
+  EXPECT_GE(redis.ttl(key(kSender)), 48 * 3600 - 5);
+}
+
+TEST_F(RedisReplyTest, EightProcessesOnTwoHostsAtOnceSendOneReply) {
+  RedisServer redis;
+  const std::string configs[] = {
+      host("a", redis.url()).write(dir_, "a.cfg"),
+      host("b", redis.url()).write(dir_, "b.cfg"),
+  };
+  RecordingMta mta;
+  std::atomic<int> ready{0};
+  std::vector<ProgramResult> results(8);
+  std::vector<std::thread> threads;
+  for (int i = 0; i < 8; ++i) {
+    threads.emplace_back([&, i] {
+      ProgramRun run;
+      run.args = {"-c", configs[i % 2]};
+      run.stdin_text = message(kSender);
+      ++ready;
+      while (ready < 8) std::this_thread::yield();
+      results[i] = run_program(run);
+    });
+  }
+  for (std::thread& t : threads) t.join();
+  for (const ProgramResult& r : results) {
+    EXPECT_EQ(r.exit_status, 0) << r.err;
+    EXPECT_EQ(r.err, "");
+  }
+  EXPECT_EQ(mta.calls().size(), 1u);
+  EXPECT_EQ(redis.keys(), std::vector<std::string>{key(kSender)});
+}
+
+TEST_F(RedisReplyTest, ServersDownOrReplicasAreSkippedForTheNextOne) {
+  RedisServer primary;
+  RedisServer replica(RedisOptions().replica_of(primary));
+  ClosedPort down;
+  RecordingMta mta;
+  const ProgramResult r =
+      run(host("a", down.url() + " " + replica.url() + " " + primary.url()), message(kSender));
+  EXPECT_EQ(r.exit_status, 0) << r.err;
+  EXPECT_TRUE(logged(r.log, LOG_WARNING,
+                     "WARN/IO blockstore " + down.url() + " skipped: Connection refused"));
+  EXPECT_TRUE(logged(r.log, LOG_WARNING,
+                     "WARN/IO blockstore " + replica.url() +
+                         " skipped: READONLY You can't write against a read only replica."));
+  EXPECT_EQ(mta.calls().size(), 1u);
+  EXPECT_TRUE(primary.get(key(kSender)));
+}
+
+TEST_F(RedisReplyTest, NoUsableServerOrARefusedPasswordEndsTheRunWithoutAReply) {
+  RedisServer locked(RedisOptions().password("right"));
+  ClosedPort down;
+  struct Case {
+    const char* name;
+    std::string blockstore;
+    const char* password;
+    std::string fatal;
+  };
+  const Case cases[] = {
+      {"all down", down.url() + " unix:" + dir_.file("no-socket"), nullptr,
+       "CRIT/IO blockstore: no server usable"},
+      {"wrong password", locked.url(), "wrong",
+       "CRIT/IO blockstore " + locked.url() + ": WRONGPASS"},
+      {"no password", locked.url(), nullptr, "CRIT/IO blockstore " + locked.url() + ": NOAUTH"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    TestConfig config = host("a", c.blockstore);
+    if (c.password != nullptr) config.set("blockstore_password", c.password);
+    RecordingMta mta;
+    expect_fatal(run(config, message(kSender)), c.fatal);
+    EXPECT_EQ(mta.calls().size(), 0u);
+  }
+  EXPECT_TRUE(locked.keys().empty());
+  RecordingMta mta;
+  const ProgramResult r =
+      run(host("a", locked.url()).set("blockstore_password", "right"), message(kSender));
+  EXPECT_EQ(r.exit_status, 0) << r.err;
+  EXPECT_EQ(mta.calls().size(), 1u);
+}
+
+// Only a reply to send connects: a receiver without a vacation text, or a
+// message that is not answered at all, runs with the servers down.
+TEST_F(RedisReplyTest, RunsWithoutAReplyNeverConnect) {
+  ClosedPort down;
+  RecordingMta mta;
+  for (const std::string& text :
+       {message(kSender, "here@site"), message(kSender, "nobody@site"),
+        std::string("From: MAILER-DAEMON@host\nTo: away@site\nSubject: x\n\nbounce\n")}) {
+    const ProgramResult r = run(host("a", down.url()).set("rfc3834", "yes"), text);
+    EXPECT_EQ(r.exit_status, 0) << r.err;
+    EXPECT_FALSE(logged_start(r.log, LOG_WARNING, "WARN/IO blockstore"));
+  }
+  EXPECT_EQ(mta.calls().size(), 0u);
+}
+
+TEST_F(RedisReplyTest, FailedMtaWithdrawsTheClaimAndTheNextMessageIsAnswered) {
+  RedisServer redis;
+  {
+    RecordingMta mta({.exit_status = 1});
+    const ProgramResult r = run(host("a", redis.url()), message(kSender));
+    EXPECT_EQ(r.exit_status, 0) << r.err;
+    EXPECT_TRUE(logged(r.log, LOG_WARNING,
+                       "WARN/MAIL MTA failed (exit status 1): reply to box@host not recorded"));
+    EXPECT_EQ(mta.calls().size(), 1u);
+  }
+  EXPECT_TRUE(redis.keys().empty());
+  RecordingMta mta;
+  EXPECT_EQ(run(host("b", redis.url()), message(kSender)).exit_status, 0);
+  EXPECT_EQ(run(host("a", redis.url()), message(kSender)).exit_status, 0);
+  EXPECT_EQ(mta.calls().size(), 1u);
+  EXPECT_TRUE(redis.get(key(kSender)));
+}
+
+// The helpdesk's way to re-arm a reply: orvelt-db shows the record orvelt
+// made, and once it is removed the sender is answered again.
+TEST_F(RedisReplyTest, OrveltDbShowsAndRemovesTheRecordOfAReply) {
+  RedisServer redis(RedisOptions().password("pw"));
+  const TestConfig config = host("a", redis.url()).set("blockstore_password", "pw");
+  const std::string path = config.write(dir_, "shared.cfg");
+  RecordingMta mta;
+  ASSERT_EQ(run(config, message(kSender)).exit_status, 0);
+  ASSERT_EQ(run(config, message(kSender)).exit_status, 0);
+  EXPECT_EQ(mta.calls().size(), 1u);
+
+  ProgramRun tool;
+  tool.program = ORVELT_DB_BINARY;
+  tool.args = {"blocks", "-c", path};
+  ProgramResult r = run_program(tool);
+  EXPECT_EQ(r.exit_status, 0) << r.err;
+  EXPECT_TRUE(r.out.starts_with(std::string(kReceiver) + "\t" + kSender + "\t")) << r.out;
+  EXPECT_TRUE(r.out.ends_with("\t0h00m\n")) << r.out;
+
+  tool.args = {"remove", "-c", path, kReceiver, kSender};
+  r = run_program(tool);
+  EXPECT_EQ(r.exit_status, 0) << r.err;
+  ASSERT_EQ(run(config, message(kSender)).exit_status, 0);
+  EXPECT_EQ(mta.calls().size(), 2u);
+}
+
+}  // namespace

@@ -1,0 +1,307 @@
+// The Redis block store against real redis-server processes: the key, the
+// addresses, the claim and its withdrawal, and how servers that are down,
+// silent, read-only or refusing the password are handled.
+#include "store/redis_store.h"
+
+#include <syslog.h>
+#include <unistd.h>
+
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <ctime>
+#include <memory>
+#include <set>
+
+#include "config/config.h"
+#include "store/block.h"
+#include "support/log_capture.h"
+#include "support/redis_server.h"
+#include "util/log.h"
+
+namespace {
+
+using testing::AllOf;
+using testing::HasSubstr;
+using testing::Not;
+
+TEST(RedisKey, NoTwoPairsShareAKeyAndEachReadsBack) {
+  const std::string nul("a\0b", 3);
+  struct Pair {
+    std::string receiver, sender;
+  };
+  const std::vector<Pair> pairs = {
+      {"ab", "c"},  {"a", "bc"}, {"", "abc"}, {"abc", ""},  {"1:a", "b"},
+      {"1", ":ab"}, {nul, "x"},  {"x", nul},  {"a b", "c"},
+  };
+  std::set<std::string> keys;
+  for (const Pair& p : pairs) {
+    const std::string key = redis_block_key("orvelt:", p.receiver, p.sender);
+    EXPECT_TRUE(key.starts_with("orvelt:"));
+    EXPECT_TRUE(keys.insert(key).second) << key;
+    const auto parts = redis_block_key_parts("orvelt:", key);
+    ASSERT_TRUE(parts) << key;
+    EXPECT_EQ(parts->first, p.receiver);
+    EXPECT_EQ(parts->second, p.sender);
+  }
+  EXPECT_EQ(redis_block_key("p:", "jane@example.org", "bob@b.example"),
+            "p:16:jane@example.orgbob@b.example");
+}
+
+TEST(RedisKey, KeysOfOtherShapesAreNotBlockKeys) {
+  for (const char* key : {"other:5:abcdef", "orvelt:", "orvelt:x:ab", "orvelt:9:abc", "orvelt::ab",
+                          "orvelt:1234567890:a"}) {
+    EXPECT_FALSE(redis_block_key_parts("orvelt:", key)) << key;
+  }
+}
+
+TEST(RedisAddress, ParsesServersAndRefusesTheRest) {
+  struct Case {
+    const char* text;
+    const char* host;
+    int port;
+    int db;
+    const char* path;
+  };
+  const Case good[] = {
+      {"redis://10.0.0.5", "10.0.0.5", 6379, 0, ""},
+      {"redis://redis.example:6380", "redis.example", 6380, 0, ""},
+      {"redis://h:1/15", "h", 1, 15, ""},
+      {"redis://h/2", "h", 6379, 2, ""},
+      {"redis://h/", "h", 6379, 0, ""},
+      {"redis://[::1]:7000/1", "::1", 7000, 1, ""},
+      {"unix:/run/redis/redis.sock", "", 6379, 0, "/run/redis/redis.sock"},
+  };
+  for (const Case& c : good) {
+    const std::optional<RedisAddress> a = redis_parse_address(c.text);
+    ASSERT_TRUE(a) << c.text;
+    EXPECT_EQ(a->host, c.host) << c.text;
+    EXPECT_EQ(a->port, c.port) << c.text;
+    EXPECT_EQ(a->db, c.db) << c.text;
+    EXPECT_EQ(a->path, c.path) << c.text;
+  }
+  for (const char* bad :
+       {"gdbm", "redis://", "redis://:6379", "redis://h:0", "redis://h:65536", "redis://h:x",
+        "redis://h/x", "redis://h/1/2", "rediss://h", "unix:", "unix:relative", "unix:/",
+        "redis://[::1", "http://h", "redis://h:63790000"}) {
+    EXPECT_FALSE(redis_parse_address(bad)) << bad;
+  }
+}
+
+std::string fatal_lines(const std::string& text) {
+  return "4|" + text + "\norvelt: " + text + "\n";
+}
+
+class RedisBlock : public testing::Test {
+ protected:
+  void SetUp() override {
+    config_set_defaults();
+    redis_block_close();
+  }
+  void TearDown() override { redis_block_close(); }
+  // blockstore set to these servers.
+  void use(const StringList& servers) { g_config.blockstore = servers; }
+  std::string key(const std::string& receiver, const std::string& sender) const {
+    return redis_block_key(g_config.blockstore_prefix, receiver, sender);
+  }
+};
+
+TEST_F(RedisBlock, ClaimsOnceAndRecordsTheTimeWithTheExpiry) {
+  RedisServer server;
+  use({server.url()});
+  g_config.blockexpire = 2;
+  LogCapture capture;
+  const time_t before = time(nullptr);
+  const BlockClaim first = block_claim("bob@b.example", "jane@example.org");
+  EXPECT_TRUE(first.granted);
+  ASSERT_TRUE(first.stored);
+  const BlockClaim second = block_claim("bob@b.example", "jane@example.org");
+  EXPECT_FALSE(second.granted);
+  EXPECT_FALSE(second.stored);
+  // Another receiver, another sender: keys of their own.
+  EXPECT_TRUE(block_claim("bob@b.example", "joe@example.org").granted);
+  EXPECT_TRUE(block_claim("ann@b.example", "jane@example.org").granted);
+
+  const std::optional<std::string> value = server.get(key("jane@example.org", "bob@b.example"));
+  ASSERT_TRUE(value);
+  EXPECT_EQ(*value, *first.stored);
+  const std::optional<int64_t> stored = redis_block_time(*value);
+  ASSERT_TRUE(stored);
+  EXPECT_GE(*stored, before);
+  EXPECT_LE(*stored, time(nullptr));
+  char host[256] = {};
+  gethostname(host, sizeof host - 1);
+  EXPECT_THAT(*value, testing::EndsWith(std::string(" ") + host + ":" + std::to_string(getpid())));
+  const long long ttl = server.ttl(key("jane@example.org", "bob@b.example"));
+  EXPECT_GE(ttl, 2 * 3600 - 1);
+  EXPECT_LE(ttl, 2 * 3600 + 1);
+  EXPECT_EQ(server.keys().size(), 3u);
+  EXPECT_TRUE(capture.records().empty());
+}
+
+TEST_F(RedisBlock, PrefixUnixSocketAndDatabaseAreUsed) {
+  RedisServer server;
+  use({server.unix_url()});
+  g_config.blockstore_prefix = "mx/";
+  EXPECT_TRUE(block_claim("s", "r").granted);
+  EXPECT_EQ(server.keys(), std::vector<std::string>{"mx/1:rs"});
+
+  redis_block_close();
+  use({server.url() + "/3"});
+  EXPECT_TRUE(block_claim("s", "r").granted);  // another database
+  const RedisOpened db3 = redis_open(server.url() + "/3", std::nullopt);
+  ASSERT_TRUE(db3.connection) << db3.reason;
+  const RedisReply keys = redis_command(db3.connection, {"KEYS", "*"});
+  ASSERT_TRUE(keys && keys->type == REDIS_REPLY_ARRAY && keys->elements == 1);
+  EXPECT_EQ(std::string(keys->element[0]->str, keys->element[0]->len), "mx/1:rs");
+}
+
+TEST_F(RedisBlock, BlockexpireZeroNeverConnects) {
+  ClosedPort down;
+  use({down.url()});
+  g_config.blockexpire = 0;
+  LogCapture capture;
+  const BlockClaim claim = block_claim("s@x", "r@y");
+  EXPECT_TRUE(claim.granted);
+  EXPECT_FALSE(claim.stored);
+  block_withdraw(claim, "s@x", "r@y");
+  EXPECT_TRUE(capture.records().empty());
+}
+
+TEST_F(RedisBlock, RefusesReceiversThatAreNoKeyOfTheirOwn) {
+  RedisServer server;
+  use({server.url()});
+  LogCapture capture;
+  for (const std::string& receiver :
+       {std::string(), std::string("a\0b", 3), std::string(" r@y"), std::string("r@y ")}) {
+    EXPECT_FALSE(block_claim("s@x", receiver).granted);
+    EXPECT_TRUE(logged(capture.records(), LOG_WARNING,
+                       "WARN/IO refusing block key for " + log_safe(receiver)))
+        << receiver;
+  }
+  EXPECT_TRUE(server.keys().empty());
+}
+
+TEST_F(RedisBlock, WithdrawDeletesOnlyTheClaimsOwnValue) {
+  RedisServer server;
+  use({server.url()});
+  LogCapture capture;
+  const BlockClaim claim = block_claim("s@x", "r@y");
+  ASSERT_TRUE(claim.granted);
+  block_withdraw(claim, "s@x", "r@y");
+  EXPECT_TRUE(server.keys().empty());
+  EXPECT_TRUE(block_claim("s@x", "r@y").granted);  // answered again
+
+  // A key another run made since is left alone.
+  const BlockClaim again = block_claim("t@x", "r@y");
+  ASSERT_TRUE(again.granted);
+  server.command({"SET", key("r@y", "t@x"), "1 other:1"});
+  block_withdraw(again, "t@x", "r@y");
+  EXPECT_EQ(server.get(key("r@y", "t@x")), "1 other:1");
+  EXPECT_TRUE(capture.records().empty());
+}
+
+TEST_F(RedisBlock, WithdrawFailureIsLoggedAndTheRunGoesOn) {
+  auto server = std::make_unique<RedisServer>();
+  const std::string url = server->url();
+  use({url});
+  LogCapture capture;
+  const BlockClaim claim = block_claim("s@x", "r@y");
+  ASSERT_TRUE(claim.granted);
+  server.reset();
+  block_withdraw(claim, "s@x", "r@y");
+  EXPECT_TRUE(
+      logged(capture.records(), LOG_ERR, "CRIT/IO blockstore " + url + ": connection closed"))
+      << capture.records().back().text;
+}
+
+TEST_F(RedisBlock, ServersThatAreDownSilentOrReplicasAreSkippedInOrder) {
+  RedisServer primary;
+  RedisServer replica(RedisOptions().replica_of(primary));
+  ClosedPort down;
+  use({"redis:/typo", down.url(), replica.url(), primary.url()});
+  LogCapture capture;
+  EXPECT_TRUE(block_claim("s@x", "r@y").granted);
+  EXPECT_FALSE(block_claim("s@x", "r@y").granted);  // the connection is kept
+  const std::vector<LogRecord> expected = {
+      {LOG_WARNING, "WARN/IO blockstore redis:/typo skipped: not a redis:// or unix: address"},
+      {LOG_WARNING, "WARN/IO blockstore " + down.url() + " skipped: Connection refused"},
+      {LOG_WARNING, "WARN/IO blockstore " + replica.url() +
+                        " skipped: READONLY You can't write against a read only replica."},
+  };
+  EXPECT_EQ(capture.records(), expected);
+  EXPECT_TRUE(primary.get(key("r@y", "s@x")));
+}
+
+TEST_F(RedisBlock, AServerThatDoesNotAnswerIsSkippedAfterFiveSeconds) {
+  RedisServer silent;
+  RedisServer second;
+  use({silent.url(), second.url()});
+  silent.stop();
+  LogCapture capture;
+  const auto start = std::chrono::steady_clock::now();
+  EXPECT_TRUE(block_claim("s@x", "r@y").granted);
+  const auto waited = std::chrono::steady_clock::now() - start;
+  silent.cont();
+  EXPECT_GE(waited, std::chrono::milliseconds(4900));
+  EXPECT_LT(waited, std::chrono::seconds(8));
+  EXPECT_EQ(capture.records(),
+            (std::vector<LogRecord>{{LOG_WARNING, "WARN/IO blockstore " + silent.url() +
+                                                      " skipped: no answer within 5 seconds"}}));
+  EXPECT_TRUE(second.get(key("r@y", "s@x")));
+}
+
+TEST_F(RedisBlock, NoUsableServerStopsTheRun) {
+  ClosedPort down;
+  RedisServer primary;
+  RedisServer replica(RedisOptions().replica_of(primary));
+  use({down.url(), replica.url()});
+  EXPECT_EXIT(
+      {
+        LogCapture capture;
+        const BlockClaim claim = block_claim("s@x", "r@y");
+        fprintf(stderr, "granted %d\n", claim.granted);
+      },
+      testing::ExitedWithCode(1),
+      AllOf(HasSubstr("4|WARN/IO blockstore " + down.url() + " skipped: Connection refused\n"),
+            HasSubstr("4|WARN/IO blockstore " + replica.url() + " skipped: READONLY"),
+            HasSubstr(fatal_lines("CRIT/IO blockstore: no server usable")),
+            Not(HasSubstr("granted"))));
+  EXPECT_TRUE(primary.keys().empty());
+}
+
+TEST_F(RedisBlock, ARefusedPasswordStopsTheRunWithoutTryingTheNextServer) {
+  RedisServer locked(RedisOptions().password("right"));
+  RedisServer open;
+  struct Case {
+    const char* name;
+    OptionalText password;
+    const char* reply_start;
+  };
+  const Case cases[] = {
+      {"wrong password", std::string("wrong"), "WRONGPASS "},
+      {"no password", std::nullopt, "NOAUTH "},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    use({locked.url(), open.url()});
+    g_config.blockstore_password = c.password;
+    EXPECT_EXIT(
+        {
+          LogCapture capture;
+          const BlockClaim claim = block_claim("s@x", "r@y");
+          fprintf(stderr, "granted %d\n", claim.granted);
+        },
+        testing::ExitedWithCode(1),
+        AllOf(HasSubstr("4|CRIT/IO blockstore " + locked.url() + ": " + c.reply_start),
+              Not(HasSubstr("granted")), Not(HasSubstr("skipped"))));
+  }
+  EXPECT_TRUE(open.keys().empty());
+
+  g_config.blockstore_password = "right";
+  EXPECT_TRUE(block_claim("s@x", "r@y").granted);
+  EXPECT_TRUE(locked.get(key("r@y", "s@x")));
+}
+
+}  // namespace
