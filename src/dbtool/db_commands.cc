@@ -536,20 +536,31 @@ std::string receiver_of(const std::string& file) {
   return escape_for_display(std::filesystem::path(file).filename().string());
 }
 
+// Reads every record of the block file at file under orvelt's reader lock
+// into records. False, with the failure reported and marked, when the file
+// does not open; a walk that GDBM cut short is reported and marked too, and
+// what was read before it is kept.
+bool read_block_file(Run& run, const std::string& file, std::vector<RawRecord>& records) {
+  StoreHandle db = open_existing(run, file, StoreMode::kReader);
+  if (!db) {
+    run.mark(kDbFailed);
+    return false;
+  }
+  std::string error;
+  if (!read_records(db, records, error)) {
+    run.say("%s: %s", shown(file).c_str(), error.c_str());
+    run.mark(kDbFailed);
+  }
+  return true;
+}
+
 void blocks_of_files(Run& run, const std::string& operand) {
   std::vector<std::string> files;
   if (!block_files_of(run, operand, files)) return run.mark(kDbFailed);
   const int64_t now = time(nullptr);
   for (const std::string& file : files) {
-    StoreHandle db = open_existing(run, file, StoreMode::kReader);
-    if (!db) {
-      run.mark(kDbFailed);
-      continue;
-    }
     std::vector<RawRecord> records;
-    std::string error;
-    const bool complete = read_records(db, records, error);
-    store_close(db);
+    if (!read_block_file(run, file, records)) continue;
     const std::string receiver = receiver_of(file);
     for (const RawRecord& raw : records) {
       const BlockRecord r = block_record_of(raw);
@@ -563,10 +574,6 @@ void blocks_of_files(Run& run, const std::string& operand) {
         fprintf(run.out(), "%s\t%s\tunreadable: %s\n", receiver.c_str(), r.sender.c_str(),
                 r.problem.c_str());
       }
-    }
-    if (!complete) {
-      run.say("%s: %s", shown(file).c_str(), error.c_str());
-      run.mark(kDbFailed);
     }
   }
 }
@@ -862,19 +869,8 @@ void command_import(Run& run, const Invocation& inv) {
   const int64_t now = time(nullptr);
   size_t imported = 0, expired = 0, present = 0;
   for (const std::string& file : files) {
-    StoreHandle db = open_existing(run, file, StoreMode::kReader);
-    if (!db) {
-      run.mark(kDbFailed);
-      continue;
-    }
     std::vector<RawRecord> raws;
-    std::string error;
-    const bool complete = read_records(db, raws, error);
-    store_close(db);
-    if (!complete) {
-      run.say("%s: %s", shown(file).c_str(), error.c_str());
-      run.mark(kDbFailed);
-    }
+    if (!read_block_file(run, file, raws)) continue;
     const std::string receiver = std::filesystem::path(file).filename().string();
     size_t unreadable = 0;
     for (const RawRecord& raw : raws) {
@@ -891,7 +887,7 @@ void command_import(Run& run, const Invocation& inv) {
         ++expired;
         continue;
       }
-      const std::string sender = r.key.substr(0, r.key.size() - 1);
+      const std::string sender(*key_text(r.key));  // a readable record's key is a text
       const RedisReply reply = redis_command(
           connection, {"SET", redis_block_key(g_config.blockstore_prefix, receiver, sender),
                        std::to_string(r.time) + " import", "NX", "EX", std::to_string(left)});

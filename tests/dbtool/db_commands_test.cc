@@ -216,6 +216,18 @@ struct ErrorCase {
   size_t pauses;        // store_open pauses before giving up
 };
 
+// Runs the tool as c says: status 2, c's message on standard error after
+// "orvelt-db: ", c's number of pauses, nothing on standard output.
+void expect_error(const ErrorCase& c) {
+  pauses.clear();
+  const ToolRun r = run_tool(c.args);
+  EXPECT_EQ(r.status, kDbFailed);
+  EXPECT_THAT(r.err, HasSubstr(c.message));
+  EXPECT_EQ(r.err.rfind("orvelt-db: ", 0), 0u) << r.err;
+  EXPECT_EQ(pauses.size(), c.pauses);
+  EXPECT_THAT(r.out, IsEmpty());
+}
+
 TEST_F(DbTool, ErrorsAreReportedWithStatusTwo) {
   const std::string db = lookup_db({"k"});
   const std::string input = dir.write("input", "A: 1\n");
@@ -269,13 +281,7 @@ TEST_F(DbTool, ErrorsAreReportedWithStatusTwo) {
     std::string line;
     for (const std::string& a : c.args) line += " " + a;
     SCOPED_TRACE("orvelt-db" + line);
-    pauses.clear();
-    const ToolRun r = run_tool(c.args);
-    EXPECT_EQ(r.status, kDbFailed);
-    EXPECT_THAT(r.err, HasSubstr(c.message));
-    EXPECT_EQ(r.err.rfind("orvelt-db: ", 0), 0u) << r.err;
-    EXPECT_EQ(pauses.size(), c.pauses);
-    EXPECT_THAT(r.out, IsEmpty());
+    expect_error(c);
   }
   // Only load creates a database, and not from an input it cannot read.
   EXPECT_FALSE(exists(missing));
@@ -596,14 +602,8 @@ TEST_F(Recover, FilesItCannotOpenAreReportedWithStatusTwo) {
   };
   for (const ErrorCase& c : cases) {
     SCOPED_TRACE(c.message);
-    pauses.clear();
     const std::string before = c.args.size() == 2 ? read_file(c.args[1]) : "";
-    const ToolRun r = run_tool(c.args);
-    EXPECT_EQ(r.status, kDbFailed);
-    EXPECT_THAT(r.err, HasSubstr(c.message));
-    EXPECT_EQ(r.err.rfind("orvelt-db: ", 0), 0u) << r.err;
-    EXPECT_EQ(pauses.size(), c.pauses);
-    EXPECT_THAT(r.out, IsEmpty());
+    expect_error(c);
     if (c.args.size() == 2) {
       EXPECT_EQ(read_file(c.args[1]), before);
     }
