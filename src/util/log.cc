@@ -7,6 +7,8 @@
 #include <cstdio>
 #include <cstdlib>
 
+#include "util/outcome.h"
+
 namespace {
 LogSink log_sink = nullptr;
 int fatal_status = kDefaultFatalStatus;
@@ -66,6 +68,8 @@ void log_fatal(int priority, const char* format, ...) {
   log_close();
   exit(fatal_status);
 }
+
+void end_run(const Outcome& failure) { log_fatal(failure.priority, "%s", failure.reason.c_str()); }
 
 std::string log_safe(std::string_view text) {
   std::string out(text);

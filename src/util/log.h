@@ -23,6 +23,12 @@ void log_message(int priority, const char* format, ...) __attribute__((format(pr
 [[noreturn]] void log_fatal(int priority, const char* format, ...)
     __attribute__((format(printf, 2, 3)));
 
+// Ends the run on failure (not done): logs and stops exactly as log_fatal
+// does, with failure's priority and text. The one place where an outcome
+// handed up from the directory, the block store or the MTA stops orvelt.
+struct Outcome;
+[[noreturn]] void end_run(const Outcome& failure);
+
 // The exit status of log_fatal: 1 until the configuration sets another (75,
 // EX_TEMPFAIL, makes an MTA keep the message and try again later).
 inline constexpr int kDefaultFatalStatus = 1;
