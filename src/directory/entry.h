@@ -1,0 +1,23 @@
+// One directory entry as the lookup hands it over: the values that a reply
+// is composed from, read from the entry and nothing more. What to answer
+// and how the reply reads are decided elsewhere (mail/decision,
+// mail/compose).
+#pragma once
+#include <string>
+#include <utility>
+#include <vector>
+#include "util/strings.h"
+
+struct DirectoryEntry {
+  std::string dn;
+  OptionalText text;           // first value of the result attribute
+  OptionalText internal_text;  // first value of internal_result, when configured
+  // map_field and map_date, in the order configured: the placeholder and
+  // the first value of its attribute as stored (empty when the entry lacks
+  // it); a map_date value is formatted only when the reply is composed.
+  std::vector<std::pair<std::string, std::string>> fields;
+  std::vector<std::pair<std::string, std::string>> dates;
+  // The entry's own addresses, filled only when the lookup was asked for
+  // them (the attributes that name them are configured).
+  StringList addresses;
+};
