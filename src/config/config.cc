@@ -7,9 +7,9 @@
 #include <climits>
 #include <cstdio>
 #include <cstring>
-#include <memory>
 #include <utility>
 
+#include "util/c_owners.h"
 #include "util/log.h"
 
 Config g_config;
@@ -20,10 +20,9 @@ namespace {
 // a longer line arrives as several lines.
 constexpr int kConfigLineBuffer = 2100;
 
-struct FileCloser {
-  void operator()(FILE* f) const { fclose(f); }
-};
-using File = std::unique_ptr<FILE, FileCloser>;
+// The longest time the MTA may be given for one reply: a day. Far beyond any
+// real hand-off, and small enough that its milliseconds fit a poll timeout.
+constexpr int kMaxMtaTimeout = 86400;
 
 // Reads a number of the directive file in base: leading white space and a
 // sign are accepted and reading stops at the first other character (0
@@ -113,6 +112,15 @@ void apply_bounded(int& field, const std::string& value, int low, int high) {
   if (number >= low && number <= high) field = number;
 }
 
+void apply_mtatimeout(const std::string& value) {
+  const int seconds = parse_decimal(value);
+  if (seconds > kMaxMtaTimeout) {
+    log_message(LOG_WARNING, "WARN/CFG mtatimeout above 86400 ignored");
+    return;
+  }
+  if (seconds >= 1) g_config.mtatimeout = seconds;
+}
+
 void apply_protocol(const std::string& value) {
   const int version = parse_decimal(value);
   if (version == 2 || version == 3) g_config.protocol = version;
@@ -121,8 +129,13 @@ void apply_protocol(const std::string& value) {
 // Whether buffer, just filled by fgets, holds a whole line: one that ends in
 // a newline, or that the end of the file ends. A NUL byte in the line only
 // hides the rest of it from strlen, so the newline is looked for in the
-// bytes fgets can have stored.
+// bytes fgets can have stored. Unless the file ended (or failed) under
+// fgets, it stopped at a newline or with the buffer full, so every byte up
+// to the first newline, or the whole buffer, was written by this call; at
+// the end of the file the bytes after its NUL are left from earlier lines
+// or were never written, and are not looked at.
 bool line_complete(const char* buffer, size_t size, FILE* file) {
+  if (feof(file) || ferror(file)) return true;
   if (memchr(buffer, '\n', size - 1) != nullptr) return true;
   const int next = getc(file);
   if (next == EOF) return true;
@@ -168,7 +181,7 @@ void apply_directive(const OptionalText& directive, OptionalText value) {
   // Only permission bits: a block file must never be set-id or sticky.
   else if (is("umask")) g_config.umask = parse_octal(v) & 0777;
   else if (is("failstatus")) apply_bounded(g_config.failstatus, v, 1, 255);
-  else if (is("mtatimeout")) apply_bounded(g_config.mtatimeout, v, 1, INT_MAX);
+  else if (is("mtatimeout")) apply_mtatimeout(v);
   else if (is("protocol")) apply_protocol(v);
   else if (is("rfc3834")) apply_rfc3834(v);
   else if (is("tls")) apply_tls(v);
@@ -224,7 +237,7 @@ void config_set_defaults() {
 }
 
 void config_read_file(const char* path) {
-  File file(fopen(path, "r"));
+  const OwnedFile file(fopen(path, "r"));
   struct stat status;
   // A directory opens, and then reads as an empty file: the run would go on
   // with the defaults.

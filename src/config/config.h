@@ -50,7 +50,10 @@ struct Config {
   OptionalText tls_cacert;
   // Exit status of every fatal stop once the file is read (1 to 255).
   int failstatus = 0;
-  // Seconds the MTA may take to accept a reply before it is killed.
+  // Seconds the MTA may take to accept a reply before it is killed: 1 to
+  // 86400. A larger value is refused with "WARN/CFG mtatimeout above 86400
+  // ignored" (priority warning), a value below 1 silently; either way the
+  // setting stays as it was.
   int mtatimeout = 0;
   // Characters that start an address extension (jane+news@...): a receiver's
   // local part is cut before the first of them. Empty: none.

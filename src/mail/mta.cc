@@ -83,10 +83,18 @@ class SigchldBlocked {
   sigset_t previous_;
 };
 
-// A child process, waited for exactly once, at the latest when the owner
-// goes (killed first if it has not ended by then). Only this pid is waited
-// for: a plain wait(2) could collect some other child of the process and
-// return while the MTA still runs.
+// A child process that leads a process group of its own, waited for exactly
+// once, at the latest when the owner goes (killed first if it has not ended
+// by then). Only this pid is waited for: a plain wait(2) could collect some
+// other child of the process and return while the MTA still runs.
+//
+// A kill goes to the whole group: a submission program that forked (a
+// delivery agent, a queue runner, a shell's children) must not go on
+// running once the MTA has been given up. The group is killed before its
+// leader is collected, so that its number cannot have been given to
+// another group by then. An MTA that ends by itself is not touched, nor
+// are processes it left running: handing delivery to a background child is
+// what some MTAs do on success.
 class ChildProcess {
  public:
   // The wait status of a child whose end was collected by someone else.
@@ -132,7 +140,7 @@ class ChildProcess {
 
  private:
   void kill_and_collect() {
-    kill(pid_, SIGKILL);
+    kill(-pid_, SIGKILL);
     while (waitpid(pid_, nullptr, 0) < 0 && errno == EINTR) {
     }
     pid_ = -1;
@@ -183,41 +191,50 @@ MtaCommand mta_command(const std::string& receiver, const std::string& sender) {
   return command;
 }
 
-// words as execv wants them: pointers into words, then a null pointer.
-std::vector<char*> execv_arguments(std::vector<std::string>& words) {
+// words as posix_spawn wants them: pointers into words, then a null pointer.
+std::vector<char*> spawn_arguments(std::vector<std::string>& words) {
   std::vector<char*> argv;
   for (std::string& word : words) argv.push_back(word.data());
   argv.push_back(nullptr);
   return argv;
 }
 
-// The pipe to the MTA, or none.
+// The pipe to the MTA, or none. Both ends are closed on exec, so that no
+// other program started meanwhile holds the MTA's input open.
 std::optional<Pipe> open_pipe() {
   int fds[2];
-  if (pipe(fds) != 0) return std::nullopt;
+  if (pipe2(fds, O_CLOEXEC) != 0) return std::nullopt;
   return Pipe{UniqueFd(fds[0]), UniqueFd(fds[1])};
 }
 
 // What the child does before it runs the MTA, as posix_spawn's settings,
-// released when the owner goes: the pipe's read end becomes standard input
-// and both pipe descriptors are closed (either end may already be
-// descriptor 0 when orvelt was started without stdin); SIGPIPE gets its
-// default disposition and is unblocked, since an ignored signal stays
-// ignored across exec and a blocked one stays blocked, and the MTA should
-// get SIGPIPE as a program normally would. The child's signal mask is
-// child_mask (orvelt's own before it blocked SIGCHLD) without SIGPIPE and
-// SIGCHLD.
+// released when the owner goes.
+//
+// Descriptors: the pipe's read end becomes standard input, and nothing
+// above standard error stays open. Both pipe ends are close-on-exec; a
+// dup2 onto 0 makes a descriptor without that flag, and one of the read
+// end onto itself (it is 0 already when orvelt was started without stdin)
+// clears the flag. Descriptors 3 and up are closed whatever their flags:
+// orvelt's own parent may have left some open without close-on-exec, and
+// they are none of the MTA's business (nor should the MTA keep them, or a
+// lock, open after orvelt has ended).
+//
+// The child leads a new process group, so that it can be killed together
+// with everything it starts (see ChildProcess).
+//
+// Signals: SIGPIPE gets its default disposition and is unblocked, since an
+// ignored signal stays ignored across exec and a blocked one stays blocked,
+// and the MTA should get SIGPIPE as a program normally would. The child's
+// signal mask is child_mask (orvelt's own before it blocked SIGCHLD)
+// without SIGPIPE and SIGCHLD.
 class SpawnSettings {
  public:
-  SpawnSettings(int read_fd, int write_fd, const sigset_t& child_mask) {
+  SpawnSettings(int read_fd, const sigset_t& child_mask) {
     if (posix_spawn_file_actions_init(&actions_) != 0 || posix_spawnattr_init(&attributes_) != 0)
       exit_no_memory();
-    bool ok = true;
-    if (write_fd != 0) ok = ok && posix_spawn_file_actions_addclose(&actions_, write_fd) == 0;
-    if (read_fd != 0) {
-      ok = ok && posix_spawn_file_actions_adddup2(&actions_, read_fd, 0) == 0;
-      ok = ok && posix_spawn_file_actions_addclose(&actions_, read_fd) == 0;
-    }
+    bool ok = posix_spawn_file_actions_adddup2(&actions_, read_fd, 0) == 0;
+    ok = ok && posix_spawn_file_actions_addclosefrom_np(&actions_, 3) == 0;
+    ok = ok && posix_spawnattr_setpgroup(&attributes_, 0) == 0;
     sigset_t sigpipe_only;
     sigemptyset(&sigpipe_only);
     sigaddset(&sigpipe_only, SIGPIPE);
@@ -226,8 +243,9 @@ class SpawnSettings {
     sigdelset(&mask, SIGCHLD);
     ok = ok && posix_spawnattr_setsigdefault(&attributes_, &sigpipe_only) == 0;
     ok = ok && posix_spawnattr_setsigmask(&attributes_, &mask) == 0;
-    ok = ok && posix_spawnattr_setflags(&attributes_,
-                                        POSIX_SPAWN_SETSIGDEF | POSIX_SPAWN_SETSIGMASK) == 0;
+    ok = ok && posix_spawnattr_setflags(&attributes_, POSIX_SPAWN_SETSIGDEF |
+                                                          POSIX_SPAWN_SETSIGMASK |
+                                                          POSIX_SPAWN_SETPGROUP) == 0;
     if (!ok) exit_no_memory();
   }
   ~SpawnSettings() {
@@ -263,7 +281,7 @@ struct MtaStart {
 // told apart: the caller ends the run as after a failed fork.
 MtaStart start_mta(const Pipe& pipe, const std::vector<char*>& argv, const std::string& line,
                    const sigset_t& child_mask) {
-  const SpawnSettings settings(pipe.read_end.get(), pipe.write_end.get(), child_mask);
+  const SpawnSettings settings(pipe.read_end.get(), child_mask);
   pid_t pid = -1;
   const int error = posix_spawn(&pid, g_config.mta.c_str(), settings.actions(),
                                 settings.attributes(), argv.data(), environ);
@@ -280,6 +298,14 @@ MtaStart start_mta(const Pipe& pipe, const std::vector<char*>& argv, const std::
 
 // How the writing of a reply ended.
 enum class Handover { kWhole, kCut, kTimedOut };
+
+// Milliseconds for one poll(2) until deadline, rounded up. Capped at a
+// day, so that the product always fits an int, however far off deadline
+// is; a wait cut short by the cap is simply done again.
+int poll_timeout_ms(const Deadline& deadline) {
+  constexpr double kLongestPollMs = 86400.0 * 1000;
+  return static_cast<int>(std::min(deadline.remaining() * 1000, kLongestPollMs)) + 1;
+}
 
 // Writes text into the MTA's input and closes it, so that the MTA sees the
 // end of its input. The descriptor is made non-blocking and each wait for
@@ -298,7 +324,7 @@ Handover hand_over(UniqueFd write_end, std::string_view text, const Deadline& de
     if (written < 0 && errno == EINTR) continue;
     if (written < 0 && errno != EAGAIN) return Handover::kCut;  // EPIPE: the MTA stopped reading
     pollfd watched{fd, POLLOUT, 0};
-    const int ready = poll(&watched, 1, static_cast<int>(deadline.remaining() * 1000) + 1);
+    const int ready = poll(&watched, 1, poll_timeout_ms(deadline));
     if (ready == 0 && deadline.passed()) return Handover::kTimedOut;
   }
   return Handover::kWhole;
@@ -325,7 +351,7 @@ MtaOutcome send_reply(const std::string& receiver, const std::string& sender,
   // The command line is made before the child: a failed allocation ends
   // orvelt through exit_no_memory before any child exists.
   MtaCommand command = mta_command(receiver, sender);
-  const std::vector<char*> argv = execv_arguments(command.words);
+  const std::vector<char*> argv = spawn_arguments(command.words);
   std::optional<Pipe> pipe = open_pipe();
   if (!pipe) return {MtaOutcome::kNoProcess, "CRIT/MAIL pipe to MTA failed"};
   const SigchldBlocked sigchld_blocked;

@@ -21,11 +21,16 @@ struct MtaOutcome {
 //
 // The child's arguments are the words of "<mta> <mta_args>" with
 // g_config.map_sender replaced by sender, then g_config.map_receiver by
-// receiver, in every word; words are separated by runs of blanks. The path
-// in g_config.mta is run as it stands: no shell, no path search. The child
-// starts with the default SIGPIPE disposition and with SIGCHLD unblocked.
-// If the program cannot be run, "CRIT/MAIL execv(3) returned: <command
-// line>" is logged at priority err and the outcome is kFailed, "not run".
+// receiver, in every word; words are separated by runs of blanks. The child
+// is started with posix_spawn: the path in g_config.mta is run as it
+// stands, with orvelt's environment; no shell, no path search. It starts
+// with the default SIGPIPE disposition and with SIGCHLD unblocked, with
+// descriptors 1 and 2 as orvelt has them and no descriptor above 2 open,
+// and as the leader of a process group of its own. The time limit kills
+// that whole group (SIGKILL), so that what the MTA started goes with it; an
+// MTA that ends by itself leaves its group alone. If the program cannot be
+// run, "CRIT/MAIL execv(3) returned: <command line>" is logged at priority
+// err and the outcome is kFailed, "not run".
 //
 // text is written byte for byte up to its first NUL byte. An MTA that stops
 // reading early does not kill this process: "WARN/MAIL MTA did not take the

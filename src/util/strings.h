@@ -20,7 +20,10 @@ using OptionalText = std::optional<std::string>;
 // negative limit means no limit.
 StringList tokenize(std::string_view text, int limit, char delimiter);
 
-// Logs "CRIT/SYS Out of memory", closes the log and exits with status 1.
+// Ends the run through log_fatal: logs "CRIT/SYS Out of memory" at priority
+// warning, writes it to standard error, closes the log and exits with the
+// fatal exit status (see log_set_fatal_status: orvelt sets failstatus once
+// its configuration is read; 1 until then).
 [[noreturn]] void exit_no_memory();
 
 // Makes every failed operator new end through exit_no_memory.
