@@ -243,9 +243,8 @@ class SpawnSettings {
     sigdelset(&mask, SIGCHLD);
     ok = ok && posix_spawnattr_setsigdefault(&attributes_, &sigpipe_only) == 0;
     ok = ok && posix_spawnattr_setsigmask(&attributes_, &mask) == 0;
-    ok = ok && posix_spawnattr_setflags(&attributes_, POSIX_SPAWN_SETSIGDEF |
-                                                          POSIX_SPAWN_SETSIGMASK |
-                                                          POSIX_SPAWN_SETPGROUP) == 0;
+    const short flags = POSIX_SPAWN_SETSIGDEF | POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETPGROUP;
+    ok = ok && posix_spawnattr_setflags(&attributes_, flags) == 0;
     if (!ok) exit_no_memory();
   }
   ~SpawnSettings() {

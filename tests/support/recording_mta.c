@@ -6,6 +6,8 @@
  *              or "handled", followed by ",blocked" when the signal was in
  *              its signal mask
  *   N.stdin    its whole standard input (empty when it did not read)
+ *   N.fds      the descriptors above 2 that were open when it started, in
+ *              increasing order, each followed by a blank
  *
  * N is a call number from 1 up, claimed by creating N.argv with O_EXCL, so
  * that processes running at once never share a number. Switches:
@@ -77,6 +79,26 @@ static void record_sigpipe(unsigned number) {
   close(fd);
 }
 
+/* The descriptors above 2 open at the start, as text; looked at before this
+ * program opens anything itself. */
+static void list_open_fds(char* text, size_t size) {
+  size_t used = 0;
+  text[0] = '\0';
+  for (int fd = 3; fd < 1024; ++fd) {
+    if (fcntl(fd, F_GETFD) < 0) continue;
+    const int n = snprintf(text + used, size - used, "%d ", fd);
+    if (n < 0 || (size_t)n >= size - used) break;
+    used += (size_t)n;
+  }
+}
+
+static void record_fds(unsigned number, const char* text) {
+  const int fd = create_record(number, "fds", 0);
+  if (fd < 0) fail("create fds record");
+  write_all(fd, text, strlen(text));
+  close(fd);
+}
+
 static void record_stdin(unsigned number, int read_input) {
   const int fd = create_record(number, "stdin", 0);
   if (fd < 0) fail("create stdin record");
@@ -96,6 +118,8 @@ static void record_stdin(unsigned number, int read_input) {
 }
 
 int main(int argc, char** argv) {
+  char open_fds[4096];
+  list_open_fds(open_fds, sizeof open_fds);
   record_dir = getenv("ORVELT_TEST_MTA_DIR");
   if (record_dir == NULL || record_dir[0] == '\0') {
     fputs("recording_mta: ORVELT_TEST_MTA_DIR is not set\n", stderr);
@@ -112,6 +136,7 @@ int main(int argc, char** argv) {
   for (int i = 0; i < argc; ++i) write_all(argv_fd, argv[i], strlen(argv[i]) + 1);
   close(argv_fd);
   record_sigpipe(number);
+  record_fds(number, open_fds);
   record_stdin(number, read_input);
   return status;
 }

@@ -2,6 +2,7 @@
 
 #include <cstdlib>
 #include <filesystem>
+#include <sstream>
 
 namespace {
 
@@ -19,6 +20,13 @@ std::vector<std::string> split_at_nul(const std::string& bytes) {
     start = end + 1;
   }
   return words;
+}
+
+std::vector<int> numbers(const std::string& text) {
+  std::vector<int> out;
+  std::istringstream words(text);
+  for (int n = 0; words >> n;) out.push_back(n);
+  return out;
 }
 
 }  // namespace
@@ -57,7 +65,7 @@ std::vector<MtaCall> read_mta_calls(const std::string& dir) {
     const std::string base = dir + "/" + std::to_string(number);
     if (!std::filesystem::exists(base + ".argv")) break;
     calls.push_back({split_at_nul(read_file(base + ".argv")), read_file(base + ".stdin"),
-                     read_file(base + ".sigpipe")});
+                     read_file(base + ".sigpipe"), numbers(read_file(base + ".fds"))});
   }
   return calls;
 }

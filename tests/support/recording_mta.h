@@ -13,6 +13,7 @@ struct MtaCall {
   std::vector<std::string> argv;  // argv[0] included
   std::string stdin_text;         // all of standard input; empty if not read
   std::string sigpipe;            // "default", "ignored" or "handled", plus ",blocked"
+  std::vector<int> open_fds;      // descriptors above 2 open when it started
 };
 
 // How the recording MTA behaves after it has recorded its arguments.
