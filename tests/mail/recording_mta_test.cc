@@ -6,10 +6,12 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <set>
 
 #include "support/run_program.h"
 #include "support/temp_dir.h"
+#include "util/unique_fd.h"
 
 namespace {
 
@@ -40,6 +42,25 @@ TEST(RecordingMta, NoReadLeavesInputUnread) {
   EXPECT_EQ(result.exit_status, 0);
   ASSERT_EQ(mta.calls().size(), 1u);
   EXPECT_EQ(mta.calls()[0].stdin_text, "");
+}
+
+// The descriptors open at its start are listed, the ones closed on exec
+// not: tests rely on this to see what orvelt lets through to its MTA.
+TEST(RecordingMta, RecordsDescriptorsOpenAtStart) {
+  const UniqueFd null(open("/dev/null", O_RDONLY | O_CLOEXEC));
+  const UniqueFd kept(fcntl(null.get(), F_DUPFD, 40));
+  const UniqueFd closed_on_exec(fcntl(null.get(), F_DUPFD_CLOEXEC, 50));
+  ASSERT_TRUE(kept.valid() && closed_on_exec.valid());
+  RecordingMta mta;
+  ProgramRun run;
+  run.program = RecordingMta::program();
+  run.env = mta.env();
+  EXPECT_EQ(run_program(run).exit_status, 0);
+  ASSERT_EQ(mta.calls().size(), 1u);
+  const std::vector<int> fds = mta.calls()[0].open_fds;
+  EXPECT_NE(std::find(fds.begin(), fds.end(), kept.get()), fds.end());
+  EXPECT_EQ(std::find(fds.begin(), fds.end(), closed_on_exec.get()), fds.end());
+  EXPECT_TRUE(std::is_sorted(fds.begin(), fds.end()));
 }
 
 // Processes that run at once each claim a call number of their own.

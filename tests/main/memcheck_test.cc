@@ -9,6 +9,8 @@
 
 #include <gtest/gtest.h>
 
+#include <filesystem>
+
 #include "support/recording_mta.h"
 #include "support/run_program.h"
 #include "support/slapd_server.h"
@@ -100,6 +102,19 @@ TEST_F(Memcheck, AcceptedReplyWithHeaderAndFooterThenBlocked) {
   r = run_checked(message("local@site"));  // the repeat is suppressed
   EXPECT_EQ(r.exit_status, 0);
   EXPECT_EQ(mta.calls().size(), 1u);
+}
+
+// A configuration file whose last line has no newline: that line counts,
+// and the reader looks at no byte it did not read. The line is the longest
+// of the file (trailing blanks do not count in a value), so that the line
+// buffer holds bytes no earlier line has written.
+TEST_F(Memcheck, ConfigurationWithoutFinalNewline) {
+  RecordingMta mta;
+  const ProgramResult r =
+      run_checked(message("local@site"), "blockexpire 0" + std::string(1000, ' '));
+  EXPECT_EQ(r.exit_status, 0);
+  EXPECT_EQ(mta.calls().size(), 1u);
+  EXPECT_FALSE(std::filesystem::exists(blockdir_ + "/local@site"));
 }
 
 TEST_F(Memcheck, CharsetConversion) {
