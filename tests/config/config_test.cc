@@ -113,8 +113,6 @@ TEST(Config, DirectiveTable) {
       {"umask keeps permission bits only", "umask 7777\n", [] { EXPECT_EQ(g_config.umask, 0777); }},
       {"failstatus 1 to 255, others keep it", "failstatus 75\nfailstatus 0\nfailstatus 256\n",
        [] { EXPECT_EQ(g_config.failstatus, 75); }},
-      {"mtatimeout positive, others keep it", "mtatimeout 5\nmtatimeout 0\nmtatimeout -3\n",
-       [] { EXPECT_EQ(g_config.mtatimeout, 5); }},
       {"mta with arguments, then program alone keeps them",
        "mta /usr/sbin/sendmail -oi  -f <>\nmta /opt/other\n",
        [] {
@@ -196,6 +194,32 @@ TEST(Config, DirectiveTable) {
     SCOPED_TRACE(c.name);
     EXPECT_TRUE(load(c.text).empty());
     c.check();
+  }
+}
+
+// mtatimeout takes 1 to 86400 seconds. A larger value, saturated ones
+// included, is refused with a warning; below 1 silently. Either way the
+// value before stays.
+TEST(Config, MtaTimeoutUpToADay) {
+  const std::vector<LogRecord> warned{{LOG_WARNING, "WARN/CFG mtatimeout above 86400 ignored"}};
+  struct Case {
+    std::string text;
+    int mtatimeout;
+    std::vector<LogRecord> logged;
+  };
+  const Case cases[] = {
+      {"mtatimeout 86400\n", 86400, {}},
+      {"mtatimeout 1\n", 1, {}},
+      {"mtatimeout 5\nmtatimeout 0\nmtatimeout -3\n", 5, {}},
+      {"mtatimeout 5\nmtatimeout 86401\n", 5, warned},
+      {"mtatimeout 86401\n", 120, warned},
+      {"mtatimeout 5\nmtatimeout 2147483647\n", 5, warned},
+      {"mtatimeout 5\nmtatimeout 99999999999\nmtatimeout 7\n", 7, warned},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.text);
+    EXPECT_EQ(load(c.text), c.logged);
+    EXPECT_EQ(g_config.mtatimeout, c.mtatimeout);
   }
 }
 
