@@ -9,7 +9,6 @@
 #include <unistd.h>
 
 #include <cerrno>
-#include <cstdlib>
 #include <optional>
 
 #include "config/config.h"
@@ -171,45 +170,18 @@ TEST_F(SendReply, MtaKilledOrTooSlowIsReported) {
   }
 }
 
-// True when the process pid has ended: it is gone, or a zombie that nobody
-// has collected yet (an orphan waits for a reaper that may be slow, or
-// absent in a container). Waits up to five seconds for it.
-bool process_ends(pid_t pid) {
-  for (int i = 0; i < 100; ++i) {
-    if (kill(pid, 0) != 0 && errno == ESRCH) return true;
-    const std::string stat = read_file("/proc/" + std::to_string(pid) + "/stat");
-    const size_t name_end = stat.rfind(')');
-    if (name_end != std::string::npos && stat.compare(name_end, 3, ") Z") == 0) return true;
-    usleep(50 * 1000);
-  }
-  return false;
-}
-
-// The pid the MTA script wrote into path, or 0.
-pid_t pid_in(const std::string& path) { return static_cast<pid_t>(atoi(read_file(path).c_str())); }
-
 // An MTA that forked and is then killed for the time limit takes its
 // children with it, whether it was still reading or already done reading.
 TEST_F(SendReply, TimeLimitKillsWhatTheMtaStarted) {
-  TempDir dir;
-  const std::string pid_file = dir.file("sleeper.pid");
-  const std::string start_sleeper = "sleep 300 >/dev/null 2>&1 &\necho $! >" + pid_file + "\n";
-  const std::string scripts[] = {
-      "#!/bin/sh\n" + start_sleeper + "exec sleep 30\n",
-      "#!/bin/sh\n" + start_sleeper + "cat >/dev/null\nexec sleep 30\n",
-  };
-  for (const std::string& script : scripts) {
-    SCOPED_TRACE(script);
-    const std::string path = dir.write("mta.sh", script);
-    ASSERT_EQ(chmod(path.c_str(), 0755), 0);
-    g_config.mta = path;
+  for (const char* then : {"exec sleep 30\n", "cat >/dev/null\nexec sleep 30\n"}) {
+    SCOPED_TRACE(then);
+    const ForkingMta forking(then);
+    g_config.mta = forking.program();
     g_config.mtatimeout = 1;
     const MtaOutcome outcome = send_reply("local.user@site", kSender, std::string(1 << 20, 'x'));
     EXPECT_EQ(outcome.reason, "timed out");
-    const pid_t sleeper = pid_in(pid_file);
-    ASSERT_GT(sleeper, 0);
-    EXPECT_TRUE(process_ends(sleeper)) << "the MTA's child " << sleeper << " still runs";
-    if (kill(sleeper, 0) == 0) kill(sleeper, SIGKILL);
+    ASSERT_GT(forking.child(), 0);
+    EXPECT_TRUE(forking.child_ends()) << "the MTA's child " << forking.child() << " still runs";
     EXPECT_TRUE(no_children_left());
   }
 }
@@ -217,17 +189,11 @@ TEST_F(SendReply, TimeLimitKillsWhatTheMtaStarted) {
 // An MTA that ends by itself may leave a child to deliver in the background:
 // that is how some MTAs work, and it is left alone.
 TEST_F(SendReply, MtaThatEndsKeepsItsBackgroundChild) {
-  TempDir dir;
-  const std::string pid_file = dir.file("sleeper.pid");
-  const std::string path = dir.write("mta.sh", "#!/bin/sh\nsleep 300 >/dev/null 2>&1 &\necho $! >" +
-                                                   pid_file + "\ncat >/dev/null\n");
-  ASSERT_EQ(chmod(path.c_str(), 0755), 0);
-  g_config.mta = path;
+  const ForkingMta forking("cat >/dev/null\n");
+  g_config.mta = forking.program();
   EXPECT_TRUE(accepted(send_reply("local.user@site", kSender, "text")));
-  const pid_t sleeper = pid_in(pid_file);
-  ASSERT_GT(sleeper, 0);
-  EXPECT_EQ(kill(sleeper, 0), 0) << "the background child was killed";
-  kill(sleeper, SIGKILL);
+  ASSERT_GT(forking.child(), 0);
+  EXPECT_EQ(kill(forking.child(), 0), 0) << "the background child was killed";
 }
 
 // Puts standard input back as it was when the owner goes.

@@ -1,5 +1,10 @@
 #include "support/recording_mta.h"
 
+#include <signal.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
 #include <cstdlib>
 #include <filesystem>
 #include <sstream>
@@ -68,4 +73,33 @@ std::vector<MtaCall> read_mta_calls(const std::string& dir) {
                      read_file(base + ".sigpipe"), numbers(read_file(base + ".fds"))});
   }
   return calls;
+}
+
+ForkingMta::ForkingMta(const std::string& then) {
+  program_ = dir_.write("mta.sh", "#!/bin/sh\nsleep 300 >/dev/null 2>&1 &\necho $! >" +
+                                      dir_.file("child.pid") + "\n" + then);
+  chmod(program_.c_str(), 0755);
+}
+
+ForkingMta::~ForkingMta() {
+  // Harmless when it has ended: a zombie or no process at all.
+  const pid_t pid = child();
+  if (pid > 0) kill(pid, SIGKILL);
+}
+
+pid_t ForkingMta::child() const {
+  return static_cast<pid_t>(atoi(read_file(dir_.file("child.pid")).c_str()));
+}
+
+bool ForkingMta::child_ends() const {
+  const pid_t pid = child();
+  if (pid <= 0) return false;
+  for (int i = 0; i < 100; ++i) {
+    if (kill(pid, 0) != 0 && errno == ESRCH) return true;
+    const std::string stat = read_file("/proc/" + std::to_string(pid) + "/stat");
+    const size_t name_end = stat.rfind(')');
+    if (name_end != std::string::npos && stat.compare(name_end, 3, ") Z") == 0) return true;
+    usleep(50 * 1000);
+  }
+  return false;
 }

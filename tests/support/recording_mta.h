@@ -3,6 +3,8 @@
 // a directory, so that tests can see exactly what orvelt handed to its MTA.
 #pragma once
 
+#include <sys/types.h>
+
 #include <string>
 #include <vector>
 
@@ -48,3 +50,28 @@ class RecordingMta {
 
 // The calls recorded in dir: 1.*, 2.*, ... up to the first missing number.
 std::vector<MtaCall> read_mta_calls(const std::string& dir);
+
+// A stand-in MTA as a shell script that first starts a child of its own in
+// the background (a long sleep, its output to /dev/null), writes down that
+// child's pid, and then runs the shell lines given. The child is killed
+// when the object goes, if it still runs.
+class ForkingMta {
+ public:
+  explicit ForkingMta(const std::string& then);
+  ~ForkingMta();
+  ForkingMta(const ForkingMta&) = delete;
+  ForkingMta& operator=(const ForkingMta&) = delete;
+
+  // The script's path, to be run as the MTA.
+  const std::string& program() const { return program_; }
+  // The background child's pid; 0 until the script has written it.
+  pid_t child() const;
+  // True when the background child has ended, waiting up to five seconds
+  // for it. A zombie counts as ended: an orphan waits for a reaper that may
+  // be slow, or missing in a container.
+  bool child_ends() const;
+
+ private:
+  TempDir dir_;
+  std::string program_;
+};
