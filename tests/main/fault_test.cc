@@ -1,5 +1,6 @@
 // Faults around a run of the built program, each brought about for real: an
-// MTA that fails, a directory that stops answering or is not there, a
+// MTA that fails or hangs with children of its own, descriptors left open by
+// the program's parent, a directory that stops answering or is not there, a
 // configuration file that is no file, descriptors closed at the start,
 // processes racing for one reply, and block files that cannot be read or
 // written. Whatever goes wrong, a reply never goes out without its record,
@@ -259,6 +260,58 @@ TEST_F(FaultTest, FailedMtaLeavesNoRecordAndTheNextMessageIsAnswered) {
     EXPECT_EQ(r.exit_status, 0);
     EXPECT_EQ(mta.calls().size(), 1u);
     EXPECT_TRUE(recorded(block_file(), kSender));
+  }
+}
+
+// An MTA killed for the time limit takes with it what it started: a
+// sendmail that forked must not leave a process behind for every reply.
+TEST_F(FaultTest, TimedOutMtaLeavesNoProcessBehind) {
+  const ForkingMta forking("cat >/dev/null\nexec sleep 30\n");
+  const Clock::time_point start = Clock::now();
+  const ProgramResult r =
+      run(config().set("mtatimeout", "1").set("mta", forking.program() + " -f <> $sender"),
+          message(kSender));
+  EXPECT_LT(seconds_since(start), 10);
+  EXPECT_EQ(r.exit_status, 0);
+  EXPECT_TRUE(logged(r.log, LOG_WARNING,
+                     "WARN/MAIL MTA failed (timed out): reply to box@host not recorded"));
+  ASSERT_GT(forking.child(), 0);
+  EXPECT_TRUE(forking.child_ends()) << "the MTA's child " << forking.child() << " still runs";
+  EXPECT_FALSE(recorded(block_file(), kSender));
+}
+
+// A descriptor that orvelt's own parent left open without close-on-exec is
+// not handed on to the MTA.
+TEST_F(FaultTest, MtaGetsNoDescriptorOfOrveltsParent) {
+  const UniqueFd null(open("/dev/null", O_RDONLY | O_CLOEXEC));
+  const UniqueFd inherited(fcntl(null.get(), F_DUPFD, 5));  // open in orvelt
+  ASSERT_TRUE(inherited.valid());
+  RecordingMta mta;
+  const ProgramResult r = run(config(), message(kSender));
+  EXPECT_EQ(r.exit_status, 0);
+  ASSERT_EQ(mta.calls().size(), 1u);
+  EXPECT_EQ(mta.calls()[0].open_fds, std::vector<int>{});
+  EXPECT_TRUE(recorded(block_file(), kSender));
+}
+
+// An mtatimeout beyond a day is refused with a warning and the value before
+// stays: a hanging MTA is still killed after that one second.
+TEST_F(FaultTest, MtaTimeoutAboveADayIsRefused) {
+  const std::string mta = dir_.write("mta.sh", "#!/bin/sh\ncat >/dev/null\nexec sleep 30\n");
+  ASSERT_EQ(chmod(mta.c_str(), 0755), 0);
+  for (const char* seconds : {"86401", "2147483647"}) {
+    SCOPED_TRACE(seconds);
+    const TestConfig cfg = config()
+                               .set("mta", mta + " -f <> $sender")
+                               .set("mtatimeout", "1")
+                               .add(std::string("mtatimeout ") + seconds + "\n");
+    const Clock::time_point start = Clock::now();
+    const ProgramResult r = run(cfg, message(kSender));
+    EXPECT_LT(seconds_since(start), 10);
+    EXPECT_EQ(r.exit_status, 0);
+    EXPECT_TRUE(logged(r.log, LOG_WARNING, "WARN/CFG mtatimeout above 86400 ignored"));
+    EXPECT_TRUE(logged(r.log, LOG_WARNING,
+                       "WARN/MAIL MTA failed (timed out): reply to box@host not recorded"));
   }
 }
 
