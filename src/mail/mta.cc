@@ -199,8 +199,8 @@ std::vector<char*> spawn_arguments(std::vector<std::string>& words) {
   return argv;
 }
 
-// The pipe to the MTA, or none. Both ends are closed on exec, so that no
-// other program started meanwhile holds the MTA's input open.
+// The pipe to the MTA, or none. Both ends are closed on exec: an MTA that
+// held the write end itself would never see the end of its input.
 std::optional<Pipe> open_pipe() {
   int fds[2];
   if (pipe2(fds, O_CLOEXEC) != 0) return std::nullopt;
