@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <syslog.h>
+#include <unistd.h>
 
 #include <string>
 #include <vector>
@@ -188,6 +189,49 @@ TEST_F(ReplyTextTest, ARefusedClaimEndsTheReceiversTexts) {
     blocked += record.text == "DEBUG/MAIL blocked: box@host & two@site" ? 1 : 0;
   }
   EXPECT_EQ(blocked, 1u);
+}
+
+// The peak resident size, in KiB, of the built program answering text;
+// /usr/bin/time measures it.
+long peak_kib(const std::string& config, const std::string& text) {
+  ProgramRun run;
+  run.program = "/usr/bin/time";
+  run.args = {"-f", "peak %M", ORVELT_BINARY, "-c", config};
+  run.stdin_text = text;
+  const ProgramResult r = run_program(run);
+  const size_t at = r.err.rfind("peak ");
+  return at == std::string::npos ? -1 : std::stol(r.err.substr(at + 5));
+}
+
+// A receiver's texts are made one at a time, when each is about to go:
+// many large entries do not cost a text's size each on top of the search
+// result.
+TEST(ReplyTextMemory, ManyLargeEntriesAreNotAllTurnedIntoText) {
+  if (access("/usr/bin/time", X_OK) != 0) GTEST_SKIP() << "no /usr/bin/time";
+  // As many as the test directory's database holds.
+  constexpr int kEntries = 60;
+  const std::string big(100 * 1024, 'x');
+  std::string ldif = ldif_people_unit();
+  for (int i = 0; i < kEntries; ++i) {
+    ldif += ldif_person("many" + std::to_string(i), "many@site", "TRUE", {big + "$subject\n"});
+  }
+  ldif += ldif_person("small", "small@site", "TRUE", {"small\n"});
+  const SlapdServer server(SlapdOptions().entries(ldif));
+  TempDir dir;
+  const std::string blockdir = dir.file("block");
+  ASSERT_EQ(mkdir(blockdir.c_str(), 0700), 0);
+  const std::string config = TestConfig(server, blockdir).write(dir);
+  RecordingMta mta;
+  const long small = peak_kib(config, message("small@site"));
+  const long many = peak_kib(config, message("many@site"));
+  ASSERT_GT(small, 0);
+  ASSERT_GT(many, 0);
+  EXPECT_EQ(mta.calls().size(), 2u);
+  // The search result holds the 6 MB of texts once (about 6,300 KiB more
+  // than the small reply); all texts made at once would hold them a second
+  // time (about 12,200 KiB more).
+  const long texts_kib = kEntries * 100L;
+  EXPECT_LT(many - small, texts_kib * 3 / 2);
 }
 
 }  // namespace
