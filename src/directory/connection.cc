@@ -129,9 +129,10 @@ Outcome set_up_tls_context(LDAP* session) {
   const int client = 0;
   if (ldap_set_option(session, LDAP_OPT_X_TLS_NEWCTX, &client) != LDAP_OPT_SUCCESS) {
     return Outcome::config_error(
-        LOG_ERR, g_config.tls_cacert
-                     ? "CRIT/LDAP Cannot set up TLS with tls_cacert " + log_safe(*g_config.tls_cacert)
-                     : std::string("CRIT/LDAP Cannot set up TLS with the LDAP library's settings"));
+        LOG_ERR,
+        g_config.tls_cacert
+            ? "CRIT/LDAP Cannot set up TLS with tls_cacert " + log_safe(*g_config.tls_cacert)
+            : std::string("CRIT/LDAP Cannot set up TLS with the LDAP library's settings"));
   }
   // A referral would lead to a connection that the session did not choose
   // (and, on ldap://, one in clear); search references are left unfollowed.

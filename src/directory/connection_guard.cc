@@ -44,7 +44,7 @@ int remember_guard(Sockbuf_IO_Desc* layer, void* guard) {
 Sockbuf_IO bounded_wait_layer = {
     remember_guard,
     nullptr,  // remove
-    pass_control, bounded_read, bounded_write,
+    pass_control,   bounded_read, bounded_write,
     nullptr,  // close: the TCP layer closes the socket
 };
 

@@ -141,8 +141,8 @@ std::optional<DirectoryEntry> DirectoryEntries::next() {
   }
   data.fields = mapped_values(session_, entry, g_config.map_field_placeholders,
                               g_config.map_field_attributes);
-  data.dates = mapped_values(session_, entry, g_config.map_date_placeholders,
-                             g_config.map_date_attributes);
+  data.dates =
+      mapped_values(session_, entry, g_config.map_date_placeholders, g_config.map_date_attributes);
   data.addresses = all_values(session_, entry, address_attributes_);
   return data;
 }

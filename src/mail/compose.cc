@@ -69,6 +69,7 @@ OptionalText compose_reply(const ReplyFrame& frame, const DirectoryEntry& entry,
   };
   placeholders.reserve(placeholders.size() + entry.fields.size() + dates.size());
   for (const auto& [name, value] : entry.fields) placeholders.push_back({name, value});
-  for (size_t j = 0; j < dates.size(); ++j) placeholders.push_back({entry.dates[j].first, dates[j]});
+  for (size_t j = 0; j < dates.size(); ++j)
+    placeholders.push_back({entry.dates[j].first, dates[j]});
   return fill_in(template_text, placeholders, HeaderValues::kCleaned);
 }

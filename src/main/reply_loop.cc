@@ -21,8 +21,7 @@ namespace {
 // without its record, and concurrent runs send it once; an MTA that did not
 // take it has the claim withdrawn, so that the next message is answered.
 // False when the store refused the claim.
-Result<bool> reply_once(const std::string& sender, const std::string& receiver,
-                        std::string& text) {
+Result<bool> reply_once(const std::string& sender, const std::string& receiver, std::string& text) {
   const BlockClaim claim = block_claim(sender, receiver);
   if (!claim.granted) {
     if (g_config.loglevel > 2) {

@@ -64,8 +64,9 @@ std::string fill_in(std::string_view text, std::span<const Placeholder> placehol
   out.reserve(text.size());
   size_t copied = 0;
   for (size_t pos = 0; pos < text.size();) {
-    const Placeholder* match =
-        starts[static_cast<unsigned char>(text[pos])] ? longest_at(text, pos, placeholders) : nullptr;
+    const Placeholder* match = starts[static_cast<unsigned char>(text[pos])]
+                                   ? longest_at(text, pos, placeholders)
+                                   : nullptr;
     if (match == nullptr) {
       ++pos;
       continue;

@@ -173,9 +173,7 @@ TEST(DirectorySession, UnbindsOnceWhenItsLastOwnerGoes) {
   configure_for(server);
   g_config.protocol = 3;
   const size_t mark = server.log_mark();
-  {
-    const DirectorySession session = connected();
-  }
+  { const DirectorySession session = connected(); }
   server.binds_since(mark);  // waits until the connection has closed
   EXPECT_EQ(unbinds_in(server.log_since(mark)), 1u);
 

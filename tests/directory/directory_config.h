@@ -10,9 +10,9 @@
 #include "config/config.h"
 #include "directory/connection.h"
 #include "directory/lookup.h"
-#include "util/log.h"
 #include "support/log_capture.h"
 #include "support/slapd_server.h"
+#include "util/log.h"
 
 #if defined(__SANITIZE_ADDRESS__)
 #include <sanitizer/lsan_interface.h>

@@ -187,7 +187,8 @@ TEST(DirectoryConnectTlsDeathTest, UnusableSettingsEndTheRun) {
     g_config.server = c.server;
     LogCapture capture;
     const size_t mark = server.log_mark();
-    EXPECT_EXIT(end_run_unless_ok(connect_ignoring_library_leaks()), testing::ExitedWithCode(1), c.message);
+    EXPECT_EXIT(end_run_unless_ok(connect_ignoring_library_leaks()), testing::ExitedWithCode(1),
+                c.message);
     EXPECT_EQ(server.log_since(mark).find(" ACCEPT "), std::string::npos);
   }
 }

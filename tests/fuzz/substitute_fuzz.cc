@@ -41,8 +41,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   // the length changes by a multiple of the difference, at most once per
   // placeholder-sized piece of the text.
   if (parts[2].empty()) {
-    const long long grow = static_cast<long long>(parts[1].size()) -
-                           static_cast<long long>(parts[0].size());
+    const long long grow =
+        static_cast<long long>(parts[1].size()) - static_cast<long long>(parts[0].size());
     const long long delta =
         static_cast<long long>(plain.size()) - static_cast<long long>(text.size());
     const long long most = static_cast<long long>(text.size() / parts[0].size());

@@ -87,8 +87,8 @@ TEST(FillIn, ValuesInTheHeaderCannotBreakItsLines) {
       {"Subject: Auto: $subject\n\n$subject\n",
        "Subject: Auto: hi Bcc: victim@evil\n\nhi\rBcc: victim@evil\n"},
       // The message's own CRLF line end is dropped, other breaks are blanks.
-      {"S: $crlf|$mixed\n\n$crlf|$mixed", std::string("S: line end|a b c  d\n\nline end\r|") +
-                                                std::string("a\nb\0c\r\nd\r", 9)},
+      {"S: $crlf|$mixed\n\n$crlf|$mixed",
+       std::string("S: line end|a b c  d\n\nline end\r|") + std::string("a\nb\0c\r\nd\r", 9)},
       // An empty line of only a CR ends the header as well.
       {"A: $body\r\n\r\n$body", "A: x y\r\n\r\nx\ny"},
       // A text that starts with an empty line has no header.
