@@ -10,6 +10,7 @@
 
 #include "config/config.h"
 #include "directory/connection_guard.h"
+#include "directory/ldap_library.h"
 #include "util/log.h"
 
 namespace {
@@ -19,8 +20,8 @@ namespace {
 // message; a directory that does not answer must not hold the mail system.
 constexpr time_t kConnectAndBindSeconds = 10;
 
-[[noreturn]] void fail_with(int result) {
-  log_fatal(LOG_ERR, "CRIT/LDAP %s", ldap_err2string(result));
+Outcome failed_with(int result) {
+  return Outcome::retry(LOG_ERR, std::string("CRIT/LDAP ") + ldap_err2string(result));
 }
 
 // "ldaps://host:port" for every host of server, separated by blanks. A
@@ -73,11 +74,11 @@ ConnectionRule connection_rule() {
 
 // Bounds the TCP connect to each host (and, through the connection guard,
 // every wait on a connection) and every synchronous request of the session.
-void bound_waits(LDAP* session) {
+void bound_waits(LDAP* session, ConnectionGuard& guard) {
   const timeval limit{kConnectAndBindSeconds, 0};
   ldap_set_option(session, LDAP_OPT_NETWORK_TIMEOUT, &limit);
   ldap_set_option(session, LDAP_OPT_TIMEOUT, &limit);
-  guard_connections(session, connection_rule());
+  guard.watch(session);
 }
 
 // The library's TLS settings that the session carries over into a context
@@ -114,7 +115,7 @@ void carry_over_library_tls_settings(LDAP* session) {
 // and a hard requirement for a valid server certificate that matches the
 // host name. Nothing is set globally: other handles of the process, and the
 // library's own configuration, stay as they are.
-void set_up_tls_context(LDAP* session) {
+Outcome set_up_tls_context(LDAP* session) {
   carry_over_library_tls_settings(session);
   if (g_config.tls_cacert) {
     // Only the configured file: a directory of authorities from the
@@ -127,30 +128,33 @@ void set_up_tls_context(LDAP* session) {
   // Builds the context from the options above; must come after them.
   const int client = 0;
   if (ldap_set_option(session, LDAP_OPT_X_TLS_NEWCTX, &client) != LDAP_OPT_SUCCESS) {
-    if (g_config.tls_cacert) {
-      log_fatal(LOG_ERR, "CRIT/LDAP Cannot set up TLS with tls_cacert %s",
-                log_safe(*g_config.tls_cacert).c_str());
-    }
-    log_fatal(LOG_ERR, "CRIT/LDAP Cannot set up TLS with the LDAP library's settings");
+    return Outcome::config_error(
+        LOG_ERR,
+        g_config.tls_cacert
+            ? "CRIT/LDAP Cannot set up TLS with tls_cacert " + log_safe(*g_config.tls_cacert)
+            : std::string("CRIT/LDAP Cannot set up TLS with the LDAP library's settings"));
   }
   // A referral would lead to a connection that the session did not choose
   // (and, on ldap://, one in clear); search references are left unfollowed.
   ldap_set_option(session, LDAP_OPT_REFERRALS, LDAP_OPT_OFF);
+  return Outcome::done();
 }
 
 // The result code of the session's last operation; a time-out when the
 // connection guard saw the server go silent.
-int last_result(LDAP* session) {
-  if (connection_wait_ran_out()) return LDAP_TIMEOUT;
+int last_result(LDAP* session, const ConnectionGuard& guard) {
+  if (guard.wait_ran_out()) return LDAP_TIMEOUT;
   int result = LDAP_OTHER;
   ldap_get_option(session, LDAP_OPT_RESULT_CODE, &result);
   return result;
 }
 
 // Connects to the first host that answers, with the TLS handshake for
-// ldaps; ends the run when none does.
-void connect_session(LDAP* session) {
-  if (ldap_connect(session) != LDAP_SUCCESS) fail_with(last_result(session));
+// ldaps; a failure when none does.
+Outcome connect_session(LDAP* session, ConnectionGuard& guard) {
+  guard.start_request();
+  if (ldap_connect(session) != LDAP_SUCCESS) return failed_with(last_result(session, guard));
+  return Outcome::done();
 }
 
 // Sets the protocol version of the requests that follow. A handle always
@@ -160,33 +164,36 @@ void set_protocol_version(LDAP* session, int version) {
 }
 
 // Upgrades the connection with StartTLS (an LDAPv3 operation) and verifies
-// the server; ends the run when the server refuses or the handshake or the
+// the server; a failure when the server refuses or the handshake or the
 // verification fails. Nothing goes on in clear.
-void start_tls(LDAP* session) {
+Outcome start_tls(LDAP* session, ConnectionGuard& guard) {
   set_protocol_version(session, LDAP_VERSION3);
+  guard.start_request();
   const int result = ldap_start_tls_s(session, nullptr, nullptr);
-  if (result != LDAP_SUCCESS) fail_with(connection_wait_ran_out() ? LDAP_TIMEOUT : result);
+  if (result != LDAP_SUCCESS) return failed_with(guard.wait_ran_out() ? LDAP_TIMEOUT : result);
+  return Outcome::done();
 }
 
 // One simple bind with the configured credentials; the library's result code.
-int bind_once(LDAP* session) {
+int bind_once(LDAP* session, ConnectionGuard& guard) {
   const OptionalText& login = g_config.login;
   const OptionalText& password = g_config.password;
+  guard.start_request();
   const int result = ldap_simple_bind_s(session, login ? login->c_str() : nullptr,
                                         password ? password->c_str() : nullptr);
-  return result != LDAP_SUCCESS && connection_wait_ran_out() ? LDAP_TIMEOUT : result;
+  return result != LDAP_SUCCESS && guard.wait_ran_out() ? LDAP_TIMEOUT : result;
 }
 
 // Binds as configured and returns the result code of the last bind tried.
-int bind_with_configured_protocol(LDAP* session) {
+int bind_with_configured_protocol(LDAP* session, ConnectionGuard& guard) {
   const int protocol = g_config.protocol;
   if (protocol == LDAP_VERSION2 || protocol == LDAP_VERSION3) {
     set_protocol_version(session, protocol);
-    return bind_once(session);
+    return bind_once(session, guard);
   }
   // After StartTLS the server speaks version 3, and the connection cannot be
   // replaced (the guard allows no second one): one bind at version 3.
-  if (g_config.tls == DirectoryTls::kStartTls) return bind_once(session);
+  if (g_config.tls == DirectoryTls::kStartTls) return bind_once(session, guard);
   // Version 2 first: a server that still speaks it costs a single bind.
   // Version 3 is tried twice before giving up: should the server have
   // dropped the connection over the refused version 2 bind, the repeat runs
@@ -194,25 +201,36 @@ int bind_with_configured_protocol(LDAP* session) {
   // that timed out ends the sequence: the server did not refuse the
   // version, it did not answer, and each further try would wait as long.
   set_protocol_version(session, LDAP_VERSION2);
-  int result = bind_once(session);
+  int result = bind_once(session, guard);
   if (result == LDAP_SUCCESS || result == LDAP_TIMEOUT) return result;
   set_protocol_version(session, LDAP_VERSION3);
-  result = bind_once(session);
+  result = bind_once(session, guard);
   if (result == LDAP_SUCCESS || result == LDAP_TIMEOUT) return result;
-  return bind_once(session);
+  return bind_once(session, guard);
+}
+
+// Connects, secures and binds session as configured.
+Outcome open_session(LDAP* session, ConnectionGuard& guard) {
+  bound_waits(session, guard);
+  if (g_config.tls != DirectoryTls::kNone) {
+    if (Outcome tls = set_up_tls_context(session); !tls.ok()) return tls;
+  }
+  if (Outcome connected = connect_session(session, guard); !connected.ok()) return connected;
+  if (g_config.tls == DirectoryTls::kStartTls) {
+    if (Outcome secured = start_tls(session, guard); !secured.ok()) return secured;
+  }
+  const int result = bind_with_configured_protocol(session, guard);
+  if (result != LDAP_SUCCESS) return failed_with(result);
+  return Outcome::done();
 }
 
 }  // namespace
 
-DirectorySession directory_connect() {
+Result<DirectorySession> directory_connect() {
+  if (Outcome library = ldap_library_open(); !library.ok()) return library;
+  auto guard = std::make_unique<ConnectionGuard>(connection_rule());
   LdapSession owner(new_session());
-  if (!owner) log_fatal(LOG_ERR, "CRIT/LDAP Connection failed");
-  LDAP* session = owner.get();
-  bound_waits(session);
-  if (g_config.tls != DirectoryTls::kNone) set_up_tls_context(session);
-  connect_session(session);
-  if (g_config.tls == DirectoryTls::kStartTls) start_tls(session);
-  const int result = bind_with_configured_protocol(session);
-  if (result != LDAP_SUCCESS) fail_with(result);
-  return DirectorySession(std::move(owner));
+  if (!owner) return Outcome::retry(LOG_ERR, "CRIT/LDAP Connection failed");
+  if (Outcome opened = open_session(owner.get(), *guard); !opened.ok()) return opened;
+  return DirectorySession(std::move(guard), std::move(owner));
 }

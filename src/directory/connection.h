@@ -1,46 +1,41 @@
-// The directory session of a run, and the header and footer texts that
-// frame every reply text of the run.
+// The directory session of a run.
 #pragma once
 
-#include <optional>
-#include <string>
+#include <memory>
 #include <utility>
 
+#include "directory/connection_guard.h"
 #include "directory/ldap_handles.h"
-
-// The contents of the forceheader and forcefooter files, each empty when
-// there is no such file.
-struct ReplyFrame {
-  std::string header;
-  std::string footer;
-};
+#include "util/outcome.h"
 
 // A bound session, made by directory_connect and used by every lookup. When
-// it goes it drops the reply frame, then unbinds and closes the session.
-// Move-only; a moved-from session holds nothing.
+// it goes it unbinds and closes the session, then drops its connection
+// guard. Move-only; a moved-from session holds nothing.
 class DirectorySession {
  public:
   DirectorySession(DirectorySession&&) noexcept = default;
-  DirectorySession& operator=(DirectorySession&&) noexcept = default;
+  DirectorySession& operator=(DirectorySession&& other) noexcept {
+    session_ = std::move(other.session_);  // unbinds the held session first
+    guard_ = std::move(other.guard_);
+    return *this;
+  }
   DirectorySession(const DirectorySession&) = delete;
   DirectorySession& operator=(const DirectorySession&) = delete;
   ~DirectorySession() = default;
 
   // The library's session handle, for the calls of a lookup.
   LDAP* handle() const { return session_.get(); }
-
-  // Absent until the first lookup that finds entries loads it; from then on
-  // it stays, so the files are read once per session.
-  const std::optional<ReplyFrame>& reply_frame() const { return frame_; }
-  void set_reply_frame(ReplyFrame frame) { frame_ = std::move(frame); }
+  // What the session's connections went through.
+  ConnectionGuard& guard() { return *guard_; }
 
  private:
-  friend DirectorySession directory_connect();
-  explicit DirectorySession(LdapSession session) : session_(std::move(session)) {}
+  friend Result<DirectorySession> directory_connect();
+  DirectorySession(std::unique_ptr<ConnectionGuard> guard, LdapSession session)
+      : guard_(std::move(guard)), session_(std::move(session)) {}
 
-  // Declared first, so that it goes last: the texts are dropped first.
+  // Declared first, so that it goes last: the handle keeps pointers to it.
+  std::unique_ptr<ConnectionGuard> guard_;
   LdapSession session_;
-  std::optional<ReplyFrame> frame_;
 };
 
 // Opens the session to g_config.server (one host or several separated by
@@ -62,13 +57,16 @@ class DirectorySession {
 // bind that times out ends the sequence.
 //
 // Connecting to a host, the StartTLS request and each bind may take 10
-// seconds; so may every wait for the server within a TLS handshake.
+// seconds; every wait for the server within a TLS handshake may take
+// kConnectionWaitSeconds.
 //
-// Returns only with a bound session: when no handle can be created it logs
-// "CRIT/LDAP Connection failed"; when the TLS context cannot be built from
-// the settings "CRIT/LDAP Cannot set up TLS with tls_cacert <path>" (or
-// "... with the LDAP library's settings"); when no host can be reached, the
-// handshake, the verification or StartTLS fails, or the last bind fails,
-// "CRIT/LDAP <library text of the result>" ("Timed out" after a time-out);
-// all at priority err, and exits with status 1.
-DirectorySession directory_connect();
+// Returns a bound session, or the failure, each at priority err: when the
+// client library cannot be opened "CRIT/LDAP <dynamic linker's reason>";
+// when no handle can be created "CRIT/LDAP Connection failed"; when the TLS
+// context cannot be built from the settings "CRIT/LDAP Cannot set up TLS
+// with tls_cacert <path>" (or "... with the LDAP library's settings"); when
+// no host can be reached, the handshake, the verification or StartTLS
+// fails, or the last bind fails, "CRIT/LDAP <library text of the result>"
+// ("Timed out" after a time-out). Nothing is logged here: whoever ends the
+// run logs the failure.
+Result<DirectorySession> directory_connect();

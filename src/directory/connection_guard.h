@@ -19,17 +19,38 @@ enum class ConnectionRule {
 // does not (a TLS handshake).
 inline constexpr int kConnectionWaitSeconds = 12;
 
-// Registers the guard on session (a connection callback of the handle, no
-// global option): from then on every connection the library opens is
-// checked against rule before anything is sent on it, and refused (closed,
-// as if the server could not be reached) when the rule forbids it. Each
-// allowed connection gets a layer under the library's TLS layer that waits
-// for the socket at most kConnectionWaitSeconds per read or write, so that
-// a server that stops answering in the middle of a TLS handshake or of a
-// message fails the connection instead of holding the process. Call once
-// per session, before its first connection.
-void guard_connections(LDAP* session, ConnectionRule rule);
+// The guard of one session. It must outlive the session's handle (the
+// library keeps pointers to it), so it is neither copied nor moved; the
+// session that owns it keeps it on the heap.
+class ConnectionGuard {
+ public:
+  explicit ConnectionGuard(ConnectionRule rule);
+  ConnectionGuard(const ConnectionGuard&) = delete;
+  ConnectionGuard& operator=(const ConnectionGuard&) = delete;
 
-// True once a wait of the guard's layer has run out (the server went
-// silent); a failure that follows it is a time-out.
-bool connection_wait_ran_out();
+  // Registers the guard on session (a connection callback of the handle, no
+  // global option): from then on every connection the library opens is
+  // checked against the rule before anything is sent on it, and refused
+  // (closed, as if the server could not be reached) when the rule forbids
+  // it. Each allowed connection gets a layer under the library's TLS layer
+  // that waits for the socket at most kConnectionWaitSeconds per read or
+  // write, so that a server that stops answering in the middle of a TLS
+  // handshake or of a message fails the connection instead of holding the
+  // process. Call once, before the session's first connection.
+  void watch(LDAP* session);
+
+  // True when a wait of the guard's layer has run out (the server went
+  // silent) since the last start_request: a failure of that request is a
+  // time-out.
+  bool wait_ran_out() const { return wait_ran_out_; }
+  // Marks the start of a request: a time-out of an earlier one no longer
+  // counts.
+  void start_request() { wait_ran_out_ = false; }
+
+ private:
+  friend struct ConnectionGuardHooks;
+  ConnectionRule rule_;
+  int connections_opened_ = 0;
+  bool wait_ran_out_ = false;
+  ldap_conncb callbacks_;
+};

@@ -17,7 +17,7 @@ struct DirectoryEntry {
   // it); a map_date value is formatted only when the reply is composed.
   std::vector<std::pair<std::string, std::string>> fields;
   std::vector<std::pair<std::string, std::string>> dates;
-  // The entry's own addresses, filled only when the lookup was asked for
-  // them (the attributes that name them are configured).
+  // The entry's own addresses: every value of the address attributes the
+  // lookup was given, in that order; empty when it was given none.
   StringList addresses;
 };

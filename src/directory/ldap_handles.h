@@ -40,11 +40,18 @@ class LdapSession {
 };
 
 // The message chain of one search result; released with ldap_msgfree.
+// Move-only; a moved-from result holds nothing.
 class LdapResult {
  public:
   explicit LdapResult(LDAPMessage* chain) : chain_(chain) {}
-  ~LdapResult() {
-    if (chain_ != nullptr) ldap_msgfree(chain_);
+  ~LdapResult() { reset(); }
+  LdapResult(LdapResult&& other) noexcept : chain_(std::exchange(other.chain_, nullptr)) {}
+  LdapResult& operator=(LdapResult&& other) noexcept {
+    if (this != &other) {
+      reset();
+      chain_ = std::exchange(other.chain_, nullptr);
+    }
+    return *this;
   }
   LdapResult(const LdapResult&) = delete;
   LdapResult& operator=(const LdapResult&) = delete;
@@ -52,6 +59,10 @@ class LdapResult {
   LDAPMessage* get() const { return chain_; }
 
  private:
+  void reset() {
+    if (chain_ != nullptr) ldap_msgfree(chain_);
+    chain_ = nullptr;
+  }
   LDAPMessage* chain_;
 };
 
@@ -69,6 +80,8 @@ class LdapValues {
 
   // The first value, or null when there is none.
   const char* first() const { return values_ != nullptr ? values_[0] : nullptr; }
+  // All values, null-terminated; null when there are none.
+  char* const* all() const { return values_; }
 
  private:
   char** values_;

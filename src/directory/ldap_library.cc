@@ -5,10 +5,11 @@
 #include <sasl/sasl.h>
 #include <syslog.h>
 
+#include <cstdio>
 #include <cstdlib>
 #include <string>
 
-#include "util/log.h"
+#include "util/outcome.h"
 
 #ifndef ORVELT_LDAP_SONAME
 #error "ORVELT_LDAP_SONAME must name the client library, e.g. \"libldap-2.5.so.0\""
@@ -24,7 +25,7 @@ struct LdapFunctions {
   X(ldap_simple_bind_s) X(ldap_err2string) X(ldap_search_st) X(ldap_count_entries)          \
   X(ldap_first_entry) X(ldap_next_entry) X(ldap_get_values) X(ldap_value_free)              \
   X(ldap_msgfree) X(ldap_unbind) X(ldap_connect) X(ldap_memfree) X(ber_sockbuf_add_io)      \
-  X(ber_sockbuf_remove_io) X(ber_sockbuf_ctrl)
+  X(ber_sockbuf_remove_io) X(ber_sockbuf_ctrl) X(ldap_get_dn)
 // clang-format on
 #define ORVELT_LDAP_ENTRY(name) decltype(&::name) name = nullptr;
   ORVELT_LDAP_FUNCTIONS(ORVELT_LDAP_ENTRY)
@@ -33,9 +34,10 @@ struct LdapFunctions {
 
 bool loaded = false;
 
-[[noreturn]] void library_failed() {
+// Why the library could not be opened: the dynamic linker's reason.
+std::string library_failure() {
   const char* reason = dlerror();
-  log_fatal(LOG_ERR, "CRIT/LDAP %s", reason != nullptr ? reason : ORVELT_LDAP_SONAME);
+  return std::string("CRIT/LDAP ") + (reason != nullptr ? reason : ORVELT_LDAP_SONAME);
 }
 
 // GnuTLS initialises itself from a constructor as soon as it is loaded, TLS
@@ -86,12 +88,19 @@ void leave_sasl_plugins_unloaded(void* library) {
 }
 
 template <typename Function>
-void resolve(void* library, const char* name, Function& entry) {
+bool resolve(void* library, const char* name, Function& entry) {
   entry = reinterpret_cast<Function>(dlsym(library, name));
-  if (entry == nullptr) library_failed();
+  return entry != nullptr;
 }
 
-LdapFunctions open_library() {
+// The library's functions, or the failure text when it cannot be opened or
+// lacks one of them.
+struct OpenedLibrary {
+  LdapFunctions functions;
+  std::string failure;  // empty when opened
+};
+
+OpenedLibrary open_library() {
   void* library;
   {
     const GnutlsImplicitInitSkipped skipped;
@@ -100,19 +109,40 @@ LdapFunctions open_library() {
     // library is never closed: its state lives until exit.
     library = dlopen(ORVELT_LDAP_SONAME, RTLD_LAZY | RTLD_LOCAL);
   }
-  if (library == nullptr) library_failed();
+  OpenedLibrary opened;
+  if (library == nullptr) {
+    opened.failure = library_failure();
+    return opened;
+  }
   leave_sasl_plugins_unloaded(library);
-  LdapFunctions functions;
-#define ORVELT_LDAP_RESOLVE(name) resolve(library, #name, functions.name);
+  LdapFunctions& functions = opened.functions;
+  bool complete = true;
+#define ORVELT_LDAP_RESOLVE(name) complete = complete && resolve(library, #name, functions.name);
   ORVELT_LDAP_FUNCTIONS(ORVELT_LDAP_RESOLVE)
 #undef ORVELT_LDAP_RESOLVE
+  if (!complete) {
+    opened.failure = library_failure();
+    return opened;
+  }
   loaded = true;
-  return functions;
+  return opened;
 }
 
+const OpenedLibrary& opened_library() {
+  static const OpenedLibrary opened = open_library();
+  return opened;
+}
+
+// The functions of the forwarders below. Reaching one without a usable
+// library is a fault of the program (ldap_library_open says whether the
+// library can be used): it stops here rather than call through null.
 const LdapFunctions& library() {
-  static const LdapFunctions functions = open_library();
-  return functions;
+  const OpenedLibrary& opened = opened_library();
+  if (!opened.failure.empty()) {
+    fprintf(stderr, "orvelt: LDAP client call without its library: %s\n", opened.failure.c_str());
+    abort();
+  }
+  return opened.functions;
 }
 
 }  // namespace
@@ -120,6 +150,12 @@ const LdapFunctions& library() {
 const char* ldap_library_name() { return ORVELT_LDAP_SONAME; }
 
 bool ldap_library_loaded() { return loaded; }
+
+Outcome ldap_library_open() {
+  const OpenedLibrary& opened = opened_library();
+  if (opened.failure.empty()) return Outcome::done();
+  return Outcome::retry(LOG_ERR, opened.failure);
+}
 
 // The calls the program makes, forwarded. The compiler checks each against
 // its declaration in <ldap.h>.
@@ -173,6 +209,10 @@ char** ldap_get_values(LDAP* session, LDAPMessage* entry, LDAP_CONST char* attri
 }
 
 void ldap_value_free(char** values) { library().ldap_value_free(values); }
+
+char* ldap_get_dn(LDAP* session, LDAPMessage* entry) {
+  return library().ldap_get_dn(session, entry);
+}
 
 int ldap_msgfree(LDAPMessage* message) { return library().ldap_msgfree(message); }
 

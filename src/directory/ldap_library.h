@@ -10,12 +10,20 @@
 // forwards to the library, which the first of them opens with dlopen. The
 // code that talks to the directory is plain libldap code.
 //
-// A library that cannot be opened, or lacks one of the calls, ends the run
-// like a failed connection: "CRIT/LDAP <dynamic linker's reason>", exit 1.
+// Whether the library can be used is asked once, with ldap_library_open,
+// before the first client call; a client call made although it cannot be
+// used aborts the process (a fault of the program, not of the machine).
 #pragma once
+
+#include "util/outcome.h"
 
 // The file name the library is opened by: its SONAME, taken from the build.
 const char* ldap_library_name();
 
 // True once this process has opened the library.
 bool ldap_library_loaded();
+
+// Opens the library unless this process has tried already; done when it is
+// open with every call the program makes, else the failure "CRIT/LDAP
+// <dynamic linker's reason>" at priority err (the same on every later ask).
+Outcome ldap_library_open();

@@ -1,52 +1,71 @@
-// Per-receiver directory search and the composition of the reply texts.
+// Per-receiver directory search: the entries that hold a receiver's
+// vacation texts, handed over as data one at a time.
 #pragma once
 
+#include <optional>
 #include <string>
 
 #include "directory/connection.h"
-#include "mail/mail_state.h"
+#include "directory/entry.h"
+#include "directory/ldap_handles.h"
+#include "util/outcome.h"
 #include "util/strings.h"
 
-// The reply texts that the directory holds for receiver of mail, one per
-// entry found by the search filter (see search_filter_for, with mail's
-// sender) under g_config.base with g_config.scope, in the order of the
-// search result. Each text is the header text, the first value of the
-// entry's g_config.result attribute and the footer text, joined as they
-// stand, with these placeholders then filled in, in this order: mail's
-// subject, mail's sender, the receiver, mail's Message-ID (map_messageid),
-// then each map_field placeholder with the first value of its attribute in
-// the entry (empty when the entry lacks it), then each map_date placeholder
-// likewise, a GeneralizedTime value written in local time with
-// g_config.dateformat (any other value, or one whose formatted text would be
-// too long, as it stands). When mail has no Message-ID, the lines of the
-// header text that hold the map_messageid placeholder are left out first.
-//
-// When g_config.internal_domains and g_config.internal_result are both set
-// and the domain of mail's sender (after its last '@') is one of those
-// domains, ASCII case ignored, an entry with a value of the internal_result
-// attribute has that first value in place of the result attribute's.
-// Entries without a value of the attribute that applies give no text.
-//
-// The header and footer texts come from the forceheader and forcefooter
-// files, read by the first lookup of the session that finds entries and
-// kept in the session from then on; a file that is not configured or
-// cannot be read gives an empty text.
-//
-// Never fails towards the caller: a search that fails or does not finish
-// within 10 seconds gives no texts (logged as "WARN/LDAP Wrong query base?"
-// at priority warning when loglevel > 0), as does a search that finds
-// nothing ("DEBUG/LDAP No match: <filter>" at priority debug when
-// loglevel > 2).
-StringList directory_lookup(DirectorySession& session, const std::string& receiver,
-                            const MailState& mail);
+// The entries of one search result, in the order of the result, read one
+// at a time: each entry's values are copied out only when it is its turn.
+// Holds the result; the session it came from must outlive it.
+class DirectoryEntries {
+ public:
+  // No entries at all.
+  DirectoryEntries() = default;
 
-// The search filter for receiver: g_config.queryfilter with the map_now
-// placeholder (the current time in UTC as GeneralizedTime,
-// "YYYYMMDDHHMMSSZ"), then the receiver placeholder, then the sender
-// placeholder (empty when absent) filled in.
-// Both values are escaped for a filter, so an address cannot change the
-// filter's structure: the bytes that are special in an LDAP string filter
-// are written as RFC 4515 escapes ('*' \2a, '(' \28, ')' \29, '\' \5c,
-// NUL \00). The template itself is used as configured. The clock is read
-// only when the template holds the map_now placeholder.
+  // The next entry, or nothing after the last. An entry has the first value
+  // of g_config.result as its text, the first value of
+  // g_config.internal_result as its internal text (only when internal texts
+  // are in use: internal_result and internal_domains both set), each
+  // map_field and map_date placeholder with the first value of its
+  // attribute (empty when the entry lacks it), and every value of the
+  // address attributes the lookup was given.
+  std::optional<DirectoryEntry> next();
+
+ private:
+  friend Result<DirectoryEntries> directory_lookup(DirectorySession&, const std::string&,
+                                                   const OptionalText&, const StringList&);
+  DirectoryEntries(LDAP* session, LdapResult result, StringList address_attributes);
+
+  LDAP* session_ = nullptr;
+  LdapResult result_{nullptr};
+  LDAPMessage* entry_ = nullptr;  // the next to hand over
+  StringList address_attributes_;
+};
+
+// The entries that the directory holds for receiver: those found under
+// g_config.base with g_config.scope by the filter search_filter_for makes
+// for receiver and sender, asking for the map_field attributes (the result
+// attribute among them), the map_date attributes, internal_result when
+// internal texts are in use, and address_attributes.
+//
+// The search may take 10 seconds (the library's limit on the search) and
+// every wait for the server kConnectionWaitSeconds. A search that fails
+// because the directory went away, did not answer in time or is not
+// serving is a failure, "CRIT/LDAP <library text of the result>" ("Timed
+// out" when the connection guard saw the server go silent) at priority err:
+// the message must be tried again later. Any other failed search (no such
+// base, a bad filter) gives no entries, logged as "WARN/LDAP Wrong query
+// base?" at priority warning when loglevel > 0; so does a search that finds
+// nothing ("DEBUG/LDAP No match: <filter>" at priority debug when
+// loglevel > 2). Running out of memory ends the run (exit_no_memory).
+Result<DirectoryEntries> directory_lookup(DirectorySession& session, const std::string& receiver,
+                                          const OptionalText& sender,
+                                          const StringList& address_attributes = {});
+
+// The search filter for receiver: g_config.queryfilter with its map_now
+// (the current time in UTC as GeneralizedTime, "YYYYMMDDHHMMSSZ"), receiver
+// and sender placeholders filled in one pass (fill_in; an absent sender
+// fills in as empty). Both addresses are escaped for a filter, so an
+// address cannot change the filter's structure: the bytes that are special
+// in an LDAP string filter are written as RFC 4515 escapes ('*' \2a, '('
+// \28, ')' \29, '\' \5c, NUL \00). The template itself is used as
+// configured. The clock is read only when the template holds the map_now
+// placeholder.
 std::string search_filter_for(const std::string& receiver, const OptionalText& sender);

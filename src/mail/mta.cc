@@ -170,10 +170,9 @@ class SigpipeIgnored {
 
 std::string fill_placeholders(std::string text, const std::string& receiver,
                               const std::string& sender) {
-  OptionalText slot = std::move(text);
-  substitute(slot, g_config.map_sender, sender);
-  substitute(slot, g_config.map_receiver, receiver);
-  return std::move(*slot);
+  const Placeholder placeholders[] = {{g_config.map_sender, sender},
+                                      {g_config.map_receiver, receiver}};
+  return fill_in(text, placeholders);
 }
 
 // The command line is split into words before the placeholders are filled

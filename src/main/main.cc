@@ -11,6 +11,7 @@
 #include "main/cmdline.h"
 #include "main/reply_loop.h"
 #include "util/log.h"
+#include "util/outcome.h"
 
 namespace {
 
@@ -53,6 +54,10 @@ int main(int argc, char** argv) {
   const MailState mail = mail_intake(STDIN_FILENO, options.forced_receivers, options.forced_sender,
                                      options.null_sender_forced);
   if (!mail_is_answered(mail)) return 0;
-  run_replies(mail);
+  // The directory session is closed by the time run_replies returns, before
+  // the log closes.
+  const Outcome outcome = run_replies(mail);
+  if (!outcome.ok()) end_run(outcome);
+  log_close();
   return 0;
 }

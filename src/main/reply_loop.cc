@@ -2,10 +2,13 @@
 
 #include <syslog.h>
 
+#include <optional>
+
 #include "config/config.h"
 #include "directory/connection.h"
 #include "directory/lookup.h"
 #include "mail/charset.h"
+#include "mail/compose.h"
 #include "mail/mta.h"
 #include "store/block.h"
 #include "util/log.h"
@@ -17,38 +20,64 @@ namespace {
 // recorded (claimed) before it goes out, so that a reply is never sent
 // without its record, and concurrent runs send it once; an MTA that did not
 // take it has the claim withdrawn, so that the next message is answered.
-void reply_once(const std::string& sender, const std::string& receiver, std::string& text) {
+// False when the store refused the claim.
+Result<bool> reply_once(const std::string& sender, const std::string& receiver, std::string& text) {
   const BlockClaim claim = block_claim(sender, receiver);
   if (!claim.granted) {
     if (g_config.loglevel > 2) {
       log_message(LOG_DEBUG, "DEBUG/MAIL blocked: %s & %s", log_safe(sender).c_str(),
                   log_safe(receiver).c_str());
     }
-    return;
+    return false;
   }
   convert_charset(text);
   const MtaOutcome outcome = send_reply(receiver, sender, text);
-  if (outcome.status == MtaOutcome::kAccepted) return;
+  if (outcome.status == MtaOutcome::kAccepted) return true;
   block_withdraw(claim, sender, receiver);
-  if (outcome.status == MtaOutcome::kNoProcess) log_fatal(LOG_ERR, "%s", outcome.reason.c_str());
+  if (outcome.status == MtaOutcome::kNoProcess) return Outcome::retry(LOG_ERR, outcome.reason);
   log_message(LOG_WARNING, "WARN/MAIL MTA failed (%s): reply to %s not recorded",
               outcome.reason.c_str(), log_safe(sender).c_str());
+  return true;
+}
+
+// What one run keeps across its receivers: the directory session and the
+// reply frame, read when the first entry turns up.
+struct RunState {
+  DirectorySession session;
+  std::optional<ReplyFrame> frame;
+
+  Outcome load_frame() {
+    if (frame) return Outcome::done();
+    Result<ReplyFrame> loaded = reply_frame_load();
+    if (!loaded.ok()) return loaded.failure();
+    frame = std::move(*loaded);
+    return Outcome::done();
+  }
+};
+
+// Answers mail on behalf of receiver, entry by entry.
+Outcome answer_for(RunState& run, const std::string& receiver, const MailState& mail) {
+  Result<DirectoryEntries> entries = directory_lookup(run.session, receiver, mail.sender);
+  if (!entries.ok()) return entries.failure();
+  while (std::optional<DirectoryEntry> entry = entries->next()) {
+    if (Outcome framed = run.load_frame(); !framed.ok()) return framed;
+    OptionalText text = compose_reply(*run.frame, *entry, mail, receiver);
+    if (!text) continue;
+    const Result<bool> sent = reply_once(*mail.sender, receiver, *text);
+    if (!sent.ok()) return sent.failure();
+    if (!*sent) break;  // the store refuses this receiver's further texts too
+  }
+  return Outcome::done();
 }
 
 }  // namespace
 
-void run_replies(const MailState& mail) {
-  // Intake accepts a message only with a sender and at least one receiver.
-  const std::string& sender = *mail.sender;
-  {
-    DirectorySession session = directory_connect();
-    for (const std::string& receiver : mail.receivers) {
-      StringList texts = directory_lookup(session, receiver, mail);
-      for (std::string& text : texts) {
-        reply_once(sender, receiver, text);
-        std::string().swap(text);  // a large text goes as soon as it is done with
-      }
-    }
-  }  // the session unbinds here, before the log closes
-  log_close();
+Outcome run_replies(const MailState& mail) {
+  Result<DirectorySession> session = directory_connect();
+  if (!session.ok()) return session.failure();
+  RunState run{std::move(*session), std::nullopt};
+  for (const std::string& receiver : mail.receivers) {
+    if (Outcome answered = answer_for(run, receiver, mail); !answered.ok()) return answered;
+  }
+  return Outcome::done();
 }

@@ -3,6 +3,11 @@
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <syslog.h>
+#include <unistd.h>
+
+#include <array>
+#include <cerrno>
+#include <cstring>
 
 #include "util/log.h"
 #include "util/unique_fd.h"
@@ -14,26 +19,69 @@ bool occurrence_at(std::string_view text, size_t pos, std::string_view placehold
          equals_ignore_case(text.substr(pos + 1, placeholder.size() - 1), placeholder.substr(1));
 }
 
+// The longest placeholder whose name occurs at pos, the first of equally
+// long ones; null when none does.
+const Placeholder* longest_at(std::string_view text, size_t pos,
+                              std::span<const Placeholder> placeholders) {
+  const Placeholder* found = nullptr;
+  for (const Placeholder& p : placeholders) {
+    if (p.name.empty() || (found != nullptr && p.name.size() <= found->name.size())) continue;
+    if (occurrence_at(text, pos, p.name)) found = &p;
+  }
+  return found;
+}
+
+// Where the header of text ends: the start of its first empty line (one
+// that is empty or holds only a CR), or the end of the text.
+size_t header_end(std::string_view text) {
+  for (size_t start = 0; start < text.size();) {
+    if (text[start] == '\n' || text.substr(start, 2) == "\r\n") return start;
+    const size_t newline = text.find('\n', start);
+    if (newline == std::string_view::npos) break;
+    start = newline + 1;
+  }
+  return text.size();
+}
+
+// value as it may stand in a header line: a final CR dropped (the line end
+// of a CRLF message), every other CR, LF and NUL a blank.
+void append_cleaned(std::string& out, std::string_view value) {
+  if (!value.empty() && value.back() == '\r') value.remove_suffix(1);
+  for (const char c : value) out.push_back(c == '\r' || c == '\n' || c == '\0' ? ' ' : c);
+}
+
 }  // namespace
 
-void substitute(OptionalText& slot, std::string_view placeholder, const OptionalText& replacement) {
-  if (!slot || placeholder.empty()) return;
-  const std::string_view with = replacement ? std::string_view(*replacement) : std::string_view();
-  if (!with.empty() && contains_ignore_case(with, placeholder)) return;
-  const std::string_view text = *slot;
+std::string fill_in(std::string_view text, std::span<const Placeholder> placeholders,
+                    HeaderValues header) {
+  // Most bytes start no placeholder: one table lookup passes them by.
+  std::array<bool, 256> starts{};
+  for (const Placeholder& p : placeholders) {
+    if (!p.name.empty()) starts[static_cast<unsigned char>(p.name[0])] = true;
+  }
+  const size_t cleaned_until = header == HeaderValues::kCleaned ? header_end(text) : 0;
   std::string out;
   out.reserve(text.size());
-  size_t pos = 0;
-  while (pos < text.size()) {
-    if (occurrence_at(text, pos, placeholder)) {
-      out.append(with);
-      pos += placeholder.size();
-    } else {
-      out.push_back(text[pos]);
+  size_t copied = 0;
+  for (size_t pos = 0; pos < text.size();) {
+    const Placeholder* match = starts[static_cast<unsigned char>(text[pos])]
+                                   ? longest_at(text, pos, placeholders)
+                                   : nullptr;
+    if (match == nullptr) {
       ++pos;
+      continue;
     }
+    out.append(text.substr(copied, pos - copied));
+    if (pos < cleaned_until) {
+      append_cleaned(out, match->value);
+    } else {
+      out.append(match->value);
+    }
+    pos += match->name.size();
+    copied = pos;
   }
-  slot = std::move(out);
+  out.append(text.substr(copied));
+  return out;
 }
 
 std::string without_lines_holding(std::string_view text, std::string_view placeholder) {
@@ -54,19 +102,24 @@ std::string without_lines_holding(std::string_view text, std::string_view placeh
   return out;
 }
 
-OptionalText slurp_file(const std::string& path) {
-  UniqueFd fd(open(path.c_str(), O_RDONLY));
+Result<std::string> read_text_file(const std::string& path) {
+  const auto failed = [&path](int error) {
+    return Outcome::retry(LOG_ERR, "CRIT/IO " + log_safe(path) + ": " + std::strerror(error));
+  };
+  const UniqueFd fd(open(path.c_str(), O_RDONLY | O_CLOEXEC));
   struct stat status;
-  if (!fd.valid() || fstat(fd.get(), &status) != 0) {
-    log_message(LOG_INFO, "WARN/IO %s", path.c_str());
-    return std::nullopt;
-  }
-  const auto size = static_cast<size_t>(status.st_size);
-  std::string buffer(size, '\0');
-  const ssize_t got = read(fd.get(), buffer.data(), size);
-  if (got < 0 || static_cast<size_t>(got) != size) {
-    log_message(LOG_INFO, "WARN/IO %s", path.c_str());
-    return std::nullopt;
+  if (!fd.valid() || fstat(fd.get(), &status) != 0) return failed(errno);
+  std::string buffer;
+  buffer.reserve(static_cast<size_t>(status.st_size));
+  char chunk[65536];
+  for (;;) {
+    const ssize_t got = read(fd.get(), chunk, sizeof chunk);
+    if (got == 0) break;
+    if (got < 0) {
+      if (errno == EINTR) continue;
+      return failed(errno);
+    }
+    buffer.append(chunk, static_cast<size_t>(got));
   }
   buffer.resize(text_until_nul(buffer).size());
   return buffer;

@@ -1,23 +1,46 @@
-// Placeholder substitution in templates, and whole-file loading.
+// Placeholder filling in templates, and whole-file loading.
 #pragma once
 
+#include <span>
+#include <string>
+#include <string_view>
+
+#include "util/outcome.h"
 #include "util/strings.h"
 
-// Replaces every occurrence of placeholder in the text held by slot with
-// replacement (absent counts as empty). An occurrence matches the
-// placeholder's first byte exactly and the rest with ASCII case ignored.
-// Scanning resumes right after each inserted replacement, so inserted text
-// is never re-read and adjacent occurrences are all replaced. Nothing
-// happens when the slot is empty, the placeholder is empty, or the
-// replacement contains the placeholder (ASCII case ignored).
-void substitute(OptionalText& slot, std::string_view placeholder, const OptionalText& replacement);
+// A placeholder of a template and the text it stands for. An empty name
+// never matches.
+struct Placeholder {
+  std::string_view name;
+  std::string_view value;
+};
 
-// text without the lines that hold placeholder (matched as substitute
-// matches it), each left out with its newline; the other lines stay as they
+// Whether the values filled into the header of a text are cleaned of line
+// breaks (see fill_in).
+enum class HeaderValues { kAsTheyStand, kCleaned };
+
+// text with its placeholders filled in, in one pass from left to right. At
+// each position the longest name of placeholders that occurs there is
+// replaced by its value (the first of equally long names wins); an
+// occurrence matches a name's first byte exactly and the rest with ASCII
+// case ignored. An inserted value is never scanned again: it goes in as it
+// stands, placeholder text and all.
+//
+// With HeaderValues::kCleaned, a value that lands in the text's header (the
+// part before its first empty line, a line that is empty or holds only a
+// CR; the whole text when it has none), as the template places it, is
+// cleaned so that it cannot start a header line of its own: a CR that ends
+// the value is dropped, and every other CR, LF or NUL becomes a blank.
+std::string fill_in(std::string_view text, std::span<const Placeholder> placeholders,
+                    HeaderValues header = HeaderValues::kAsTheyStand);
+
+// text without the lines that hold placeholder (matched as fill_in matches
+// a name), each left out with its newline; the other lines stay as they
 // are. An empty placeholder leaves the text as it is.
 std::string without_lines_holding(std::string_view text, std::string_view placeholder);
 
-// The whole content of the file at path, read with one read(2), up to its
-// first NUL byte; nothing when the file cannot be read completely, which is
-// logged as "WARN/IO <path>" at priority info.
-OptionalText slurp_file(const std::string& path);
+// The whole content of the file at path, up to its first NUL byte. A file
+// that cannot be opened or read gives the failure "CRIT/IO <path>:
+// <strerror of the cause>" (path made log-safe) at priority err, logged by
+// whoever ends the run.
+Result<std::string> read_text_file(const std::string& path);

@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
+#include <syslog.h>
 
 #include "directory/directory_config.h"
 #include "support/log_capture.h"
@@ -112,7 +113,7 @@ TEST(DirectoryConnectDeathTest, FailedLastBindEndsTheRun) {
     g_config.password = c.password;
     LogCapture capture;
     const size_t mark = server.log_mark();
-    EXPECT_EXIT(directory_connect(), testing::ExitedWithCode(1), c.message);
+    EXPECT_EXIT(end_run_unless_ok(directory_connect()), testing::ExitedWithCode(1), c.message);
     EXPECT_EQ(server.binds_since(mark), c.binds);
   }
 }
@@ -123,13 +124,29 @@ TEST(DirectoryConnectDeathTest, UnreachableOrUnusableServerEndsTheRun) {
   config_set_defaults();
   g_config.server = "127.0.0.1";
   g_config.port = refusing.port();
-  EXPECT_EXIT(directory_connect(), testing::ExitedWithCode(1),
+  EXPECT_EXIT(end_run_unless_ok(directory_connect()), testing::ExitedWithCode(1),
               "^3\\|CRIT/LDAP Can't contact LDAP server\n"
               "orvelt: CRIT/LDAP Can't contact LDAP server\n$");
   // A host list the library cannot parse gives no handle at all.
   g_config.server = "localhost:abc";
-  EXPECT_EXIT(connect_ignoring_library_leaks(), testing::ExitedWithCode(1),
+  EXPECT_EXIT(end_run_unless_ok(connect_ignoring_library_leaks()), testing::ExitedWithCode(1),
               "^3\\|CRIT/LDAP Connection failed\norvelt: CRIT/LDAP Connection failed\n$");
+}
+
+TEST(DirectoryConnect, HandsBackItsFailureWithoutLoggingIt) {
+  const RefusingPort refusing;
+  config_set_defaults();
+  g_config.server = "127.0.0.1";
+  g_config.port = refusing.port();
+  LogCapture capture;
+  // Twice: the second attempt of the same process fails as the first did.
+  for (int attempt = 0; attempt < 2; ++attempt) {
+    const Result<DirectorySession> session = directory_connect();
+    ASSERT_FALSE(session.ok());
+    EXPECT_EQ(session.failure().priority, LOG_ERR);
+    EXPECT_EQ(session.failure().reason, "CRIT/LDAP Can't contact LDAP server");
+  }
+  EXPECT_TRUE(capture.records().empty());
 }
 
 TEST(DirectoryConnect, FallsBackToTheNextHostOfServer) {
@@ -156,34 +173,31 @@ TEST(DirectorySession, UnbindsOnceWhenItsLastOwnerGoes) {
   configure_for(server);
   g_config.protocol = 3;
   const size_t mark = server.log_mark();
-  {
-    DirectorySession session = directory_connect();
-    session.set_reply_frame({"header", "footer"});
-  }
+  { const DirectorySession session = connected(); }
   server.binds_since(mark);  // waits until the connection has closed
   EXPECT_EQ(unbinds_in(server.log_since(mark)), 1u);
-
-  // A new session starts without texts; without them, only the unbind
-  // happens.
-  const size_t second = server.log_mark();
-  {
-    const DirectorySession session = directory_connect();
-    EXPECT_FALSE(session.reply_frame());
-  }
-  server.binds_since(second);
-  EXPECT_EQ(unbinds_in(server.log_since(second)), 1u);
 
   // Moving hands the session over: the one left behind holds nothing and
   // ends nothing.
   const size_t third = server.log_mark();
   {
-    DirectorySession first = directory_connect();
+    DirectorySession first = connected();
     const DirectorySession second_owner = std::move(first);
     EXPECT_EQ(first.handle(), nullptr);
     EXPECT_NE(second_owner.handle(), nullptr);
   }
   server.binds_since(third);
   EXPECT_EQ(unbinds_in(server.log_since(third)), 1u);
+
+  // Moving into a session that holds one unbinds that one: one unbind each.
+  const size_t fourth = server.log_mark();
+  {
+    DirectorySession kept = connected();
+    kept = connected();
+    EXPECT_NE(kept.handle(), nullptr);
+  }
+  server.binds_since(fourth);
+  EXPECT_EQ(unbinds_in(server.log_since(fourth)), 2u);
 }
 
 }  // namespace

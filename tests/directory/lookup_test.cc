@@ -52,9 +52,11 @@ TEST(SearchFilterFor, FillsReceiverThenSenderEscaped) {
       // The template is used as configured: its own wildcards stay.
       {"(&(mail=$recepient)(cn=*))", "x*", std::nullopt, "(&(mail=x\\2a)(cn=*))"},
       {"(|(mail=$recepient)(mail=$sender))", "r@site", std::nullopt, "(|(mail=r@site)(mail=))"},
-      // The receiver goes in first, so a sender placeholder it brings is
-      // filled in too.
-      {"(mail=$recepient)", "$sender@site", "b*x", "(mail=b\\2ax@site)"},
+      // Filled in one pass: a placeholder that an address brings in stays
+      // as it is.
+      {"(mail=$recepient)", "$sender@site", "b*x", "(mail=$sender@site)"},
+      {"(|(a=$sender)(b=$recepient))", "$Recepient", "$recepient",
+       "(|(a=$recepient)(b=$Recepient))"},
   };
   for (const FilterCase& c : cases) {
     config_set_defaults();
@@ -107,140 +109,143 @@ std::string test_directory() {
          ldif_person("team3", "team@example.org", "TRUE", {"team three"}) +
          ldif_person("dave", "dave@example.org", "TRUE", {}) +
          ldif_person("erin", "erin@example.org", "TRUE", {"$subject|$first|$phone|$recepient"},
-                     "givenName: Erin $sender\n") +
+                     "givenName: Erin $sender\n"
+                     "description: intern\ndescription: second\n"
+                     "vacationEnd: 20310102030405Z\n") +
          ldif_person("odd", "odd(x)@example.org", "TRUE", {"odd one"}) +
          ldif_person("slash", "back\\slash@example.org", "TRUE", {"backslash one"}) +
          ldif_person("star", "*@example.org", "TRUE", {"star one"});
 }
 
-// A running directory with the entries above, a session bound to it, and a
-// message from box@host with the subject "Lunch?".
+// A running directory with the entries above, and a session bound to it.
 class LookupTest : public testing::Test {
  protected:
   void SetUp() override {
     configure_for(server_);
     g_config.protocol = 3;
-    mail_.sender = "box@host";
-    mail_.subject = "Lunch?";
-    session_ = directory_connect();
+    session_ = connected();
   }
   void TearDown() override { session_.reset(); }
 
-  // The texts for receiver of mail_ through the session.
+  // The entries for receiver, read to the end.
+  std::vector<DirectoryEntry> entries(const std::string& receiver,
+                                      const StringList& address_attributes = {}) {
+    return all_entries(directory_lookup(*session_, receiver, sender_, address_attributes));
+  }
+  // The texts of the entries for receiver that have one, in result order.
   StringList lookup(const std::string& receiver) {
-    return directory_lookup(*session_, receiver, mail_);
+    StringList texts;
+    for (const DirectoryEntry& entry : entries(receiver)) {
+      if (entry.text) texts.push_back(*entry.text);
+    }
+    return texts;
   }
 
   SlapdServer server_{SlapdOptions().entries(test_directory())};
-  TempDir files_;
-  MailState mail_;
+  OptionalText sender_ = "box@host";
   std::optional<DirectorySession> session_;
 };
 
-TEST_F(LookupTest, ComposesTheReplyOfOneEntry) {
+TEST_F(LookupTest, HandsOverTheEntryAsStored) {
   LogCapture capture;
-  EXPECT_EQ(lookup("alice@example.org"),
-            StringList{"To: box@host\nSubject: Re: Lunch?\n\nalice@example.org is away.\n"});
-  // Without a subject the placeholder goes away as for an empty one.
-  mail_.subject.reset();
-  EXPECT_EQ(lookup("alice@example.org"),
-            StringList{"To: box@host\nSubject: Re: \n\nalice@example.org is away.\n"});
+  const std::vector<DirectoryEntry> found = entries("alice@example.org");
+  ASSERT_EQ(found.size(), 1u);
+  EXPECT_EQ(found[0].dn, "uid=alice,ou=people,dc=example,dc=org");
+  // The text as stored: its placeholders are filled when the reply is
+  // composed, not here.
+  EXPECT_EQ(found[0].text, kAliceReply);
+  EXPECT_FALSE(found[0].internal_text);
+  EXPECT_TRUE(found[0].fields.empty());
+  EXPECT_TRUE(found[0].dates.empty());
+  EXPECT_TRUE(found[0].addresses.empty());
   EXPECT_TRUE(capture.records().empty());
 }
 
-TEST_F(LookupTest, FramesEveryReplyWithHeaderAndFooter) {
+TEST_F(LookupTest, EntriesComeOneAtATimeInResultOrder) {
+  g_config.loglevel = 3;
+  LogCapture capture;
+  Result<DirectoryEntries> team = directory_lookup(*session_, "team@example.org", sender_);
+  ASSERT_TRUE(team.ok());
+  // Entry order is the search result's; team2 has no reply text.
+  const std::pair<const char*, OptionalText> expected[] = {
+      {"uid=team1,ou=people,dc=example,dc=org", "team one"},
+      {"uid=team2,ou=people,dc=example,dc=org", std::nullopt},
+      {"uid=team3,ou=people,dc=example,dc=org", "team three"},
+  };
+  for (const auto& [dn, text] : expected) {
+    const std::optional<DirectoryEntry> entry = team->next();
+    ASSERT_TRUE(entry) << dn;
+    EXPECT_EQ(entry->dn, dn);
+    EXPECT_EQ(entry->text, text);
+  }
+  EXPECT_FALSE(team->next());
+  EXPECT_FALSE(team->next());  // and stays at the end
+  // The first value of several.
+  EXPECT_EQ(lookup("carol@example.org"), StringList{"first text"});
+  // Found, but without a reply text: an entry all the same, and no "No
+  // match".
+  const std::vector<DirectoryEntry> dave = entries("dave@example.org");
+  ASSERT_EQ(dave.size(), 1u);
+  EXPECT_FALSE(dave[0].text);
+  EXPECT_TRUE(capture.records().empty());
+}
+
+TEST_F(LookupTest, ReadsMappedValuesAndAddressesAsStored) {
+  g_config.map_field_placeholders = {"$first", "$phone"};
+  g_config.map_field_attributes = {"givenName", "telephoneNumber", g_config.result};
+  g_config.map_date_placeholders = {"$until", "$since"};
+  g_config.map_date_attributes = {"vacationEnd", "vacationStart"};
+  const size_t mark = server_.log_mark();
+  const std::vector<DirectoryEntry> found = entries("erin@example.org", {"mail", "description"});
+  ASSERT_EQ(found.size(), 1u);
+  const DirectoryEntry& erin = found[0];
+  // Placeholder text in a value is no placeholder here; a missing attribute
+  // gives an empty value; a date stays as stored.
+  using Pairs = std::vector<std::pair<std::string, std::string>>;
+  EXPECT_EQ(erin.fields, (Pairs{{"$first", "Erin $sender"}, {"$phone", ""}}));
+  EXPECT_EQ(erin.dates, (Pairs{{"$until", "20310102030405Z"}, {"$since", ""}}));
+  // Every value of each address attribute, attribute by attribute.
+  EXPECT_EQ(erin.addresses, (StringList{"erin@example.org", "intern", "second"}));
+  // Only the attributes needed are asked for.
+  EXPECT_NE(server_.log_since(mark).find(" SRCH attr=givenName telephoneNumber vacationInfo "
+                                         "vacationEnd vacationStart mail description\n"),
+            std::string::npos)
+      << server_.log_since(mark);
+}
+
+TEST_F(LookupTest, InternalTextIsReadOnlyWhenInUse) {
   struct Case {
     const char* name;
-    OptionalText header_file;  // contents; absent: not configured
-    OptionalText footer_file;
-    bool unreadable = false;  // configured, but the files are missing
-    std::string reply;
-  };
-  const std::string body = "To: box@host\nSubject: Re: Lunch?\n\nalice@example.org is away.\n";
-  const Case cases[] = {
-      {"no files configured", std::nullopt, std::nullopt, false, body},
-      // Joined with nothing between: the text continues the header's last line.
-      {"both files", "From: $recepient\nX-Note: ", "-- \nReplying to $sender about $subject\n",
-       false,
-       "From: alice@example.org\nX-Note: " + body + "-- \nReplying to box@host about Lunch?\n"},
-      {"footer only", std::nullopt, "bye", false, body + "bye"},
-      {"unreadable files", std::nullopt, std::nullopt, true, body},
+    bool internal_result;
+    StringList internal_domains;
+    bool asked;
+  } cases[] = {
+      {"both set", true, {"example.org"}, true},
+      {"no internal domains", true, {}, false},
+      {"no internal_result", false, {"example.org"}, false},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
-    session_.reset();  // forget the texts of the case before
-    session_ = directory_connect();
-    g_config.forceheader.reset();
-    g_config.forcefooter.reset();
-    if (c.header_file) g_config.forceheader = files_.write("header", *c.header_file);
-    if (c.footer_file) g_config.forcefooter = files_.write("footer", *c.footer_file);
-    if (c.unreadable) {
-      g_config.forceheader = files_.file("missing-header");
-      g_config.forcefooter = files_.file("missing-footer");
-    }
-    LogCapture capture;
-    EXPECT_EQ(lookup("alice@example.org"), StringList{c.reply});
-    const std::vector<LogRecord> expected_log =
-        c.unreadable ? std::vector<LogRecord>{{LOG_INFO, "WARN/IO " + *g_config.forceheader},
-                                              {LOG_INFO, "WARN/IO " + *g_config.forcefooter}}
-                     : std::vector<LogRecord>{};
-    EXPECT_EQ(capture.records(), expected_log);
+    g_config.internal_result = c.internal_result ? OptionalText("description") : std::nullopt;
+    g_config.internal_domains = c.internal_domains;
+    const size_t mark = server_.log_mark();
+    const std::vector<DirectoryEntry> found = entries("erin@example.org");
+    ASSERT_EQ(found.size(), 1u);
+    EXPECT_EQ(found[0].internal_text, c.asked ? OptionalText("intern") : std::nullopt);
+    EXPECT_EQ(found[0].text, "$subject|$first|$phone|$recepient");
+    const bool requested =
+        server_.log_since(mark).find(" SRCH attr=vacationInfo description\n") != std::string::npos;
+    EXPECT_EQ(requested, c.asked);
   }
 }
 
-TEST_F(LookupTest, ReadsHeaderAndFooterOnlyOnceAndOnlyAfterAMatch) {
-  g_config.forceheader = files_.write("header", "H:$recepient|");
-  g_config.forcefooter = files_.write("footer", "|F");
-  LogCapture capture;
-  EXPECT_TRUE(lookup("nobody@example.org").empty());
-  EXPECT_FALSE(session_->reply_frame());
-  EXPECT_EQ(lookup("carol@example.org"), StringList{"H:carol@example.org|first text|F"});
-  // Later receivers use the texts read for the first one.
-  files_.write("header", "changed");
-  ASSERT_EQ(unlink(g_config.forcefooter->c_str()), 0);
-  EXPECT_EQ(lookup("team@example.org"),
-            (StringList{"H:team@example.org|team one|F", "H:team@example.org|team three|F"}));
-  EXPECT_TRUE(capture.records().empty());
-}
-
-TEST_F(LookupTest, UsesTheFirstValueOfEntriesThatHaveOne) {
-  g_config.loglevel = 3;
-  LogCapture capture;
-  // Entry order is the search result's; team2 has no reply text.
-  EXPECT_EQ(lookup("team@example.org"), (StringList{"team one", "team three"}));
-  EXPECT_EQ(lookup("carol@example.org"), StringList{"first text"});
-  // Found, but without a reply text: no texts, yet no "No match" either,
-  // and the header and footer are loaded.
-  EXPECT_TRUE(lookup("dave@example.org").empty());
-  EXPECT_TRUE(capture.records().empty());
-  ASSERT_TRUE(session_->reply_frame());
-  EXPECT_EQ(session_->reply_frame()->header, "");
-  EXPECT_EQ(session_->reply_frame()->footer, "");
-}
-
-TEST_F(LookupTest, FillsMapFieldsAfterSubjectSenderAndReceiver) {
-  g_config.map_field_placeholders = {"$first", "$phone"};
-  g_config.map_field_attributes = {"givenName", "telephoneNumber", g_config.result};
-  mail_.subject = "about $sender";
-  const size_t mark = server_.log_mark();
-  // The subject brings "$sender", which the sender step then fills; the
-  // givenName value brings one that no later step fills. The entry has no
-  // telephoneNumber.
-  EXPECT_EQ(lookup("erin@example.org"),
-            StringList{"about box@host|Erin $sender||erin@example.org"});
-  // Only the mapped attributes and the reply attribute are asked for.
-  EXPECT_NE(server_.log_since(mark).find(" SRCH attr=givenName telephoneNumber vacationInfo\n"),
-            std::string::npos);
-}
-
-TEST_F(LookupTest, NoMatchGivesNoTexts) {
-  g_config.forceheader = files_.file("missing");
+TEST_F(LookupTest, NoMatchGivesNoEntries) {
   for (const int loglevel : {2, 3}) {
     g_config.loglevel = loglevel;
     LogCapture capture;
-    EXPECT_TRUE(lookup("nobody@example.org").empty());
-    EXPECT_TRUE(lookup("bob@example.org").empty());  // not active
-    EXPECT_TRUE(lookup("evil\n@example.org").empty());
+    EXPECT_TRUE(entries("nobody@example.org").empty());
+    EXPECT_TRUE(entries("bob@example.org").empty());  // not active
+    EXPECT_TRUE(entries("evil\n@example.org").empty());
     const std::vector<LogRecord> expected =
         loglevel < 3
             ? std::vector<LogRecord>{}
@@ -253,11 +258,9 @@ TEST_F(LookupTest, NoMatchGivesNoTexts) {
                    "DEBUG/LDAP No match: (&(mail=evil?@example.org)(vacationActive=TRUE))"}};
     EXPECT_EQ(capture.records(), expected);
   }
-  // The header file is never touched without a match.
-  EXPECT_FALSE(session_->reply_frame());
 }
 
-TEST_F(LookupTest, FailedSearchGivesNoTexts) {
+TEST_F(LookupTest, FailedSearchGivesNoEntries) {
   struct Case {
     const char* name;
     std::string base;
@@ -274,7 +277,7 @@ TEST_F(LookupTest, FailedSearchGivesNoTexts) {
     for (const int loglevel : {0, 1}) {
       g_config.loglevel = loglevel;
       LogCapture capture;
-      EXPECT_TRUE(lookup("alice@example.org").empty());
+      EXPECT_TRUE(entries("alice@example.org").empty());
       const std::vector<LogRecord> expected =
           loglevel == 0 ? std::vector<LogRecord>{}
                         : std::vector<LogRecord>{{LOG_WARNING, "WARN/LDAP Wrong query base?"}};
@@ -299,25 +302,32 @@ TEST_F(LookupTest, AddressesCannotRewriteTheFilter) {
   }
   // The sender goes in escaped as well.
   g_config.queryfilter = "(&(|(mail=$recepient)(mail=$sender))(vacationActive=TRUE))";
-  mail_.sender = "*";
+  sender_ = "*";
   EXPECT_EQ(lookup("carol@example.org"), StringList{"first text"});
 }
 
 // A directory that stops answering during the search must not count as
-// one without entries: the run ends (after the search time limit) so that
-// the message is tried again later.
+// one without entries: the lookup fails (after the search time limit) so
+// that the message is tried again later, and the run ends with exactly
+// the line and status of a failed connection.
 using LookupDeathTest = LookupTest;
 
-TEST_F(LookupDeathTest, SilentServerEndsTheRun) {
+TEST_F(LookupDeathTest, SilentServerIsAFailureThatEndsTheRun) {
   g_config.loglevel = 1;
   LogCapture capture;
   server_.stop();
-  EXPECT_EXIT(lookup("alice@example.org"), testing::ExitedWithCode(1),
-              "^3\\|CRIT/LDAP Timed out\norvelt: CRIT/LDAP Timed out\n$");  // after 10 s
+  const Result<DirectoryEntries> failed =
+      directory_lookup(*session_, "alice@example.org", sender_);  // after 10 s
+  ASSERT_FALSE(failed.ok());
+  EXPECT_EQ(failed.failure().priority, LOG_ERR);
+  EXPECT_EQ(failed.failure().reason, "CRIT/LDAP Timed out");
+  EXPECT_TRUE(capture.records().empty());  // logged by whoever ends the run
+  EXPECT_EXIT(end_run_unless_ok(failed), testing::ExitedWithCode(1),
+              "^3\\|CRIT/LDAP Timed out\norvelt: CRIT/LDAP Timed out\n$");
   server_.cont();
-  // The child's search went out on this session's connection: start afresh.
+  // The search went out on this session's connection: start afresh.
   session_.reset();
-  session_ = directory_connect();
+  session_ = connected();
   EXPECT_EQ(lookup("carol@example.org"), StringList{"first text"});
 }
 

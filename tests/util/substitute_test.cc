@@ -9,41 +9,100 @@
 
 namespace {
 
-struct SubstituteCase {
-  OptionalText text;
+// One placeholder filled into text: the cases of a single name.
+struct SingleCase {
+  std::string text;
   std::string placeholder;
-  OptionalText replacement;
-  OptionalText expected;
+  std::string value;
+  std::string expected;
 };
 
-TEST(Substitute, Table) {
-  const SubstituteCase cases[] = {
+TEST(FillIn, OnePlaceholder) {
+  const SingleCase cases[] = {
       {"Hello $sender!", "$sender", "someone", "Hello someone!"},
-      {"Re: $subject", "$subject", std::nullopt, "Re: "},
+      {"Re: $subject", "$subject", "", "Re: "},
       {"$SENDER and $Sender", "$sender", "b", "b and b"},
+      // The first byte must match exactly, the rest in any case.
       {"Abc abc aBC", "abc", "x", "Abc x x"},
       {"$s$s", "$s", "x", "xx"},
-      // Every adjacent occurrence goes, also with an empty replacement.
+      // Every adjacent occurrence goes, also with an empty value.
       {"$subject$subject", "$subject", "", ""},
       {"$sender$sender$sender", "$sender", "", ""},
-      // Inserted text is not scanned again.
+      // Inserted text is not scanned again: a value goes in as it stands,
+      // even when it holds the placeholder itself.
       {"$subjectject", "$subject", "x$sub", "x$subject"},
+      {"to $recepient", "$recepient", "$RECEPIENT", "to $RECEPIENT"},
+      {"to $sender", "$sender", "$senderfoo", "to $senderfoo"},
+      {"Re: $subject", "$subject", "x$subjecty", "Re: x$subjecty"},
       {"no placeholder here", "$sender", "x", "no placeholder here"},
       {"", "$sender", "x", ""},
-      {"to $recepient", "$recepient", "$RECEPIENT", "to $recepient"},
-      {"to $sender", "$sender", "$senderfoo", "to $sender"},
-      {"Re: $subject", "$subject", "x$subjecty", "Re: $subject"},
-      {std::nullopt, "$sender", "x", std::nullopt},
       {"abc", "", "x", "abc"},
       {"cut $sende", "$sender", "x", "cut $sende"},
       {"100% $subject %s", "$subject", "%n%s", "100% %n%s %s"},
+      {std::string("a\0$s\0b", 6), "$s", "v", std::string("a\0v\0b", 5)},
   };
-  for (const SubstituteCase& c : cases) {
-    OptionalText slot = c.text;
-    substitute(slot, c.placeholder, c.replacement);
-    EXPECT_EQ(slot, c.expected) << "text '" << c.text.value_or("(absent)") << "' placeholder '"
-                                << c.placeholder << "'";
+  for (const SingleCase& c : cases) {
+    const Placeholder placeholders[] = {{c.placeholder, c.value}};
+    EXPECT_EQ(fill_in(c.text, placeholders), c.expected)
+        << "text '" << c.text << "' placeholder '" << c.placeholder << "'";
   }
+}
+
+// Several placeholders at once, as a reply or the MTA line has them.
+TEST(FillIn, SeveralPlaceholdersInOnePass) {
+  const Placeholder reply[] = {
+      {"$subject", "[$secret] $recepient"},
+      {"$sender", "<$recepient>"},
+      {"$recepient", "me@site"},
+      {"$secret", "Doe"},
+      {"$subjecttext", "long"},
+  };
+  const std::pair<std::string, std::string> cases[] = {
+      // A value brought in by one placeholder is never filled by another.
+      {"Subject: $subject", "Subject: [$secret] $recepient"},
+      {"From: $sender To: $recepient", "From: <$recepient> To: me@site"},
+      {"$secret/$SECRET", "Doe/Doe"},
+      // The longest name that matches wins, wherever it stands in the list.
+      {"$subjecttext|$subject|$subjectte", "long|[$secret] $recepient|[$secret] $recepientte"},
+      {"$SUBJECTTEXT", "long"},
+  };
+  for (const auto& [text, expected] : cases) EXPECT_EQ(fill_in(text, reply), expected) << text;
+
+  // Of two equally long names the first listed wins.
+  const Placeholder twice[] = {{"$a", "first"}, {"$A", "second"}, {"", "never"}};
+  EXPECT_EQ(fill_in("$a $A", twice), "first first");
+}
+
+TEST(FillIn, ValuesInTheHeaderCannotBreakItsLines) {
+  const Placeholder values[] = {
+      {"$subject", "hi\rBcc: victim@evil"},
+      {"$crlf", "line end\r"},
+      {"$mixed", std::string_view("a\nb\0c\r\nd\r", 9)},
+      {"$body", "x\ny"},
+  };
+  struct Case {
+    std::string text;
+    std::string expected;
+  } cases[] = {
+      {"Subject: Auto: $subject\n\n$subject\n",
+       "Subject: Auto: hi Bcc: victim@evil\n\nhi\rBcc: victim@evil\n"},
+      // The message's own CRLF line end is dropped, other breaks are blanks.
+      {"S: $crlf|$mixed\n\n$crlf|$mixed",
+       std::string("S: line end|a b c  d\n\nline end\r|") + std::string("a\nb\0c\r\nd\r", 9)},
+      // An empty line of only a CR ends the header as well.
+      {"A: $body\r\n\r\n$body", "A: x y\r\n\r\nx\ny"},
+      // A text that starts with an empty line has no header.
+      {"\n$body", "\nx\ny"},
+      // Without an empty line, the whole text is header.
+      {"A: $body\nB: $body", "A: x y\nB: x y"},
+      // The boundary is the template's: a value cannot move it.
+      {"A: $body\nB: $subject\n\n$body", "A: x y\nB: hi Bcc: victim@evil\n\nx\ny"},
+  };
+  for (const Case& c : cases) {
+    EXPECT_EQ(fill_in(c.text, values, HeaderValues::kCleaned), c.expected) << c.text;
+  }
+  // As they stand unless asked.
+  EXPECT_EQ(fill_in("A: $body\n", values), "A: x\ny\n");
 }
 
 TEST(WithoutLinesHolding, Table) {
@@ -69,23 +128,42 @@ TEST(WithoutLinesHolding, Table) {
   }
 }
 
-TEST(SlurpFile, ReadsWholeFile) {
+TEST(ReadTextFile, ReadsTheWholeFileUpToANul) {
   TempDir dir;
   LogCapture capture;
-  EXPECT_EQ(slurp_file(dir.write("h", "To: $sender\n\n")), "To: $sender\n\n");
-  EXPECT_EQ(slurp_file(dir.write("empty", "")), "");
-  EXPECT_EQ(slurp_file(dir.write("nul", std::string("ab\0cd", 5))), "ab");
+  const std::string big(200 * 1024, 'b');  // more than one read
+  const std::pair<std::string, std::string> cases[] = {
+      {"To: $sender\n\n", "To: $sender\n\n"},
+      {"", ""},
+      {std::string("ab\0cd", 5), "ab"},
+      {big, big},
+  };
+  for (const auto& [content, expected] : cases) {
+    const Result<std::string> read = read_text_file(dir.write("f", content));
+    ASSERT_TRUE(read.ok()) << read.failure().reason;
+    EXPECT_EQ(*read, expected);
+  }
   EXPECT_TRUE(capture.records().empty());
 }
 
-TEST(SlurpFile, UnreadableFileLogsAtInfo) {
+TEST(ReadTextFile, UnreadableFileIsAFailureWithItsReason) {
   TempDir dir;
   LogCapture capture;
   const std::string missing = dir.file("missing");
-  EXPECT_FALSE(slurp_file(missing));
-  EXPECT_FALSE(slurp_file(dir.path()));  // a directory: the read fails
-  EXPECT_EQ(capture.records(), (std::vector<LogRecord>{{LOG_INFO, "WARN/IO " + missing},
-                                                       {LOG_INFO, "WARN/IO " + dir.path()}}));
+  const std::string odd = dir.file("new\nline");
+  const std::pair<std::string, std::string> cases[] = {
+      {missing, "CRIT/IO " + missing + ": No such file or directory"},
+      {dir.path(), "CRIT/IO " + dir.path() + ": Is a directory"},
+      {odd, "CRIT/IO " + dir.file("new?line") + ": No such file or directory"},
+  };
+  for (const auto& [path, reason] : cases) {
+    const Result<std::string> read = read_text_file(path);
+    ASSERT_FALSE(read.ok()) << path;
+    EXPECT_EQ(read.failure().priority, LOG_ERR);
+    EXPECT_EQ(read.failure().reason, reason);
+  }
+  // Logging is left to whoever ends the run.
+  EXPECT_TRUE(capture.records().empty());
 }
 
 }  // namespace
