@@ -13,23 +13,12 @@
 
 #include "support/recording_mta.h"
 #include "support/run_program.h"
+#include "support/sanitized.h"
 #include "support/slapd_server.h"
 #include "support/temp_dir.h"
 #include "support/test_config.h"
 
 namespace {
-
-#if defined(__SANITIZE_ADDRESS__)
-constexpr bool kSanitized = true;
-#elif defined(__has_feature)
-#if __has_feature(address_sanitizer)
-constexpr bool kSanitized = true;
-#else
-constexpr bool kSanitized = false;
-#endif
-#else
-constexpr bool kSanitized = false;
-#endif
 
 constexpr int kValgrindFoundErrors = 99;
 
