@@ -8,14 +8,12 @@
 #include <memory>
 
 #include "store/record_format.h"
+#include "util/c_owners.h"
 
 namespace {
 
-// Owns the buffer of a datum that GDBM allocated (firstkey, nextkey, fetch).
-struct FreeDeleter {
-  void operator()(char* p) const { free(p); }
-};
-using OwnedBytes = std::unique_ptr<char, FreeDeleter>;
+// The buffer of a datum that GDBM allocated (firstkey, nextkey, fetch).
+using OwnedBytes = MallocPtr<char>;
 
 std::string bytes_of(const datum& d) {
   return d.dptr != nullptr && d.dsize > 0 ? std::string(d.dptr, static_cast<size_t>(d.dsize))

@@ -103,7 +103,7 @@ bool blocks(const std::optional<std::string>& value) {
 // Opens the block file at path for the decision and the record, or stops.
 StoreHandle open_for_record(const std::string& path) {
   StoreError error;
-  StoreHandle db = store_open(path, StoreMode::kWriterCreate, g_config.umask, &error);
+  StoreHandle db = store_open(path, StoreMode::kWriterCreate, g_config.create_mode, &error);
   if (db) return db;
   if (error.locked) fail("CRIT/IO error locking '%s' for writing", path);
   fail_with_reason(path, error.reason);
@@ -138,7 +138,7 @@ BlockClaim block_claim(const std::string& sender, const std::string& receiver) {
   // yet. A lock held for the whole wait would be held for the writer's wait
   // as well: the run stops at once.
   StoreError error;
-  if (StoreHandle reader = store_open(path, StoreMode::kReader, g_config.umask, &error)) {
+  if (StoreHandle reader = store_open(path, StoreMode::kReader, g_config.create_mode, &error)) {
     if (blocks(fetch_value(reader, key, *path))) return claim;
   } else if (error.locked) {
     fail("CRIT/IO error locking '%s' for writing", *path);
@@ -167,7 +167,7 @@ void block_withdraw(const BlockClaim& claim, const std::string& sender,
   const OptionalText path = block_file_path(receiver);
   if (!path) return;
   StoreError error;
-  StoreHandle db = store_open(path, StoreMode::kWriter, g_config.umask, &error);
+  StoreHandle db = store_open(path, StoreMode::kWriter, g_config.create_mode, &error);
   if (!db) return log_withdraw_failed(*path, error.reason);
   const std::string key = stored_key(sender);
   const datum found = gdbm_fetch(db.get(), datum_over(key));

@@ -144,12 +144,12 @@ TEST_F(DbTool, LoadExtendsOrWithReplaceStartsEmpty) {
 
 TEST_F(DbTool, LoadCreatesWithTheGivenModeLessTheUmask) {
   const mode_t saved = umask(022);
-  g_config.umask = 0600;
+  g_config.create_mode = 0600;
   const ToolRun plain = run_tool({"load", dir.file("a.db")}, "A: 1\n");
   const ToolRun given = run_tool({"load", "--mode", "0660", dir.file("b.db")}, "A: 1\n");
   umask(saved);
   // The tool's mode is its own: the program's setting stays as it was.
-  EXPECT_EQ(g_config.umask, 0600);
+  EXPECT_EQ(g_config.create_mode, 0600);
   EXPECT_EQ(plain.status, kDbDone) << plain.err;
   EXPECT_EQ(given.status, kDbDone) << given.err;
   struct stat st;

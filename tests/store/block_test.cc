@@ -131,7 +131,7 @@ TEST_F(Block, ExpireZeroTouchesNoFile) {
 
 TEST_F(Block, FirstClaimCreatesTheFileWithTheRecordThatBlocksTheNext) {
   const mode_t saved = umask(022);
-  g_config.umask = 0640;
+  g_config.create_mode = 0640;
   const int64_t before = time(nullptr);
   const BlockClaim first = block_claim("box@host", "local@site");
   const int64_t after = time(nullptr);
