@@ -5,11 +5,13 @@
 
 #include <cerrno>
 #include <csignal>
+#include <memory>
 
 #include "config/config.h"
 #include "mail/intake.h"
 #include "main/cmdline.h"
 #include "main/reply_loop.h"
+#include "store/block_store.h"
 #include "util/log.h"
 
 namespace {
@@ -53,6 +55,7 @@ int main(int argc, char** argv) {
   const MailState mail = mail_intake(STDIN_FILENO, options.forced_receivers, options.forced_sender,
                                      options.null_sender_forced);
   if (!mail_is_answered(mail)) return 0;
-  run_replies(mail);
+  const std::unique_ptr<BlockStore> store = block_store_open(g_config);
+  run_replies(mail, *store);
   return 0;
 }

@@ -7,7 +7,6 @@
 #include "directory/lookup.h"
 #include "mail/charset.h"
 #include "mail/mta.h"
-#include "store/block.h"
 #include "util/log.h"
 
 namespace {
@@ -17,8 +16,11 @@ namespace {
 // recorded (claimed) before it goes out, so that a reply is never sent
 // without its record, and concurrent runs send it once; an MTA that did not
 // take it has the claim withdrawn, so that the next message is answered.
-void reply_once(const std::string& sender, const std::string& receiver, std::string& text) {
-  const BlockClaim claim = block_claim(sender, receiver);
+void reply_once(BlockStore& store, const std::string& sender, const std::string& receiver,
+                std::string& text) {
+  const Result<BlockClaim> claimed = store.claim(sender, receiver);
+  if (!claimed.ok()) end_run(claimed.failure());
+  const BlockClaim& claim = *claimed;
   if (!claim.granted) {
     if (g_config.loglevel > 2) {
       log_message(LOG_DEBUG, "DEBUG/MAIL blocked: %s & %s", log_safe(sender).c_str(),
@@ -29,7 +31,7 @@ void reply_once(const std::string& sender, const std::string& receiver, std::str
   convert_charset(text);
   const MtaOutcome outcome = send_reply(receiver, sender, text);
   if (outcome.status == MtaOutcome::kAccepted) return;
-  block_withdraw(claim, sender, receiver);
+  store.withdraw(claim, sender, receiver);
   if (outcome.status == MtaOutcome::kNoProcess) log_fatal(LOG_ERR, "%s", outcome.reason.c_str());
   log_message(LOG_WARNING, "WARN/MAIL MTA failed (%s): reply to %s not recorded",
               outcome.reason.c_str(), log_safe(sender).c_str());
@@ -37,7 +39,7 @@ void reply_once(const std::string& sender, const std::string& receiver, std::str
 
 }  // namespace
 
-void run_replies(const MailState& mail) {
+void run_replies(const MailState& mail, BlockStore& store) {
   // Intake accepts a message only with a sender and at least one receiver.
   const std::string& sender = *mail.sender;
   {
@@ -45,7 +47,7 @@ void run_replies(const MailState& mail) {
     for (const std::string& receiver : mail.receivers) {
       StringList texts = directory_lookup(session, receiver, mail);
       for (std::string& text : texts) {
-        reply_once(sender, receiver, text);
+        reply_once(store, sender, receiver, text);
         std::string().swap(text);  // a large text goes as soon as it is done with
       }
     }
