@@ -18,7 +18,8 @@ bool BlockLister::record(const BlockEntry& entry) {
     return true;
   }
   int64_t age = 0;
-  const std::string age_text = __builtin_sub_overflow(now_, *entry.time, &age) ? "?" : format_age(age);
+  const std::string age_text =
+      __builtin_sub_overflow(now_, *entry.time, &age) ? "?" : format_age(age);
   fprintf(out_, "%s\t%s\t%s\t%s\n", receiver.c_str(), sender.c_str(),
           format_utc(*entry.time).c_str(), age_text.c_str());
   return true;

@@ -156,10 +156,11 @@ void fail_listing(Run& run, const Outcome& failure) {
 }
 
 void blocks_of_files(Run& run, const std::string& operand) {
-  BlockLister lister(run.out(), time(nullptr), [&run](const std::string& where, const std::string& reason) {
-    run.say("%s: %s", shown(where).c_str(), reason.c_str());
-    run.mark(kDbFailed);
-  });
+  BlockLister lister(run.out(), time(nullptr),
+                     [&run](const std::string& where, const std::string& reason) {
+                       run.say("%s: %s", shown(where).c_str(), reason.c_str());
+                       run.mark(kDbFailed);
+                     });
   const Outcome walked = walk_block_files(operand, lister);
   if (!walked.ok()) fail_listing(run, walked);
 }
@@ -332,7 +333,6 @@ void purge_files(Run& run, const Invocation& inv, const std::string& operand) {
           count_of(purged, "record").c_str(), changed,
           count_of(files.size(), "block file").c_str());
 }
-
 
 void command_recover(Run& run, const Invocation& inv) {
   const std::string& path = inv.operands[0];

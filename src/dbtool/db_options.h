@@ -60,7 +60,6 @@ class Run {
   int status_ = kDbDone;
 };
 
-
 // A path as it appears in messages.
 std::string shown(const std::string& path);
 

@@ -113,8 +113,9 @@ class Importer : public BlockWalker {
       failure_ = done.failure();
       return false;
     }
-    ++(*done == BlockImport::kImported ? imported_ : *done == BlockImport::kPresent ? present_
-                                                                                  : expired_);
+    ++(*done == BlockImport::kImported  ? imported_
+       : *done == BlockImport::kPresent ? present_
+                                        : expired_);
     return true;
   }
   void unreadable(const std::string& where, const std::string& reason) override {
@@ -139,8 +140,8 @@ class Importer : public BlockWalker {
 
   void summary(size_t files) const {
     fprintf(run_.out(), "imported %s from %s, %zu expired, %zu already there\n",
-            count_of(imported_, "record").c_str(), count_of(files, "block file").c_str(),
-            expired_, present_);
+            count_of(imported_, "record").c_str(), count_of(files, "block file").c_str(), expired_,
+            present_);
   }
 
  private:

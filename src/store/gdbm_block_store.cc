@@ -205,8 +205,8 @@ Result<BlockImport> GdbmBlockStore::import(const std::string& receiver, const st
 Result<std::vector<std::string>> block_files_in(const std::string& file_or_dir) {
   struct stat status;
   if (stat(file_or_dir.c_str(), &status) != 0) {
-    return Outcome::retry(LOG_WARNING, file_or_dir + ": " +
-                                           (errno == ENOENT ? "no such file" : strerror(errno)));
+    return Outcome::retry(
+        LOG_WARNING, file_or_dir + ": " + (errno == ENOENT ? "no such file" : strerror(errno)));
   }
   std::vector<std::string> files;
   if (!S_ISDIR(status.st_mode)) {

@@ -5,12 +5,12 @@
 #include <syslog.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <climits>
 #include <cstdint>
 #include <ctime>
 #include <tuple>
-#include <algorithm>
 
 #include "config/config.h"
 #include "util/log.h"
@@ -253,8 +253,15 @@ Outcome RedisBlockStore::connect() {
 Outcome RedisBlockStore::reach() { return connection_ ? Outcome::done() : connect(); }
 
 Outcome RedisBlockStore::command_failed(const RedisReply& reply) const {
-  return Outcome::retry(LOG_WARNING,
-                        voice_.failed(server_, reply ? reply_text(*reply) : redis_failure(connection_)));
+  return Outcome::retry(
+      LOG_WARNING, voice_.failed(server_, reply ? reply_text(*reply) : redis_failure(connection_)));
+}
+
+Outcome RedisBlockStore::refusal(const std::string& reason) const {
+  // A server that wants a password the configuration does not give.
+  const std::string text = voice_.refused(server_, reason);
+  if (reason.starts_with("NOAUTH")) return Outcome::config_error(LOG_WARNING, text);
+  return Outcome::retry(LOG_WARNING, text);
 }
 
 Result<BlockClaim> RedisBlockStore::claim(const std::string& sender, const std::string& receiver) {
@@ -285,9 +292,7 @@ Result<BlockClaim> RedisBlockStore::claim(const std::string& sender, const std::
     } else if (reply->type == REDIS_REPLY_ERROR) {
       reason = reply_text(*reply);
       // A replica refuses every write: its primary is among the others.
-      if (!reason.starts_with("READONLY")) {
-        return Outcome::retry(LOG_WARNING, voice_.refused(server_, reason));
-      }
+      if (!reason.starts_with("READONLY")) return refusal(reason);
     } else {
       claim.granted = reply->type == REDIS_REPLY_STATUS;
       if (claim.granted) claim.stored = value;

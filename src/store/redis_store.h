@@ -136,8 +136,9 @@ RedisVoice redis_log_voice();
 // (block_seconds_left of a record made now): granted when the key was not
 // there. A server that fails a command, or refuses the write as a replica,
 // is skipped and the next one tried. Failures handed back (priority
-// warning): no server left, a server that refused the password or DB
-// (a configuration error), or refused a command with anything but READONLY.
+// warning): no server left, a server that refused the password or DB, or
+// the write for want of one (NOAUTH: these are configuration errors), or
+// refused the write with anything but READONLY.
 // A receiver that block_receiver_acceptable refuses gets "WARN/IO refusing
 // block key for <receiver>" logged and nothing granted. A withdrawal deletes
 // the key if it still holds the claim's value (one Lua script); its failure
@@ -160,6 +161,8 @@ class RedisBlockStore : public BlockStore {
  private:
   Outcome connect();
   Outcome command_failed(const RedisReply& reply) const;
+  // A server's refusal of a claim's write.
+  Outcome refusal(const std::string& reason) const;
   Result<std::vector<std::string>> scan_keys();
 
   const Config& config_;
