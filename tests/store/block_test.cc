@@ -487,4 +487,106 @@ TEST_F(Block, ClaimUnderALockNeverReleasedStopsTheRun) {
   EXPECT_EQ(read_file(receiver_file), before);
 }
 
+// ---------------------------------------------------------------------------
+// What orvelt-db reaches through the store: the walk, removing, importing
+
+// Every record and every unreadable part a walk hands on, as text.
+class Collector : public BlockWalker {
+ public:
+  bool record(const BlockEntry& e) override {
+    lines.push_back(e.receiver + "|" + e.sender + "|" +
+                    (e.time ? std::to_string(*e.time) : "unreadable: " + e.problem));
+    return lines.size() < stop_after;
+  }
+  void unreadable(const std::string& where, const std::string& reason) override {
+    lines.push_back("! " + where + ": " + reason);
+  }
+  std::vector<std::string> lines;
+  size_t stop_after = SIZE_MAX;
+};
+
+TEST_F(Block, WalkHandsOnEveryRecordSortedAndGoesOnPastAnUnreadableFile) {
+  store_gdbm_record(blockfiles + "/b@site", "zed@x" + std::string(1, '\0'), time_bytes(7));
+  store_gdbm_record(blockfiles + "/b@site", "amy@x" + std::string(1, '\0'), time_bytes(5));
+  store_gdbm_record(blockfiles + "/b@site", "short@x" + std::string(1, '\0'), "1234");
+  store_gdbm_record(blockfiles + "/b@site", "nonul@x", time_bytes(6));
+  store_gdbm_record(blockfiles + "/c@site", "bob@x" + std::string(1, '\0'), time_bytes(9));
+  dir.write("block/a@site", "not a database at all, but some bytes");
+  dir.write("block/empty@site", "");  // being created by a run: passed over
+  Collector walked;
+  EXPECT_TRUE(store.walk(walked).ok());
+  ASSERT_FALSE(walked.lines.empty());
+  EXPECT_THAT(walked.lines.front(),
+              testing::StartsWith("! " + blockfiles + "/a@site: not a GDBM database ("));
+  walked.lines.front() = "! a@site";
+  const std::vector<std::string> expected = {
+      "! a@site",
+      "b@site|amy@x|5",
+      "b@site|nonul@x|unreadable: key not a NUL-terminated text",
+      "b@site|short@x|unreadable: value of 4 bytes",
+      "b@site|zed@x|7",
+      "c@site|bob@x|9",
+  };
+  EXPECT_EQ(walked.lines, expected);
+
+  // The walker may stop it.
+  Collector first_two;
+  first_two.stop_after = 2;
+  EXPECT_TRUE(store.walk(first_two).ok());
+  EXPECT_EQ(first_two.lines.size(), 2u);
+
+  // Without blockfiles there is nothing to walk.
+  g_config.blockfiles = dir.file("missing");
+  Collector none;
+  const Outcome failure = store.walk(none);
+  EXPECT_FALSE(failure.ok());
+  EXPECT_EQ(failure.reason, dir.file("missing") + ": no such file");
+  EXPECT_TRUE(none.lines.empty());
+  EXPECT_TRUE(pauses.empty());
+}
+
+TEST_F(Block, RemoveDeletesOnePairAndTheSenderIsAnsweredAgain) {
+  ASSERT_TRUE(block_claim("box@host", "local@site").granted);
+  ASSERT_TRUE(block_claim("other@host", "local@site").granted);
+  const Result<bool> removed = store.remove("local@site", "box@host");
+  ASSERT_TRUE(removed.ok()) << removed.failure().reason;
+  EXPECT_TRUE(*removed);
+  const Result<bool> again = store.remove("local@site", "box@host");
+  ASSERT_TRUE(again.ok());
+  EXPECT_FALSE(*again);
+  EXPECT_EQ(read_gdbm(receiver_file).count("other@host" + std::string(1, '\0')), 1u);
+  EXPECT_TRUE(block_claim("box@host", "local@site").granted);
+  // A receiver without a block file: nothing to remove from, and why.
+  const Result<bool> missing = store.remove("nobody@site", "box@host");
+  EXPECT_FALSE(missing.ok());
+  EXPECT_EQ(missing.failure().reason, "CRIT/IO " + blockfiles + "/nobody@site: no such file");
+}
+
+TEST_F(Block, ImportKeepsWhatStillBlocksAndNeverOverwrites) {
+  const int64_t now = time(nullptr);
+  ASSERT_TRUE(block_claim("present@host", "local@site").granted);
+  const std::string present = read_gdbm(receiver_file).at("present@host" + std::string(1, '\0'));
+  const struct Case {
+    const char* sender;
+    int64_t time;
+    BlockImport result;
+  } cases[] = {
+      {"recent@host", now - 3600, BlockImport::kImported},
+      {"old@host", now - 49 * 3600, BlockImport::kExpired},
+      {"corrupt@host", INT64_MIN, BlockImport::kExpired},
+      {"present@host", now - 60, BlockImport::kPresent},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.sender);
+    const Result<BlockImport> imported = store.import("local@site", c.sender, c.time, now);
+    ASSERT_TRUE(imported.ok()) << imported.failure().reason;
+    EXPECT_EQ(*imported, c.result);
+  }
+  const auto records = read_gdbm(receiver_file);
+  EXPECT_EQ(records.size(), 2u);
+  EXPECT_EQ(records.at("recent@host" + std::string(1, '\0')), time_bytes(now - 3600));
+  EXPECT_EQ(records.at("present@host" + std::string(1, '\0')), present);
+  EXPECT_FALSE(block_claim("recent@host", "local@site").granted);
+}
+
 }  // namespace

@@ -315,4 +315,82 @@ TEST_F(RedisBlock, ARefusedPasswordStopsTheRunWithoutTryingTheNextServer) {
   EXPECT_TRUE(locked.get(key("r@y", "s@x")));
 }
 
+TEST_F(RedisBlock, OpeningTheStoreOfTheConfigurationDoesNoIo) {
+  ClosedPort down;
+  use({down.url()});
+  LogCapture capture;
+  std::unique_ptr<BlockStore> opened = block_store_open(g_config);
+  ASSERT_NE(dynamic_cast<RedisBlockStore*>(opened.get()), nullptr);
+  EXPECT_TRUE(capture.records().empty());  // not even tried yet
+  const Result<BlockClaim> claim = opened->claim("s@x", "r@y");
+  ASSERT_FALSE(claim.ok());
+  EXPECT_EQ(claim.failure().reason, "CRIT/IO blockstore: no server usable");
+  EXPECT_EQ(capture.records(),
+            (std::vector<LogRecord>{{LOG_WARNING, "WARN/IO blockstore " + down.url() +
+                                                      " skipped: Connection refused"}}));
+
+  g_config.blockstore.clear();
+  EXPECT_EQ(dynamic_cast<RedisBlockStore*>(block_store_open(g_config).get()), nullptr);
+}
+
+// Gathers the records a walk hands on.
+class Gathered : public BlockWalker {
+ public:
+  bool record(const BlockEntry& e) override {
+    lines.push_back(e.receiver + "|" + e.sender + "|" +
+                    (e.time ? std::to_string(*e.time) : "unreadable: " + e.problem));
+    return true;
+  }
+  void unreadable(const std::string& where, const std::string&) override {
+    lines.push_back("! " + where);
+  }
+  std::vector<std::string> lines;
+};
+
+TEST_F(RedisBlock, ImportWalkAndRemoveGoThroughTheSameKeys) {
+  RedisServer server;
+  use({server.url()});
+  const int64_t now = time(nullptr);
+  const struct Case {
+    const char* sender;
+    int64_t time;
+    BlockImport result;
+  } cases[] = {
+      {"recent@x", now - 3600, BlockImport::kImported},
+      {"old@x", now - 49 * 3600, BlockImport::kExpired},
+      {"corrupt@x", INT64_MIN, BlockImport::kExpired},  // as the block files judge it
+      {"recent@x", now, BlockImport::kPresent},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.sender);
+    const Result<BlockImport> imported = store->import("r@y", c.sender, c.time, now);
+    ASSERT_TRUE(imported.ok()) << imported.failure().reason;
+    EXPECT_EQ(*imported, c.result);
+  }
+  EXPECT_EQ(server.get(key("r@y", "recent@x")), std::to_string(now - 3600) + " import");
+  // What is left of the period, and no more.
+  EXPECT_GE(server.ttl(key("r@y", "recent@x")), 47 * 3600 - 5);
+  EXPECT_LE(server.ttl(key("r@y", "recent@x")), 47 * 3600 + 1);
+  // A claimed pair is blocked by the imported record.
+  EXPECT_FALSE(block_claim("recent@x", "r@y").granted);
+  const BlockClaim claimed = block_claim("a@x", "q@y");
+  ASSERT_TRUE(claimed.stored);
+  const std::optional<int64_t> claimed_at = redis_block_time(*claimed.stored);
+  ASSERT_TRUE(claimed_at);
+  server.command({"SET", key("q@y", "bad@x"), "soon"});
+  server.command({"SET", "orvelt:junk", "1"});
+
+  Gathered walked;
+  ASSERT_TRUE(store->walk(walked).ok());
+  EXPECT_EQ(walked.lines, (std::vector<std::string>{"q@y|a@x|" + std::to_string(*claimed_at),
+                                                    "q@y|bad@x|unreadable: not a reply time",
+                                                    "r@y|recent@x|" + std::to_string(now - 3600)}));
+
+  const Result<bool> removed = store->remove("r@y", "recent@x");
+  ASSERT_TRUE(removed.ok());
+  EXPECT_TRUE(*removed);
+  EXPECT_FALSE(*store->remove("r@y", "recent@x"));
+  EXPECT_TRUE(block_claim("recent@x", "r@y").granted);
+}
+
 }  // namespace
