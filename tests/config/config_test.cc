@@ -110,7 +110,8 @@ TEST(Config, DirectiveTable) {
          EXPECT_EQ(g_config.maxheader, INT_MAX);
          EXPECT_EQ(g_config.create_mode, 0777);
        }},
-      {"umask keeps permission bits only", "umask 7777\n", [] { EXPECT_EQ(g_config.create_mode, 0777); }},
+      {"umask keeps permission bits only", "umask 7777\n",
+       [] { EXPECT_EQ(g_config.create_mode, 0777); }},
       {"failstatus 1 to 255, others keep it", "failstatus 75\nfailstatus 0\nfailstatus 256\n",
        [] { EXPECT_EQ(g_config.failstatus, 75); }},
       {"mtatimeout positive, others keep it", "mtatimeout 5\nmtatimeout 0\nmtatimeout -3\n",
