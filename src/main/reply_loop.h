@@ -8,6 +8,6 @@
 // so it has a sender and at least one receiver: connects to the directory,
 // looks up each receiver's texts and hands each text that the block store
 // lets through to the MTA, claiming each reply in store. A store failure
-// ends the run (end_run) before that reply goes out. Requires the log to be open and g_config
-// loaded; closes the log at the end.
+// ends the run (end_run) before that reply goes out. Requires the log to be
+// open and g_config loaded; closes the log at the end.
 void run_replies(const MailState& mail, BlockStore& store);
