@@ -54,7 +54,7 @@ class BlockStore {
   // Claims the reply to sender on behalf of receiver: granted, and recorded
   // before this returns, unless a record of the pair still blocks
   // (block_time_expired). Granted always, touching nothing, with
-  // blockexpire 0 or less. A receiver the store cannot keep a record for is
+  // blockexpire 0 (on Redis, 0 or less). A receiver the store cannot keep a record for is
   // refused (logged, nothing granted). A failure is handed back for the run
   // to end (priority warning, the whole log text); no reply may go out then.
   virtual Result<BlockClaim> claim(const std::string& sender, const std::string& receiver) = 0;
