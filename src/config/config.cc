@@ -179,7 +179,7 @@ void apply_directive(const OptionalText& directive, OptionalText value) {
     g_config.maxheader = n > INT_MAX - 2 ? INT_MAX : n + 2;
   } else if (is("loglevel")) g_config.loglevel = parse_decimal(v);
   // Only permission bits: a block file must never be set-id or sticky.
-  else if (is("umask")) g_config.umask = parse_octal(v) & 0777;
+  else if (is("umask")) g_config.create_mode = parse_octal(v) & 0777;
   else if (is("failstatus")) apply_bounded(g_config.failstatus, v, 1, 255);
   else if (is("mtatimeout")) apply_mtatimeout(v);
   else if (is("protocol")) apply_protocol(v);
@@ -220,7 +220,7 @@ void config_set_defaults() {
   g_config.blockexpire = 48;
   g_config.maxreceivers = 256;
   g_config.maxheader = 256;
-  g_config.umask = 0600;
+  g_config.create_mode = 0600;
   g_config.loglevel = 0;
   g_config.rfc3834 = false;
   g_config.tls = DirectoryTls::kNone;

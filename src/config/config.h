@@ -40,7 +40,9 @@ struct Config {
   int blockexpire = 0;
   int maxreceivers = 0;
   int maxheader = 0;
-  int umask = 0;
+  // Permission bits of a database file the program creates (the `umask`
+  // directive, which despite its name gives the mode, not a mask).
+  int create_mode = 0;
   int loglevel = 0;
   // Decline automatic, list and bulk mail by header name and robot senders.
   bool rfc3834 = false;

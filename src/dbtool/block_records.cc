@@ -2,28 +2,27 @@
 
 #include <gdbm.h>
 
+#include <vector>
+
 #include "dbtool/display.h"
-#include "store/block.h"
+#include "store/block_record.h"
+#include "store/gdbm_block_store.h"
 #include "store/record_format.h"
 
-BlockRecord block_record_of(const RawRecord& raw) {
-  BlockRecord record;
-  record.key = raw.key;
-  const auto text = key_text(raw.key);
-  if (!text) {
-    record.sender = escape_for_display(raw.key);
-    record.problem = "key not a NUL-terminated text";
-    return record;
+bool BlockLister::record(const BlockEntry& entry) {
+  const std::string receiver = escape_for_display(entry.receiver);
+  const std::string sender = escape_for_display(entry.sender);
+  if (!entry.time) {
+    fprintf(out_, "%s\t%s\tunreadable: %s\n", receiver.c_str(), sender.c_str(),
+            entry.problem.c_str());
+    return true;
   }
-  record.sender = escape_for_display(*text);
-  const auto time = decode_block_time(raw.value);
-  if (!time) {
-    record.problem = "value of " + std::to_string(raw.value.size()) + " bytes";
-    return record;
-  }
-  record.time = *time;
-  record.readable = true;
-  return record;
+  int64_t age = 0;
+  const std::string age_text =
+      __builtin_sub_overflow(now_, *entry.time, &age) ? "?" : format_age(age);
+  fprintf(out_, "%s\t%s\t%s\t%s\n", receiver.c_str(), sender.c_str(),
+          format_utc(*entry.time).c_str(), age_text.c_str());
+  return true;
 }
 
 bool purge_block_file(const StoreHandle& db, int64_t now, int64_t hours, bool dry_run,
@@ -35,11 +34,11 @@ bool purge_block_file(const StoreHandle& db, int64_t now, int64_t hours, bool dr
   // a file that changes under it.
   std::vector<std::string> expired;
   for (const RawRecord& r : raw) {
-    const BlockRecord record = block_record_of(r);
-    if (!record.readable) {
+    const BlockEntry entry = block_entry_of("", r);
+    if (!entry.time) {
       ++result.unreadable;
-    } else if (block_time_expired(record.time, now, hours * 3600)) {
-      expired.push_back(record.key);
+    } else if (block_time_expired(*entry.time, now, hours * 3600)) {
+      expired.push_back(r.key);
     }
   }
   result.expired = expired.size();

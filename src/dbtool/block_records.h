@@ -1,29 +1,35 @@
-// The records of one block file as orvelt-db shows and purges them.
+// Block records as orvelt-db shows and purges them.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
+#include <cstdio>
+#include <functional>
 #include <string>
-#include <vector>
+#include <utility>
 
-#include "dbtool/records.h"
+#include "store/block_store.h"
 #include "store/store.h"
 
-// One record of a block file.
-struct BlockRecord {
-  std::string key;     // the stored key, byte for byte
-  std::string sender;  // the key shown to the operator (escaped)
-  bool readable = false;
-  int64_t time = 0;     // the last reply, when readable
-  std::string problem;  // why not readable, when not
-};
+// Writes each record a walk hands it as one line: receiver, sender, the
+// time of the last reply (UTC) and its age, or "unreadable: <problem>",
+// tab-separated, with the addresses escaped for display. A part of the store
+// that cannot be read is handed to report.
+class BlockLister : public BlockWalker {
+ public:
+  using Report = std::function<void(const std::string& where, const std::string& reason)>;
+  BlockLister(FILE* out, int64_t now, Report report)
+      : out_(out), now_(now), report_(std::move(report)) {}
+  bool record(const BlockEntry& entry) override;
+  void unreadable(const std::string& where, const std::string& reason) override {
+    report_(where, reason);
+  }
 
-// Interprets a stored record as the program does: the key must be a text
-// with its NUL byte, and the value must hold a block time
-// (decode_block_time: at least 8 bytes, the first 8 a signed 64-bit number
-// in host order). Anything else is unreadable; such a record suppresses no
-// reply.
-BlockRecord block_record_of(const RawRecord& raw);
+ private:
+  FILE* out_;
+  int64_t now_;
+  Report report_;
+};
 
 // How one purge of a block file went.
 struct PurgeResult {
@@ -33,10 +39,10 @@ struct PurgeResult {
   size_t unreadable = 0;  // records left alone because they are unreadable
 };
 
-// Removes from db, opened for writing, every readable record older than
-// hours at now (block_time_expired, the rule the program blocks by), and
-// then reorganises the file so that it shrinks. Unreadable records are
-// left alone: they block nothing, and what the tool cannot read it does
+// Removes from db, opened for writing, every readable record (block_entry_of)
+// older than hours at now (block_time_expired, the rule the program blocks
+// by), and then reorganises the file so that it shrinks. Unreadable records
+// are left alone: they block nothing, and what the tool cannot read it does
 // not judge. A dry run only counts, and db may then be opened read-only.
 // Returns false, with a GDBM error text in error, when the file cannot be
 // read, a record cannot be deleted or the reorganisation fails.

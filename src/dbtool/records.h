@@ -1,6 +1,6 @@
-// Whole-database access for orvelt-db: every record of an open GDBM file,
-// byte for byte, and keys stored or deleted by the text they stand for
-// (store/record_format.h makes and reads the keys).
+// Keys of orvelt-db's databases stored or deleted by the text they stand
+// for (store/record_format.h makes and reads the keys); every record of a
+// file is read_records (store/store.h).
 #pragma once
 
 #include <string>
@@ -8,17 +8,6 @@
 #include <vector>
 
 #include "store/store.h"
-
-// One record exactly as stored.
-struct RawRecord {
-  std::string key;
-  std::string value;
-};
-
-// Appends every record of db to records, sorted by key bytes. Returns false,
-// with a GDBM error text in error, when the file cannot be walked to its
-// end (a damaged database); records then holds what was read.
-bool read_records(const StoreHandle& db, std::vector<RawRecord>& records, std::string& error);
 
 // Stores text as a key (stored_key) with an empty value. Returns 0 when
 // stored, 1 when the key was there already (it is left as it was), -1 on a

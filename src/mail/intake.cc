@@ -89,7 +89,7 @@ char LineReader::buffer_[kBlockSize];
 
 StoreHandle open_lookup_db(const OptionalText& path) {
   if (!path) return {};
-  StoreHandle db = store_open(path, StoreMode::kReader, g_config.umask);
+  StoreHandle db = store_open(path, StoreMode::kReader, g_config.create_mode);
   if (!db && g_config.loglevel > 0) log_message(LOG_WARNING, "WARN/IO %s", path->c_str());
   return db;
 }

@@ -5,11 +5,13 @@
 
 #include <cerrno>
 #include <csignal>
+#include <memory>
 
 #include "config/config.h"
 #include "mail/intake.h"
 #include "main/cmdline.h"
 #include "main/reply_loop.h"
+#include "store/block_store.h"
 #include "util/log.h"
 #include "util/outcome.h"
 
@@ -54,9 +56,11 @@ int main(int argc, char** argv) {
   const MailState mail = mail_intake(STDIN_FILENO, options.forced_receivers, options.forced_sender,
                                      options.null_sender_forced);
   if (!mail_is_answered(mail)) return 0;
-  // The directory session is closed by the time run_replies returns, before
-  // the log closes.
-  const Outcome outcome = run_replies(mail);
+  // Opening the store does no I/O: a message that no entry matches never
+  // touches it. The directory session is closed by the time run_replies
+  // returns, before the log closes.
+  const std::unique_ptr<BlockStore> store = block_store_open(g_config);
+  const Outcome outcome = run_replies(mail, *store);
   if (!outcome.ok()) end_run(outcome);
   log_close();
   return 0;

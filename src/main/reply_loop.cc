@@ -10,7 +10,6 @@
 #include "mail/charset.h"
 #include "mail/compose.h"
 #include "mail/mta.h"
-#include "store/block.h"
 #include "util/log.h"
 
 namespace {
@@ -21,8 +20,11 @@ namespace {
 // without its record, and concurrent runs send it once; an MTA that did not
 // take it has the claim withdrawn, so that the next message is answered.
 // False when the store refused the claim.
-Result<bool> reply_once(const std::string& sender, const std::string& receiver, std::string& text) {
-  const BlockClaim claim = block_claim(sender, receiver);
+Result<bool> reply_once(BlockStore& store, const std::string& sender, const std::string& receiver,
+                        std::string& text) {
+  Result<BlockClaim> claimed = store.claim(sender, receiver);
+  if (!claimed.ok()) return claimed.failure();
+  const BlockClaim& claim = *claimed;
   if (!claim.granted) {
     if (g_config.loglevel > 2) {
       log_message(LOG_DEBUG, "DEBUG/MAIL blocked: %s & %s", log_safe(sender).c_str(),
@@ -33,7 +35,7 @@ Result<bool> reply_once(const std::string& sender, const std::string& receiver, 
   convert_charset(text);
   const MtaOutcome outcome = send_reply(receiver, sender, text);
   if (outcome.status == MtaOutcome::kAccepted) return true;
-  block_withdraw(claim, sender, receiver);
+  store.withdraw(claim, sender, receiver);
   if (outcome.status == MtaOutcome::kNoProcess) return Outcome::retry(LOG_ERR, outcome.reason);
   log_message(LOG_WARNING, "WARN/MAIL MTA failed (%s): reply to %s not recorded",
               outcome.reason.c_str(), log_safe(sender).c_str());
@@ -44,6 +46,7 @@ Result<bool> reply_once(const std::string& sender, const std::string& receiver, 
 // reply frame, read when the first entry turns up.
 struct RunState {
   DirectorySession session;
+  BlockStore& store;
   std::optional<ReplyFrame> frame;
 
   Outcome load_frame() {
@@ -63,7 +66,7 @@ Outcome answer_for(RunState& run, const std::string& receiver, const MailState& 
     if (Outcome framed = run.load_frame(); !framed.ok()) return framed;
     OptionalText text = compose_reply(*run.frame, *entry, mail, receiver);
     if (!text) continue;
-    const Result<bool> sent = reply_once(*mail.sender, receiver, *text);
+    const Result<bool> sent = reply_once(run.store, *mail.sender, receiver, *text);
     if (!sent.ok()) return sent.failure();
     if (!*sent) break;  // the store refuses this receiver's further texts too
   }
@@ -72,10 +75,10 @@ Outcome answer_for(RunState& run, const std::string& receiver, const MailState& 
 
 }  // namespace
 
-Outcome run_replies(const MailState& mail) {
+Outcome run_replies(const MailState& mail, BlockStore& store) {
   Result<DirectorySession> session = directory_connect();
   if (!session.ok()) return session.failure();
-  RunState run{std::move(*session), std::nullopt};
+  RunState run{std::move(*session), store, std::nullopt};
   for (const std::string& receiver : mail.receivers) {
     if (Outcome answered = answer_for(run, receiver, mail); !answered.ok()) return answered;
   }

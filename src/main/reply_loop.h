@@ -2,20 +2,20 @@
 #pragma once
 
 #include "mail/mail_state.h"
+#include "store/block_store.h"
 #include "util/outcome.h"
 
 // Sends the replies to mail, which an intake accepted (mail_is_answered),
-// so it has a sender and at least one receiver: connects to the directory,
-// then for each receiver goes through its entries one at a time, composing
-// each text just before it is offered to the block store and handing it to
-// the MTA when the store lets it through. Once the store refuses a
-// receiver's text, that receiver's other entries are left alone. The header
-// and footer files are read when the first entry is found, before the
-// first claim; a message without entries never reads them.
+// so it has a sender and at least one receiver, claiming each reply in
+// store before it goes out: connects to the directory, then for each receiver goes through its
+// entries one at a time, composing each text just before it is offered to the block store and
+// handing it to the MTA when the store lets it through. Once the store refuses a receiver's text,
+// that receiver's other entries are left alone. The header and footer files are read when the first
+// entry is found, before the first claim; a message without entries never reads them.
 //
 // Done when every receiver was dealt with; otherwise the failure that
-// stopped the run (the directory, a frame file that cannot be read, no MTA
-// process), logged by the caller, after the directory session has been
+// stopped the run (the directory, a frame file that cannot be read, the
+// block store, no MTA process), logged by the caller, after the directory session has been
 // closed and, for a failed MTA, the claim of its reply withdrawn. Requires
 // the log to be open and g_config loaded.
-Outcome run_replies(const MailState& mail);
+Outcome run_replies(const MailState& mail, BlockStore& store);

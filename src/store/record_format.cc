@@ -1,7 +1,5 @@
 #include "store/record_format.h"
 
-#include <cstring>
-
 std::string stored_key(std::string_view text) {
   std::string key;
   key.reserve(text.size() + 1);
@@ -19,17 +17,4 @@ std::optional<std::string_view> key_text(std::string_view key) {
 
 datum datum_over(const std::string& bytes) {
   return datum{const_cast<char*>(bytes.data()), static_cast<int>(bytes.size())};
-}
-
-std::string encode_block_time(int64_t seconds) {
-  std::string bytes(kBlockTimeBytes, '\0');
-  memcpy(bytes.data(), &seconds, kBlockTimeBytes);
-  return bytes;
-}
-
-std::optional<int64_t> decode_block_time(std::string_view value) {
-  if (value.size() < kBlockTimeBytes) return std::nullopt;
-  int64_t seconds;
-  memcpy(&seconds, value.data(), kBlockTimeBytes);
-  return seconds;
 }

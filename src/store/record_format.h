@@ -2,21 +2,16 @@
 // so that orvelt and orvelt-db cannot come to disagree about them.
 //
 // Key, in every database: the text followed by its terminating NUL byte. A
-// key stored without that byte is never found by a lookup.
-// Value of a block file: the time of the last reply in seconds since the
-// epoch, 8 bytes, a signed 64-bit integer in host byte order.
+// key stored without that byte is never found by a lookup. The value of a
+// block file is the block record's (store/block_record.h).
 #pragma once
 
 #include <gdbm.h>
 
 #include <cstddef>
-#include <cstdint>
 #include <optional>
 #include <string>
 #include <string_view>
-
-// The size of a block time as stored.
-inline constexpr size_t kBlockTimeBytes = sizeof(int64_t);
 
 // The key of text as stored: its bytes as they are, then one NUL byte.
 std::string stored_key(std::string_view text);
@@ -34,10 +29,3 @@ std::optional<std::string_view> key_text(std::string_view key);
 // must fit in an int; callers refuse longer texts first.
 datum datum_over(const std::string& bytes);
 datum datum_over(const std::string&& bytes) = delete;
-
-// The stored form of a block time: kBlockTimeBytes bytes.
-std::string encode_block_time(int64_t seconds);
-
-// The time a stored block value holds: its first kBlockTimeBytes bytes.
-// None for a shorter value, which is no record the program wrote.
-std::optional<int64_t> decode_block_time(std::string_view value);

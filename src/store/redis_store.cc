@@ -5,21 +5,17 @@
 #include <syslog.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <climits>
 #include <cstdint>
 #include <ctime>
+#include <tuple>
 
 #include "config/config.h"
 #include "util/log.h"
 
 namespace {
-
-// Deletes the key only while it holds the value of the claim: a key that
-// expired and was claimed again by another run is left alone.
-constexpr const char* kWithdrawScript =
-    "if redis.call('GET', KEYS[1]) == ARGV[1] then return redis.call('DEL', KEYS[1]) end "
-    "return 0";
 
 // A decimal number of at most digits digits, all of text.
 std::optional<int> parse_small_number(std::string_view text, size_t digits) {
@@ -33,43 +29,6 @@ std::optional<int> parse_small_number(std::string_view text, size_t digits) {
 }
 
 }  // namespace
-
-std::string redis_block_key(std::string_view prefix, std::string_view receiver,
-                            std::string_view sender) {
-  std::string key(prefix);
-  key += std::to_string(receiver.size());
-  key += ':';
-  key += receiver;
-  key += sender;
-  return key;
-}
-
-std::optional<std::pair<std::string, std::string>> redis_block_key_parts(std::string_view prefix,
-                                                                         std::string_view key) {
-  if (!key.starts_with(prefix)) return std::nullopt;
-  key.remove_prefix(prefix.size());
-  const size_t colon = key.find(':');
-  if (colon == std::string_view::npos) return std::nullopt;
-  const std::optional<int> length = parse_small_number(key.substr(0, colon), 9);
-  if (!length) return std::nullopt;
-  key.remove_prefix(colon + 1);
-  const size_t receiver_size = static_cast<size_t>(*length);
-  if (receiver_size > key.size()) return std::nullopt;
-  return std::pair{std::string(key.substr(0, receiver_size)),
-                   std::string(key.substr(receiver_size))};
-}
-
-std::optional<int64_t> redis_block_time(std::string_view value) {
-  const size_t end = value.find(' ');
-  const std::string_view digits = value.substr(0, end);
-  if (digits.empty() || digits.size() > 18) return std::nullopt;
-  int64_t time = 0;
-  for (const char c : digits) {
-    if (c < '0' || c > '9') return std::nullopt;
-    time = time * 10 + (c - '0');
-  }
-  return time;
-}
 
 std::optional<RedisAddress> redis_parse_address(std::string_view text) {
   RedisAddress address;
@@ -188,126 +147,242 @@ RedisOpened redis_open(const std::string& text, const OptionalText& password) {
   return opened;
 }
 
+RedisChoice redis_failover(const StringList& servers, size_t& next, const OptionalText& password,
+                           const RedisSkipReport& skipped) {
+  RedisChoice choice;
+  while (next < servers.size()) {
+    const std::string& server = servers[next++];
+    RedisOpened opened = redis_open(server, password);
+    if (opened.connection || opened.refused) {
+      choice.connection = std::move(opened.connection);
+      choice.server = server;
+      choice.refused = opened.refused;
+      choice.reason = std::move(opened.reason);
+      return choice;
+    }
+    skipped(server, opened.reason);
+  }
+  return choice;
+}
+
 namespace {
 
-// The connection of the run: opened by the first claim, kept for the
-// others and for a withdrawal, closed at the end of the process (or by
-// redis_block_close). The one state the store keeps between calls.
-struct RedisSession {
-  RedisConnection connection;
-  std::string server;  // the blockstore word connected to
-  size_t next = 0;     // the index of the server to try next
-};
-
-RedisSession& session() {
-  static RedisSession the_session;
-  return the_session;
+std::string log_failure(const std::string& server, const std::string& reason) {
+  return "CRIT/IO blockstore " + log_safe(server) + ": " + log_safe(reason);
 }
 
-void log_skipped(const std::string& server, const std::string& reason) {
-  log_message(LOG_WARNING, "WARN/IO blockstore %s skipped: %s", log_safe(server).c_str(),
-              log_safe(reason).c_str());
+// The text of a reply that is an error.
+std::string reply_text(const redisReply& reply) { return std::string(reply.str, reply.len); }
+
+// What a ROLE reply says of the server: a primary, or not.
+bool is_primary(const redisReply& role) {
+  return role.type == REDIS_REPLY_ARRAY && role.elements > 0 &&
+         role.element[0]->type == REDIS_REPLY_STRING &&
+         std::string_view(role.element[0]->str, role.element[0]->len) == "master";
 }
 
-[[noreturn]] void fail_refused(const std::string& server, const std::string& reason) {
-  log_fatal(LOG_WARNING, "CRIT/IO blockstore %s: %s", log_safe(server).c_str(),
-            log_safe(reason).c_str());
-}
-
-// Connects to the next usable server of blockstore, or stops the run.
-void connect_next(RedisSession& s) {
-  const StringList& servers = g_config.blockstore;
-  while (s.next < servers.size()) {
-    const std::string& server = servers[s.next++];
-    RedisOpened opened = redis_open(server, g_config.blockstore_password);
-    if (opened.refused) fail_refused(server, opened.reason);
-    if (opened.connection) {
-      s.connection = std::move(opened.connection);
-      s.server = server;
-      return;
-    }
-    log_skipped(server, opened.reason);
-  }
-  log_fatal(LOG_WARNING, "CRIT/IO blockstore: no server usable");
-}
-
-// The directory matches a mail address ignoring blanks at either end: such
-// a receiver would get a key of its own for every number of blanks.
-bool acceptable_receiver(std::string_view receiver) {
-  return !receiver.empty() && receiver.find('\0') == std::string_view::npos &&
-         receiver.front() != ' ' && receiver.back() != ' ';
-}
-
-// "<now> <host>:<pid>": the time, then what tells this run's claim from
-// another's made in the same second.
-std::string claim_value() {
+// "<host>:<pid>": what tells this run's claim from another's made in the
+// same second.
+std::string claim_maker() {
   char host[256] = {};
   if (gethostname(host, sizeof host - 1) != 0) host[0] = '\0';
-  return std::to_string(static_cast<int64_t>(time(nullptr))) + " " + host + ":" +
-         std::to_string(getpid());
+  return std::string(host) + ":" + std::to_string(getpid());
+}
+
+// Deletes the key only while it holds the value of the claim: a key that
+// expired and was claimed again by another run is left alone.
+constexpr const char* kWithdrawScript =
+    "if redis.call('GET', KEYS[1]) == ARGV[1] then return redis.call('DEL', KEYS[1]) end "
+    "return 0";
+
+// A pattern for SCAN that matches text itself and then anything.
+std::string prefix_pattern(std::string_view text) {
+  std::string pattern;
+  for (const char c : text) {
+    if (c == '*' || c == '?' || c == '[' || c == ']' || c == '\\') pattern += '\\';
+    pattern += c;
+  }
+  return pattern + "*";
 }
 
 }  // namespace
 
-BlockClaim redis_block_claim(const std::string& sender, const std::string& receiver) {
+RedisVoice redis_log_voice() {
+  RedisVoice voice;
+  voice.skipped = [](const std::string& server, const std::string& reason) {
+    log_message(LOG_WARNING, "WARN/IO blockstore %s skipped: %s", log_safe(server).c_str(),
+                log_safe(reason).c_str());
+  };
+  voice.refused = log_failure;
+  voice.failed = log_failure;
+  voice.none_usable = "CRIT/IO blockstore: no server usable";
+  return voice;
+}
+
+RedisBlockStore::RedisBlockStore(const Config& config, RedisVoice voice)
+    : config_(config), voice_(std::move(voice)) {}
+
+Outcome RedisBlockStore::connect() {
+  for (;;) {
+    RedisChoice choice =
+        redis_failover(config_.blockstore, next_, config_.blockstore_password, voice_.skipped);
+    if (choice.refused) {
+      return Outcome::config_error(LOG_WARNING, voice_.refused(choice.server, choice.reason));
+    }
+    if (!choice.connection) return Outcome::retry(LOG_WARNING, voice_.none_usable);
+    if (voice_.primary_only) {
+      const RedisReply role = redis_command(choice.connection, {"ROLE"});
+      if (!role) {
+        voice_.skipped(choice.server, redis_failure(choice.connection));
+        continue;
+      }
+      if (role->type == REDIS_REPLY_ERROR) {
+        return Outcome::retry(LOG_WARNING, voice_.refused(choice.server, reply_text(*role)));
+      }
+      if (!is_primary(*role)) {
+        voice_.skipped(choice.server, "a replica");
+        continue;
+      }
+    }
+    connection_ = std::move(choice.connection);
+    server_ = std::move(choice.server);
+    return Outcome::done();
+  }
+}
+
+Outcome RedisBlockStore::reach() { return connection_ ? Outcome::done() : connect(); }
+
+Outcome RedisBlockStore::command_failed(const RedisReply& reply) const {
+  return Outcome::retry(
+      LOG_WARNING, voice_.failed(server_, reply ? reply_text(*reply) : redis_failure(connection_)));
+}
+
+Outcome RedisBlockStore::refusal(const std::string& reason) const {
+  // A server that wants a password the configuration does not give.
+  const std::string text = voice_.refused(server_, reason);
+  if (reason.starts_with("NOAUTH")) return Outcome::config_error(LOG_WARNING, text);
+  return Outcome::retry(LOG_WARNING, text);
+}
+
+Result<BlockClaim> RedisBlockStore::claim(const std::string& sender, const std::string& receiver) {
   BlockClaim claim;
   // A negative blockexpire blocks nothing, as in the block files; Redis
   // takes no expiry below one second.
-  if (g_config.blockexpire <= 0) {
+  if (config_.blockexpire <= 0) {
     claim.granted = true;
     return claim;
   }
-  if (!acceptable_receiver(receiver)) {
+  if (!block_receiver_acceptable(receiver)) {
     log_message(LOG_WARNING, "WARN/IO refusing block key for %s", log_safe(receiver).c_str());
     return claim;
   }
-  const std::string key = redis_block_key(g_config.blockstore_prefix, receiver, sender);
-  const std::string value = claim_value();
-  const std::string seconds = std::to_string(int64_t{g_config.blockexpire} * 3600 + 1);
-  RedisSession& s = session();
+  const std::string key = redis_block_key(config_.blockstore_prefix, receiver, sender);
+  const int64_t now = time(nullptr);
+  const std::string value = redis_block_value(now, claim_maker());
+  const std::string seconds =
+      std::to_string(block_seconds_left(now, now, block_period_seconds(config_.blockexpire)));
   for (;;) {
-    if (!s.connection) connect_next(s);
-    const RedisReply reply = redis_command(s.connection, {"SET", key, value, "NX", "EX", seconds});
+    if (!connection_) {
+      if (Outcome connected = connect(); !connected.ok()) return connected;
+    }
+    const RedisReply reply = redis_command(connection_, {"SET", key, value, "NX", "EX", seconds});
     std::string reason;
     if (!reply) {
-      reason = redis_failure(s.connection);
+      reason = redis_failure(connection_);
     } else if (reply->type == REDIS_REPLY_ERROR) {
-      reason.assign(reply->str, reply->len);
+      reason = reply_text(*reply);
       // A replica refuses every write: its primary is among the others.
-      if (!reason.starts_with("READONLY")) fail_refused(s.server, reason);
+      if (!reason.starts_with("READONLY")) return refusal(reason);
     } else {
       claim.granted = reply->type == REDIS_REPLY_STATUS;
       if (claim.granted) claim.stored = value;
       return claim;
     }
-    log_skipped(s.server, reason);
-    s.connection.reset();
+    voice_.skipped(server_, reason);
+    connection_.reset();
   }
 }
 
-void redis_block_withdraw(const BlockClaim& claim, const std::string& sender,
-                          const std::string& receiver) {
+void RedisBlockStore::withdraw(const BlockClaim& claim, const std::string& sender,
+                               const std::string& receiver) {
   if (!claim.stored) return;
-  RedisSession& s = session();
-  auto failed = [&s](const std::string& reason) {
-    log_message(LOG_ERR, "CRIT/IO blockstore %s: %s", log_safe(s.server).c_str(),
-                log_safe(reason).c_str());
+  auto failed = [this](const std::string& reason) {
+    log_message(LOG_ERR, "%s", log_failure(server_, reason).c_str());
   };
-  if (!s.connection) return failed("no connection");
-  const std::string key = redis_block_key(g_config.blockstore_prefix, receiver, sender);
+  if (!connection_) return failed("no connection");
+  const std::string key = redis_block_key(config_.blockstore_prefix, receiver, sender);
   const RedisReply reply =
-      redis_command(s.connection, {"EVAL", kWithdrawScript, "1", key, *claim.stored});
+      redis_command(connection_, {"EVAL", kWithdrawScript, "1", key, *claim.stored});
   if (!reply) {
-    failed(redis_failure(s.connection));
-    s.connection.reset();
+    failed(redis_failure(connection_));
+    connection_.reset();
   } else if (reply->type == REDIS_REPLY_ERROR) {
-    failed(std::string(reply->str, reply->len));
+    failed(reply_text(*reply));
   }
 }
 
-void redis_block_close() {
-  RedisSession& s = session();
-  s.connection.reset();
-  s.server.clear();
-  s.next = 0;
+Result<std::vector<std::string>> RedisBlockStore::scan_keys() {
+  const std::string pattern = prefix_pattern(config_.blockstore_prefix);
+  std::vector<std::string> keys;
+  std::string cursor = "0";
+  do {
+    const RedisReply reply =
+        redis_command(connection_, {"SCAN", cursor, "MATCH", pattern, "COUNT", "1000"});
+    if (!reply || reply->type != REDIS_REPLY_ARRAY || reply->elements != 2) {
+      return command_failed(reply);
+    }
+    cursor.assign(reply->element[0]->str, reply->element[0]->len);
+    const redisReply* found = reply->element[1];
+    for (size_t i = 0; i < found->elements; ++i) {
+      keys.emplace_back(found->element[i]->str, found->element[i]->len);
+    }
+  } while (cursor != "0");
+  std::sort(keys.begin(), keys.end());
+  keys.erase(std::unique(keys.begin(), keys.end()), keys.end());  // SCAN may repeat
+  return keys;
+}
+
+Outcome RedisBlockStore::walk(BlockWalker& walker) {
+  if (Outcome reached = reach(); !reached.ok()) return reached;
+  Result<std::vector<std::string>> keys = scan_keys();
+  if (!keys.ok()) return keys.failure();
+  std::vector<BlockEntry> entries;
+  for (const std::string& key : *keys) {
+    auto parts = redis_block_key_parts(config_.blockstore_prefix, key);
+    if (!parts) continue;
+    const RedisReply value = redis_command(connection_, {"GET", key});
+    if (!value || value->type == REDIS_REPLY_ERROR) return command_failed(value);
+    if (value->type != REDIS_REPLY_STRING) continue;
+    BlockEntry entry{std::move(parts->first), std::move(parts->second),
+                     redis_block_time(std::string_view(value->str, value->len)), ""};
+    if (!entry.time) entry.problem = "not a reply time";
+    entries.push_back(std::move(entry));
+  }
+  std::sort(entries.begin(), entries.end(), [](const BlockEntry& a, const BlockEntry& b) {
+    return std::tie(a.receiver, a.sender) < std::tie(b.receiver, b.sender);
+  });
+  for (const BlockEntry& entry : entries) {
+    if (!walker.record(entry)) break;
+  }
+  return Outcome::done();
+}
+
+Result<bool> RedisBlockStore::remove(const std::string& receiver, const std::string& sender) {
+  if (Outcome reached = reach(); !reached.ok()) return reached;
+  const RedisReply reply = redis_command(
+      connection_, {"DEL", redis_block_key(config_.blockstore_prefix, receiver, sender)});
+  if (!reply || reply->type != REDIS_REPLY_INTEGER) return command_failed(reply);
+  return reply->integer != 0;
+}
+
+Result<BlockImport> RedisBlockStore::import(const std::string& receiver, const std::string& sender,
+                                            int64_t time, int64_t now) {
+  const int64_t left = block_seconds_left(time, now, block_period_seconds(config_.blockexpire));
+  if (left <= 0) return BlockImport::kExpired;
+  if (Outcome reached = reach(); !reached.ok()) return reached;
+  const RedisReply reply = redis_command(
+      connection_, {"SET", redis_block_key(config_.blockstore_prefix, receiver, sender),
+                    redis_block_value(time, "import"), "NX", "EX", std::to_string(left)});
+  if (!reply || reply->type == REDIS_REPLY_ERROR) return command_failed(reply);
+  return reply->type == REDIS_REPLY_STATUS ? BlockImport::kImported : BlockImport::kPresent;
 }

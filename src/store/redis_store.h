@@ -1,13 +1,7 @@
 // The block store on Redis servers (blockstore names them), shared by the
 // program on several mail servers so that a sender is answered once between
-// them.
-//
-// One key per receiver and sender: blockstore_prefix, the receiver's length
-// in decimal, ':', the receiver, then the sender (redis_block_key). The
-// value is "<time of the reply> <host>:<pid>" (the time in seconds since
-// the epoch, then the run that made it, so that a run withdraws only its
-// own claim). Every key expires blockexpire hours and one second after it
-// was made: the records clean themselves away.
+// them; the keys and values are store/block_record.h's. Every key expires
+// by itself when it stops blocking.
 //
 // hiredis is linked in statically and only called here: a run with the
 // GDBM store never touches it.
@@ -15,6 +9,7 @@
 
 #include <hiredis/hiredis.h>
 
+#include <functional>
 #include <memory>
 #include <optional>
 #include <string>
@@ -22,26 +17,14 @@
 #include <utility>
 #include <vector>
 
-#include "store/block.h"
+#include "store/block_record.h"
+#include "store/block_store.h"
+#include "util/outcome.h"
 #include "util/strings.h"
 
 // How long a server may take to accept a connection and to answer a
 // command before it counts as down.
 inline constexpr int kRedisTimeoutSeconds = 5;
-
-// The key of receiver and sender under prefix. No two pairs share a key,
-// whatever bytes the addresses hold.
-std::string redis_block_key(std::string_view prefix, std::string_view receiver,
-                            std::string_view sender);
-
-// The receiver and sender of a key made by redis_block_key under prefix;
-// none for a key of any other shape.
-std::optional<std::pair<std::string, std::string>> redis_block_key_parts(std::string_view prefix,
-                                                                         std::string_view key);
-
-// The reply time at the start of a stored value; none when the value does
-// not start with a decimal number.
-std::optional<int64_t> redis_block_time(std::string_view value);
 
 // One server of the blockstore directive.
 struct RedisAddress {
@@ -105,28 +88,86 @@ struct RedisOpened {
 // is not inherited by programs the process starts.
 RedisOpened redis_open(const std::string& address, const OptionalText& password);
 
-// The Redis counterparts of block_claim and block_withdraw (block_claim
-// calls them when blockstore names servers).
+// How a skipped server is reported: the server's blockstore word, and why.
+using RedisSkipReport = std::function<void(const std::string& server, const std::string& reason)>;
+
+// The server that redis_failover settled on, or why none.
+struct RedisChoice {
+  RedisConnection connection;  // set when a server is usable
+  std::string server;          // its blockstore word; or the one that refused
+  bool refused = false;        // server refused the password or the DB: the
+                               // search stopped there (reason says why)
+  std::string reason;
+};
+
+// The one failover: opens the servers of servers from index next on, in
+// order (redis_open), and settles on the first that opens. One that cannot
+// be reached or does not answer in time is reported to skipped and the next
+// one tried; one that refuses stops the search. next is left at the server
+// after the one settled on, so that a caller that finds it unusable after
+// all (a replica) goes on from there. Neither connection nor refused: no
+// server was left.
+RedisChoice redis_failover(const StringList& servers, size_t& next, const OptionalText& password,
+                           const RedisSkipReport& skipped);
+
+// How the store speaks: orvelt logs, orvelt-db writes to the operator.
+struct RedisVoice {
+  RedisSkipReport skipped;  // a server passed over
+  // The text of a failure handed back: a server that refused (the
+  // password, a command), one whose command failed, and no server usable.
+  std::function<std::string(const std::string& server, const std::string& reason)> refused;
+  std::function<std::string(const std::string& server, const std::string& reason)> failed;
+  std::string none_usable;
+  // Settle only on a server whose ROLE is master; a replica is skipped with
+  // the reason "a replica". Without it a replica is found out by the
+  // READONLY refusal of a claim's write.
+  bool primary_only = false;
+};
+
+// orvelt's voice: "WARN/IO blockstore <server> skipped: <reason>" logged at
+// priority warning; failures "CRIT/IO blockstore <server>: <reason>" and
+// "CRIT/IO blockstore: no server usable", the texts made log-safe.
+RedisVoice redis_log_voice();
+
+// The block store on the Redis servers of config.blockstore.
 //
-// The first claim of a run connects to the servers in the order given; a
-// server that cannot be reached, does not answer in time or refuses the
-// write as a replica is passed over with "WARN/IO blockstore <server>
-// skipped: <reason>" (priority warning) and the next one tried. The
-// connection is kept for the rest of the run. A claim is one
-// SET key value NX EX <blockexpire hours + 1 s>: granted when the key was
-// not there. When no server is left the run stops: "CRIT/IO blockstore: no
-// server usable" (log_fatal, priority warning); so it does when a server
-// refuses the password or anything else ("CRIT/IO blockstore <server>:
-// <server's text>"). A receiver that is empty, holds a NUL byte or begins
-// or ends with a blank is refused: "WARN/IO refusing block key for
-// <receiver>", nothing granted.
-BlockClaim redis_block_claim(const std::string& sender, const std::string& receiver);
+// The first claim (or reach) connects (redis_failover); the connection is
+// kept for the store's life. A claim is one SET key value NX EX <seconds>
+// (block_seconds_left of a record made now): granted when the key was not
+// there. A server that fails a command, or refuses the write as a replica,
+// is skipped and the next one tried. Failures handed back (priority
+// warning): no server left, a server that refused the password or DB, or
+// the write for want of one (NOAUTH: these are configuration errors), or
+// refused the write with anything but READONLY.
+// A receiver that block_receiver_acceptable refuses gets "WARN/IO refusing
+// block key for <receiver>" logged and nothing granted. A withdrawal deletes
+// the key if it still holds the claim's value (one Lua script); its failure
+// is logged, "CRIT/IO blockstore <server>: <reason>" at priority err.
+class RedisBlockStore : public BlockStore {
+ public:
+  RedisBlockStore(const Config& config, RedisVoice voice);
+  Result<BlockClaim> claim(const std::string& sender, const std::string& receiver) override;
+  void withdraw(const BlockClaim& claim, const std::string& sender,
+                const std::string& receiver) override;
+  Outcome reach() override;
+  // SCAN for keys under the prefix, then GET; keys of other shapes are not
+  // the program's and passed over, a key that expires meanwhile left out.
+  Outcome walk(BlockWalker& walker) override;
+  Result<bool> remove(const std::string& receiver, const std::string& sender) override;
+  // The value "<time> import"; SET NX with the time left.
+  Result<BlockImport> import(const std::string& receiver, const std::string& sender, int64_t time,
+                             int64_t now) override;
 
-// Deletes the claimed key if it still holds the claim's value (one Lua
-// script). A failure is logged, "CRIT/IO blockstore <server>: <reason>"
-// at priority err, and the run goes on.
-void redis_block_withdraw(const BlockClaim& claim, const std::string& sender,
-                          const std::string& receiver);
+ private:
+  Outcome connect();
+  Outcome command_failed(const RedisReply& reply) const;
+  // A server's refusal of a claim's write.
+  Outcome refusal(const std::string& reason) const;
+  Result<std::vector<std::string>> scan_keys();
 
-// Closes the connection of the run, if any; the next claim connects anew.
-void redis_block_close();
+  const Config& config_;
+  RedisVoice voice_;
+  RedisConnection connection_;
+  std::string server_;  // the blockstore word connected to
+  size_t next_ = 0;     // the index of the server to try next
+};

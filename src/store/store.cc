@@ -12,6 +12,7 @@
 #include <string>
 
 #include "store/record_format.h"
+#include "util/c_owners.h"
 
 namespace {
 
@@ -63,6 +64,23 @@ std::string open_failure_reason(int system_error) {
     return strerror(system_error);
   }
   return gdbm_strerror(code);
+}
+
+}  // namespace
+
+namespace {
+
+// The buffer of a datum that GDBM allocated (firstkey, nextkey, fetch).
+using OwnedBytes = MallocPtr<char>;
+
+std::string bytes_of(const datum& d) {
+  return d.dptr != nullptr && d.dsize > 0 ? std::string(d.dptr, static_cast<size_t>(d.dsize))
+                                          : std::string();
+}
+
+// The end of a walk is GDBM_ITEM_NOT_FOUND; anything else is damage.
+bool walk_ended_cleanly() {
+  return gdbm_errno == GDBM_ITEM_NOT_FOUND || gdbm_errno == GDBM_NO_ERROR;
 }
 
 }  // namespace
@@ -128,4 +146,70 @@ bool store_has_key(std::optional<std::string_view> key, const StoreHandle& handl
   if (key->size() >= static_cast<size_t>(INT_MAX)) return false;
   const std::string stored = stored_key(*key);
   return gdbm_exists(handle.get(), datum_over(stored)) != 0;
+}
+
+std::string store_open_failure() {
+  switch (gdbm_errno) {
+    case GDBM_CANT_BE_READER:
+    case GDBM_CANT_BE_WRITER:
+      return "locked by another process for too long; try again later";
+    case GDBM_BAD_MAGIC_NUMBER:
+    case GDBM_EMPTY_DATABASE:
+    case GDBM_FILE_EOF:
+    case GDBM_BAD_HEADER:
+    case GDBM_BLOCK_SIZE_ERROR:
+    case GDBM_BAD_FILE_OFFSET:
+      return std::string("not a GDBM database (") + gdbm_strerror(gdbm_errno) + ")";
+    default:
+      return std::string("cannot open: ") + gdbm_strerror(gdbm_errno);
+  }
+}
+
+StoreHandle store_open_existing(const std::string& path, StoreMode mode, std::string& problem) {
+  problem.clear();
+  struct stat status;
+  if (stat(path.c_str(), &status) != 0) {
+    problem = errno == ENOENT ? "no such file" : strerror(errno);
+    return {};
+  }
+  if (S_ISDIR(status.st_mode)) {
+    problem = "is a directory";
+  } else if (!S_ISREG(status.st_mode)) {
+    problem = "not a regular file";
+  } else if (status.st_size == 0) {
+    problem = "empty file, not a GDBM database";
+  } else if (access(path.c_str(), mode == StoreMode::kReader ? R_OK : R_OK | W_OK) != 0) {
+    problem = strerror(errno);
+  }
+  if (!problem.empty()) return {};
+  // An existing file is never created, so no creation mode is needed.
+  StoreHandle db = store_open(path, mode, 0);
+  if (!db) problem = store_open_failure();
+  return db;
+}
+
+bool read_records(const StoreHandle& db, std::vector<RawRecord>& records, std::string& error) {
+  const size_t first = records.size();
+  gdbm_errno = GDBM_NO_ERROR;
+  datum key = gdbm_firstkey(db.get());
+  while (key.dptr != nullptr) {
+    OwnedBytes key_bytes(key.dptr);
+    gdbm_errno = GDBM_NO_ERROR;
+    const datum value = gdbm_fetch(db.get(), key);
+    OwnedBytes value_bytes(value.dptr);
+    // The caller holds the lock, so a key the walk handed out that cannot
+    // be fetched means a damaged file.
+    if (value.dptr == nullptr && gdbm_errno != GDBM_NO_ERROR) {
+      error = gdbm_strerror(gdbm_errno);
+      return false;
+    }
+    records.push_back({bytes_of(key), bytes_of(value)});
+    gdbm_errno = GDBM_NO_ERROR;
+    key = gdbm_nextkey(db.get(), key);
+  }
+  const bool clean = walk_ended_cleanly();
+  if (!clean) error = gdbm_strerror(gdbm_errno);
+  std::sort(records.begin() + static_cast<std::ptrdiff_t>(first), records.end(),
+            [](const RawRecord& a, const RawRecord& b) { return a.key < b.key; });
+  return clean;
 }

@@ -12,6 +12,7 @@
 #include <string>
 #include <string_view>
 #include <utility>
+#include <vector>
 
 #include "util/strings.h"
 
@@ -79,6 +80,21 @@ inline constexpr unsigned kLockWaitLimitMicroseconds = 110'000'000;
 StoreHandle store_open(const OptionalText& path, StoreMode mode, int create_mode,
                        StoreError* error = nullptr);
 
+// Opens the existing database at path in mode through store_open, for a
+// person to read about when it fails: what GDBM would report less plainly
+// is found out first. None, with problem set, for a missing file ("no such
+// file"), one that is a directory ("is a directory"), no regular file ("not
+// a regular file") or empty ("empty file, not a GDBM database": a writer
+// open would turn it into a database), missing permissions (the system's
+// text), a lock held for the whole wait ("locked by another process for too
+// long; try again later"), a file that is no database ("not a GDBM database
+// (<GDBM's text>)") or another failure ("cannot open: <GDBM's text>").
+StoreHandle store_open_existing(const std::string& path, StoreMode mode, std::string& problem);
+
+// Why the last store_open failed, in the words of store_open_existing,
+// from GDBM's error code (which store_open's pauses leave alone).
+std::string store_open_failure();
+
 // Closes the handle, if it holds a file; it holds nothing afterwards.
 void store_close(StoreHandle& handle);
 
@@ -94,6 +110,17 @@ std::string store_last_error();
 // True only when both key and handle are given and the database holds the
 // key with its NUL byte. Logs nothing.
 bool store_has_key(std::optional<std::string_view> key, const StoreHandle& handle);
+
+// One record exactly as stored.
+struct RawRecord {
+  std::string key;
+  std::string value;
+};
+
+// Appends every record of db to records, sorted by key bytes. Returns false,
+// with a GDBM error text in error, when the file cannot be walked to its
+// end (a damaged database); records then holds what was read.
+bool read_records(const StoreHandle& db, std::vector<RawRecord>& records, std::string& error);
 
 // The pause between two open attempts. Tests replace it so that they need
 // not wait; a null pause restores the real one (nanosleep(2)).

@@ -96,11 +96,11 @@ TEST(Config, DirectiveTable) {
       {"maxheader of garbage stores 2", "maxheader none\n",
        [] { EXPECT_EQ(g_config.maxheader, 2); }},
       {"maxheader 256 gives 258", "maxheader 256\n", [] { EXPECT_EQ(g_config.maxheader, 258); }},
-      {"umask octal", "umask 644\n", [] { EXPECT_EQ(g_config.umask, 0644); }},
-      {"umask leading zero", "umask 0644\n", [] { EXPECT_EQ(g_config.umask, 420); }},
-      {"umask 8", "umask 8\n", [] { EXPECT_EQ(g_config.umask, 0); }},
+      {"umask octal", "umask 644\n", [] { EXPECT_EQ(g_config.create_mode, 0644); }},
+      {"umask leading zero", "umask 0644\n", [] { EXPECT_EQ(g_config.create_mode, 420); }},
+      {"umask 8", "umask 8\n", [] { EXPECT_EQ(g_config.create_mode, 0); }},
       {"umask stops at first non-octal digit", "umask 0758\n",
-       [] { EXPECT_EQ(g_config.umask, 075); }},
+       [] { EXPECT_EQ(g_config.create_mode, 075); }},
       {"numbers saturate",
        "port 99999999999\nblockexpire -99999999999\nmaxheader 2147483647\n"
        "umask 77777777777777\n",
@@ -108,9 +108,10 @@ TEST(Config, DirectiveTable) {
          EXPECT_EQ(g_config.port, INT_MAX);
          EXPECT_EQ(g_config.blockexpire, INT_MIN);
          EXPECT_EQ(g_config.maxheader, INT_MAX);
-         EXPECT_EQ(g_config.umask, 0777);
+         EXPECT_EQ(g_config.create_mode, 0777);
        }},
-      {"umask keeps permission bits only", "umask 7777\n", [] { EXPECT_EQ(g_config.umask, 0777); }},
+      {"umask keeps permission bits only", "umask 7777\n",
+       [] { EXPECT_EQ(g_config.create_mode, 0777); }},
       {"failstatus 1 to 255, others keep it", "failstatus 75\nfailstatus 0\nfailstatus 256\n",
        [] { EXPECT_EQ(g_config.failstatus, 75); }},
       {"mta with arguments, then program alone keeps them",

@@ -32,7 +32,7 @@ inline void expect_default_config() {
   EXPECT_EQ(g_config.blockexpire, 48);
   EXPECT_EQ(g_config.maxreceivers, 256);
   EXPECT_EQ(g_config.maxheader, 256);
-  EXPECT_EQ(g_config.umask, 0600);
+  EXPECT_EQ(g_config.create_mode, 0600);
   EXPECT_EQ(g_config.loglevel, 0);
   EXPECT_FALSE(g_config.rfc3834);
   EXPECT_EQ(g_config.tls, DirectoryTls::kNone);

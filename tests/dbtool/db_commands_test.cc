@@ -17,7 +17,8 @@
 
 #include "config/config.h"
 #include "dbtool/display.h"
-#include "store/block.h"
+#include "store/block_record.h"
+#include "store/gdbm_block_store.h"
 #include "store/record_format.h"
 #include "store/redis_store.h"
 #include "store/store.h"
@@ -28,6 +29,13 @@
 #include "support/temp_dir.h"
 
 namespace {
+
+// One claim of the program's block store on the block files of g_config.
+BlockClaim block_claim(const std::string& sender, const std::string& receiver) {
+  Result<BlockClaim> claim = GdbmBlockStore(g_config).claim(sender, receiver);
+  EXPECT_TRUE(claim.ok()) << claim.failure().reason;
+  return claim.ok() ? *claim : BlockClaim{};
+}
 
 using testing::HasSubstr;
 using testing::IsEmpty;
@@ -144,12 +152,12 @@ TEST_F(DbTool, LoadExtendsOrWithReplaceStartsEmpty) {
 
 TEST_F(DbTool, LoadCreatesWithTheGivenModeLessTheUmask) {
   const mode_t saved = umask(022);
-  g_config.umask = 0600;
+  g_config.create_mode = 0600;
   const ToolRun plain = run_tool({"load", dir.file("a.db")}, "A: 1\n");
   const ToolRun given = run_tool({"load", "--mode", "0660", dir.file("b.db")}, "A: 1\n");
   umask(saved);
   // The tool's mode is its own: the program's setting stays as it was.
-  EXPECT_EQ(g_config.umask, 0600);
+  EXPECT_EQ(g_config.create_mode, 0600);
   EXPECT_EQ(plain.status, kDbDone) << plain.err;
   EXPECT_EQ(given.status, kDbDone) << given.err;
   struct stat st;
@@ -440,7 +448,7 @@ TEST_F(BlockFiles, PurgeRemovesOnlyWhatIsOlderAndTheProgramStillReadsTheFile) {
 }
 
 TEST_F(BlockFiles, PurgeUsesTheProgramsStrictComparison) {
-  // now - time > hours, as block_claim decides: zero hours takes anything
+  // now - time > hours, as a claim decides: zero hours takes anything
   // from before this second, but never a time in the future.
   const int64_t now = time(nullptr);
   record("a@site", "past@host", now - 10);

@@ -12,7 +12,7 @@
 #include <thread>
 #include <vector>
 
-#include "store/redis_store.h"
+#include "store/block_record.h"
 #include "support/log_capture.h"
 #include "support/recording_mta.h"
 #include "support/redis_server.h"

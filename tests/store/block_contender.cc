@@ -1,9 +1,12 @@
 // One reply's worth of block store work in a process of its own, as the
-// program does it: block_contender BLOCKFILES SENDER RECEIVER.
+// program does it: block_contender BLOCKFILES SENDER RECEIVER. Exits 0 when
+// the claim is granted, 3 when refused, and as the program would (end_run)
+// when the claim fails.
 #include <cstdio>
 
 #include "config/config.h"
-#include "store/block.h"
+#include "store/block_store.h"
+#include "util/log.h"
 
 int main(int argc, char** argv) {
   if (argc != 4) {
@@ -12,5 +15,7 @@ int main(int argc, char** argv) {
   }
   config_set_defaults();
   g_config.blockfiles = argv[1];
-  return block_claim(argv[2], argv[3]).granted ? 0 : 3;
+  const Result<BlockClaim> claim = block_store_open(g_config)->claim(argv[2], argv[3]);
+  if (!claim.ok()) end_run(claim.failure());
+  return claim->granted ? 0 : 3;
 }

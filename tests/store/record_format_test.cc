@@ -8,6 +8,8 @@
 #include <string>
 #include <utility>
 
+#include "store/block_record.h"
+
 namespace {
 
 using namespace std::string_literals;

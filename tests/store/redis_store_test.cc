@@ -15,16 +15,13 @@
 #include <set>
 
 #include "config/config.h"
-#include "store/block.h"
+#include "store/block_record.h"
+#include "store/block_store.h"
 #include "support/log_capture.h"
 #include "support/redis_server.h"
 #include "util/log.h"
 
 namespace {
-
-using testing::AllOf;
-using testing::HasSubstr;
-using testing::Not;
 
 TEST(RedisKey, NoTwoPairsShareAKeyAndEachReadsBack) {
   const std::string nul("a\0b", 3);
@@ -89,22 +86,34 @@ TEST(RedisAddress, ParsesServersAndRefusesTheRest) {
   }
 }
 
-std::string fatal_lines(const std::string& text) {
-  return "4|" + text + "\norvelt: " + text + "\n";
-}
-
 class RedisBlock : public testing::Test {
  protected:
   void SetUp() override {
     config_set_defaults();
     redis_block_close();
   }
-  void TearDown() override { redis_block_close(); }
+  // A new store, as the next run opens it: the connection goes with the
+  // old one.
+  void redis_block_close() {
+    store = std::make_unique<RedisBlockStore>(g_config, redis_log_voice());
+  }
+  // A claim that must not fail.
+  BlockClaim block_claim(const std::string& sender, const std::string& receiver) {
+    Result<BlockClaim> claim = store->claim(sender, receiver);
+    EXPECT_TRUE(claim.ok()) << claim.failure().reason;
+    return claim.ok() ? *claim : BlockClaim{};
+  }
+  void block_withdraw(const BlockClaim& claim, const std::string& sender,
+                      const std::string& receiver) {
+    store->withdraw(claim, sender, receiver);
+  }
   // blockstore set to these servers.
   void use(const StringList& servers) { g_config.blockstore = servers; }
   std::string key(const std::string& receiver, const std::string& sender) const {
     return redis_block_key(g_config.blockstore_prefix, receiver, sender);
   }
+
+  std::unique_ptr<RedisBlockStore> store;
 };
 
 TEST_F(RedisBlock, ClaimsOnceAndRecordsTheTimeWithTheExpiry) {
@@ -257,17 +266,17 @@ TEST_F(RedisBlock, NoUsableServerStopsTheRun) {
   RedisServer primary;
   RedisServer replica(RedisOptions().replica_of(primary));
   use({down.url(), replica.url()});
-  EXPECT_EXIT(
-      {
-        LogCapture capture;
-        const BlockClaim claim = block_claim("s@x", "r@y");
-        fprintf(stderr, "granted %d\n", claim.granted);
-      },
-      testing::ExitedWithCode(1),
-      AllOf(HasSubstr("4|WARN/IO blockstore " + down.url() + " skipped: Connection refused\n"),
-            HasSubstr("4|WARN/IO blockstore " + replica.url() + " skipped: READONLY"),
-            HasSubstr(fatal_lines("CRIT/IO blockstore: no server usable")),
-            Not(HasSubstr("granted"))));
+  LogCapture capture;
+  const Result<BlockClaim> claim = store->claim("s@x", "r@y");
+  ASSERT_FALSE(claim.ok());
+  EXPECT_EQ(claim.failure().kind, Outcome::kRetry);
+  EXPECT_EQ(claim.failure().priority, LOG_WARNING);
+  EXPECT_EQ(claim.failure().reason, "CRIT/IO blockstore: no server usable");
+  ASSERT_EQ(capture.records().size(), 2u);
+  EXPECT_EQ(capture.records()[0], (LogRecord{LOG_WARNING, "WARN/IO blockstore " + down.url() +
+                                                              " skipped: Connection refused"}));
+  EXPECT_THAT(capture.records()[1].text,
+              testing::StartsWith("WARN/IO blockstore " + replica.url() + " skipped: READONLY"));
   EXPECT_TRUE(primary.keys().empty());
 }
 
@@ -287,21 +296,101 @@ TEST_F(RedisBlock, ARefusedPasswordStopsTheRunWithoutTryingTheNextServer) {
     SCOPED_TRACE(c.name);
     use({locked.url(), open.url()});
     g_config.blockstore_password = c.password;
-    EXPECT_EXIT(
-        {
-          LogCapture capture;
-          const BlockClaim claim = block_claim("s@x", "r@y");
-          fprintf(stderr, "granted %d\n", claim.granted);
-        },
-        testing::ExitedWithCode(1),
-        AllOf(HasSubstr("4|CRIT/IO blockstore " + locked.url() + ": " + c.reply_start),
-              Not(HasSubstr("granted")), Not(HasSubstr("skipped"))));
+    redis_block_close();
+    LogCapture capture;
+    const Result<BlockClaim> claim = store->claim("s@x", "r@y");
+    ASSERT_FALSE(claim.ok());
+    // A fault of the configuration: no other server is tried.
+    EXPECT_EQ(claim.failure().kind, Outcome::kConfigError);
+    EXPECT_EQ(claim.failure().priority, LOG_WARNING);
+    EXPECT_THAT(claim.failure().reason,
+                testing::StartsWith("CRIT/IO blockstore " + locked.url() + ": " + c.reply_start));
+    EXPECT_TRUE(capture.records().empty());
   }
   EXPECT_TRUE(open.keys().empty());
 
   g_config.blockstore_password = "right";
+  redis_block_close();
   EXPECT_TRUE(block_claim("s@x", "r@y").granted);
   EXPECT_TRUE(locked.get(key("r@y", "s@x")));
+}
+
+TEST_F(RedisBlock, OpeningTheStoreOfTheConfigurationDoesNoIo) {
+  ClosedPort down;
+  use({down.url()});
+  LogCapture capture;
+  std::unique_ptr<BlockStore> opened = block_store_open(g_config);
+  ASSERT_NE(dynamic_cast<RedisBlockStore*>(opened.get()), nullptr);
+  EXPECT_TRUE(capture.records().empty());  // not even tried yet
+  const Result<BlockClaim> claim = opened->claim("s@x", "r@y");
+  ASSERT_FALSE(claim.ok());
+  EXPECT_EQ(claim.failure().reason, "CRIT/IO blockstore: no server usable");
+  EXPECT_EQ(capture.records(),
+            (std::vector<LogRecord>{{LOG_WARNING, "WARN/IO blockstore " + down.url() +
+                                                      " skipped: Connection refused"}}));
+
+  g_config.blockstore.clear();
+  EXPECT_EQ(dynamic_cast<RedisBlockStore*>(block_store_open(g_config).get()), nullptr);
+}
+
+// Gathers the records a walk hands on.
+class Gathered : public BlockWalker {
+ public:
+  bool record(const BlockEntry& e) override {
+    lines.push_back(e.receiver + "|" + e.sender + "|" +
+                    (e.time ? std::to_string(*e.time) : "unreadable: " + e.problem));
+    return true;
+  }
+  void unreadable(const std::string& where, const std::string&) override {
+    lines.push_back("! " + where);
+  }
+  std::vector<std::string> lines;
+};
+
+TEST_F(RedisBlock, ImportWalkAndRemoveGoThroughTheSameKeys) {
+  RedisServer server;
+  use({server.url()});
+  const int64_t now = time(nullptr);
+  const struct Case {
+    const char* sender;
+    int64_t time;
+    BlockImport result;
+  } cases[] = {
+      {"recent@x", now - 3600, BlockImport::kImported},
+      {"old@x", now - 49 * 3600, BlockImport::kExpired},
+      {"corrupt@x", INT64_MIN, BlockImport::kExpired},  // as the block files judge it
+      {"recent@x", now, BlockImport::kPresent},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.sender);
+    const Result<BlockImport> imported = store->import("r@y", c.sender, c.time, now);
+    ASSERT_TRUE(imported.ok()) << imported.failure().reason;
+    EXPECT_EQ(*imported, c.result);
+  }
+  EXPECT_EQ(server.get(key("r@y", "recent@x")), std::to_string(now - 3600) + " import");
+  // What is left of the period, and no more.
+  EXPECT_GE(server.ttl(key("r@y", "recent@x")), 47 * 3600 - 5);
+  EXPECT_LE(server.ttl(key("r@y", "recent@x")), 47 * 3600 + 1);
+  // A claimed pair is blocked by the imported record.
+  EXPECT_FALSE(block_claim("recent@x", "r@y").granted);
+  const BlockClaim claimed = block_claim("a@x", "q@y");
+  ASSERT_TRUE(claimed.stored);
+  const std::optional<int64_t> claimed_at = redis_block_time(*claimed.stored);
+  ASSERT_TRUE(claimed_at);
+  server.command({"SET", key("q@y", "bad@x"), "soon"});
+  server.command({"SET", "orvelt:junk", "1"});
+
+  Gathered walked;
+  ASSERT_TRUE(store->walk(walked).ok());
+  EXPECT_EQ(walked.lines, (std::vector<std::string>{"q@y|a@x|" + std::to_string(*claimed_at),
+                                                    "q@y|bad@x|unreadable: not a reply time",
+                                                    "r@y|recent@x|" + std::to_string(now - 3600)}));
+
+  const Result<bool> removed = store->remove("r@y", "recent@x");
+  ASSERT_TRUE(removed.ok());
+  EXPECT_TRUE(*removed);
+  EXPECT_FALSE(*store->remove("r@y", "recent@x"));
+  EXPECT_TRUE(block_claim("recent@x", "r@y").granted);
 }
 
 }  // namespace

@@ -72,7 +72,7 @@ TEST_F(StoreOpen, FailuresThatNoRetryCuresTakeNoPause) {
 TEST_F(StoreOpen, CreatesWithTheGivenModeLessTheProcessUmask) {
   const mode_t saved = umask(022);
   // The mode given counts, not the configured one.
-  g_config.umask = 0600;
+  g_config.create_mode = 0600;
   StoreHandle db = store_open(dir.file("a"), StoreMode::kWriterCreate, 0640);
   StoreHandle other = store_open(dir.file("b"), StoreMode::kWriterCreate, 0666);
   umask(saved);

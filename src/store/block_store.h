@@ -1,0 +1,89 @@
+// The block store: remembers, for each receiver, when each sender was last
+// answered on its behalf, so that a sender gets one reply per blockexpire
+// period. Two stores do this behind one interface: GDBM files, one per
+// receiver under blockfiles (store/gdbm_block_store.h), and Redis servers
+// shared by several mail servers (store/redis_store.h). orvelt claims and
+// withdraws through it; orvelt-db walks, removes and imports through it.
+// The records themselves are store/block_record.h's.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <string>
+
+#include "util/outcome.h"
+
+struct Config;
+
+// The decision to answer one sender on behalf of one receiver, taken and
+// recorded before the reply goes out.
+struct BlockClaim {
+  bool granted = false;                 // the reply may go out now
+  std::optional<std::string> stored;    // the value the claim wrote (none: nothing written)
+  std::optional<std::string> previous;  // the sender's value before it (none: no record)
+};
+
+// One record as a walk finds it.
+struct BlockEntry {
+  std::string receiver;         // whose record
+  std::string sender;           // the sender's text; for a GDBM key that is no text, the
+                                // key's bytes as stored
+  std::optional<int64_t> time;  // the last reply; none when the record is unreadable
+  std::string problem;          // why unreadable, when it is
+};
+
+// What a walk hands its records to.
+class BlockWalker {
+ public:
+  virtual ~BlockWalker() = default;
+  // One record; false stops the walk (which then gives done).
+  virtual bool record(const BlockEntry& entry) = 0;
+  // A part of the store that could not be read, or read to its end (a
+  // block file: where is its path): the walk goes on with the rest.
+  virtual void unreadable(const std::string& where, const std::string& reason) = 0;
+};
+
+// How importing one record went.
+enum class BlockImport { kImported, kPresent, kExpired };
+
+class BlockStore {
+ public:
+  virtual ~BlockStore() = default;
+
+  // Claims the reply to sender on behalf of receiver: granted, and recorded
+  // before this returns, unless a record of the pair still blocks
+  // (block_time_expired). Granted always, touching nothing, with
+  // blockexpire 0 (on Redis, 0 or less). A receiver the store cannot keep a record for is
+  // refused (logged, nothing granted). A failure is handed back for the run
+  // to end (priority warning, the whole log text); no reply may go out then.
+  virtual Result<BlockClaim> claim(const std::string& sender, const std::string& receiver) = 0;
+
+  // Withdraws claim (a reply that did not go out) unless the pair's record
+  // no longer holds what the claim stored. Nothing for a claim that wrote
+  // nothing. A failure is logged (priority err) and the run goes on: the
+  // sender then stays blocked for this period, but nobody gets two replies.
+  virtual void withdraw(const BlockClaim& claim, const std::string& sender,
+                        const std::string& receiver) = 0;
+
+  // Makes sure the store can be used now (Redis: connects). A claim does so
+  // by itself; orvelt-db asks before it reads anything else.
+  virtual Outcome reach() = 0;
+
+  // Hands every record to walker, sorted by receiver, then sender bytes.
+  // A failure that stops the whole walk is handed back.
+  virtual Outcome walk(BlockWalker& walker) = 0;
+
+  // Deletes the record of the pair: true when there was one.
+  virtual Result<bool> remove(const std::string& receiver, const std::string& sender) = 0;
+
+  // Stores a record of the pair made at time elsewhere, blocking as long as
+  // it has left at now, unless it has expired or the pair has a record.
+  virtual Result<BlockImport> import(const std::string& receiver, const std::string& sender,
+                                     int64_t time, int64_t now) = 0;
+};
+
+// The store the configuration names (blockstore: GDBM or Redis). Does no
+// I/O: a Redis connection is made by the first claim, or reach. The store
+// reads config, which must outlive it, at every call.
+std::unique_ptr<BlockStore> block_store_open(const Config& config);

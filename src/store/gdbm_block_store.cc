@@ -1,0 +1,271 @@
+#include "store/gdbm_block_store.h"
+
+#include <sys/stat.h>
+#include <syslog.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <climits>
+#include <cstring>
+#include <ctime>
+#include <filesystem>
+
+#include "config/config.h"
+#include "store/block_record.h"
+#include "store/record_format.h"
+#include "store/store.h"
+#include "util/c_owners.h"
+#include "util/log.h"
+
+namespace {
+
+// The value buffer that gdbm_fetch allocates.
+using FetchedValue = MallocPtr<char>;
+
+Outcome failed(const std::string& path, const std::string& reason) {
+  return Outcome::retry(LOG_WARNING, "CRIT/IO " + log_safe(path) + ": " + reason);
+}
+
+Outcome lock_failed(const std::string& path) {
+  return Outcome::retry(LOG_WARNING, "CRIT/IO error locking '" + log_safe(path) + "' for writing");
+}
+
+void log_withdraw_failed(const std::string& path, const std::string& reason) {
+  log_message(LOG_ERR, "CRIT/IO %s: %s", log_safe(path).c_str(), reason.c_str());
+}
+
+// The sender's value in an open block file: none when there is no record.
+// A file that cannot be read is a failure: it may hold the very record that
+// blocks this sender.
+Result<std::optional<std::string>> fetch_value(const StoreHandle& db, const std::string& key,
+                                               const std::string& path) {
+  const datum found = gdbm_fetch(db.get(), datum_over(key));
+  const FetchedValue value(found.dptr);
+  if (value != nullptr) {
+    return std::optional(std::string(value.get(), static_cast<size_t>(found.dsize)));
+  }
+  if (gdbm_last_errno(db.get()) != GDBM_ITEM_NOT_FOUND || gdbm_needs_recovery(db.get())) {
+    return failed(path, gdbm_db_strerror(db.get()));
+  }
+  return std::optional<std::string>();
+}
+
+// Whether a stored value still blocks a reply at now. A value too short for
+// a time is no record the program wrote: it blocks nothing.
+bool blocks(const std::optional<std::string>& value, int64_t now, int hours) {
+  if (!value) return false;
+  const std::optional<int64_t> stored = decode_block_time(*value);
+  return stored && !block_time_expired(*stored, now, block_period_seconds(hours));
+}
+
+// Whether the look under the reader lock finds the sender blocked. A
+// missing file is decided under the writer lock; so is an empty one:
+// another run creates a block file empty and only then takes its lock and
+// writes GDBM's header, and a reader that comes in between finds no
+// database yet. A lock held for the whole wait would be held for the
+// writer's wait as well: a failure at once.
+Result<bool> blocked_at_first_look(const std::string& path, const std::string& key, int hours,
+                                   int create_mode) {
+  StoreError error;
+  if (StoreHandle reader = store_open(path, StoreMode::kReader, create_mode, &error)) {
+    Result<std::optional<std::string>> value = fetch_value(reader, key, path);
+    if (!value.ok()) return value.failure();
+    return blocks(*value, time(nullptr), hours);
+  }
+  if (error.locked) return lock_failed(path);
+  if (!error.missing && !error.empty) return failed(path, error.reason);
+  return false;
+}
+
+// Stores value for key and closes the file: what was written must reach it.
+Outcome store_and_close(StoreHandle& db, const std::string& key, const std::string& value,
+                        const std::string& path) {
+  if (gdbm_store(db.get(), datum_over(key), datum_over(value), GDBM_REPLACE) != 0) {
+    return failed(path, gdbm_db_strerror(db.get()));
+  }
+  if (!store_close_written(db)) return failed(path, store_last_error());
+  return Outcome::done();
+}
+
+}  // namespace
+
+OptionalText block_file_path(const std::string& blockfiles, std::string_view receiver) {
+  // A name longer than a directory entry can hold fails every open with
+  // ENAMETOOLONG, which would end the run.
+  if (!block_receiver_acceptable(receiver) || receiver.size() > NAME_MAX || receiver == "." ||
+      receiver == ".." || receiver.find('/') != std::string_view::npos) {
+    return std::nullopt;
+  }
+  std::string path = blockfiles;
+  if (path.empty() || path.back() != '/') path += '/';
+  path += receiver;
+  return path;
+}
+
+OptionalText GdbmBlockStore::path_of(const std::string& receiver) const {
+  OptionalText path = block_file_path(config_.blockfiles, receiver);
+  if (!path) {
+    log_message(LOG_WARNING, "WARN/IO refusing block file for %s", log_safe(receiver).c_str());
+  }
+  return path;
+}
+
+Result<BlockClaim> GdbmBlockStore::claim(const std::string& sender, const std::string& receiver) {
+  BlockClaim claim;
+  if (config_.blockexpire == 0) {
+    claim.granted = true;
+    return claim;
+  }
+  const OptionalText path = path_of(receiver);
+  if (!path) return claim;
+  const std::string key = stored_key(sender);
+  // Most messages from a sender who was answered end at the first look,
+  // without a write lock or a flush.
+  const Result<bool> blocked =
+      blocked_at_first_look(*path, key, config_.blockexpire, config_.create_mode);
+  if (!blocked.ok()) return blocked.failure();
+  if (*blocked) return claim;
+
+  StoreError error;
+  StoreHandle db = store_open(path, StoreMode::kWriterCreate, config_.create_mode, &error);
+  if (!db) return error.locked ? lock_failed(*path) : failed(*path, error.reason);
+  Result<std::optional<std::string>> previous = fetch_value(db, key, *path);
+  if (!previous.ok()) return previous.failure();
+  claim.previous = *previous;
+  // Taken after the open, which may have waited for the lock.
+  const int64_t now = time(nullptr);
+  if (blocks(claim.previous, now, config_.blockexpire)) return claim;
+  const std::string value = encode_block_time(now);
+  if (Outcome stored = store_and_close(db, key, value, *path); !stored.ok()) return stored;
+  claim.granted = true;
+  claim.stored = value;
+  return claim;
+}
+
+void GdbmBlockStore::withdraw(const BlockClaim& claim, const std::string& sender,
+                              const std::string& receiver) {
+  if (!claim.stored) return;
+  const OptionalText path = block_file_path(config_.blockfiles, receiver);
+  if (!path) return;
+  StoreError error;
+  StoreHandle db = store_open(path, StoreMode::kWriter, config_.create_mode, &error);
+  if (!db) return log_withdraw_failed(*path, error.reason);
+  const std::string key = stored_key(sender);
+  const datum found = gdbm_fetch(db.get(), datum_over(key));
+  const FetchedValue current(found.dptr);
+  if (current == nullptr ||
+      std::string_view(current.get(), static_cast<size_t>(found.dsize)) != *claim.stored) {
+    return;  // gone, or another run's record by now
+  }
+  const int result = claim.previous ? gdbm_store(db.get(), datum_over(key),
+                                                 datum_over(*claim.previous), GDBM_REPLACE)
+                                    : gdbm_delete(db.get(), datum_over(key));
+  if (result != 0) return log_withdraw_failed(*path, gdbm_db_strerror(db.get()));
+  if (!store_close_written(db)) log_withdraw_failed(*path, store_last_error());
+}
+
+Outcome GdbmBlockStore::walk(BlockWalker& walker) {
+  return walk_block_files(config_.blockfiles, walker);
+}
+
+Result<bool> GdbmBlockStore::remove(const std::string& receiver, const std::string& sender) {
+  const OptionalText path = path_of(receiver);
+  if (!path) return false;
+  std::string problem;
+  StoreHandle db = store_open_existing(*path, StoreMode::kWriter, problem);
+  if (!db) return failed(*path, problem);
+  const std::string key = stored_key(sender);
+  if (gdbm_delete(db.get(), datum_over(key)) != 0) {
+    if (gdbm_errno == GDBM_ITEM_NOT_FOUND) return false;
+    return failed(*path, gdbm_db_strerror(db.get()));
+  }
+  if (!store_close_written(db)) return failed(*path, store_last_error());
+  return true;
+}
+
+Result<BlockImport> GdbmBlockStore::import(const std::string& receiver, const std::string& sender,
+                                           int64_t time, int64_t now) {
+  if (block_time_expired(time, now, block_period_seconds(config_.blockexpire))) {
+    return BlockImport::kExpired;
+  }
+  const OptionalText path = path_of(receiver);
+  if (!path) return failed(receiver, "no block file for this receiver");
+  std::string problem;
+  StoreHandle db = store_open_existing(*path, StoreMode::kWriter, problem);
+  if (!db) return failed(*path, problem);
+  const std::string key = stored_key(sender);
+  const std::string value = encode_block_time(time);
+  const int stored = gdbm_store(db.get(), datum_over(key), datum_over(value), GDBM_INSERT);
+  if (stored < 0) return failed(*path, gdbm_db_strerror(db.get()));
+  if (stored == 1) return BlockImport::kPresent;
+  if (!store_close_written(db)) return failed(*path, store_last_error());
+  return BlockImport::kImported;
+}
+
+Result<std::vector<std::string>> block_files_in(const std::string& file_or_dir) {
+  struct stat status;
+  if (stat(file_or_dir.c_str(), &status) != 0) {
+    return Outcome::retry(
+        LOG_WARNING, file_or_dir + ": " + (errno == ENOENT ? "no such file" : strerror(errno)));
+  }
+  std::vector<std::string> files;
+  if (!S_ISDIR(status.st_mode)) {
+    files.push_back(file_or_dir);
+    return files;
+  }
+  std::error_code failure;
+  std::filesystem::directory_iterator entries(file_or_dir, failure);
+  for (; !failure && entries != std::filesystem::directory_iterator(); entries.increment(failure)) {
+    // An entry that cannot be looked at (gone since the directory was
+    // read) is passed over like an empty one.
+    std::error_code gone;
+    if (entries->is_regular_file(gone) && entries->file_size(gone) > 0 && !gone) {
+      files.push_back(entries->path().string());
+    }
+  }
+  if (failure) return Outcome::retry(LOG_WARNING, file_or_dir + ": " + failure.message());
+  std::sort(files.begin(), files.end());
+  return files;
+}
+
+BlockEntry block_entry_of(const std::string& receiver, const RawRecord& raw) {
+  BlockEntry entry;
+  entry.receiver = receiver;
+  const std::optional<std::string_view> text = key_text(raw.key);
+  if (!text) {
+    entry.sender = raw.key;
+    entry.problem = "key not a NUL-terminated text";
+    return entry;
+  }
+  entry.sender = std::string(*text);
+  entry.time = decode_block_time(raw.value);
+  if (!entry.time) entry.problem = "value of " + std::to_string(raw.value.size()) + " bytes";
+  return entry;
+}
+
+bool walk_block_file(const std::string& path, BlockWalker& walker) {
+  std::string problem;
+  StoreHandle db = store_open_existing(path, StoreMode::kReader, problem);
+  if (!db) {
+    walker.unreadable(path, problem);
+    return true;
+  }
+  std::vector<RawRecord> records;
+  std::string error;
+  if (!read_records(db, records, error)) walker.unreadable(path, error);
+  db.reset();
+  const std::string receiver = std::filesystem::path(path).filename().string();
+  for (const RawRecord& raw : records) {
+    if (!walker.record(block_entry_of(receiver, raw))) return false;
+  }
+  return true;
+}
+
+Outcome walk_block_files(const std::string& file_or_dir, BlockWalker& walker) {
+  const Result<std::vector<std::string>> files = block_files_in(file_or_dir);
+  if (!files.ok()) return files.failure();
+  for (const std::string& file : *files) {
+    if (!walk_block_file(file, walker)) break;
+  }
+  return Outcome::done();
+}

@@ -1,0 +1,92 @@
+// The block store in GDBM files: one file per receiver under blockfiles,
+// holding a record for each sender answered on its behalf (the record is
+// store/block_record.h's). Records are only deleted by orvelt-db's purge;
+// an old one simply stops blocking.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "store/block_store.h"
+#include "store/store.h"
+#include "util/strings.h"
+
+// The block file of receiver under blockfiles: blockfiles, a "/" unless it
+// already ends in one, then the address as it stands. None when that path
+// would leave blockfiles or cannot be opened: an address that is empty,
+// contains '/' or a NUL byte, is "." or "..", or is longer than a file name
+// may be (NAME_MAX bytes); and none for an address that
+// block_receiver_acceptable refuses.
+OptionalText block_file_path(const std::string& blockfiles, std::string_view receiver);
+
+// The block files that file_or_dir names: the file itself, or every
+// regular file directly in the directory, sorted by name. An empty file in
+// the directory is passed over: it holds no records, and it may be a block
+// file that orvelt is creating at this very moment. The failure's reason,
+// when it names neither: "<path>: <why>".
+Result<std::vector<std::string>> block_files_in(const std::string& file_or_dir);
+
+// Hands every record of the block file at path, read under the reader lock
+// (store_open_existing), to walker, sorted by key bytes; the receiver is the
+// file's name. A file that does not open, or cannot be read to its end, is
+// handed to walker.unreadable with the reason (in the second case after
+// nothing, and the records read before the damage follow). False when the
+// walker stopped the walk.
+bool walk_block_file(const std::string& path, BlockWalker& walker);
+
+// The record raw of receiver's block file as a walk hands it on: the key
+// must be a text with its NUL byte, and the value must hold a block time
+// (decode_block_time); anything else is unreadable (problem says why) and
+// blocks no reply.
+BlockEntry block_entry_of(const std::string& receiver, const RawRecord& raw);
+
+// walk_block_file for each of block_files_in(file_or_dir).
+Outcome walk_block_files(const std::string& file_or_dir, BlockWalker& walker);
+
+// The block store in the files under config.blockfiles.
+//
+// A claim is granted always with blockexpire 0 (no file is touched);
+// otherwise when the receiver's block file holds no record for the sender
+// that still blocks, and then the current time is stored for the sender
+// before the claim returns. The file is first read under a reader lock (a
+// sender who is blocked costs no write lock and no flush); a reply is
+// decided again under the writer lock (writer-create mode, a missing file
+// created with create_mode as its mode), held only for the decision and the
+// record.
+//
+// A receiver without a block file path is refused: "WARN/IO refusing block
+// file for <receiver>" is logged and nothing is granted. Everything else
+// that stops the record is a failure handed back (priority warning): a file
+// GDBM cannot open or read for any reason but a missing file, damaged or
+// truncated ones included, "CRIT/IO <path>: <GDBM's or the system's text>";
+// a lock that stays held, "CRIT/IO error locking '<path>' for writing"; a
+// record that cannot be written and flushed, "CRIT/IO <path>: <reason>". A
+// damaged file is never taken for an empty one.
+//
+// A withdrawal puts back the sender's previous value, or deletes the record
+// when there was none, while the record still holds what the claim stored;
+// its failure is logged as "CRIT/IO <path>: <reason>" at priority err.
+class GdbmBlockStore : public BlockStore {
+ public:
+  explicit GdbmBlockStore(const Config& config) : config_(config) {}
+  Result<BlockClaim> claim(const std::string& sender, const std::string& receiver) override;
+  void withdraw(const BlockClaim& claim, const std::string& sender,
+                const std::string& receiver) override;
+  // Files need no connection: done.
+  Outcome reach() override { return Outcome::done(); }
+  // walk_block_files over blockfiles.
+  Outcome walk(BlockWalker& walker) override;
+  Result<bool> remove(const std::string& receiver, const std::string& sender) override;
+  // The record goes into an existing block file of receiver (none is
+  // created); its value is the block time.
+  Result<BlockImport> import(const std::string& receiver, const std::string& sender, int64_t time,
+                             int64_t now) override;
+
+ private:
+  // The receiver's block file, or the refusal logged.
+  OptionalText path_of(const std::string& receiver) const;
+
+  const Config& config_;
+};
