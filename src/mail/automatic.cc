@@ -16,12 +16,6 @@ constexpr const char* kRobotSuffixes[] = {"-request", "-bounces", "-owner"};
 // A CR counts as a blank: a header line that ended in CR LF keeps its CR.
 bool is_blank(char c) { return c == ' ' || c == '\t' || c == '\r'; }
 
-std::string_view trim_blanks(std::string_view text) {
-  while (!text.empty() && is_blank(text.front())) text.remove_prefix(1);
-  while (!text.empty() && is_blank(text.back())) text.remove_suffix(1);
-  return text;
-}
-
 // From the '(' at pos, returns the position after its comment: nested
 // comments and quoted pairs are part of it, and one that is never closed
 // runs to the end. Counts depth instead of recursing, whatever the nesting.

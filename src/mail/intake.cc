@@ -18,12 +18,27 @@
 
 namespace {
 
-// Blanks around a header value: a line that ended in CR LF keeps its CR.
-std::string_view trim_blanks(std::string_view text) {
-  constexpr std::string_view kBlanks = " \t\r";
-  const size_t start = text.find_first_not_of(kBlanks);
-  if (start == std::string_view::npos) return {};
-  return text.substr(start, text.find_last_not_of(kBlanks) - start + 1);
+// The empty line that ends the header, with a bare newline or the CR LF
+// of a message whose lines end so: in such a message the body would
+// otherwise be read as header lines, and a Sender or Reply-To line in it
+// choose who gets the reply.
+bool is_header_end(std::string_view line) { return line == "\n" || line == "\r\n"; }
+
+// The headers that name the people a message is addressed to, in copy or
+// when it was sent on (RFC 5322, 3.6.3 and 3.6.6).
+bool is_addressing_header(std::string_view name) {
+  static constexpr std::string_view kNames[] = {"to",        "cc",        "bcc",
+                                                "resent-to", "resent-cc", "resent-bcc"};
+  for (const std::string_view known : kNames) {
+    if (equals_ignore_case(name, known)) return true;
+  }
+  return false;
+}
+
+// value without its blanks at either end; none when nothing else is left.
+OptionalText trimmed(std::string_view value) {
+  const std::string_view text = trim_blanks(value);
+  return text.empty() ? OptionalText() : OptionalText(text);
 }
 
 // Size of each read(2): large enough to drop a huge body at the speed of
@@ -37,21 +52,19 @@ class LineReader {
   explicit LineReader(int fd) : fd_(fd) {}
 
   // Replaces line with the next line: up to and including a newline, at
-  // most kMaxHeaderLineBytes bytes. False at end of input (or on a read error,
-  // which counts as the end).
+  // most kMaxHeaderLineBytes bytes. The rest of a longer line is read and
+  // dropped: read as a line of its own, a long display name could bring in
+  // a header line of the sender's choosing. False at end of input (or on a
+  // read error, which counts as the end).
   bool next_line(std::string& line) {
     line.clear();
-    while (line.size() < kMaxHeaderLineBytes) {
-      if (pos_ == end_ && !fill()) break;
-      const size_t want = std::min(end_ - pos_, kMaxHeaderLineBytes - line.size());
-      const char* start = buffer_ + pos_;
-      const void* newline = memchr(start, '\n', want);
-      const size_t take = newline != nullptr ? static_cast<const char*>(newline) - start + 1 : want;
-      line.append(start, take);
-      pos_ += take;
-      if (newline != nullptr) break;
+    bool ended = false;
+    while (!ended && line.size() < kMaxHeaderLineBytes) {
+      if (pos_ == end_ && !fill()) return !line.empty();
+      ended = take_until_newline(line, kMaxHeaderLineBytes - line.size());
     }
-    return !line.empty();
+    if (!ended) skip_rest_of_line();
+    return true;
   }
 
   // Reads and drops everything up to the end of input.
@@ -61,6 +74,30 @@ class LineReader {
   }
 
  private:
+  // Appends to line what the buffer holds of the current line, at most
+  // limit bytes; true when that took its newline.
+  bool take_until_newline(std::string& line, size_t limit) {
+    const size_t want = std::min(end_ - pos_, limit);
+    const char* start = buffer_ + pos_;
+    const void* newline = memchr(start, '\n', want);
+    const size_t take = newline != nullptr ? static_cast<const char*>(newline) - start + 1 : want;
+    line.append(start, take);
+    pos_ += take;
+    return newline != nullptr;
+  }
+
+  // Drops the input up to and including the next newline.
+  void skip_rest_of_line() {
+    while (pos_ < end_ || fill()) {
+      const void* newline = memchr(buffer_ + pos_, '\n', end_ - pos_);
+      if (newline != nullptr) {
+        pos_ = static_cast<const char*>(newline) - buffer_ + 1;
+        return;
+      }
+      pos_ = end_;
+    }
+  }
+
   bool fill() {
     if (eof_) return false;
     ssize_t got;
@@ -134,12 +171,12 @@ class IntakeParser {
     const long long limit = g_config.maxheader;
     long long count = 0;
     std::string raw;
-    if (reader.next_line(raw) && raw.front() != '\n' && limit >= 0) {
+    if (reader.next_line(raw) && !is_header_end(raw) && limit >= 0) {
       OptionalText pending;
       do {
         handle_line(text_until_nul(raw), pending);
         ++count;
-      } while (reader.next_line(raw) && raw.front() != '\n' && count <= limit);
+      } while (reader.next_line(raw) && !is_header_end(raw) && count <= limit);
       if (pending) interpret_header(*pending);
     }
     if (count > limit) mail_.mail_code |= CODE_TOO_MANY_HEADERS;
@@ -223,9 +260,11 @@ class IntakeParser {
     }
     if (equals_ignore_case(name, "subject")) mail_.subject = value;
     if (equals_ignore_case(name, "message-id")) {
-      const std::string_view id = trim_blanks(value);
-      mail_.message_id = id.empty() ? OptionalText() : OptionalText(id);
+      mail_.message_id = trimmed(value);
     }
+
+    if (equals_ignore_case(name, "references")) mail_.references = trimmed(value);
+    if (is_addressing_header(name)) record_addressed(value);
 
     if (code_has(CODE_FORCED_RECEIVERS) || !address) return;
     for (const std::string& receiver_header : g_config.recvheader) {
@@ -235,6 +274,15 @@ class IntakeParser {
         normalize_address(receiver);
         add_receiver(receiver);
       }
+    }
+  }
+
+  // Records every address of one header that names who the message is for.
+  void record_addressed(const std::string& value) {
+    for (std::string& item : tokenize(value, -1, ',')) {
+      OptionalText address = std::move(item);
+      normalize_address(address);
+      if (address) mail_.addressed.push_back(std::move(*address));
     }
   }
 

@@ -17,28 +17,32 @@
 // "DEBUG/MAIL Code: <code> MessageID: <message id>" ("No ID found" without
 // one).
 //
-// The header: lines are read as fgets would read them into a 2099-byte
-// buffer (at most 2098 bytes each, a longer line arriving as several, each
-// counted; a NUL byte ends a line's text). Each physical line is looked up
-// in the bad-header database before unfolding (CODE_BAD_HEADER); a
-// continuation line (leading blank or tab) is appended whole, blank
+// The header: lines are read up to their newline, at most 2098 bytes each:
+// the rest of a longer line is read and dropped (it is never taken for a
+// line of its own); a NUL byte ends a line's text. Each physical line is
+// looked up in the bad-header database before unfolding (CODE_BAD_HEADER);
+// a continuation line (leading blank or tab) is appended whole, blank
 // included, after the line before it has lost its line break (the newline
-// and a CR right before it). The header ends at a line that starts with a newline, at end of
-// input, or once maxheader + 1 lines are counted; more than maxheader lines
-// set CODE_TOO_MANY_HEADERS. Everything after the header is read in large
-// blocks and dropped, so memory stays flat whatever the body's size.
+// and a CR right before it). The header ends at an empty line (a newline,
+// or a CR and a newline), at end of input, or once maxheader + 1 lines are
+// counted; more than maxheader lines set CODE_TOO_MANY_HEADERS. Everything
+// after the header is read in large blocks and dropped, so memory stays
+// flat whatever the body's size.
 //
 // Each unfolded header "name: value": Sender, Reply-To and From choose the
 // sender (in that order of precedence, with their mail-code bits), Subject
-// is kept as it stands and Message-ID trimmed of blanks (space, tab, CR;
-// blank counts as none), and the headers named in recvheader give receivers
-// unless receivers were forced. Every receiver, forced or from the header,
-// has its address extension cut (cut_address_extension with
-// recipient_delimiter) before anything else; the sender never has. A
+// is kept as it stands, Message-ID and References are trimmed of blanks
+// (space, tab, CR; blank counts as none), the addresses of To, Cc, Bcc,
+// Resent-To, Resent-Cc and Resent-Bcc are recorded (MailState::addressed),
+// and the headers named in recvheader give receivers unless receivers were
+// forced. A sender or receiver must be one address (normalize_address): a
+// list or header syntax counts as no address. Every receiver, forced or
+// from the header, has its address extension cut (cut_address_extension
+// with recipient_delimiter) before anything else; the sender never has. A
 // receiver that is a duplicate (ASCII case ignored) is dropped silently; a
-// blacklisted
-// one sets CODE_BLACKLISTED; beyond maxreceivers + 1 entries one sets
-// CODE_TOO_MANY_RECEIVERS. No sender or no receiver sets CODE_NO_ADDRESS.
+// blacklisted one sets CODE_BLACKLISTED; beyond maxreceivers + 1 entries
+// one sets CODE_TOO_MANY_RECEIVERS. No sender or no receiver sets
+// CODE_NO_ADDRESS.
 //
 // With rfc3834 set, automatic mail is declined with CODE_AUTOMATIC_MAIL: a
 // header that automatic_mail_header recognises (also when the sender was

@@ -30,6 +30,14 @@ struct MailState {
   // (space, tab, CR); absent when there is none or it is blank.
   OptionalText message_id;
   OptionalText subject;  // the last Subject header, unnormalised
+
+  // Facts for the decision whether to answer a receiver (mail/decision):
+  // every address of the To, Cc, Bcc, Resent-To, Resent-Cc and Resent-Bcc
+  // headers, unfolded and normalised, in the order of the header (address
+  // extensions not cut), and the last References header, trimmed of
+  // blanks (absent when there is none or it is blank).
+  StringList addressed;
+  OptionalText references;
 };
 
 // True when the message is to be answered: its code is below

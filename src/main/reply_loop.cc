@@ -9,6 +9,7 @@
 #include "directory/lookup.h"
 #include "mail/charset.h"
 #include "mail/compose.h"
+#include "mail/decision.h"
 #include "mail/mta.h"
 #include "util/log.h"
 
@@ -64,6 +65,13 @@ Outcome answer_for(RunState& run, const std::string& receiver, const MailState& 
   if (!entries.ok()) return entries.failure();
   while (std::optional<DirectoryEntry> entry = entries->next()) {
     if (Outcome framed = run.load_frame(); !framed.ok()) return framed;
+    const ReplyDecision decision = decide_reply(mail, receiver, *entry);
+    if (!decision.answer) {
+      if (g_config.loglevel > 2 && !decision.debug_line.empty()) {
+        log_message(LOG_DEBUG, "%s", decision.debug_line.c_str());
+      }
+      continue;
+    }
     OptionalText text = compose_reply(*run.frame, *entry, mail, receiver);
     if (!text) continue;
     const Result<bool> sent = reply_once(run.store, *mail.sender, receiver, *text);

@@ -9,6 +9,22 @@ bool is_address_byte(unsigned char c) {
          c == '-' || c == '.' || c == '_' || c == '+' || c == '=';
 }
 
+// One address, not a list or a fragment of header syntax: at most one '@'
+// and none of the bytes that separate addresses or lines. A bracketed form
+// keeps whatever stands between its brackets, so "<a@b, c@d>" would
+// otherwise name several people, and the reply go to all of them.
+bool is_single_address(std::string_view address) {
+  size_t ats = 0;
+  for (const char byte : address) {
+    const auto c = static_cast<unsigned char>(byte);
+    if (c < 0x20 || c == 0x7f || c == ' ' || c == ',' || c == ';' || c == '<' || c == '>') {
+      return false;
+    }
+    if (c == '@' && ++ats > 1) return false;
+  }
+  return true;
+}
+
 }  // namespace
 
 void normalize_address(OptionalText& slot) {
@@ -30,7 +46,7 @@ void normalize_address(OptionalText& slot) {
     }
   }
   StringList tokens = tokenize(work, 1, '*');
-  if (tokens.empty()) {
+  if (tokens.empty() || !is_single_address(tokens.front())) {
     slot.reset();
     return;
   }

@@ -8,7 +8,10 @@
 // nothing when it holds no address bytes. With both '<' and a later '>', the
 // bytes between the first '<' and the last '>' are taken as they stand;
 // otherwise the first run of address bytes (letters, digits, '@', '-', '.',
-// '_', '+', '=') is. A '*' always ends the address. An empty slot stays empty.
+// '_', '+', '=') is. A '*' always ends the address. What that gives must be
+// one address: text with more than one '@', or with a comma, a blank, a
+// control byte, '<', '>' or ';' (a list, or header syntax that a reply must
+// never carry) is no address either. An empty slot stays empty.
 void normalize_address(OptionalText& slot);
 
 // Cuts the address extension off a normalised address, as an MTA with this

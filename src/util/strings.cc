@@ -58,3 +58,10 @@ std::string_view text_until_nul(std::string_view bytes) {
   const size_t nul = bytes.find('\0');
   return nul == std::string_view::npos ? bytes : bytes.substr(0, nul);
 }
+
+std::string_view trim_blanks(std::string_view text) {
+  constexpr std::string_view kBlanks = " \t\r";
+  const size_t start = text.find_first_not_of(kBlanks);
+  if (start == std::string_view::npos) return {};
+  return text.substr(start, text.find_last_not_of(kBlanks) - start + 1);
+}

@@ -35,5 +35,9 @@ bool equals_ignore_case(std::string_view a, std::string_view b);
 // True when haystack contains needle, ASCII case ignored.
 bool contains_ignore_case(std::string_view haystack, std::string_view needle);
 
+// text without the blanks at either end: spaces, tabs and CRs (a header
+// line that ended in CR LF keeps its CR).
+std::string_view trim_blanks(std::string_view text);
+
 // The text up to its first NUL byte: how a buffer read from outside is seen.
 std::string_view text_until_nul(std::string_view bytes);

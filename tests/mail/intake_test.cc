@@ -198,24 +198,39 @@ TEST_F(Intake, SenderReceiversAndMailCode) {
        }},
       {"continuation of the first line", " From: f@x\nTo: r@x\n", 128, std::nullopt, {"r@x"}},
       {"body not interpreted", "From: f@x\nTo: r@x\n\nTo: e@x\nSender: s@x\n", 0, "f@x", {"r@x"}},
-      {"CR-LF lines", "From: f@x\r\nTo: r@x\r\n\r\nCc: c@x\r\n", 0, "f@x", {"r@x", "c@x"}},
+      // The CR LF empty line ends the header: the body's lines are no headers.
+      {"CR-LF lines", "From: f@x\r\nTo: r@x\r\n\r\nCc: c@x\r\n", 0, "f@x", {"r@x"}},
+      {"CR-LF body may not choose the sender",
+       "From: f@x\r\nTo: r@x\r\n\r\nSender: evil@x\r\nReply-To: evil@x\r\n",
+       0,
+       "f@x",
+       {"r@x"}},
+      {"a lone CR line is no header end", "From: f@x\r\n\r\r\nTo: r@x\r\n", 0, "f@x", {"r@x"}},
       {"NUL ends the line",
        "From: f@x\nTo: r@x\0,s@x\n\0To: n@x\nCc: c@x\n"s,
        0,
        "f@x",
        {"r@x", "c@x"}},
-      {"2098-byte line ends the header",
+      // The newline after 2098 bytes is the rest of that line, not an
+      // empty line that ends the header.
+      {"2098-byte line does not end the header",
        "From: f@x\nX-Long: " + long_x + "\nTo: r@x\n",
-       128,
+       0,
        "f@x",
-       {}},
+       {"r@x"}},
       {"2097-byte line does not",
        "From: f@x\nX-Long: " + long_x.substr(1) + "\nTo: r@x\n",
        0,
        "f@x",
        {"r@x"}},
-      {"longer line goes on as a line of its own",
-       "From: f@x\nX-Long: " + long_x + "To: r@x\n",
+      // The rest of a longer line is dropped: no header line can hide in it.
+      {"rest of a longer line is dropped",
+       "From: f@x\nX-Long: " + long_x + "To: r@x\nCc: c@x\n",
+       0,
+       "f@x",
+       {"c@x"}},
+      {"rest of a longer comment cannot choose the sender",
+       "From: f@x (" + long_x + "Sender: evil@x\nTo: r@x\n",
        0,
        "f@x",
        {"r@x"}},
@@ -311,8 +326,9 @@ TEST_F(Intake, HeaderLineLimit) {
       // Continuation lines count.
       {12, start + "Subject: a\n" + continuations(9), 0, {"r@x"}},
       {12, start + "Subject: a\n" + continuations(10), 32, {"r@x"}},
-      // Each 2098-byte piece of a long line counts.
-      {3, start + "X-Long: " + std::string(3000, 'x') + "\n", 32, {"r@x"}},
+      // A long line counts once: its rest is dropped, not read as lines.
+      {3, start + "X-Long: " + std::string(30000, 'x') + "\n", 0, {"r@x"}},
+      {2, start + "X-Long: " + std::string(30000, 'x') + "\n", 32, {"r@x"}},
       {0, start, 32 | 128, {}},
       {0, "", 128, {}},
       {-1, start, 32 | 128, {}},
@@ -324,6 +340,18 @@ TEST_F(Intake, HeaderLineLimit) {
     EXPECT_EQ(mail.mail_code, c.code) << c.maxheader << " " << c.message.size();
     EXPECT_EQ(mail.receivers, c.receivers) << c.maxheader << " " << c.message.size();
   }
+}
+
+// Whom the message names, whatever chose the receivers: every address of
+// the addressing headers, folded ones included, and nothing from others.
+TEST_F(Intake, RecordsTheAddressesTheMessageNames) {
+  const MailState mail = intake(
+      "From: f@x\nTo: A <One@x>, two@x\nCC: three@x,\n four@x\nBcc: five@x\n"
+      "Resent-To: six@x\nResent-Cc: seven@x\nResent-Bcc: eight@x\nReply-To: no@x\n"
+      "X-To: no@x\nReferences:  <a@b> <c@d> \r\n\nTo: body@x\n");
+  EXPECT_EQ(mail.addressed, (StringList{"one@x", "two@x", "three@x", "four@x", "five@x", "six@x",
+                                        "seven@x", "eight@x"}));
+  EXPECT_EQ(mail.references, "<a@b> <c@d>");
 }
 
 TEST_F(Intake, ReceiverLimitIsMaxreceiversPlusOne) {

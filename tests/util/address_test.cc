@@ -22,9 +22,9 @@ TEST(NormalizeAddress, Table) {
       {"BOX+tag@Host", "box+tag@host"},
       {"prvs=123=user@example.org", "prvs=123=user@example.org"},
       {"<BOX+tag@Host>", "box+tag@host"},
-      {"<a b@c d>", "a b@c d"},
-      {" <x@y> <p@q>", "x@y> <p@q"},
-      {"<x@y>>", "x@y>"},
+      {"<a b@c d>", std::nullopt},
+      {" <x@y> <p@q>", std::nullopt},
+      {"<x@y>>", std::nullopt},
       {"<x@y", "x@y"},
       {"x@y>", "x@y"},
       {"a<b", "a"},
@@ -41,11 +41,23 @@ TEST(NormalizeAddress, Table) {
       {"\xC3\x84"
        "B@x",
        "b@x"},
-      {"<\tTab@X\t>", "\ttab@x\t"},
+      {"<\tTab@X\t>", std::nullopt},
       // Still not address bytes in bare form.
       {"a/b@c", "a"},
       {"a%b@c", "a"},
       {"x*y@z", "x"},
+      // One address only: a list or header syntax between the brackets is
+      // no address at all.
+      {"<a@b, victim1@c, victim2@d>", std::nullopt},
+      {"<a@b,victim@c>", std::nullopt},
+      {"<a@b;victim@c>", std::nullopt},
+      {"<a@b@c>", std::nullopt},
+      {"<a@b\r>", std::nullopt},
+      {"<a@b\nBcc: c@d>", std::nullopt},
+      {"<a@b\x7f>", std::nullopt},
+      {"<a@b> <c@d>", std::nullopt},
+      {"<box@host>, <other@host>", std::nullopt},
+      {"<local-only>", "local-only"},
   };
   for (const AddressCase& c : cases) {
     OptionalText slot = c.before;

@@ -2,6 +2,9 @@
 
 #include <gtest/gtest.h>
 
+#include <string_view>
+#include <utility>
+
 namespace {
 
 struct TokenizeCase {
@@ -66,6 +69,14 @@ TEST(AsciiCase, FoldsOnlyAsciiLetters) {
   EXPECT_FALSE(equals_ignore_case("to", "to "));
   EXPECT_TRUE(contains_ignore_case("x$SENDERy", "$sender"));
   EXPECT_FALSE(contains_ignore_case("$sende", "$sender"));
+}
+
+TEST(TrimBlanks, Table) {
+  const std::pair<std::string_view, std::string_view> cases[] = {
+      {"  a b \t", "a b"}, {"\tvalue\r", "value"}, {" \r\t ", ""}, {"", ""},
+      {"x", "x"},          {"a\nb ", "a\nb"},  // only the blanks at the ends go
+  };
+  for (const auto& [text, trimmed] : cases) EXPECT_EQ(trim_blanks(text), trimmed) << text;
 }
 
 TEST(ExitNoMemory, LogsAndExitsOne) {
