@@ -129,13 +129,14 @@ void apply_protocol(const std::string& value) {
 // Whether buffer, just filled by fgets, holds a whole line: one that ends in
 // a newline, or that the end of the file ends. A NUL byte in the line only
 // hides the rest of it from strlen, so the newline is looked for in the
-// bytes fgets can have stored. Unless the file ended (or failed) under
-// fgets, it stopped at a newline or with the buffer full, so every byte up
-// to the first newline, or the whole buffer, was written by this call; at
-// the end of the file the bytes after its NUL are left from earlier lines
-// or were never written, and are not looked at.
+// bytes fgets can have stored. Unless the file ended under fgets, it
+// stopped at a newline or with the buffer full, so every byte up to the
+// first newline, or the whole buffer, was written by this call. At the end
+// of the file the bytes after its NUL are left from earlier lines (the
+// caller clears the buffer once, so none is undefined): a newline found
+// there, or none, both end in true, as a line at the end of the file is
+// whole.
 bool line_complete(const char* buffer, size_t size, FILE* file) {
-  if (feof(file) || ferror(file)) return true;
   if (memchr(buffer, '\n', size - 1) != nullptr) return true;
   const int next = getc(file);
   if (next == EOF) return true;
@@ -249,7 +250,7 @@ void config_read_file(const char* path) {
 
 bool config_read_stream(FILE* file) {
   config_set_defaults();
-  char buffer[kConfigLineBuffer];
+  char buffer[kConfigLineBuffer] = {};  // see line_complete
   // Set while the rest of a line longer than the buffer is skipped: none of
   // it may become a directive (the tail of a long comment, say).
   bool skipping = false;

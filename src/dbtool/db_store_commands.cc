@@ -35,18 +35,27 @@ bool uses_redis() { return !g_config.blockstore.empty(); }
 // The Redis store of g_config speaking to the operator: it settles on the
 // first server that answers as a primary, and tells of every server it
 // passes over. A failure's reason is the whole message.
-std::unique_ptr<BlockStore> redis_store(Run& run) {
-  RedisVoice voice;
-  voice.skipped = [&run](const std::string& server, const std::string& reason) {
-    run.say("%s skipped: %s", shown(server).c_str(), shown(reason).c_str());
-  };
-  voice.refused = [](const std::string& server, const std::string& reason) {
+class OperatorVoice : public RedisVoice {
+ public:
+  explicit OperatorVoice(Run& run) : run_(run) {}
+  void skipped(const std::string& server, const std::string& reason) const override {
+    run_.say("%s skipped: %s", shown(server).c_str(), shown(reason).c_str());
+  }
+  std::string refused(const std::string& server, const std::string& reason) const override {
     return server + ": " + reason;
-  };
-  voice.failed = [](const std::string&, const std::string& reason) { return reason; };
-  voice.none_usable = "no Redis server of blockstore usable";
-  voice.primary_only = true;
-  return std::make_unique<RedisBlockStore>(g_config, std::move(voice));
+  }
+  std::string failed(const std::string&, const std::string& reason) const override {
+    return reason;
+  }
+  std::string none_usable() const override { return "no Redis server of blockstore usable"; }
+  bool primary_only() const override { return true; }
+
+ private:
+  Run& run_;
+};
+
+std::unique_ptr<BlockStore> redis_store(Run& run) {
+  return std::make_unique<RedisBlockStore>(g_config, std::make_unique<OperatorVoice>(run));
 }
 
 void redis_blocks(Run& run) {

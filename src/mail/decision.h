@@ -22,6 +22,12 @@ struct ReplyDecision {
   std::string debug_line;
 };
 
+// Every address that mail names in its To, Cc, Bcc, Resent-To, Resent-Cc
+// and Resent-Bcc headers (MailState::addressing_values), normalised as
+// receivers are (normalize_address; address extensions not cut), in the
+// order of the header; what is no address is left out.
+StringList addresses_named(const MailState& mail);
+
 // Whether receiver answers mail with entry's reply. Answers every receiver
 // of a message that mail_is_answered accepts; entry's values (its own
 // addresses among them) are for checks that depend on the person.

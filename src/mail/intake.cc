@@ -27,12 +27,19 @@ bool is_header_end(std::string_view line) { return line == "\n" || line == "\r\n
 // The headers that name the people a message is addressed to, in copy or
 // when it was sent on (RFC 5322, 3.6.3 and 3.6.6).
 bool is_addressing_header(std::string_view name) {
-  static constexpr std::string_view kNames[] = {"to",        "cc",        "bcc",
-                                                "resent-to", "resent-cc", "resent-bcc"};
-  for (const std::string_view known : kNames) {
-    if (equals_ignore_case(name, known)) return true;
+  // By length first: this runs for every header line.
+  switch (name.size()) {
+    case 2:
+      return equals_ignore_case(name, "to") || equals_ignore_case(name, "cc");
+    case 3:
+      return equals_ignore_case(name, "bcc");
+    case 9:
+      return equals_ignore_case(name, "resent-to") || equals_ignore_case(name, "resent-cc");
+    case 10:
+      return equals_ignore_case(name, "resent-bcc");
+    default:
+      return false;
   }
-  return false;
 }
 
 // value without its blanks at either end; none when nothing else is left.
@@ -264,7 +271,7 @@ class IntakeParser {
     }
 
     if (equals_ignore_case(name, "references")) mail_.references = trimmed(value);
-    if (is_addressing_header(name)) record_addressed(value);
+    if (is_addressing_header(name)) mail_.addressing_values.push_back(value);
 
     if (code_has(CODE_FORCED_RECEIVERS) || !address) return;
     for (const std::string& receiver_header : g_config.recvheader) {
@@ -274,15 +281,6 @@ class IntakeParser {
         normalize_address(receiver);
         add_receiver(receiver);
       }
-    }
-  }
-
-  // Records every address of one header that names who the message is for.
-  void record_addressed(const std::string& value) {
-    for (std::string& item : tokenize(value, -1, ',')) {
-      OptionalText address = std::move(item);
-      normalize_address(address);
-      if (address) mail_.addressed.push_back(std::move(*address));
     }
   }
 

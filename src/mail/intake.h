@@ -32,17 +32,15 @@
 // Each unfolded header "name: value": Sender, Reply-To and From choose the
 // sender (in that order of precedence, with their mail-code bits), Subject
 // is kept as it stands, Message-ID and References are trimmed of blanks
-// (space, tab, CR; blank counts as none), the addresses of To, Cc, Bcc,
-// Resent-To, Resent-Cc and Resent-Bcc are recorded (MailState::addressed),
-// and the headers named in recvheader give receivers unless receivers were
-// forced. A sender or receiver must be one address (normalize_address): a
-// list or header syntax counts as no address. Every receiver, forced or
-// from the header, has its address extension cut (cut_address_extension
-// with recipient_delimiter) before anything else; the sender never has. A
-// receiver that is a duplicate (ASCII case ignored) is dropped silently; a
-// blacklisted one sets CODE_BLACKLISTED; beyond maxreceivers + 1 entries
-// one sets CODE_TOO_MANY_RECEIVERS. No sender or no receiver sets
-// CODE_NO_ADDRESS.
+// (space, tab, CR; blank counts as none), the values of To, Cc, Bcc,
+// Resent-To, Resent-Cc and Resent-Bcc are kept as they stand
+// (MailState::addressing_values), and the headers named in recvheader give receivers unless
+// receivers were forced. A sender or receiver must be one address (normalize_address): a list or
+// header syntax counts as no address. Every receiver, forced or from the header, has its address
+// extension cut (cut_address_extension with recipient_delimiter) before anything else; the sender
+// never has. A receiver that is a duplicate (ASCII case ignored) is dropped silently; a blacklisted
+// one sets CODE_BLACKLISTED; beyond maxreceivers + 1 entries one sets CODE_TOO_MANY_RECEIVERS. No
+// sender or no receiver sets CODE_NO_ADDRESS.
 //
 // With rfc3834 set, automatic mail is declined with CODE_AUTOMATIC_MAIL: a
 // header that automatic_mail_header recognises (also when the sender was

@@ -32,11 +32,12 @@ struct MailState {
   OptionalText subject;  // the last Subject header, unnormalised
 
   // Facts for the decision whether to answer a receiver (mail/decision):
-  // every address of the To, Cc, Bcc, Resent-To, Resent-Cc and Resent-Bcc
-  // headers, unfolded and normalised, in the order of the header (address
-  // extensions not cut), and the last References header, trimmed of
-  // blanks (absent when there is none or it is blank).
-  StringList addressed;
+  // the values of the To, Cc, Bcc, Resent-To, Resent-Cc and Resent-Bcc
+  // headers, unfolded, as they stand and in the order of the header
+  // (addresses_named in mail/decision reads the addresses out of them, only
+  // when a decision needs them), and the last References header, trimmed
+  // of blanks (absent when there is none or it is blank).
+  StringList addressing_values;
   OptionalText references;
 };
 

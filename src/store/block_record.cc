@@ -2,20 +2,7 @@
 
 #include <cstring>
 
-namespace {
-
-// A decimal number of at most digits digits, all of text.
-std::optional<int64_t> parse_decimal(std::string_view text, size_t digits) {
-  if (text.empty() || text.size() > digits) return std::nullopt;
-  int64_t value = 0;
-  for (const char c : text) {
-    if (c < '0' || c > '9') return std::nullopt;
-    value = value * 10 + (c - '0');
-  }
-  return value;
-}
-
-}  // namespace
+#include "util/strings.h"
 
 bool block_receiver_acceptable(std::string_view receiver) {
   return !receiver.empty() && receiver.find('\0') == std::string_view::npos &&
@@ -67,7 +54,7 @@ std::optional<std::pair<std::string, std::string>> redis_block_key_parts(std::st
   key.remove_prefix(prefix.size());
   const size_t colon = key.find(':');
   if (colon == std::string_view::npos) return std::nullopt;
-  const std::optional<int64_t> length = parse_decimal(key.substr(0, colon), 9);
+  const std::optional<int64_t> length = parse_digits(key.substr(0, colon), 9);
   if (!length) return std::nullopt;
   key.remove_prefix(colon + 1);
   const size_t receiver_size = static_cast<size_t>(*length);
@@ -84,5 +71,5 @@ std::string redis_block_value(int64_t time, std::string_view maker) {
 }
 
 std::optional<int64_t> redis_block_time(std::string_view value) {
-  return parse_decimal(value.substr(0, value.find(' ')), 18);
+  return parse_digits(value.substr(0, value.find(' ')), 18);
 }

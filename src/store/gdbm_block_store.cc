@@ -8,7 +8,6 @@
 #include <climits>
 #include <cstring>
 #include <ctime>
-#include <filesystem>
 
 #include "config/config.h"
 #include "store/block_record.h"
@@ -213,17 +212,27 @@ Result<std::vector<std::string>> block_files_in(const std::string& file_or_dir) 
     files.push_back(file_or_dir);
     return files;
   }
-  std::error_code failure;
-  std::filesystem::directory_iterator entries(file_or_dir, failure);
-  for (; !failure && entries != std::filesystem::directory_iterator(); entries.increment(failure)) {
+  // Plain POSIX calls rather than std::filesystem, which would bring a
+  // large part of the C++ library into every run of orvelt through the
+  // store's walk.
+  const OwnedDir dir(opendir(file_or_dir.c_str()));
+  if (!dir) return Outcome::retry(LOG_WARNING, file_or_dir + ": " + strerror(errno));
+  const std::string prefix = file_or_dir.ends_with('/') ? file_or_dir : file_or_dir + "/";
+  for (;;) {
+    errno = 0;
+    const dirent* entry = readdir(dir.get());
+    if (entry == nullptr) break;
+    const std::string_view name = entry->d_name;
+    if (name == "." || name == "..") continue;
     // An entry that cannot be looked at (gone since the directory was
     // read) is passed over like an empty one.
-    std::error_code gone;
-    if (entries->is_regular_file(gone) && entries->file_size(gone) > 0 && !gone) {
-      files.push_back(entries->path().string());
+    std::string path = prefix + entry->d_name;
+    struct stat file;
+    if (stat(path.c_str(), &file) == 0 && S_ISREG(file.st_mode) && file.st_size > 0) {
+      files.push_back(std::move(path));
     }
   }
-  if (failure) return Outcome::retry(LOG_WARNING, file_or_dir + ": " + failure.message());
+  if (errno != 0) return Outcome::retry(LOG_WARNING, file_or_dir + ": " + strerror(errno));
   std::sort(files.begin(), files.end());
   return files;
 }
@@ -254,7 +263,7 @@ bool walk_block_file(const std::string& path, BlockWalker& walker) {
   std::string error;
   if (!read_records(db, records, error)) walker.unreadable(path, error);
   db.reset();
-  const std::string receiver = std::filesystem::path(path).filename().string();
+  const std::string receiver = path.substr(path.rfind('/') + 1);
   for (const RawRecord& raw : records) {
     if (!walker.record(block_entry_of(receiver, raw))) return false;
   }

@@ -15,21 +15,6 @@
 #include "config/config.h"
 #include "util/log.h"
 
-namespace {
-
-// A decimal number of at most digits digits, all of text.
-std::optional<int> parse_small_number(std::string_view text, size_t digits) {
-  if (text.empty() || text.size() > digits) return std::nullopt;
-  int value = 0;
-  for (const char c : text) {
-    if (c < '0' || c > '9') return std::nullopt;
-    value = value * 10 + (c - '0');
-  }
-  return value;
-}
-
-}  // namespace
-
 std::optional<RedisAddress> redis_parse_address(std::string_view text) {
   RedisAddress address;
   if (text.starts_with("unix:")) {
@@ -52,17 +37,17 @@ std::optional<RedisAddress> redis_parse_address(std::string_view text) {
   if (address.host.empty()) return std::nullopt;
   if (text.starts_with(":")) {
     const size_t end = text.find('/');
-    const std::optional<int> port = parse_small_number(text.substr(1, end - 1), 5);
+    const std::optional<int64_t> port = parse_digits(text.substr(1, end - 1), 5);
     if (!port || *port < 1 || *port > 65535) return std::nullopt;
-    address.port = *port;
+    address.port = static_cast<int>(*port);
     text.remove_prefix(end == std::string_view::npos ? text.size() : end);
   }
   if (text.starts_with("/")) {
     text.remove_prefix(1);
     if (!text.empty()) {
-      const std::optional<int> db = parse_small_number(text, 9);
+      const std::optional<int64_t> db = parse_digits(text, 9);
       if (!db) return std::nullopt;
-      address.db = *db;
+      address.db = static_cast<int>(*db);
       text = {};
     }
   }
@@ -148,7 +133,7 @@ RedisOpened redis_open(const std::string& text, const OptionalText& password) {
 }
 
 RedisChoice redis_failover(const StringList& servers, size_t& next, const OptionalText& password,
-                           const RedisSkipReport& skipped) {
+                           const RedisVoice& voice) {
   RedisChoice choice;
   while (next < servers.size()) {
     const std::string& server = servers[next++];
@@ -160,7 +145,7 @@ RedisChoice redis_failover(const StringList& servers, size_t& next, const Option
       choice.reason = std::move(opened.reason);
       return choice;
     }
-    skipped(server, opened.reason);
+    voice.skipped(server, opened.reason);
   }
   return choice;
 }
@@ -207,40 +192,49 @@ std::string prefix_pattern(std::string_view text) {
 
 }  // namespace
 
-RedisVoice redis_log_voice() {
-  RedisVoice voice;
-  voice.skipped = [](const std::string& server, const std::string& reason) {
+namespace {
+
+class LogVoice : public RedisVoice {
+ public:
+  void skipped(const std::string& server, const std::string& reason) const override {
     log_message(LOG_WARNING, "WARN/IO blockstore %s skipped: %s", log_safe(server).c_str(),
                 log_safe(reason).c_str());
-  };
-  voice.refused = log_failure;
-  voice.failed = log_failure;
-  voice.none_usable = "CRIT/IO blockstore: no server usable";
-  return voice;
-}
+  }
+  std::string refused(const std::string& server, const std::string& reason) const override {
+    return log_failure(server, reason);
+  }
+  std::string failed(const std::string& server, const std::string& reason) const override {
+    return log_failure(server, reason);
+  }
+  std::string none_usable() const override { return "CRIT/IO blockstore: no server usable"; }
+};
 
-RedisBlockStore::RedisBlockStore(const Config& config, RedisVoice voice)
+}  // namespace
+
+std::unique_ptr<RedisVoice> redis_log_voice() { return std::make_unique<LogVoice>(); }
+
+RedisBlockStore::RedisBlockStore(const Config& config, std::unique_ptr<RedisVoice> voice)
     : config_(config), voice_(std::move(voice)) {}
 
 Outcome RedisBlockStore::connect() {
   for (;;) {
     RedisChoice choice =
-        redis_failover(config_.blockstore, next_, config_.blockstore_password, voice_.skipped);
+        redis_failover(config_.blockstore, next_, config_.blockstore_password, *voice_);
     if (choice.refused) {
-      return Outcome::config_error(LOG_WARNING, voice_.refused(choice.server, choice.reason));
+      return Outcome::config_error(LOG_WARNING, voice_->refused(choice.server, choice.reason));
     }
-    if (!choice.connection) return Outcome::retry(LOG_WARNING, voice_.none_usable);
-    if (voice_.primary_only) {
+    if (!choice.connection) return Outcome::retry(LOG_WARNING, voice_->none_usable());
+    if (voice_->primary_only()) {
       const RedisReply role = redis_command(choice.connection, {"ROLE"});
       if (!role) {
-        voice_.skipped(choice.server, redis_failure(choice.connection));
+        voice_->skipped(choice.server, redis_failure(choice.connection));
         continue;
       }
       if (role->type == REDIS_REPLY_ERROR) {
-        return Outcome::retry(LOG_WARNING, voice_.refused(choice.server, reply_text(*role)));
+        return Outcome::retry(LOG_WARNING, voice_->refused(choice.server, reply_text(*role)));
       }
       if (!is_primary(*role)) {
-        voice_.skipped(choice.server, "a replica");
+        voice_->skipped(choice.server, "a replica");
         continue;
       }
     }
@@ -253,13 +247,13 @@ Outcome RedisBlockStore::connect() {
 Outcome RedisBlockStore::reach() { return connection_ ? Outcome::done() : connect(); }
 
 Outcome RedisBlockStore::command_failed(const RedisReply& reply) const {
-  return Outcome::retry(
-      LOG_WARNING, voice_.failed(server_, reply ? reply_text(*reply) : redis_failure(connection_)));
+  return Outcome::retry(LOG_WARNING, voice_->failed(server_, reply ? reply_text(*reply)
+                                                                   : redis_failure(connection_)));
 }
 
 Outcome RedisBlockStore::refusal(const std::string& reason) const {
   // A server that wants a password the configuration does not give.
-  const std::string text = voice_.refused(server_, reason);
+  const std::string text = voice_->refused(server_, reason);
   if (reason.starts_with("NOAUTH")) return Outcome::config_error(LOG_WARNING, text);
   return Outcome::retry(LOG_WARNING, text);
 }
@@ -298,7 +292,7 @@ Result<BlockClaim> RedisBlockStore::claim(const std::string& sender, const std::
       if (claim.granted) claim.stored = value;
       return claim;
     }
-    voice_.skipped(server_, reason);
+    voice_->skipped(server_, reason);
     connection_.reset();
   }
 }

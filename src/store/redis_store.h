@@ -9,7 +9,6 @@
 
 #include <hiredis/hiredis.h>
 
-#include <functional>
 #include <memory>
 #include <optional>
 #include <string>
@@ -88,9 +87,6 @@ struct RedisOpened {
 // is not inherited by programs the process starts.
 RedisOpened redis_open(const std::string& address, const OptionalText& password);
 
-// How a skipped server is reported: the server's blockstore word, and why.
-using RedisSkipReport = std::function<void(const std::string& server, const std::string& reason)>;
-
 // The server that redis_failover settled on, or why none.
 struct RedisChoice {
   RedisConnection connection;  // set when a server is usable
@@ -107,27 +103,34 @@ struct RedisChoice {
 // after the one settled on, so that a caller that finds it unusable after
 // all (a replica) goes on from there. Neither connection nor refused: no
 // server was left.
+class RedisVoice;
 RedisChoice redis_failover(const StringList& servers, size_t& next, const OptionalText& password,
-                           const RedisSkipReport& skipped);
+                           const RedisVoice& voice);
 
-// How the store speaks: orvelt logs, orvelt-db writes to the operator.
-struct RedisVoice {
-  RedisSkipReport skipped;  // a server passed over
+// How the store speaks: orvelt logs, orvelt-db writes to the operator. (An
+// interface rather than a record of std::function members: those would
+// bring the C++ library's type information into every run of orvelt.)
+class RedisVoice {
+ public:
+  virtual ~RedisVoice() = default;
+  // Tells of a server passed over.
+  virtual void skipped(const std::string& server, const std::string& reason) const = 0;
   // The text of a failure handed back: a server that refused (the
-  // password, a command), one whose command failed, and no server usable.
-  std::function<std::string(const std::string& server, const std::string& reason)> refused;
-  std::function<std::string(const std::string& server, const std::string& reason)> failed;
-  std::string none_usable;
-  // Settle only on a server whose ROLE is master; a replica is skipped with
-  // the reason "a replica". Without it a replica is found out by the
+  // password, a command), and one whose command failed.
+  virtual std::string refused(const std::string& server, const std::string& reason) const = 0;
+  virtual std::string failed(const std::string& server, const std::string& reason) const = 0;
+  // The text of a failure for want of a usable server.
+  virtual std::string none_usable() const = 0;
+  // Settle only on a server whose ROLE is master; a replica is skipped
+  // with the reason "a replica". Without it a replica is found out by the
   // READONLY refusal of a claim's write.
-  bool primary_only = false;
+  virtual bool primary_only() const { return false; }
 };
 
 // orvelt's voice: "WARN/IO blockstore <server> skipped: <reason>" logged at
 // priority warning; failures "CRIT/IO blockstore <server>: <reason>" and
 // "CRIT/IO blockstore: no server usable", the texts made log-safe.
-RedisVoice redis_log_voice();
+std::unique_ptr<RedisVoice> redis_log_voice();
 
 // The block store on the Redis servers of config.blockstore.
 //
@@ -145,7 +148,7 @@ RedisVoice redis_log_voice();
 // is logged, "CRIT/IO blockstore <server>: <reason>" at priority err.
 class RedisBlockStore : public BlockStore {
  public:
-  RedisBlockStore(const Config& config, RedisVoice voice);
+  RedisBlockStore(const Config& config, std::unique_ptr<RedisVoice> voice);
   Result<BlockClaim> claim(const std::string& sender, const std::string& receiver) override;
   void withdraw(const BlockClaim& claim, const std::string& sender,
                 const std::string& receiver) override;
@@ -166,7 +169,7 @@ class RedisBlockStore : public BlockStore {
   Result<std::vector<std::string>> scan_keys();
 
   const Config& config_;
-  RedisVoice voice_;
+  std::unique_ptr<RedisVoice> voice_;
   RedisConnection connection_;
   std::string server_;  // the blockstore word connected to
   size_t next_ = 0;     // the index of the server to try next

@@ -1,6 +1,8 @@
 // Owners for memory and streams that C libraries hand out: released exactly
 // once, on every path, when the owner goes.
 #pragma once
+#include <dirent.h>
+
 #include <cstdio>
 #include <cstdlib>
 #include <memory>
@@ -17,3 +19,9 @@ struct FileCloser {
   void operator()(FILE* file) const { std::fclose(file); }
 };
 using OwnedFile = std::unique_ptr<FILE, FileCloser>;
+
+// A directory stream from opendir.
+struct DirCloser {
+  void operator()(DIR* dir) const { closedir(dir); }
+};
+using OwnedDir = std::unique_ptr<DIR, DirCloser>;

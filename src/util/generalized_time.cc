@@ -43,43 +43,35 @@ long long read_fraction(std::string_view text, size_t& pos, long long unit_secon
   return unit_seconds * numerator / denominator;
 }
 
-}  // namespace
-
-std::optional<time_t> parse_generalized_time(std::string_view text) {
-  size_t pos = 0;
-  const std::optional<int> year = read_digits(text, pos, 4);
-  const std::optional<int> month = read_digits(text, pos, 2);
-  const std::optional<int> day = read_digits(text, pos, 2);
-  const std::optional<int> hour = read_digits(text, pos, 2);
-  if (!year || !month || !day || !hour) return std::nullopt;
-  if (*month < 1 || *month > 12 || *day < 1 || *day > days_in_month(*year, *month) || *hour > 23) {
-    return std::nullopt;
-  }
+// The time of day after the hour: minutes and seconds when present, and
+// the length in seconds of the last field read (a fraction is of that).
+struct TimeOfDay {
   int minute = 0;
   int second = 0;
-  long long unit_seconds = 3600;  // of the last field read
-  if (is_digit_at(text, pos)) {
-    const std::optional<int> m = read_digits(text, pos, 2);
-    if (!m || *m > 59) return std::nullopt;
-    minute = *m;
-    unit_seconds = 60;
-    if (is_digit_at(text, pos)) {
-      const std::optional<int> s = read_digits(text, pos, 2);
-      if (!s || *s > 60) return std::nullopt;
-      second = *s;
-      unit_seconds = 1;
-    }
-  }
-  long long fraction_seconds = 0;
-  if (pos < text.size() && (text[pos] == '.' || text[pos] == ',')) {
-    ++pos;
-    if (!is_digit_at(text, pos)) return std::nullopt;
-    fraction_seconds = read_fraction(text, pos, unit_seconds);
-  }
+  long long unit_seconds = 3600;
+};
 
-  long long offset_seconds = 0;  // local time minus UTC
+std::optional<TimeOfDay> read_minutes_seconds(std::string_view text, size_t& pos) {
+  TimeOfDay time;
+  if (!is_digit_at(text, pos)) return time;
+  const std::optional<int> m = read_digits(text, pos, 2);
+  if (!m || *m > 59) return std::nullopt;
+  time.minute = *m;
+  time.unit_seconds = 60;
+  if (!is_digit_at(text, pos)) return time;
+  const std::optional<int> s = read_digits(text, pos, 2);
+  if (!s || *s > 60) return std::nullopt;
+  time.second = *s;
+  time.unit_seconds = 1;
+  return time;
+}
+
+// The zone at pos, which must end the text: 'Z', or +HH[MM] / -HH[MM]; the
+// offset of local time from UTC in seconds.
+std::optional<long long> read_zone(std::string_view text, size_t& pos) {
   if (pos >= text.size()) return std::nullopt;
   const char zone = text[pos++];
+  long long offset_seconds = 0;
   if (zone == '+' || zone == '-') {
     const std::optional<int> zone_hours = read_digits(text, pos, 2);
     if (!zone_hours || *zone_hours > 23) return std::nullopt;
@@ -95,16 +87,41 @@ std::optional<time_t> parse_generalized_time(std::string_view text) {
     return std::nullopt;
   }
   if (pos != text.size()) return std::nullopt;
+  return offset_seconds;
+}
+
+}  // namespace
+
+std::optional<time_t> parse_generalized_time(std::string_view text) {
+  size_t pos = 0;
+  const std::optional<int> year = read_digits(text, pos, 4);
+  const std::optional<int> month = read_digits(text, pos, 2);
+  const std::optional<int> day = read_digits(text, pos, 2);
+  const std::optional<int> hour = read_digits(text, pos, 2);
+  if (!year || !month || !day || !hour) return std::nullopt;
+  if (*month < 1 || *month > 12 || *day < 1 || *day > days_in_month(*year, *month) || *hour > 23) {
+    return std::nullopt;
+  }
+  const std::optional<TimeOfDay> time = read_minutes_seconds(text, pos);
+  if (!time) return std::nullopt;
+  long long fraction_seconds = 0;
+  if (pos < text.size() && (text[pos] == '.' || text[pos] == ',')) {
+    ++pos;
+    if (!is_digit_at(text, pos)) return std::nullopt;
+    fraction_seconds = read_fraction(text, pos, time->unit_seconds);
+  }
+  const std::optional<long long> offset_seconds = read_zone(text, pos);
+  if (!offset_seconds) return std::nullopt;
 
   tm fields{};
   fields.tm_year = *year - 1900;
   fields.tm_mon = *month - 1;
   fields.tm_mday = *day;
   fields.tm_hour = *hour;
-  fields.tm_min = minute;
-  fields.tm_sec = second;
+  fields.tm_min = time->minute;
+  fields.tm_sec = time->second;
   const time_t utc_of_fields = timegm(&fields);
-  return static_cast<time_t>(utc_of_fields + fraction_seconds - offset_seconds);
+  return static_cast<time_t>(utc_of_fields + fraction_seconds - *offset_seconds);
 }
 
 std::string generalized_time_utc(time_t t) {

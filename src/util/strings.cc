@@ -65,3 +65,13 @@ std::string_view trim_blanks(std::string_view text) {
   if (start == std::string_view::npos) return {};
   return text.substr(start, text.find_last_not_of(kBlanks) - start + 1);
 }
+
+std::optional<int64_t> parse_digits(std::string_view text, size_t max_digits) {
+  if (text.empty() || text.size() > max_digits) return std::nullopt;
+  int64_t value = 0;
+  for (const char c : text) {
+    if (c < '0' || c > '9') return std::nullopt;
+    value = value * 10 + (c - '0');
+  }
+  return value;
+}

@@ -5,6 +5,7 @@
 // absent" is a std::optional<std::string>, a string list a std::vector.
 #pragma once
 
+#include <cstdint>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -34,6 +35,11 @@ char ascii_lower(char c);
 bool equals_ignore_case(std::string_view a, std::string_view b);
 // True when haystack contains needle, ASCII case ignored.
 bool contains_ignore_case(std::string_view haystack, std::string_view needle);
+
+// The number that text spells in decimal digits, all of it, at most
+// max_digits of them (at most 18: the value always fits); none for an
+// empty text, any other byte or more digits.
+std::optional<int64_t> parse_digits(std::string_view text, size_t max_digits);
 
 // text without the blanks at either end: spaces, tabs and CRs (a header
 // line that ended in CR LF keeps its CR).

@@ -11,6 +11,7 @@
 
 #include "config/config.h"
 #include "config/default_config.h"
+#include "mail/decision.h"
 #include "support/gdbm_file.h"
 #include "support/log_capture.h"
 #include "support/run_program.h"
@@ -349,8 +350,8 @@ TEST_F(Intake, RecordsTheAddressesTheMessageNames) {
       "From: f@x\nTo: A <One@x>, two@x\nCC: three@x,\n four@x\nBcc: five@x\n"
       "Resent-To: six@x\nResent-Cc: seven@x\nResent-Bcc: eight@x\nReply-To: no@x\n"
       "X-To: no@x\nReferences:  <a@b> <c@d> \r\n\nTo: body@x\n");
-  EXPECT_EQ(mail.addressed, (StringList{"one@x", "two@x", "three@x", "four@x", "five@x", "six@x",
-                                        "seven@x", "eight@x"}));
+  EXPECT_EQ(addresses_named(mail), (StringList{"one@x", "two@x", "three@x", "four@x", "five@x",
+                                               "six@x", "seven@x", "eight@x"}));
   EXPECT_EQ(mail.references, "<a@b> <c@d>");
 }
 
