@@ -9,6 +9,7 @@
 
 #include "support/gdbm_file.h"
 #include "support/log_capture.h"
+#include "support/program_test.h"
 #include "support/recording_mta.h"
 #include "support/run_program.h"
 #include "support/slapd_server.h"
@@ -48,44 +49,15 @@ std::string message(const std::string& to, const std::string& extra_headers = ""
          "\nAre you free?\n";
 }
 
-// True when the GDBM file at path holds key (stored with its NUL byte).
-bool gdbm_holds(const std::string& path, const std::string& key) {
-  try {
-    return read_gdbm(path).count(key + std::string(1, '\0')) == 1;
-  } catch (const std::exception&) {
-    return false;
-  }
-}
-
 std::string iso2022jp_to_utf8(const std::string& in) {
   const Utf8Conversion back = convert_to_utf8(in, "ISO-2022-JP");
   if (back.error != 0) return std::string("(conversion failed: ") + strerror(back.error) + ")";
   return back.text;
 }
 
-class ReplyTest : public testing::Test {
+class ReplyTest : public ProgramTest {
  protected:
-  void SetUp() override { ASSERT_EQ(mkdir(blockdir_.c_str(), 0700), 0); }
-
-  // A configuration for the test directory and the recording MTA, then extra.
-  std::string config(const std::string& extra = "") const {
-    return TestConfig(server_, blockdir_).add(extra).write(dir_);
-  }
-
-  ProgramResult run(const std::string& text, const std::string& extra_config = "",
-                    std::vector<std::string> args = {}) {
-    args.insert(args.begin(), {"-c", config(extra_config)});
-    ProgramRun run;
-    run.args = args;
-    run.stdin_text = text;
-    return run_program(run);
-  }
-
-  std::string block_file(const std::string& receiver) const { return blockdir_ + "/" + receiver; }
-
-  SlapdServer server_{SlapdOptions().entries(test_directory())};
-  TempDir dir_;
-  std::string blockdir_ = dir_.file("block");
+  ReplyTest() : ProgramTest(test_directory()) {}
 };
 
 TEST_F(ReplyTest, TypicalMessageIsAnsweredOnceThenSuppressed) {

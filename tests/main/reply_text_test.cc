@@ -11,6 +11,7 @@
 
 #include "support/gdbm_file.h"
 #include "support/log_capture.h"
+#include "support/program_test.h"
 #include "support/recording_mta.h"
 #include "support/run_program.h"
 #include "support/sanitized.h"
@@ -36,29 +37,9 @@ std::string message(const std::string& to, const std::string& headers = "") {
          "\nAre you free?\n";
 }
 
-bool gdbm_holds(const std::string& path, const std::string& key) {
-  try {
-    return read_gdbm(path).count(key + std::string(1, '\0')) == 1;
-  } catch (const std::exception&) {
-    return false;
-  }
-}
-
-class ReplyTextTest : public testing::Test {
+class ReplyTextTest : public ProgramTest {
  protected:
-  void SetUp() override { ASSERT_EQ(mkdir(blockdir_.c_str(), 0700), 0); }
-
-  ProgramResult run(const std::string& text, const std::string& extra_config = "") {
-    ProgramRun run;
-    run.args = {"-c", TestConfig(server_, blockdir_).add(extra_config).write(dir_)};
-    run.stdin_text = text;
-    return run_program(run);
-  }
-  std::string block_file(const std::string& receiver) const { return blockdir_ + "/" + receiver; }
-
-  SlapdServer server_{SlapdOptions().entries(test_directory())};
-  TempDir dir_;
-  std::string blockdir_ = dir_.file("block");
+  ReplyTextTest() : ProgramTest(test_directory()) {}
 };
 
 // Without its header file a reply would go out without the lines that keep

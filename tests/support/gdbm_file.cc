@@ -50,3 +50,11 @@ std::map<std::string, std::string> read_gdbm(const std::string& path) {
   gdbm_close(db);
   return records;
 }
+
+bool gdbm_holds(const std::string& path, const std::string& key) {
+  try {
+    return read_gdbm(path).count(key + std::string(1, '\0')) == 1;
+  } catch (const std::exception&) {
+    return false;
+  }
+}

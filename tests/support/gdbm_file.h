@@ -18,3 +18,7 @@ void store_gdbm_record(const std::string& path, const std::string& key, const st
 // Every record of the GDBM file at path, keys and values byte for byte.
 // Throws when the file does not open.
 std::map<std::string, std::string> read_gdbm(const std::string& path);
+
+// True when the GDBM file at path holds key (stored with its NUL byte);
+// false for a file that does not open.
+bool gdbm_holds(const std::string& path, const std::string& key);
