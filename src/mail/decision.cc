@@ -1,8 +1,38 @@
 #include "mail/decision.h"
 
+#include <syslog.h>
+
 #include <utility>
 
+#include "config/config.h"
+#include "mail/automatic.h"
 #include "util/address.h"
+#include "util/log.h"
+
+namespace {
+
+// Why a message is declined as automatic mail, or null: one of the rules'
+// own names, never text of the message.
+const char* automatic_mail_reason(const MailState& mail) {
+  if (mail.null_sender) return "sender";
+  if (mail.automatic_header != nullptr) return mail.automatic_header;
+  if (mail.sender && is_robot_address(*mail.sender)) return "sender";
+  return nullptr;
+}
+
+}  // namespace
+
+void decide_message(MailState& mail) {
+  if (!mail.sender || mail.receivers.empty()) mail.mail_code |= CODE_NO_ADDRESS;
+  if (!g_config.rfc3834) return;
+  const char* reason = automatic_mail_reason(mail);
+  if (reason == nullptr) return;
+  mail.mail_code |= CODE_AUTOMATIC_MAIL;
+  // One line per message is enough to tell why it went unanswered.
+  if (g_config.loglevel > 1) {
+    log_message(LOG_INFO, "INFO/MAIL not answering automatic mail: %s", reason);
+  }
+}
 
 StringList addresses_named(const MailState& mail) {
   StringList addresses;

@@ -2,17 +2,28 @@
 // intake recorded about the message, the receiver and the receiver's
 // directory entry.
 //
-// The message as a whole is decided first, by intake's mail code
-// (mail_is_answered: automatic mail, a bad header, no usable address ...);
-// a message declined there never reaches the directory. What is left is
-// decided here, once per receiver and matching entry, before the reply is
-// composed or claimed.
+// The message as a whole is decided first, when intake has read it
+// (decide_message completes its mail code; mail_is_answered then says
+// whether it is answered at all): a message declined there never reaches
+// the directory. Each receiver is decided again, once per matching entry,
+// before its reply is composed or claimed (decide_reply).
 #pragma once
 
 #include <string>
 
 #include "directory/entry.h"
 #include "mail/mail_state.h"
+
+// Completes mail's code from the facts intake recorded: CODE_NO_ADDRESS
+// when there is no sender or no receiver; then, with rfc3834 set,
+// CODE_AUTOMATIC_MAIL for the first reason that applies, in this order: the
+// null envelope sender (MailState::null_sender), a header that marks
+// automatic mail (MailState::automatic_header), a sender that
+// is_robot_address recognises. That reason ("sender", or the header's name)
+// is logged as "INFO/MAIL not answering automatic mail: <reason>" at
+// loglevel 2 and above. Bad headers, too many header lines or receivers
+// and blacklisted receivers are marked by intake as it meets them.
+void decide_message(MailState& mail);
 
 struct ReplyDecision {
   bool answer = false;

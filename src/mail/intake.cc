@@ -11,6 +11,7 @@
 
 #include "config/config.h"
 #include "mail/automatic.h"
+#include "mail/decision.h"
 #include "mail/header_line.h"
 #include "store/store.h"
 #include "util/address.h"
@@ -159,16 +160,7 @@ class IntakeParser {
     mail_.sender = sender;
   }
 
-  // Declines the message as automatic mail. Only the first reason is
-  // logged: one line per message is enough to tell why it went unanswered.
-  void decline_automatic_mail(const char* reason) {
-    if (code_has(CODE_AUTOMATIC_MAIL)) return;
-    mail_.mail_code |= CODE_AUTOMATIC_MAIL;
-    // The reason is one of the rules' own names, never text of the message.
-    if (g_config.loglevel > 1) {
-      log_message(LOG_INFO, "INFO/MAIL not answering automatic mail: %s", reason);
-    }
-  }
+  void note_null_sender() { mail_.null_sender = true; }
 
   // Reads the header from input_fd and interprets it, then reads the rest
   // of the input to its end (see mail_intake).
@@ -190,13 +182,8 @@ class IntakeParser {
     reader.discard_rest();
   }
 
-  // The checks on the whole message; closes the lookup databases and hands
-  // the state over.
+  // Closes the lookup databases and hands the state over.
   MailState finish() {
-    if (!mail_.sender || mail_.receivers.empty()) mail_.mail_code |= CODE_NO_ADDRESS;
-    if (g_config.rfc3834 && mail_.sender && is_robot_address(*mail_.sender)) {
-      decline_automatic_mail("sender");
-    }
     store_close(badheaders_db_);
     store_close(blacklist_db_);
     return std::move(mail_);
@@ -245,11 +232,10 @@ class IntakeParser {
     if (value.front() == ' ') value.erase(0, 1);
 
     // Marks of automatic mail count whoever chose the sender: a forced
-    // sender does not make list mail personal.
-    if (g_config.rfc3834) {
-      if (const char* marking_header = automatic_mail_header(name, value)) {
-        decline_automatic_mail(marking_header);
-      }
+    // sender does not make list mail personal. Only looked for where they
+    // count: with rfc3834.
+    if (g_config.rfc3834 && mail_.automatic_header == nullptr) {
+      mail_.automatic_header = automatic_mail_header(name, value);
     }
 
     // A sender header that is taken holds its address from here on, or
@@ -319,13 +305,12 @@ MailState mail_intake(int input_fd, const StringList& forced_receivers,
   if (!forced_receivers.empty()) parser.force_receivers(forced_receivers);
   if (forced_sender) {
     parser.force_sender(*forced_sender);
-  } else if (null_sender_forced && g_config.rfc3834) {
-    // The MTA's null envelope sender: a bounce or a delivery notice, which
-    // must never be answered, whatever its header says.
-    parser.decline_automatic_mail("sender");
+  } else if (null_sender_forced) {
+    parser.note_null_sender();
   }
   parser.read_headers(input_fd);
   MailState mail = parser.finish();
+  decide_message(mail);
   if (g_config.loglevel > 2) {
     log_message(LOG_DEBUG, "DEBUG/MAIL Code: %d MessageID: %s", mail.mail_code,
                 log_safe(mail.message_id.value_or("No ID found")).c_str());

@@ -1,6 +1,7 @@
 // Mail intake: reads the incoming message, chooses the sender and the
-// receivers from its header (or from the command line) and decides, in the
-// mail code, whether the message is answered at all.
+// receivers from its header (or from the command line) and records the
+// facts from which mail/decision says, in the mail code, whether the
+// message is answered at all.
 #pragma once
 
 #include "mail/mail_state.h"
@@ -42,14 +43,13 @@
 // one sets CODE_BLACKLISTED; beyond maxreceivers + 1 entries one sets CODE_TOO_MANY_RECEIVERS. No
 // sender or no receiver sets CODE_NO_ADDRESS.
 //
-// With rfc3834 set, automatic mail is declined with CODE_AUTOMATIC_MAIL: a
-// header that automatic_mail_header recognises (also when the sender was
-// forced), a final sender (forced or from the header) that
-// is_robot_address recognises, or null_sender_forced, which says that -s
-// was given without an address (the null envelope sender of a bounce).
-// Without rfc3834, null_sender_forced changes nothing: the sender comes from
-// the header. The first reason found is logged as
-// "INFO/MAIL not answering automatic mail: <header name or sender>" at
-// loglevel 2 and above.
+// It ends with decide_message (mail/decision.h), which completes the mail
+// code from what was recorded: with rfc3834 set, automatic mail is declined
+// with CODE_AUTOMATIC_MAIL: null_sender_forced (-s given without an
+// address: the null envelope sender of a bounce), a header that
+// automatic_mail_header recognises (also when the sender was forced), or a
+// final sender (forced or from the header) that is_robot_address
+// recognises; the first reason is logged. Without rfc3834,
+// null_sender_forced changes nothing: the sender comes from the header.
 MailState mail_intake(int input_fd, const StringList& forced_receivers,
                       const OptionalText& forced_sender, bool null_sender_forced = false);

@@ -39,6 +39,13 @@ struct MailState {
   // of blanks (absent when there is none or it is blank).
   StringList addressing_values;
   OptionalText references;
+  // The name of the first header that marks the message as automatic mail
+  // (automatic_mail_header's own text; looked for only with rfc3834), or
+  // null.
+  const char* automatic_header = nullptr;
+  // -s was given without an address, and no sender was forced: the MTA's
+  // null envelope sender, that of a bounce or a delivery notice.
+  bool null_sender = false;
 };
 
 // True when the message is to be answered: its code is below
