@@ -19,6 +19,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     c = ascii_lower(c);
   }
   for (char c : address) FUZZ_CHECK(!(c >= 'A' && c <= 'Z'));
+  // One address: never a list, nor anything that could end a header line.
+  FUZZ_CHECK(address.find_first_of(std::string(" ,;<>\x7f", 6)) == std::string::npos);
+  for (char c : address) FUZZ_CHECK(static_cast<unsigned char>(c) >= 0x20);
+  FUZZ_CHECK(address.find('@') == address.rfind('@'));
   // The address is a piece of the input, lower-cased.
   FUZZ_CHECK(lowered.find(address) != std::string::npos);
   return 0;

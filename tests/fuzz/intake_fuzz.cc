@@ -145,19 +145,21 @@ bool one_line(const std::string& text) {
 }
 
 // The header lines that intake counts, worked out on the whole message: a
-// line is at most 2098 bytes up to and including a newline, and the header
-// ends at the end of input, at a line that starts with a newline, or once
-// maxheader + 1 lines are counted.
+// line runs up to and including a newline (of a longer one, only the first
+// 2098 bytes count, the rest is dropped), and the header ends at the end of
+// input, at an empty line ("\n" or "\r\n"), or once maxheader + 1 lines
+// are counted.
 long long header_lines(std::string_view message, long long limit) {
   constexpr size_t kLineBytes = 2098;
   long long count = 0;
   size_t pos = 0;
-  while (pos < message.size() && count <= limit && message[pos] != '\n') {
-    size_t length = std::min(kLineBytes, message.size() - pos);
+  while (pos < message.size() && count <= limit) {
     const size_t newline = message.find('\n', pos);
-    if (newline != std::string_view::npos && newline - pos < length) length = newline - pos + 1;
+    const size_t end = newline == std::string_view::npos ? message.size() : newline + 1;
+    const std::string_view line = message.substr(pos, std::min(end - pos, kLineBytes));
+    if (line == "\n" || line == "\r\n") break;
     ++count;
-    pos += length;
+    pos = end;
   }
   return count;
 }
