@@ -100,6 +100,11 @@ void apply_rfc3834(const std::string& value) {
   else if (equals_ignore_case(value, "no")) g_config.rfc3834 = false;
 }
 
+void apply_personal(const std::string& value) {
+  if (equals_ignore_case(value, "yes")) g_config.personal = true;
+  else if (equals_ignore_case(value, "no")) g_config.personal = false;
+}
+
 void apply_tls(const std::string& value) {
   if (equals_ignore_case(value, "none")) g_config.tls = DirectoryTls::kNone;
   else if (equals_ignore_case(value, "starttls")) g_config.tls = DirectoryTls::kStartTls;
@@ -197,6 +202,8 @@ void apply_directive(const OptionalText& directive, OptionalText value) {
   else if (is("blockstore")) apply_blockstore(v);
   else if (is("blockstore_password")) g_config.blockstore_password = std::move(v);
   else if (is("blockstore_prefix")) g_config.blockstore_prefix = std::move(v);
+  else if (is("personal")) apply_personal(v);
+  else if (is("alias_attributes")) g_config.alias_attributes = tokenize(v, -1, ' ');
   else log_message(LOG_WARNING, "WARN/CFG Unknown config directive: %s", log_safe(d).c_str());
 }
 
@@ -235,6 +242,8 @@ void config_set_defaults() {
   g_config.blockstore.clear();
   g_config.blockstore_password.reset();
   g_config.blockstore_prefix = "orvelt:";
+  g_config.personal = false;
+  g_config.alias_attributes.clear();
 }
 
 void config_read_file(const char* path) {

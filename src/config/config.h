@@ -80,6 +80,13 @@ struct Config {
   OptionalText blockstore_password;
   // Put before every key the program makes on the Redis servers.
   std::string blockstore_prefix;
+  // Answer a receiver only when the message names it (or one of its own
+  // addresses) in To, Cc, Bcc or Resent-*, and never its own addresses.
+  bool personal = false;
+  // Attributes of the matched entry whose values are the receiver's own
+  // addresses too (asked for only with personal); the first value of the
+  // first one keys the entry's block records.
+  StringList alias_attributes;
 };
 
 // The process-wide configuration record.

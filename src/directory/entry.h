@@ -20,4 +20,7 @@ struct DirectoryEntry {
   // The entry's own addresses: every value of the address attributes the
   // lookup was given, in that order; empty when it was given none.
   StringList addresses;
+  // The first value of the first of those attributes, as stored; absent
+  // when the entry lacks it or the lookup was given none.
+  OptionalText first_address;
 };

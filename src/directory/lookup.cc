@@ -144,6 +144,9 @@ std::optional<DirectoryEntry> DirectoryEntries::next() {
   data.dates =
       mapped_values(session_, entry, g_config.map_date_placeholders, g_config.map_date_attributes);
   data.addresses = all_values(session_, entry, address_attributes_);
+  if (!address_attributes_.empty()) {
+    data.first_address = first_value(session_, entry, address_attributes_.front());
+  }
   return data;
 }
 

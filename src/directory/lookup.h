@@ -24,8 +24,9 @@ class DirectoryEntries {
   // g_config.internal_result as its internal text (only when internal texts
   // are in use: internal_result and internal_domains both set), each
   // map_field and map_date placeholder with the first value of its
-  // attribute (empty when the entry lacks it), and every value of the
-  // address attributes the lookup was given.
+  // attribute (empty when the entry lacks it), every value of the address
+  // attributes the lookup was given, and the first value of the first of
+  // them.
   std::optional<DirectoryEntry> next();
 
  private:

@@ -20,6 +20,37 @@ const char* automatic_mail_reason(const MailState& mail) {
   return nullptr;
 }
 
+// The receiver's own addresses: receiver itself (normalised, extension cut
+// by intake), then entry's addresses with their extensions cut.
+StringList own_addresses(const std::string& receiver, const DirectoryEntry& entry) {
+  StringList own;
+  own.reserve(entry.addresses.size() + 1);
+  own.push_back(receiver);
+  for (const std::string& address : entry.addresses) {
+    own.push_back(address);
+    cut_address_extension(own.back(), g_config.recipient_delimiter);
+  }
+  return own;
+}
+
+// Whether address, with its extension cut, is one of own (ASCII case
+// ignored).
+bool is_own_address(std::string address, const StringList& own) {
+  cut_address_extension(address, g_config.recipient_delimiter);
+  for (const std::string& candidate : own) {
+    if (equals_ignore_case(address, candidate)) return true;
+  }
+  return false;
+}
+
+// Whether mail names one of own in its addressing headers.
+bool names_own_address(const MailState& mail, const StringList& own) {
+  for (const std::string& named : addresses_named(mail)) {
+    if (is_own_address(named, own)) return true;
+  }
+  return false;
+}
+
 }  // namespace
 
 void decide_message(MailState& mail) {
@@ -46,9 +77,17 @@ StringList addresses_named(const MailState& mail) {
   return addresses;
 }
 
-ReplyDecision decide_reply(const MailState& mail, const std::string& /*receiver*/,
-                           const DirectoryEntry& /*entry*/) {
+ReplyDecision decide_reply(const MailState& mail, const std::string& receiver,
+                           const DirectoryEntry& entry) {
   // A declined message: intake has logged its code already.
   if (!mail_is_answered(mail)) return {false, {}};
+  if (!g_config.personal) return {true, {}};
+  const StringList own = own_addresses(receiver, entry);
+  if (mail.sender && is_own_address(*mail.sender, own)) {
+    return {false, "DEBUG/MAIL own address: " + log_safe(*mail.sender)};
+  }
+  if (!names_own_address(mail, own)) {
+    return {false, "DEBUG/MAIL not addressed personally: " + log_safe(receiver)};
+  }
   return {true, {}};
 }

@@ -39,8 +39,16 @@ struct ReplyDecision {
 // order of the header; what is no address is left out.
 StringList addresses_named(const MailState& mail);
 
-// Whether receiver answers mail with entry's reply. Answers every receiver
-// of a message that mail_is_answered accepts; entry's values (its own
-// addresses among them) are for checks that depend on the person.
+// Whether receiver answers mail with entry's reply. Never for a message
+// that mail_is_answered declines. Otherwise every receiver is answered,
+// unless personal is set; then the receiver's own addresses are receiver
+// and entry.addresses, each compared with its address extension cut
+// (recipient_delimiter) and ASCII case ignored, and the receiver is
+// answered only when
+//   1. the sender, its extension cut for this comparison, is none of them
+//      ("DEBUG/MAIL own address: <sender>"), and
+//   2. addresses_named holds one of them, its extension cut
+//      ("DEBUG/MAIL not addressed personally: <receiver>").
+// The debug line of the first rule that fails is handed back.
 ReplyDecision decide_reply(const MailState& mail, const std::string& receiver,
                            const DirectoryEntry& entry);

@@ -3,6 +3,8 @@
 #include <syslog.h>
 
 #include <optional>
+#include <string>
+#include <utility>
 
 #include "config/config.h"
 #include "directory/connection.h"
@@ -11,44 +13,79 @@
 #include "mail/compose.h"
 #include "mail/decision.h"
 #include "mail/mta.h"
+#include "util/address.h"
 #include "util/log.h"
 
 namespace {
 
 // Sends text to the sender on behalf of receiver unless the block store says
-// this sender was answered for this receiver too recently. The reply is
+// this sender was answered too recently under owner, the receiver whose
+// record the reply is kept in (receiver itself, or its entry's canonical
+// address). The reply is
 // recorded (claimed) before it goes out, so that a reply is never sent
 // without its record, and concurrent runs send it once; an MTA that did not
 // take it has the claim withdrawn, so that the next message is answered.
 // False when the store refused the claim.
 Result<bool> reply_once(BlockStore& store, const std::string& sender, const std::string& receiver,
-                        std::string& text) {
-  Result<BlockClaim> claimed = store.claim(sender, receiver);
+                        const std::string& owner, std::string& text) {
+  Result<BlockClaim> claimed = store.claim(sender, owner);
   if (!claimed.ok()) return claimed.failure();
   const BlockClaim& claim = *claimed;
   if (!claim.granted) {
     if (g_config.loglevel > 2) {
       log_message(LOG_DEBUG, "DEBUG/MAIL blocked: %s & %s", log_safe(sender).c_str(),
-                  log_safe(receiver).c_str());
+                  log_safe(owner).c_str());
     }
     return false;
   }
   convert_charset(text);
   const MtaOutcome outcome = send_reply(receiver, sender, text);
   if (outcome.status == MtaOutcome::kAccepted) return true;
-  store.withdraw(claim, sender, receiver);
+  store.withdraw(claim, sender, owner);
   if (outcome.status == MtaOutcome::kNoProcess) return Outcome::retry(LOG_ERR, outcome.reason);
   log_message(LOG_WARNING, "WARN/MAIL MTA failed (%s): reply to %s not recorded",
               outcome.reason.c_str(), log_safe(sender).c_str());
   return true;
 }
 
-// What one run keeps across its receivers: the directory session and the
-// reply frame, read when the first entry turns up.
+// Whether the entries' own addresses are asked for: they are weighed only
+// by the personal check.
+bool aliases_in_use() { return g_config.personal && !g_config.alias_attributes.empty(); }
+
+// Whose block record a reply to receiver with entry is kept in: with
+// aliases, the entry's canonical address (the first value of the first
+// alias attribute), so that a person is answered once whichever of their
+// addresses was used; otherwise, or when the entry has no such address,
+// receiver.
+std::string record_owner(const std::string& receiver, const DirectoryEntry& entry) {
+  if (!aliases_in_use()) return receiver;
+  OptionalText canonical = entry.first_address;
+  normalize_address(canonical);
+  if (!canonical) return receiver;
+  cut_address_extension(*canonical, g_config.recipient_delimiter);
+  return std::move(*canonical);
+}
+
+// What one run keeps across its receivers: the directory session, the
+// reply frame, read when the first entry turns up, and, with aliases, the
+// entries answered so far (by DN), as receivers that are one person's
+// addresses find the same entry.
 struct RunState {
   DirectorySession session;
   BlockStore& store;
   std::optional<ReplyFrame> frame;
+  StringList answered_entries;
+
+  // Whether entry was answered already in this run; otherwise it is
+  // counted as answered from now on.
+  bool answered_before(const DirectoryEntry& entry) {
+    if (!aliases_in_use() || entry.dn.empty()) return false;
+    for (const std::string& dn : answered_entries) {
+      if (dn == entry.dn) return true;
+    }
+    answered_entries.push_back(entry.dn);
+    return false;
+  }
 
   Outcome load_frame() {
     if (frame) return Outcome::done();
@@ -61,7 +98,9 @@ struct RunState {
 
 // Answers mail on behalf of receiver, entry by entry.
 Outcome answer_for(RunState& run, const std::string& receiver, const MailState& mail) {
-  Result<DirectoryEntries> entries = directory_lookup(run.session, receiver, mail.sender);
+  static const StringList kNoAttributes;
+  const StringList& aliases = aliases_in_use() ? g_config.alias_attributes : kNoAttributes;
+  Result<DirectoryEntries> entries = directory_lookup(run.session, receiver, mail.sender, aliases);
   if (!entries.ok()) return entries.failure();
   while (std::optional<DirectoryEntry> entry = entries->next()) {
     if (Outcome framed = run.load_frame(); !framed.ok()) return framed;
@@ -72,9 +111,11 @@ Outcome answer_for(RunState& run, const std::string& receiver, const MailState& 
       }
       continue;
     }
+    if (run.answered_before(*entry)) continue;
     OptionalText text = compose_reply(*run.frame, *entry, mail, receiver);
     if (!text) continue;
-    const Result<bool> sent = reply_once(run.store, *mail.sender, receiver, *text);
+    const Result<bool> sent =
+        reply_once(run.store, *mail.sender, receiver, record_owner(receiver, *entry), *text);
     if (!sent.ok()) return sent.failure();
     if (!*sent) break;  // the store refuses this receiver's further texts too
   }
@@ -86,7 +127,7 @@ Outcome answer_for(RunState& run, const std::string& receiver, const MailState& 
 Outcome run_replies(const MailState& mail, BlockStore& store) {
   Result<DirectorySession> session = directory_connect();
   if (!session.ok()) return session.failure();
-  RunState run{std::move(*session), store, std::nullopt};
+  RunState run{std::move(*session), store, std::nullopt, {}};
   for (const std::string& receiver : mail.receivers) {
     if (Outcome answered = answer_for(run, receiver, mail); !answered.ok()) return answered;
   }

@@ -13,6 +13,13 @@
 // that receiver's other entries are left alone. The header and footer files are read when the first
 // entry is found, before the first claim; a message without entries never reads them.
 //
+// With personal and alias_attributes set, the lookup asks for the alias
+// attributes too; each reply is then claimed under its entry's canonical
+// address (the first value of the first alias attribute, normalised, its
+// extension cut; the receiver when the entry has none), and an entry found
+// again for a later receiver of the same run (the same DN) is not answered
+// again.
+//
 // Done when every receiver was dealt with; otherwise the failure that
 // stopped the run (the directory, a frame file that cannot be read, the
 // block store, no MTA process), logged by the caller, after the directory session has been
