@@ -184,6 +184,13 @@ TEST(Config, DirectiveTable) {
       {"tls starttls", "tls StartTLS\n", [] { EXPECT_EQ(g_config.tls, DirectoryTls::kStartTls); }},
       {"tls none", "tls ldaps\ntls none\n", [] { EXPECT_EQ(g_config.tls, DirectoryTls::kNone); }},
       {"last line wins", "server a\nserver b\n", [] { EXPECT_EQ(g_config.server, "b"); }},
+      {"personal yes/no, other values keep it; alias_attributes replaces the list",
+       "PERSONAL Yes\npersonal sometimes\nalias_attributes mail x\nalias_attributes mail  alt\n",
+       [] {
+         EXPECT_TRUE(g_config.personal);
+         EXPECT_EQ(g_config.alias_attributes, (StringList{"mail", "alt"}));
+       }},
+      {"personal no", "personal yes\npersonal no\n", [] { EXPECT_FALSE(g_config.personal); }},
       {"recipient_delimiter and map_messageid as written",
        "Recipient_Delimiter +-\nmap_messageid %ID%\n",
        [] {

@@ -50,4 +50,6 @@ inline void expect_default_config() {
   EXPECT_TRUE(g_config.blockstore.empty());
   EXPECT_FALSE(g_config.blockstore_password);
   EXPECT_EQ(g_config.blockstore_prefix, "orvelt:");
+  EXPECT_FALSE(g_config.personal);
+  EXPECT_TRUE(g_config.alias_attributes.empty());
 }

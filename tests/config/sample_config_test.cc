@@ -24,8 +24,8 @@ std::string read_sample() {
 }
 
 // Every active line states a default, but these: the sample asks for the
-// status that makes an MTA try again later, and for leaving automatic mail
-// unanswered.
+// status that makes an MTA try again later, for leaving automatic mail
+// unanswered, and for answering only mail addressed to the person.
 TEST(SampleConfig, ActiveLinesSetEveryDefaultButFailstatusAndRfc3834) {
   LogCapture capture;
   config_read_file(kSamplePath);
@@ -35,6 +35,10 @@ TEST(SampleConfig, ActiveLinesSetEveryDefaultButFailstatusAndRfc3834) {
   EXPECT_TRUE(g_config.rfc3834);
   g_config.failstatus = 1;
   g_config.rfc3834 = false;
+  EXPECT_TRUE(g_config.personal);
+  EXPECT_EQ(g_config.alias_attributes, StringList{"mail"});
+  g_config.personal = false;
+  g_config.alias_attributes.clear();
   expect_default_config();
 }
 
