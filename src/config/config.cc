@@ -74,6 +74,12 @@ void apply_map_date(const std::string& value) {
   g_config.map_date_placeholders.push_back(std::move(*placeholder));
 }
 
+void apply_noreply_header(const std::string& value) {
+  auto [name, pattern] = split_first_word(value);
+  if (!pattern) return;
+  g_config.noreply_headers.push_back({std::move(*name), std::move(*pattern)});
+}
+
 void apply_mta(const std::string& value) {
   auto [program, args] = split_first_word(value);
   if (!program) return;
@@ -197,6 +203,9 @@ void apply_directive(const OptionalText& directive, OptionalText value) {
   else if (is("blockstore")) apply_blockstore(v);
   else if (is("blockstore_password")) g_config.blockstore_password = std::move(v);
   else if (is("blockstore_prefix")) g_config.blockstore_prefix = std::move(v);
+  else if (is("noreply_header")) apply_noreply_header(v);
+  else if (is("map_references")) g_config.map_references = std::move(v);
+  else if (is("map_subject_text")) g_config.map_subject_text = std::move(v);
   else log_message(LOG_WARNING, "WARN/CFG Unknown config directive: %s", log_safe(d).c_str());
 }
 
@@ -235,6 +244,9 @@ void config_set_defaults() {
   g_config.blockstore.clear();
   g_config.blockstore_password.reset();
   g_config.blockstore_prefix = "orvelt:";
+  g_config.noreply_headers.clear();
+  g_config.map_references = "$references";
+  g_config.map_subject_text = "$subjecttext";
 }
 
 void config_read_file(const char* path) {
