@@ -12,8 +12,8 @@ constexpr const char* kListHeaders[] = {"List-Id",          "List-Help", "List-S
 constexpr const char* kRobotLocalParts[] = {"mailer-daemon", "listserv", "majordomo"};
 // "noreply", "no-reply" and the like begin the addresses that notification
 // systems send from and nobody reads ("noreply-alerts@", "NoReply.Shop@").
-constexpr const char* kRobotPrefixes[] = {"owner-",     "noreply",    "no-reply",
-                                          "no_reply",   "donotreply", "do-not-reply"};
+constexpr const char* kRobotPrefixes[] = {"owner-",   "noreply",    "no-reply",
+                                          "no_reply", "donotreply", "do-not-reply"};
 constexpr const char* kRobotSuffixes[] = {"-request", "-bounces", "-owner"};
 
 // A CR counts as a blank: a header line that ended in CR LF keeps its CR.

@@ -1,7 +1,8 @@
 // Recognising automatic mail: replies of other responders, list and bulk
 // mail, and mail from robot addresses. An auto-responder must leave such mail
 // alone (RFC 3834, section 2), or it answers lists and newsletters and loops
-// with other responders, and answers delivery reports. Intake applies these rules with "rfc3834 yes".
+// with other responders, and answers delivery reports. Intake applies these rules with "rfc3834
+// yes".
 #pragma once
 
 #include <string_view>

@@ -98,7 +98,7 @@ void convert_charset(OptionalText& slot) {
   if (slot) convert_charset(*slot);
 }
 
-OptionalText convert_to_utf8(std::string_view bytes, const std::string& from) {
+OptionalText decode_charset(std::string_view bytes, const std::string& from) {
   const Converter converter("UTF-8", from.c_str());
   if (!converter.valid()) return std::nullopt;
   return convert_all(converter.get(), bytes);

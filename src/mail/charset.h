@@ -33,4 +33,4 @@ void convert_charset(OptionalText& slot);
 // every byte of them (NUL bytes stay). A byte that cannot be converted is
 // dropped, as above. None, and nothing logged, when iconv has no such
 // conversion: from may come from a message.
-OptionalText convert_to_utf8(std::string_view bytes, const std::string& from);
+OptionalText decode_charset(std::string_view bytes, const std::string& from);

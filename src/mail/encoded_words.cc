@@ -110,7 +110,8 @@ std::optional<EncodedWord> parse_word(std::string_view text, size_t start) {
   return EncodedWord{charset, std::move(*bytes), pos + 2};
 }
 
-// Adjacent encoded-words of one charset, decoded, not yet converted.
+// Decodes one text, keeping adjacent encoded-words of one charset as one
+// run of bytes until it ends.
 class Decoder {
  public:
   explicit Decoder(std::string_view text) : text_(text) {}
@@ -136,16 +137,29 @@ class Decoder {
  private:
   // Text between encoded-words: only blanks between two of them go.
   void take_literal(std::string_view literal) {
-    if (pending_ && is_blank_run(literal)) return;
+    if (pending_ && is_blank_run(literal)) {
+      gap_ = literal;
+      return;
+    }
     flush();
     out_.append(literal);
   }
 
   void take_word(const EncodedWord& word, size_t start) {
-    if (pending_ && !equals_ignore_case(charset_, word.charset)) flush();
+    // The blanks before a word of another charset go only when the words on
+    // both sides of them are decoded.
+    std::string_view leading;
+    if (pending_ && !equals_ignore_case(charset_, word.charset)) {
+      if (flush()) {
+        leading = gap_;
+      } else {
+        out_.append(gap_);
+      }
+    }
     if (!pending_) {
       pending_ = true;
       charset_ = word.charset;
+      leading_ = leading;
       run_start_ = start;
       bytes_.clear();
     }
@@ -153,17 +167,19 @@ class Decoder {
     run_end_ = word.end;
   }
 
-  // Converts the pending run into out_; a charset without a converter
-  // leaves its words as they stand.
-  void flush() {
-    if (!pending_) return;
+  // Converts the pending run into out_; false, the words and the blanks
+  // before them left as they stand, for a charset without a converter.
+  bool flush() {
+    if (!pending_) return true;
     pending_ = false;
-    const OptionalText converted = convert_to_utf8(bytes_, std::string(charset_));
+    const OptionalText converted = decode_charset(bytes_, std::string(charset_));
     if (!converted) {
+      out_.append(leading_);
       out_.append(text_.substr(run_start_, run_end_ - run_start_));
-      return;
+      return false;
     }
     for (const char c : *converted) out_.push_back(c == '\r' || c == '\n' || c == '\0' ? ' ' : c);
+    return true;
   }
 
   static bool is_blank_run(std::string_view literal) {
@@ -177,6 +193,10 @@ class Decoder {
   std::string out_;
   bool pending_ = false;
   std::string_view charset_;
+  // The blanks after the pending run, and those before it that were
+  // dropped when it began.
+  std::string_view gap_;
+  std::string_view leading_;
   std::string bytes_;
   size_t run_start_ = 0;
   size_t run_end_ = 0;

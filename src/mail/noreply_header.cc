@@ -61,8 +61,8 @@ Result<const char*> NoreplyHeaderRules::match(std::string_view name, std::string
     if (patterns_.empty()) patterns_.resize(rules.size());
     if (!patterns_[i]) patterns_[i] = std::make_unique<Pattern>(rules[i].pattern);
     if (!patterns_[i]->compiled()) {
-      return Outcome::config_error(
-          LOG_ERR, "CRIT/CFG noreply_header " + log_safe(rules[i].name) + ": " + patterns_[i]->error_text());
+      return Outcome::config_error(LOG_ERR, "CRIT/CFG noreply_header " + log_safe(rules[i].name) +
+                                                ": " + patterns_[i]->error_text());
     }
     if (patterns_[i]->matches(matched_text(value))) return rules[i].name.c_str();
   }
