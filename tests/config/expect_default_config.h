@@ -50,4 +50,7 @@ inline void expect_default_config() {
   EXPECT_TRUE(g_config.blockstore.empty());
   EXPECT_FALSE(g_config.blockstore_password);
   EXPECT_EQ(g_config.blockstore_prefix, "orvelt:");
+  EXPECT_TRUE(g_config.noreply_headers.empty());
+  EXPECT_EQ(g_config.map_references, "$references");
+  EXPECT_EQ(g_config.map_subject_text, "$subjecttext");
 }

@@ -25,7 +25,7 @@ std::string read_sample() {
 
 // Every active line states a default, but these: the sample asks for the
 // status that makes an MTA try again later, and for leaving automatic mail
-// unanswered.
+// (spam verdicts among it) unanswered.
 TEST(SampleConfig, ActiveLinesSetEveryDefaultButFailstatusAndRfc3834) {
   LogCapture capture;
   config_read_file(kSamplePath);
@@ -33,8 +33,12 @@ TEST(SampleConfig, ActiveLinesSetEveryDefaultButFailstatusAndRfc3834) {
 
   EXPECT_EQ(g_config.failstatus, 75);
   EXPECT_TRUE(g_config.rfc3834);
+  ASSERT_EQ(g_config.noreply_headers.size(), 3u);
+  EXPECT_EQ(g_config.noreply_headers[0].name, "X-Spam-Flag");
+  EXPECT_EQ(g_config.noreply_headers[0].pattern, "^yes");
   g_config.failstatus = 1;
   g_config.rfc3834 = false;
+  g_config.noreply_headers.clear();
   expect_default_config();
 }
 
