@@ -49,11 +49,20 @@ int parse_number(const std::string& text, int base) {
 }
 
 // Splits a value into its first word and the rest (absent without a rest).
+// Runs of spaces count as one; the rest loses the spaces at either end.
 std::pair<OptionalText, OptionalText> split_first_word(const std::string& value) {
-  StringList parts = tokenize(value, 1, ' ');
+  std::string_view text(value);
+  const auto trim_spaces = [](std::string_view part) {
+    const size_t start = part.find_first_not_of(' ');
+    if (start == std::string_view::npos) return std::string_view();
+    return part.substr(start, part.find_last_not_of(' ') - start + 1);
+  };
+  text = trim_spaces(text);
   std::pair<OptionalText, OptionalText> out;
-  if (!parts.empty()) out.first = std::move(parts[0]);
-  if (parts.size() > 1) out.second = std::move(parts[1]);
+  if (text.empty()) return out;
+  const size_t space = text.find(' ');
+  out.first.emplace(text.substr(0, space));
+  if (space != std::string_view::npos) out.second.emplace(trim_spaces(text.substr(space)));
   return out;
 }
 
@@ -72,6 +81,12 @@ void apply_map_date(const std::string& value) {
   if (!attribute) return;
   g_config.map_date_attributes.push_back(std::move(*attribute));
   g_config.map_date_placeholders.push_back(std::move(*placeholder));
+}
+
+void apply_noreply_header(const std::string& value) {
+  auto [name, pattern] = split_first_word(value);
+  if (!pattern) return;
+  g_config.noreply_headers.push_back({std::move(*name), std::move(*pattern)});
 }
 
 void apply_mta(const std::string& value) {
@@ -155,7 +170,11 @@ void apply_directive(const OptionalText& directive, OptionalText value) {
   if (!directive || !value) return;
   const std::string& d = *directive;
   std::string& v = *value;
-  auto is = [&d](const char* name) { return equals_ignore_case(d, name); };
+  // The length first, here where the compiler knows each name's: most of
+  // the directives a line is compared with fail on it, without a call.
+  auto is = [&d](std::string_view name) {
+    return d.size() == name.size() && equals_ignore_case(d, name);
+  };
 
   if (is("login")) g_config.login = std::move(v);
   else if (is("password")) g_config.password = std::move(v);
@@ -204,6 +223,9 @@ void apply_directive(const OptionalText& directive, OptionalText value) {
   else if (is("blockstore_prefix")) g_config.blockstore_prefix = std::move(v);
   else if (is("personal")) apply_personal(v);
   else if (is("alias_attributes")) g_config.alias_attributes = tokenize(v, -1, ' ');
+  else if (is("noreply_header")) apply_noreply_header(v);
+  else if (is("map_references")) g_config.map_references = std::move(v);
+  else if (is("map_subject_text")) g_config.map_subject_text = std::move(v);
   else log_message(LOG_WARNING, "WARN/CFG Unknown config directive: %s", log_safe(d).c_str());
 }
 
@@ -244,6 +266,9 @@ void config_set_defaults() {
   g_config.blockstore_prefix = "orvelt:";
   g_config.personal = false;
   g_config.alias_attributes.clear();
+  g_config.noreply_headers.clear();
+  g_config.map_references = "$references";
+  g_config.map_subject_text = "$subjecttext";
 }
 
 void config_read_file(const char* path) {

@@ -2,11 +2,19 @@
 #pragma once
 
 #include <cstdio>
+#include <vector>
 
 #include "config/install_paths.h"
 #include "util/strings.h"
 
 enum class DirectoryTls { kNone, kStartTls, kLdaps };
+
+// One noreply_header line: a header name and a POSIX extended regular
+// expression, kept as written; compiled only when a message holds the header.
+struct NoreplyHeader {
+  std::string name;
+  std::string pattern;
+};
 
 // Every setting of the program. Filled once by config_read_file and only read
 // afterwards.
@@ -87,6 +95,12 @@ struct Config {
   // addresses too (asked for only with personal); the first value of the
   // first one keys the entry's block records.
   StringList alias_attributes;
+  // Automatic mail by a header of the site's choice (spam verdicts), in
+  // file order; and the placeholders of the message's References chain and
+  // of its subject with encoded-words decoded.
+  std::vector<NoreplyHeader> noreply_headers;
+  std::string map_references;
+  std::string map_subject_text;
 };
 
 // The process-wide configuration record.

@@ -10,7 +10,10 @@ constexpr const char* kListHeaders[] = {"List-Id",          "List-Help", "List-S
                                         "List-Archive"};
 
 constexpr const char* kRobotLocalParts[] = {"mailer-daemon", "listserv", "majordomo"};
-constexpr const char* kRobotPrefixes[] = {"owner-"};
+// "noreply", "no-reply" and the like begin the addresses that notification
+// systems send from and nobody reads ("noreply-alerts@", "NoReply.Shop@").
+constexpr const char* kRobotPrefixes[] = {"owner-",   "noreply",    "no-reply",
+                                          "no_reply", "donotreply", "do-not-reply"};
 constexpr const char* kRobotSuffixes[] = {"-request", "-bounces", "-owner"};
 
 // A CR counts as a blank: a header line that ended in CR LF keeps its CR.
@@ -74,6 +77,12 @@ bool bulk_precedence(std::string_view value) {
          equals_ignore_case(precedence, "junk");
 }
 
+// A delivery status notification (RFC 3464) or a read receipt (RFC 8098)
+// comes as multipart/report; the media type ends at a blank, '(' or ';'.
+bool delivery_report(std::string_view value) {
+  return equals_ignore_case(first_word(value), "multipart/report");
+}
+
 // Outlook's X-Auto-Response-Suppress: a comma-separated list of the kinds of
 // automatic reply the sender does not want; OOF (out of office) and All
 // cover a vacation reply.
@@ -99,6 +108,9 @@ const char* automatic_mail_header(std::string_view name, std::string_view value)
   }
   if (equals_ignore_case(name, "X-Auto-Response-Suppress")) {
     return suppresses_vacation_reply(value) ? "X-Auto-Response-Suppress" : nullptr;
+  }
+  if (equals_ignore_case(name, "Content-Type")) {
+    return delivery_report(value) ? "Content-Type" : nullptr;
   }
   for (const char* list_header : kListHeaders) {
     if (equals_ignore_case(name, list_header)) return list_header;

@@ -49,7 +49,8 @@ int convert_some(iconv_t cd, char** in, size_t* in_left, Output& out) {
   return result == static_cast<size_t>(-1) ? errno : 0;
 }
 
-std::string convert(iconv_t cd, std::string_view text) {
+// text converted through cd, every byte of it, NUL bytes included.
+std::string convert_all(iconv_t cd, std::string_view text) {
   if (text.empty()) return std::string();
   Output out;
   out.buffer.resize(text.size() + kOutputSlack);
@@ -70,10 +71,15 @@ std::string convert(iconv_t cd, std::string_view text) {
   // A stateful target (ISO-2022-JP) must end with the escape back to ASCII.
   while (convert_some(cd, nullptr, nullptr, out) == E2BIG) out.buffer.resize(out.buffer.size() * 2);
   out.buffer.resize(out.used);
+  return std::move(out.buffer);
+}
+
+std::string convert(iconv_t cd, std::string_view text) {
+  std::string converted = convert_all(cd, text);
   // Everything after this step sees the text up to its first NUL byte only;
   // cutting it here keeps what is sent and what is logged the same.
-  out.buffer.resize(text_until_nul(out.buffer).size());
-  return std::move(out.buffer);
+  converted.resize(text_until_nul(converted).size());
+  return converted;
 }
 
 }  // namespace
@@ -90,4 +96,10 @@ void convert_charset(std::string& text) {
 
 void convert_charset(OptionalText& slot) {
   if (slot) convert_charset(*slot);
+}
+
+OptionalText decode_charset(std::string_view bytes, const std::string& from) {
+  const Converter converter("UTF-8", from.c_str());
+  if (!converter.valid()) return std::nullopt;
+  return convert_all(converter.get(), bytes);
 }

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <string>
+#include <string_view>
 
 #include "util/strings.h"
 
@@ -27,3 +28,9 @@ void convert_charset(std::string& text);
 
 // The same for a slot; an empty slot stays empty.
 void convert_charset(OptionalText& slot);
+
+// bytes, written in the charset from (an iconv name), converted to UTF-8,
+// every byte of them (NUL bytes stay). A byte that cannot be converted is
+// dropped, as above. None, and nothing logged, when iconv has no such
+// conversion: from may come from a message.
+OptionalText decode_charset(std::string_view bytes, const std::string& from);

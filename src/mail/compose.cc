@@ -4,6 +4,7 @@
 #include <vector>
 
 #include "config/config.h"
+#include "mail/encoded_words.h"
 #include "util/generalized_time.h"
 #include "util/substitute.h"
 
@@ -24,6 +25,24 @@ std::string date_text(const std::string& value) {
 
 std::string_view value_or_empty(const OptionalText& text) {
   return text ? std::string_view(*text) : std::string_view();
+}
+
+// The References of a reply (RFC 5322, 3.6.4): the message's own
+// References, then its Message-ID; either alone when the other is absent.
+std::string references_chain(const MailState& mail) {
+  if (!mail.references) return mail.message_id.value_or(std::string());
+  if (!mail.message_id) return *mail.references;
+  return *mail.references + " " + *mail.message_id;
+}
+
+// Without a Message-ID there is nothing to thread by: header lines that
+// would carry it (In-Reply-To) are left out, not sent empty; so are those
+// of the References chain when it is empty too.
+std::string threading_header(const std::string& header, const MailState& mail) {
+  if (mail.message_id) return header;
+  std::string kept = without_lines_holding(header, g_config.map_messageid);
+  if (mail.references) return kept;
+  return without_lines_holding(kept, g_config.map_references);
 }
 
 }  // namespace
@@ -52,12 +71,10 @@ OptionalText compose_reply(const ReplyFrame& frame, const DirectoryEntry& entry,
   const OptionalText& text =
       entry.internal_text && sender_is_internal(mail.sender) ? entry.internal_text : entry.text;
   if (!text) return std::nullopt;
-  // Without a Message-ID there is nothing to thread by: header lines that
-  // would carry it (In-Reply-To, References) are left out, not sent empty.
-  const std::string template_text =
-      (mail.message_id ? frame.header
-                       : without_lines_holding(frame.header, g_config.map_messageid)) +
-      *text + frame.footer;
+  const std::string references = references_chain(mail);
+  const std::string template_text = threading_header(frame.header, mail) + *text + frame.footer;
+  const std::string subject_text =
+      mail.subject ? decode_encoded_words(trim_blanks(*mail.subject)) : std::string();
   std::vector<std::string> dates;
   dates.reserve(entry.dates.size());
   for (const auto& date : entry.dates) dates.push_back(date_text(date.second));
@@ -66,6 +83,8 @@ OptionalText compose_reply(const ReplyFrame& frame, const DirectoryEntry& entry,
       {g_config.map_sender, value_or_empty(mail.sender)},
       {g_config.map_receiver, receiver},
       {g_config.map_messageid, value_or_empty(mail.message_id)},
+      {g_config.map_references, references},
+      {g_config.map_subject_text, subject_text},
   };
   placeholders.reserve(placeholders.size() + entry.fields.size() + dates.size());
   for (const auto& [name, value] : entry.fields) placeholders.push_back({name, value});

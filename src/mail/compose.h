@@ -36,11 +36,16 @@ bool sender_is_internal(const OptionalText& sender);
 // filled in one pass (fill_in, values in the header cleaned of line breaks)
 // with these placeholders, earlier ones winning among equally long names:
 // mail's subject (map_subject), mail's sender (map_sender), receiver
-// (map_receiver), mail's Message-ID (map_messageid), each map_field value of
+// (map_receiver), mail's Message-ID (map_messageid), mail's References
+// followed by its Message-ID, blank-separated (map_references; either alone
+// when the other is absent), mail's subject less surrounding blanks with
+// its encoded-words decoded to UTF-8 (map_subject_text, decode_encoded_words
+// in mail/encoded_words.h), each map_field value of
 // the entry, and each map_date value, a GeneralizedTime written in local
 // time with g_config.dateformat (any other value, or one whose formatted
 // text would be too long, as it stands). An absent value fills in as empty.
 // When mail has no Message-ID, the lines of frame.header that hold the
-// map_messageid placeholder are left out first.
+// map_messageid placeholder are left out first, and when it has no
+// References either, those that hold map_references.
 OptionalText compose_reply(const ReplyFrame& frame, const DirectoryEntry& entry,
                            const MailState& mail, const std::string& receiver);

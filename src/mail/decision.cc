@@ -55,13 +55,13 @@ bool names_own_address(const MailState& mail, const StringList& own) {
 
 void decide_message(MailState& mail) {
   if (!mail.sender || mail.receivers.empty()) mail.mail_code |= CODE_NO_ADDRESS;
-  if (!g_config.rfc3834) return;
-  const char* reason = automatic_mail_reason(mail);
+  const char* reason = g_config.rfc3834 ? automatic_mail_reason(mail) : nullptr;
+  if (reason == nullptr) reason = mail.noreply_header;
   if (reason == nullptr) return;
   mail.mail_code |= CODE_AUTOMATIC_MAIL;
   // One line per message is enough to tell why it went unanswered.
   if (g_config.loglevel > 1) {
-    log_message(LOG_INFO, "INFO/MAIL not answering automatic mail: %s", reason);
+    log_message(LOG_INFO, "INFO/MAIL not answering automatic mail: %s", log_safe(reason).c_str());
   }
 }
 

@@ -19,8 +19,10 @@
 // CODE_AUTOMATIC_MAIL for the first reason that applies, in this order: the
 // null envelope sender (MailState::null_sender), a header that marks
 // automatic mail (MailState::automatic_header), a sender that
-// is_robot_address recognises. That reason ("sender", or the header's name)
-// is logged as "INFO/MAIL not answering automatic mail: <reason>" at
+// is_robot_address recognises; then, whatever rfc3834 says, a header that a
+// noreply_header line marks (MailState::noreply_header). That reason
+// ("sender", or the header's name, for noreply_header as configured) is
+// logged as "INFO/MAIL not answering automatic mail: <reason>" at
 // loglevel 2 and above. Bad headers, too many header lines or receivers
 // and blacklisted receivers are marked by intake as it meets them.
 void decide_message(MailState& mail);

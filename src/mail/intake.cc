@@ -13,6 +13,7 @@
 #include "mail/automatic.h"
 #include "mail/decision.h"
 #include "mail/header_line.h"
+#include "mail/noreply_header.h"
 #include "store/store.h"
 #include "util/address.h"
 #include "util/log.h"
@@ -238,6 +239,8 @@ class IntakeParser {
       mail_.automatic_header = automatic_mail_header(name, value);
     }
 
+    if (!g_config.noreply_headers.empty()) check_noreply_header(name, value);
+
     // A sender header that is taken holds its address from here on, or
     // nothing; that is also what it offers as a receiver header.
     OptionalText address = value;
@@ -270,6 +273,18 @@ class IntakeParser {
     }
   }
 
+  // The first header that a noreply_header line marks is recorded; a
+  // pattern that does not compile ends the checks and, in main, the run.
+  void check_noreply_header(std::string_view name, std::string_view value) {
+    if (mail_.noreply_header != nullptr || !mail_.failure.ok()) return;
+    Result<const char*> rule = noreply_rules_.match(name, value);
+    if (!rule.ok()) {
+      mail_.failure = rule.failure();
+    } else {
+      mail_.noreply_header = *rule;
+    }
+  }
+
   // Offers one normalised address (none: nothing happens) to the receivers:
   // its extension is cut, then duplicates are dropped and the blacklist and
   // the receiver limit apply.
@@ -293,6 +308,7 @@ class IntakeParser {
   }
 
   MailState mail_;
+  NoreplyHeaderRules noreply_rules_;
   StoreHandle badheaders_db_;
   StoreHandle blacklist_db_;
 };

@@ -49,7 +49,10 @@
 // address: the null envelope sender of a bounce), a header that
 // automatic_mail_header recognises (also when the sender was forced), or a
 // final sender (forced or from the header) that is_robot_address
-// recognises; the first reason is logged. Without rfc3834,
+// recognises; then, whatever rfc3834 says, a header that a noreply_header
+// line marks (NoreplyHeaderRules, mail/noreply_header.h); the first reason
+// is logged. A noreply_header pattern that does not compile is left in
+// MailState::failure for main to end the run with. Without rfc3834,
 // null_sender_forced changes nothing: the sender comes from the header.
 MailState mail_intake(int input_fd, const StringList& forced_receivers,
                       const OptionalText& forced_sender, bool null_sender_forced = false);

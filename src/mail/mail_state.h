@@ -2,6 +2,7 @@
 // composition and the MTA hand-off.
 #pragma once
 
+#include "util/outcome.h"
 #include "util/strings.h"
 
 // Mail code bits. The message is answered exactly when the code is below
@@ -16,7 +17,7 @@ enum MailCode : int {
   CODE_TOO_MANY_RECEIVERS = 0x40,  // a receiver was refused: the list was full
   CODE_NO_ADDRESS = 0x80,          // no usable sender or no receiver
   CODE_SENDER_USED = 0x100,        // a Sender header gave the sender
-  CODE_AUTOMATIC_MAIL = 0x200,     // rfc3834: automatic, list or bulk mail, or a robot sender
+  CODE_AUTOMATIC_MAIL = 0x200,     // rfc3834 or noreply_header: automatic mail
 };
 inline constexpr int kCodeNoReplyFrom = 0x10;
 
@@ -43,6 +44,12 @@ struct MailState {
   // (automatic_mail_header's own text; looked for only with rfc3834), or
   // null.
   const char* automatic_header = nullptr;
+  // The configured name of the first noreply_header line whose header and
+  // pattern the message matched (looked for whatever rfc3834 says), or null.
+  const char* noreply_header = nullptr;
+  // Not done when a noreply_header pattern did not compile: the run ends
+  // with it, the message unanswered.
+  Outcome failure;
   // -s was given without an address, and no sender was forced: the MTA's
   // null envelope sender, that of a bounce or a delivery notice.
   bool null_sender = false;

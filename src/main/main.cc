@@ -55,6 +55,9 @@ int main(int argc, char** argv) {
   // never contacted.
   const MailState mail = mail_intake(STDIN_FILENO, options.forced_receivers, options.forced_sender,
                                      options.null_sender_forced);
+  // A noreply_header pattern that does not compile: the site's setting
+  // cannot work, and the message waits for it to be fixed.
+  if (!mail.failure.ok()) end_run(mail.failure);
   if (!mail_is_answered(mail)) return 0;
   // Opening the store does no I/O: a message that no entry matches never
   // touches it. The directory session is closed by the time run_replies

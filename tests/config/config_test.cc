@@ -191,6 +191,22 @@ TEST(Config, DirectiveTable) {
          EXPECT_EQ(g_config.alias_attributes, (StringList{"mail", "alt"}));
        }},
       {"personal no", "personal yes\npersonal no\n", [] { EXPECT_FALSE(g_config.personal); }},
+      {"noreply_header repeats; the pattern is the rest of the line, kept as written",
+       "noreply_header X-Spam-Flag ^yes\nNOREPLY_HEADER x-spam  ^(yes|spam) [0-9]+ \n"
+       "noreply_header X-Lonely\n",
+       [] {
+         ASSERT_EQ(g_config.noreply_headers.size(), 2u);
+         EXPECT_EQ(g_config.noreply_headers[0].name, "X-Spam-Flag");
+         EXPECT_EQ(g_config.noreply_headers[0].pattern, "^yes");
+         EXPECT_EQ(g_config.noreply_headers[1].name, "x-spam");
+         EXPECT_EQ(g_config.noreply_headers[1].pattern, "^(yes|spam) [0-9]+");
+       }},
+      {"map_references and map_subject_text as written",
+       "map_references %REFS%\nmap_subject_text %TOPIC%\n",
+       [] {
+         EXPECT_EQ(g_config.map_references, "%REFS%");
+         EXPECT_EQ(g_config.map_subject_text, "%TOPIC%");
+       }},
       {"recipient_delimiter and map_messageid as written",
        "Recipient_Delimiter +-\nmap_messageid %ID%\n",
        [] {

@@ -52,4 +52,7 @@ inline void expect_default_config() {
   EXPECT_EQ(g_config.blockstore_prefix, "orvelt:");
   EXPECT_FALSE(g_config.personal);
   EXPECT_TRUE(g_config.alias_attributes.empty());
+  EXPECT_TRUE(g_config.noreply_headers.empty());
+  EXPECT_EQ(g_config.map_references, "$references");
+  EXPECT_EQ(g_config.map_subject_text, "$subjecttext");
 }

@@ -25,7 +25,8 @@ std::string read_sample() {
 
 // Every active line states a default, but these: the sample asks for the
 // status that makes an MTA try again later, for leaving automatic mail
-// unanswered, and for answering only mail addressed to the person.
+// (spam verdicts among it) unanswered, and for answering only mail
+// addressed to the person.
 TEST(SampleConfig, ActiveLinesSetEveryDefaultButFailstatusAndRfc3834) {
   LogCapture capture;
   config_read_file(kSamplePath);
@@ -33,12 +34,16 @@ TEST(SampleConfig, ActiveLinesSetEveryDefaultButFailstatusAndRfc3834) {
 
   EXPECT_EQ(g_config.failstatus, 75);
   EXPECT_TRUE(g_config.rfc3834);
+  ASSERT_EQ(g_config.noreply_headers.size(), 3u);
+  EXPECT_EQ(g_config.noreply_headers[0].name, "X-Spam-Flag");
+  EXPECT_EQ(g_config.noreply_headers[0].pattern, "^yes");
   g_config.failstatus = 1;
   g_config.rfc3834 = false;
   EXPECT_TRUE(g_config.personal);
   EXPECT_EQ(g_config.alias_attributes, StringList{"mail"});
   g_config.personal = false;
   g_config.alias_attributes.clear();
+  g_config.noreply_headers.clear();
   expect_default_config();
 }
 

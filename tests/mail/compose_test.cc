@@ -88,9 +88,9 @@ TEST_F(ComposeTest, FramesTheTextAndFillsEveryPlaceholder) {
 }
 
 TEST_F(ComposeTest, LongestPlaceholderWinsAndEarlierOnesWinTies) {
-  g_config.map_field_placeholders = {"$subjecttext", "$sender"};
+  g_config.map_field_placeholders = {"$subjectline", "$sender"};
   const DirectoryEntry entry =
-      entry_with("$subjecttext|$subject|$sender", {{"$subjecttext", "long"}, {"$sender", "field"}});
+      entry_with("$subjectline|$subject|$sender", {{"$subjectline", "long"}, {"$sender", "field"}});
   EXPECT_EQ(compose_reply({}, entry, mail_from("box@host"), "me@site"), "long|Lunch?|box@host");
 }
 
@@ -119,6 +119,66 @@ TEST_F(ComposeTest, WithoutMessageIdTheFrameLinesThatCarryItGo) {
   // Only the header file's lines go; elsewhere the placeholder empties.
   EXPECT_EQ(compose_reply(frame, entry, mail_from("box@host", "s", std::nullopt), "me@site"),
             "To: box@host\n\nRe \n-- \n\n");
+}
+
+// The reply's References continue the message's chain; without anything to
+// thread by the header file's lines that would carry it go, and only those.
+TEST_F(ComposeTest, ReferencesChainEndsWithTheMessageId) {
+  const ReplyFrame frame{"In-Reply-To: $messageid\nReferences: $references\nTo: $sender\n\n", ""};
+  const DirectoryEntry entry = entry_with("[$References]\n");
+  struct Case {
+    const char* name;
+    OptionalText references;
+    OptionalText message_id;
+    std::string reply;
+  } cases[] = {
+      {"both", "<a@x> <b@x>", "<m1@host>",
+       "In-Reply-To: <m1@host>\nReferences: <a@x> <b@x> <m1@host>\nTo: box@host\n\n"
+       "[<a@x> <b@x> <m1@host>]\n"},
+      {"only a Message-ID", std::nullopt, "<m1@host>",
+       "In-Reply-To: <m1@host>\nReferences: <m1@host>\nTo: box@host\n\n[<m1@host>]\n"},
+      {"only References", "<a@x>", std::nullopt, "References: <a@x>\nTo: box@host\n\n[<a@x>]\n"},
+      {"neither", std::nullopt, std::nullopt, "To: box@host\n\n[]\n"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    MailState mail = mail_from("box@host", "s", c.message_id);
+    mail.references = c.references;
+    EXPECT_EQ(compose_reply(frame, entry, mail, "me@site"), c.reply);
+  }
+  // A renamed placeholder is the one that is filled and whose lines go.
+  g_config.map_references = "%refs";
+  const ReplyFrame renamed{"References: %refs\nX-Old: $references\n\n", ""};
+  EXPECT_EQ(
+      compose_reply(renamed, entry_with("b"), mail_from("box@host", "s", std::nullopt), "me@site"),
+      "X-Old: $references\n\nb");
+}
+
+// $subject stays as received, for header lines; $subjecttext is decoded
+// for the body, and the shorter name never fills the longer one.
+TEST_F(ComposeTest, SubjectTextIsTheDecodedSubject) {
+  const ReplyFrame frame{"Subject: Re: $subject\n\n", ""};
+  const DirectoryEntry entry = entry_with("About \"$subjecttext\" ($SubjectText).\n");
+  struct Case {
+    const char* name;
+    OptionalText subject;
+    std::string reply;
+  } cases[] = {
+      {"Q and B words joined across the fold",
+       " =?utf-8?q?Gr=C3=BC=C3=9Fe?=\t=?UTF-8?B?IGF1cyBLw7ZsbiE=?=",
+       "Subject: Re:  =?utf-8?q?Gr=C3=BC=C3=9Fe?=\t=?UTF-8?B?IGF1cyBLw7ZsbiE=?=\n\n"
+       "About \"Gr\xC3\xBC\xC3\x9F"
+       "e aus K\xC3\xB6ln!\" (Gr\xC3\xBC\xC3\x9F"
+       "e aus K\xC3\xB6ln!).\n"},
+      {"plain subject", "Lunch?", "Subject: Re: Lunch?\n\nAbout \"Lunch?\" (Lunch?).\n"},
+      {"Latin-1 word, CR of a CR LF line", "=?iso-8859-1?q?caf=E9?=\r",
+       "Subject: Re: =?iso-8859-1?q?caf=E9?=\n\nAbout \"caf\xC3\xA9\" (caf\xC3\xA9).\n"},
+      {"no subject", std::nullopt, "Subject: Re: \n\nAbout \"\" ().\n"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    EXPECT_EQ(compose_reply(frame, entry, mail_from("box@host", c.subject), "me@site"), c.reply);
+  }
 }
 
 TEST_F(ComposeTest, LineBreaksFromTheMessageCannotStartAHeaderLine) {

@@ -28,6 +28,7 @@ std::string test_directory() {
   return ldif_people_unit() + ldif_person("away", "away@site", "TRUE", {kAwayText}) +
          ldif_person("thread", "thread@site", "TRUE",
                      {"In-Reply-To: $messageid\nSubject: Re: $subject\n\nBack soon.\n"}) +
+         ldif_person("topic", "topic@site", "TRUE", {"About: $subjecttext\n"}) +
          ldif_person("two1", "two@site", "TRUE", {"first of two\n"}) +
          ldif_person("two2", "two@site", "TRUE", {"second of two\n"});
 }
@@ -215,6 +216,52 @@ TEST(ReplyTextMemory, ManyLargeEntriesAreNotAllTurnedIntoText) {
   // time (about 12,200 KiB more).
   const long texts_kib = kEntries * 100L;
   EXPECT_LT(many - small, texts_kib * 3 / 2);
+}
+
+// A reply threads under the message it answers: References carries the
+// message's chain and then its Message-ID, and the lines that would carry
+// nothing are left out. $subject stays as it came for header lines, and
+// $subjecttext shows the subject decoded, then in the configured charset.
+TEST_F(ReplyTextTest, ReferencesAndTheDecodedSubject) {
+  const std::string header = dir_.write(
+      "header", "In-Reply-To: $messageid\nReferences: $references\nSubject: Re: $subject\n\n");
+  const std::string frame = "forceheader " + header + "\nblockexpire 0\n";
+  const std::string encoded =
+      "Subject: =?UTF-8?Q?Gr=C3=BC=C3=9Fe_aus_?=\n =?iso-8859-1?B?S/Zsbg==?=\n";
+  const std::string raw_subject = "=?UTF-8?Q?Gr=C3=BC=C3=9Fe_aus_?= =?iso-8859-1?B?S/Zsbg==?=";
+  struct Case {
+    const char* name;
+    std::string headers;
+    std::string extra_config;
+    std::string reply;
+  } cases[] = {
+      {"References folded, then the Message-ID",
+       "Subject: Lunch?\nReferences: <a@x>\n\t<b@x>\nMessage-ID: <m@x>\n", "",
+       "In-Reply-To: <m@x>\nReferences: <a@x>\t<b@x> <m@x>\nSubject: Re: Lunch?\n\n"
+       "About: Lunch?\n"},
+      {"only a Message-ID", "Subject: Lunch?\nMessage-ID: <m@x>\n", "",
+       "In-Reply-To: <m@x>\nReferences: <m@x>\nSubject: Re: Lunch?\n\nAbout: Lunch?\n"},
+      {"References without a Message-ID", "Subject: Lunch?\nReferences: <a@x>\n", "",
+       "References: <a@x>\nSubject: Re: Lunch?\n\nAbout: Lunch?\n"},
+      {"nothing to thread by", "Subject: Lunch?\n", "", "Subject: Re: Lunch?\n\nAbout: Lunch?\n"},
+      {"folded Q and B words", encoded + "Message-ID: <m@x>\n", "",
+       "In-Reply-To: <m@x>\nReferences: <m@x>\nSubject: Re: " + raw_subject +
+           "\n\nAbout: Gr\xC3\xBC\xC3\x9F"
+           "e aus K\xC3\xB6ln\n"},
+      {"decoded, then converted to the charset", encoded, "charset ISO-8859-1\n",
+       "Subject: Re: " + raw_subject +
+           "\n\nAbout: Gr\xFC\xDF"
+           "e aus K\xF6ln\n"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    RecordingMta mta;
+    const ProgramResult r =
+        run("From: box@host\nTo: topic@site\n" + c.headers + "\nHello\n", frame + c.extra_config);
+    EXPECT_EQ(r.exit_status, 0) << r.err;
+    ASSERT_EQ(mta.calls().size(), 1u);
+    EXPECT_EQ(mta.calls()[0].stdin_text, c.reply);
+  }
 }
 
 }  // namespace
