@@ -100,6 +100,12 @@ void apply_rfc3834(const std::string& value) {
   else if (equals_ignore_case(value, "no")) g_config.rfc3834 = false;
 }
 
+// yes or no, any letter case; anything else leaves the setting.
+void apply_yes_no(bool& field, const std::string& value) {
+  if (equals_ignore_case(value, "yes")) field = true;
+  else if (equals_ignore_case(value, "no")) field = false;
+}
+
 void apply_tls(const std::string& value) {
   if (equals_ignore_case(value, "none")) g_config.tls = DirectoryTls::kNone;
   else if (equals_ignore_case(value, "starttls")) g_config.tls = DirectoryTls::kStartTls;
@@ -197,6 +203,10 @@ void apply_directive(const OptionalText& directive, OptionalText value) {
   else if (is("blockstore")) apply_blockstore(v);
   else if (is("blockstore_password")) g_config.blockstore_password = std::move(v);
   else if (is("blockstore_prefix")) g_config.blockstore_prefix = std::move(v);
+  else if (is("track_text")) apply_yes_no(g_config.track_text, v);
+  else if (is("blockexpire_attribute")) g_config.blockexpire_attribute = std::move(v);
+  else if (is("blockexpire_min")) g_config.blockexpire_min = parse_decimal(v);
+  else if (is("blockexpire_max")) g_config.blockexpire_max = parse_decimal(v);
   else log_message(LOG_WARNING, "WARN/CFG Unknown config directive: %s", log_safe(d).c_str());
 }
 
@@ -235,6 +245,10 @@ void config_set_defaults() {
   g_config.blockstore.clear();
   g_config.blockstore_password.reset();
   g_config.blockstore_prefix = "orvelt:";
+  g_config.track_text = false;
+  g_config.blockexpire_attribute.reset();
+  g_config.blockexpire_min = 1;
+  g_config.blockexpire_max = 1440;
 }
 
 void config_read_file(const char* path) {

@@ -20,4 +20,6 @@ struct DirectoryEntry {
   // The entry's own addresses: every value of the address attributes the
   // lookup was given, in that order; empty when it was given none.
   StringList addresses;
+  // The first value of blockexpire_attribute as stored, when configured.
+  OptionalText interval;
 };

@@ -47,10 +47,14 @@ bool sender_is_internal(const OptionalText& sender) {
   return false;
 }
 
+bool reply_uses_internal_text(const DirectoryEntry& entry, const MailState& mail) {
+  return entry.internal_text && sender_is_internal(mail.sender);
+}
+
 OptionalText compose_reply(const ReplyFrame& frame, const DirectoryEntry& entry,
                            const MailState& mail, const std::string& receiver) {
   const OptionalText& text =
-      entry.internal_text && sender_is_internal(mail.sender) ? entry.internal_text : entry.text;
+      reply_uses_internal_text(entry, mail) ? entry.internal_text : entry.text;
   if (!text) return std::nullopt;
   // Without a Message-ID there is nothing to thread by: header lines that
   // would carry it (In-Reply-To, References) are left out, not sent empty.

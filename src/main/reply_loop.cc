@@ -11,6 +11,7 @@
 #include "mail/compose.h"
 #include "mail/decision.h"
 #include "mail/mta.h"
+#include "store/block_record.h"
 #include "util/log.h"
 
 namespace {
@@ -21,9 +22,10 @@ namespace {
 // without its record, and concurrent runs send it once; an MTA that did not
 // take it has the claim withdrawn, so that the next message is answered.
 // False when the store refused the claim.
-Result<bool> reply_once(BlockStore& store, const std::string& sender, const std::string& receiver,
-                        std::string& text) {
-  Result<BlockClaim> claimed = store.claim(sender, receiver);
+Result<bool> reply_once(BlockStore& store, const ClaimRequest& request, std::string& text) {
+  const std::string& sender = request.sender;
+  const std::string& receiver = request.receiver;
+  Result<BlockClaim> claimed = store.claim(request);
   if (!claimed.ok()) return claimed.failure();
   const BlockClaim& claim = *claimed;
   if (!claim.granted) {
@@ -41,6 +43,29 @@ Result<bool> reply_once(BlockStore& store, const std::string& sender, const std:
   log_message(LOG_WARNING, "WARN/MAIL MTA failed (%s): reply to %s not recorded",
               outcome.reason.c_str(), log_safe(sender).c_str());
   return true;
+}
+
+// The claim of entry's reply to mail on behalf of receiver: with
+// track_text the tag of the text as the directory holds it, with
+// blockexpire_attribute the receiver's own interval when the entry gives
+// one (a value that is no whole number is logged and blockexpire used).
+ClaimRequest claim_request(const DirectoryEntry& entry, const MailState& mail,
+                           const std::string& receiver) {
+  ClaimRequest request{*mail.sender, receiver, {}, std::nullopt};
+  if (g_config.track_text) {
+    const bool internal = reply_uses_internal_text(entry, mail);
+    const OptionalText& text = internal ? entry.internal_text : entry.text;
+    if (text) request.tag = block_text_tag(*text, internal);
+  }
+  if (g_config.blockexpire_attribute) {
+    const BlockInterval interval = block_interval_of(
+        entry.interval, g_config.blockexpire, g_config.blockexpire_min, g_config.blockexpire_max);
+    if (interval.bad && g_config.loglevel > 0) {
+      log_message(LOG_WARNING, "WARN/LDAP bad interval for %s", log_safe(receiver).c_str());
+    }
+    if (interval.own) request.hours = interval.hours;
+  }
+  return request;
 }
 
 // What one run keeps across its receivers: the directory session and the
@@ -74,7 +99,7 @@ Outcome answer_for(RunState& run, const std::string& receiver, const MailState& 
     }
     OptionalText text = compose_reply(*run.frame, *entry, mail, receiver);
     if (!text) continue;
-    const Result<bool> sent = reply_once(run.store, *mail.sender, receiver, *text);
+    const Result<bool> sent = reply_once(run.store, claim_request(*entry, mail, receiver), *text);
     if (!sent.ok()) return sent.failure();
     if (!*sent) break;  // the store refuses this receiver's further texts too
   }
