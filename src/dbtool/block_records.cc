@@ -20,8 +20,12 @@ bool BlockLister::record(const BlockEntry& entry) {
   int64_t age = 0;
   const std::string age_text =
       __builtin_sub_overflow(now_, *entry.time, &age) ? "?" : format_age(age);
-  fprintf(out_, "%s\t%s\t%s\t%s\n", receiver.c_str(), sender.c_str(),
-          format_utc(*entry.time).c_str(), age_text.c_str());
+  // Fields only a later release writes come after today's, so that a
+  // script that reads these by position keeps working.
+  const std::string tag = entry.tag.empty() ? "-" : escape_for_display(entry.tag);
+  const std::string period = entry.period ? format_age(*entry.period) : "-";
+  fprintf(out_, "%s\t%s\t%s\t%s\t%s\t%s\n", receiver.c_str(), sender.c_str(),
+          format_utc(*entry.time).c_str(), age_text.c_str(), tag.c_str(), period.c_str());
   return true;
 }
 
@@ -37,7 +41,7 @@ bool purge_block_file(const StoreHandle& db, int64_t now, int64_t hours, bool dr
     const BlockEntry entry = block_entry_of("", r);
     if (!entry.time) {
       ++result.unreadable;
-    } else if (block_time_expired(*entry.time, now, hours * 3600)) {
+    } else if (block_time_expired(*entry.time, now, entry.period.value_or(hours * 3600))) {
       expired.push_back(r.key);
     }
   }
