@@ -50,4 +50,8 @@ inline void expect_default_config() {
   EXPECT_TRUE(g_config.blockstore.empty());
   EXPECT_FALSE(g_config.blockstore_password);
   EXPECT_EQ(g_config.blockstore_prefix, "orvelt:");
+  EXPECT_FALSE(g_config.track_text);
+  EXPECT_FALSE(g_config.blockexpire_attribute);
+  EXPECT_EQ(g_config.blockexpire_min, 1);
+  EXPECT_EQ(g_config.blockexpire_max, 1440);
 }

@@ -33,8 +33,12 @@ TEST(SampleConfig, ActiveLinesSetEveryDefaultButFailstatusAndRfc3834) {
 
   EXPECT_EQ(g_config.failstatus, 75);
   EXPECT_TRUE(g_config.rfc3834);
+  EXPECT_TRUE(g_config.track_text);
+  EXPECT_EQ(g_config.blockexpire_attribute, "vacationInterval");
   g_config.failstatus = 1;
   g_config.rfc3834 = false;
+  g_config.track_text = false;
+  g_config.blockexpire_attribute.reset();
   expect_default_config();
 }
 
