@@ -11,6 +11,7 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <utility>
 #include <vector>
 
@@ -69,8 +70,8 @@ class BlockStore {
 
   // Claims the reply of request: granted, and recorded before this
   // returns, unless a record of the pair still blocks (block_record_blocks,
-  // under the request's interval), or this store granted a claim of the
-  // pair before, not withdrawn: a run's own record blocks its further
+  // under the request's interval), or is the very record a claim of this
+  // store wrote and did not withdraw: a run's own record blocks its further
   // texts whatever their tag. Granted always, touching nothing, under an
   // interval of 0 (on Redis, 0 or less). A record of another text that
   // still runs is replaced. A receiver the store cannot keep a record for
@@ -113,13 +114,18 @@ class BlockStore {
   }
 
  protected:
-  // The pairs this store granted a claim of and did not withdraw.
-  bool claimed_before(const std::string& receiver, const std::string& sender) const;
-  void note_claim(const std::string& receiver, const std::string& sender);
+  // Whether value is what a claim of this store wrote for the pair, not
+  // withdrawn: the store's own record.
+  bool own_record(const std::string& receiver, const std::string& sender,
+                  std::string_view value) const;
+  void note_claim(const std::string& receiver, const std::string& sender, const std::string& value);
   void forget_claim(const std::string& receiver, const std::string& sender);
 
  private:
-  std::vector<std::pair<std::string, std::string>> own_claims_;
+  struct OwnClaim {
+    std::string receiver, sender, value;
+  };
+  std::vector<OwnClaim> own_claims_;
 };
 
 // The store the configuration names (blockstore: GDBM or Redis). Does no

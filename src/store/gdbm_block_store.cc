@@ -59,23 +59,21 @@ bool blocks(const std::optional<std::string>& value, int64_t now, int64_t period
   return record && block_record_blocks(*record, now, period, tag);
 }
 
-// Whether the look under the reader lock finds the sender blocked. A
+// The sender's value at the look under the reader lock. A
 // missing file is decided under the writer lock; so is an empty one:
 // another run creates a block file empty and only then takes its lock and
 // writes GDBM's header, and a reader that comes in between finds no
 // database yet. A lock held for the whole wait would be held for the
 // writer's wait as well: a failure at once.
-Result<bool> blocked_at_first_look(const std::string& path, const std::string& key, int64_t period,
-                                   std::string_view tag, int create_mode) {
+Result<std::optional<std::string>> value_at_first_look(const std::string& path,
+                                                       const std::string& key, int create_mode) {
   StoreError error;
   if (StoreHandle reader = store_open(path, StoreMode::kReader, create_mode, &error)) {
-    Result<std::optional<std::string>> value = fetch_value(reader, key, path);
-    if (!value.ok()) return value.failure();
-    return blocks(*value, time(nullptr), period, tag);
+    return fetch_value(reader, key, path);
   }
   if (error.locked) return lock_failed(path);
   if (!error.missing && !error.empty) return failed(path, error.reason);
-  return false;
+  return std::optional<std::string>();
 }
 
 // Stores value for key and closes the file: what was written must reach it.
@@ -118,17 +116,21 @@ Result<BlockClaim> GdbmBlockStore::claim(const ClaimRequest& request) {
     claim.granted = true;
     return claim;
   }
-  if (claimed_before(request.receiver, request.sender)) return claim;
   const OptionalText path = path_of(request.receiver);
   if (!path) return claim;
   const std::string key = stored_key(request.sender);
   const int64_t period = block_period_seconds(hours);
+  // A run's own record blocks whatever text it answered.
+  auto blocked = [&](const std::optional<std::string>& value, int64_t now) {
+    return blocks(value, now, period, request.tag) ||
+           (value && own_record(request.receiver, request.sender, *value));
+  };
   // Most messages from a sender who was answered end at the first look,
   // without a write lock or a flush.
-  const Result<bool> blocked =
-      blocked_at_first_look(*path, key, period, request.tag, config_.create_mode);
-  if (!blocked.ok()) return blocked.failure();
-  if (*blocked) return claim;
+  const Result<std::optional<std::string>> seen =
+      value_at_first_look(*path, key, config_.create_mode);
+  if (!seen.ok()) return seen.failure();
+  if (blocked(*seen, time(nullptr))) return claim;
 
   StoreError error;
   StoreHandle db = store_open(path, StoreMode::kWriterCreate, config_.create_mode, &error);
@@ -138,13 +140,13 @@ Result<BlockClaim> GdbmBlockStore::claim(const ClaimRequest& request) {
   claim.previous = *previous;
   // Taken after the open, which may have waited for the lock.
   const int64_t now = time(nullptr);
-  if (blocks(claim.previous, now, period, request.tag)) return claim;
+  if (blocked(claim.previous, now)) return claim;
   const BlockRecord record{now, request.hours ? std::optional(period) : std::nullopt, request.tag};
   const std::string value = gdbm_block_value(record);
   if (Outcome stored = store_and_close(db, key, value, *path); !stored.ok()) return stored;
   claim.granted = true;
   claim.stored = value;
-  note_claim(request.receiver, request.sender);
+  note_claim(request.receiver, request.sender, value);
   return claim;
 }
 

@@ -286,9 +286,9 @@ Result<bool> RedisBlockStore::write_claim(const std::vector<std::string>& words)
   }
 }
 
-Result<bool> RedisBlockStore::replace_other_text(const std::string& key, const std::string& value,
-                                                 const std::string& seconds, const std::string& tag,
-                                                 BlockClaim& claim) {
+Result<bool> RedisBlockStore::replace_other_text(const ClaimRequest& request,
+                                                 const std::string& key, const std::string& value,
+                                                 const std::string& seconds, BlockClaim& claim) {
   // Twice at most: a key that expires between the write and the look is
   // claimed again as a new one.
   for (int attempt = 0; attempt < 2; ++attempt) {
@@ -297,7 +297,11 @@ Result<bool> RedisBlockStore::replace_other_text(const std::string& key, const s
     if (found->type == REDIS_REPLY_STRING) {
       const std::string old(found->str, found->len);
       const std::optional<BlockRecord> record = redis_block_record(old);
-      if (!record || !block_record_other_text(*record, tag)) return false;
+      // A run's own record blocks whatever text it answered.
+      if (!record || !block_record_other_text(*record, request.tag) ||
+          own_record(request.receiver, request.sender, old)) {
+        return false;
+      }
       claim.previous = old;
       return write_claim({"EVAL", kReplaceScript, "1", key, old, value, seconds});
     }
@@ -321,7 +325,6 @@ Result<BlockClaim> RedisBlockStore::claim(const ClaimRequest& request) {
                 log_safe(request.receiver).c_str());
     return claim;
   }
-  if (claimed_before(request.receiver, request.sender)) return claim;
   const std::string key =
       redis_block_key(config_.blockstore_prefix, request.receiver, request.sender);
   const int64_t now = time(nullptr);
@@ -332,13 +335,13 @@ Result<BlockClaim> RedisBlockStore::claim(const ClaimRequest& request) {
   Result<bool> written = write_claim({"SET", key, value, "NX", "EX", seconds});
   // A key of another text is looked at only when the text is weighed.
   if (written.ok() && !*written && !request.tag.empty()) {
-    written = replace_other_text(key, value, seconds, request.tag, claim);
+    written = replace_other_text(request, key, value, seconds, claim);
   }
   if (!written.ok()) return written.failure();
   claim.granted = *written;
   if (claim.granted) {
     claim.stored = value;
-    note_claim(request.receiver, request.sender);
+    note_claim(request.receiver, request.sender, value);
   }
   return claim;
 }

@@ -174,10 +174,10 @@ class RedisBlockStore : public BlockStore {
   // was made.
   Result<bool> write_claim(const std::vector<std::string>& words);
   // The claim's write over a key that was there: made when the key holds a
-  // record of another text than tag (its value then goes to
-  // claim.previous), or is gone by now.
-  Result<bool> replace_other_text(const std::string& key, const std::string& value,
-                                  const std::string& seconds, const std::string& tag,
+  // record of another text than the request's, not this store's own (its
+  // value then goes to claim.previous), or is gone by now.
+  Result<bool> replace_other_text(const ClaimRequest& request, const std::string& key,
+                                  const std::string& value, const std::string& seconds,
                                   BlockClaim& claim);
 
   const Config& config_;
