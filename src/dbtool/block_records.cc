@@ -20,12 +20,16 @@ bool BlockLister::record(const BlockEntry& entry) {
   int64_t age = 0;
   const std::string age_text =
       __builtin_sub_overflow(now_, *entry.time, &age) ? "?" : format_age(age);
-  // Fields only a later release writes come after today's, so that a
-  // script that reads these by position keeps working.
-  const std::string tag = entry.tag.empty() ? "-" : escape_for_display(entry.tag);
-  const std::string period = entry.period ? format_age(*entry.period) : "-";
-  fprintf(out_, "%s\t%s\t%s\t%s\t%s\t%s\n", receiver.c_str(), sender.c_str(),
-          format_utc(*entry.time).c_str(), age_text.c_str(), tag.c_str(), period.c_str());
+  // The fields of a record that holds a tag or its own period follow
+  // today's, so that a script reading those by position keeps working, and
+  // a record without them is shown as before.
+  std::string more;
+  if (!entry.tag.empty() || entry.period) {
+    more = "\t" + (entry.tag.empty() ? "-" : escape_for_display(entry.tag)) + "\t" +
+           (entry.period ? format_age(*entry.period) : "-");
+  }
+  fprintf(out_, "%s\t%s\t%s\t%s%s\n", receiver.c_str(), sender.c_str(),
+          format_utc(*entry.time).c_str(), age_text.c_str(), more.c_str());
   return true;
 }
 

@@ -12,10 +12,10 @@
 #include "store/store.h"
 
 // Writes each record a walk hands it as one line: receiver, sender, the
-// time of the last reply (UTC), its age, the tag of the text sent and the
-// record's own period (each "-" when it has none), or "unreadable:
-// <problem>", tab-separated, with the addresses escaped for display. A part of the store
-// that cannot be read is handed to report.
+// time of the last reply (UTC) and its age, then, for a record that holds
+// either, the tag of the text sent and the record's own period (each "-"
+// when it has none); or "unreadable: <problem>"; tab-separated, with the addresses escaped for
+// display. A part of the store that cannot be read is handed to report.
 class BlockLister : public BlockWalker {
  public:
   using Report = std::function<void(const std::string& where, const std::string& reason)>;
