@@ -115,9 +115,10 @@ void apply_rfc3834(const std::string& value) {
   else if (equals_ignore_case(value, "no")) g_config.rfc3834 = false;
 }
 
-void apply_personal(const std::string& value) {
-  if (equals_ignore_case(value, "yes")) g_config.personal = true;
-  else if (equals_ignore_case(value, "no")) g_config.personal = false;
+// yes or no, any letter case; anything else leaves the setting.
+void apply_yes_no(bool& field, const std::string& value) {
+  if (equals_ignore_case(value, "yes")) field = true;
+  else if (equals_ignore_case(value, "no")) field = false;
 }
 
 void apply_tls(const std::string& value) {
@@ -221,11 +222,15 @@ void apply_directive(const OptionalText& directive, OptionalText value) {
   else if (is("blockstore")) apply_blockstore(v);
   else if (is("blockstore_password")) g_config.blockstore_password = std::move(v);
   else if (is("blockstore_prefix")) g_config.blockstore_prefix = std::move(v);
-  else if (is("personal")) apply_personal(v);
+  else if (is("personal")) apply_yes_no(g_config.personal, v);
   else if (is("alias_attributes")) g_config.alias_attributes = tokenize(v, -1, ' ');
   else if (is("noreply_header")) apply_noreply_header(v);
   else if (is("map_references")) g_config.map_references = std::move(v);
   else if (is("map_subject_text")) g_config.map_subject_text = std::move(v);
+  else if (is("track_text")) apply_yes_no(g_config.track_text, v);
+  else if (is("blockexpire_attribute")) g_config.blockexpire_attribute = std::move(v);
+  else if (is("blockexpire_min")) g_config.blockexpire_min = parse_decimal(v);
+  else if (is("blockexpire_max")) g_config.blockexpire_max = parse_decimal(v);
   else log_message(LOG_WARNING, "WARN/CFG Unknown config directive: %s", log_safe(d).c_str());
 }
 
@@ -269,6 +274,10 @@ void config_set_defaults() {
   g_config.noreply_headers.clear();
   g_config.map_references = "$references";
   g_config.map_subject_text = "$subjecttext";
+  g_config.track_text = false;
+  g_config.blockexpire_attribute.reset();
+  g_config.blockexpire_min = 1;
+  g_config.blockexpire_max = 1440;
 }
 
 void config_read_file(const char* path) {

@@ -101,6 +101,14 @@ struct Config {
   std::vector<NoreplyHeader> noreply_headers;
   std::string map_references;
   std::string map_subject_text;
+  // Block records tell the texts apart: a sender answered with another
+  // text of the receiver's is answered again.
+  bool track_text = false;
+  // The attribute holding a receiver's own interval in hours (absent:
+  // blockexpire for everyone), clamped to blockexpire_min .. blockexpire_max.
+  OptionalText blockexpire_attribute;
+  int blockexpire_min = 0;
+  int blockexpire_max = 0;
 };
 
 // The process-wide configuration record.

@@ -20,8 +20,16 @@ bool BlockLister::record(const BlockEntry& entry) {
   int64_t age = 0;
   const std::string age_text =
       __builtin_sub_overflow(now_, *entry.time, &age) ? "?" : format_age(age);
-  fprintf(out_, "%s\t%s\t%s\t%s\n", receiver.c_str(), sender.c_str(),
-          format_utc(*entry.time).c_str(), age_text.c_str());
+  // The fields of a record that holds a tag or its own period follow
+  // today's, so that a script reading those by position keeps working, and
+  // a record without them is shown as before.
+  std::string more;
+  if (!entry.tag.empty() || entry.period) {
+    more = "\t" + (entry.tag.empty() ? "-" : escape_for_display(entry.tag)) + "\t" +
+           (entry.period ? format_age(*entry.period) : "-");
+  }
+  fprintf(out_, "%s\t%s\t%s\t%s%s\n", receiver.c_str(), sender.c_str(),
+          format_utc(*entry.time).c_str(), age_text.c_str(), more.c_str());
   return true;
 }
 
@@ -37,7 +45,7 @@ bool purge_block_file(const StoreHandle& db, int64_t now, int64_t hours, bool dr
     const BlockEntry entry = block_entry_of("", r);
     if (!entry.time) {
       ++result.unreadable;
-    } else if (block_time_expired(*entry.time, now, hours * 3600)) {
+    } else if (block_time_expired(*entry.time, now, entry.period.value_or(hours * 3600))) {
       expired.push_back(r.key);
     }
   }

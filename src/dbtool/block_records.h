@@ -12,9 +12,10 @@
 #include "store/store.h"
 
 // Writes each record a walk hands it as one line: receiver, sender, the
-// time of the last reply (UTC) and its age, or "unreadable: <problem>",
-// tab-separated, with the addresses escaped for display. A part of the store
-// that cannot be read is handed to report.
+// time of the last reply (UTC) and its age, then, for a record that holds
+// either, the tag of the text sent and the record's own period (each "-"
+// when it has none); or "unreadable: <problem>"; tab-separated, with the addresses escaped for
+// display. A part of the store that cannot be read is handed to report.
 class BlockLister : public BlockWalker {
  public:
   using Report = std::function<void(const std::string& where, const std::string& reason)>;
@@ -40,11 +41,11 @@ struct PurgeResult {
 };
 
 // Removes from db, opened for writing, every readable record (block_entry_of)
-// older than hours at now (block_time_expired, the rule the program blocks
-// by), and then reorganises the file so that it shrinks. Unreadable records
-// are left alone: they block nothing, and what the tool cannot read it does
-// not judge. A dry run only counts, and db may then be opened read-only.
-// Returns false, with a GDBM error text in error, when the file cannot be
-// read, a record cannot be deleted or the reorganisation fails.
+// older than hours at now, or than its own period when it holds one
+// (block_time_expired, the rule the program blocks by), and then reorganises the file so that it
+// shrinks. Unreadable records are left alone: they block nothing, and what the tool cannot read it
+// does not judge. A dry run only counts, and db may then be opened read-only. Returns false, with a
+// GDBM error text in error, when the file cannot be read, a record cannot be deleted or the
+// reorganisation fails.
 bool purge_block_file(const StoreHandle& db, int64_t now, int64_t hours, bool dry_run,
                       PurgeResult& result, std::string& error);

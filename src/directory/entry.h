@@ -23,4 +23,6 @@ struct DirectoryEntry {
   // The first value of the first of those attributes, as stored; absent
   // when the entry lacks it or the lookup was given none.
   OptionalText first_address;
+  // The first value of blockexpire_attribute as stored, when configured.
+  OptionalText interval;
 };

@@ -25,12 +25,12 @@ bool internal_texts_configured() {
 
 // g_config.map_field_attributes (the result attribute among them), the
 // map_date attributes, the internal_result attribute when internal texts
-// are in use, and extra, as the null-terminated array the library takes.
-// The library does not write through the pointers.
+// are in use, blockexpire_attribute when set, and extra, as the null-terminated array the library
+// takes. The library does not write through the pointers.
 std::vector<char*> requested_attributes(const StringList& extra) {
   std::vector<char*> names;
   names.reserve(g_config.map_field_attributes.size() + g_config.map_date_attributes.size() +
-                extra.size() + 2);
+                extra.size() + 3);
   for (const std::string& name : g_config.map_field_attributes) {
     names.push_back(const_cast<char*>(name.c_str()));
   }
@@ -38,6 +38,7 @@ std::vector<char*> requested_attributes(const StringList& extra) {
     names.push_back(const_cast<char*>(name.c_str()));
   }
   if (internal_texts_configured()) names.push_back(g_config.internal_result->data());
+  if (g_config.blockexpire_attribute) names.push_back(g_config.blockexpire_attribute->data());
   for (const std::string& name : extra) names.push_back(const_cast<char*>(name.c_str()));
   names.push_back(nullptr);
   return names;
@@ -146,6 +147,9 @@ std::optional<DirectoryEntry> DirectoryEntries::next() {
   data.addresses = all_values(session_, entry, address_attributes_);
   if (!address_attributes_.empty()) {
     data.first_address = first_value(session_, entry, address_attributes_.front());
+  }
+  if (g_config.blockexpire_attribute) {
+    data.interval = first_value(session_, entry, *g_config.blockexpire_attribute);
   }
   return data;
 }

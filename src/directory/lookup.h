@@ -25,8 +25,9 @@ class DirectoryEntries {
   // are in use: internal_result and internal_domains both set), each
   // map_field and map_date placeholder with the first value of its
   // attribute (empty when the entry lacks it), every value of the address
-  // attributes the lookup was given, and the first value of the first of
-  // them.
+  // attributes the lookup was given and the first value of the first of
+  // them, and the first value of g_config.blockexpire_attribute when it is
+  // set.
   std::optional<DirectoryEntry> next();
 
  private:
@@ -44,7 +45,8 @@ class DirectoryEntries {
 // g_config.base with g_config.scope by the filter search_filter_for makes
 // for receiver and sender, asking for the map_field attributes (the result
 // attribute among them), the map_date attributes, internal_result when
-// internal texts are in use, and address_attributes.
+// internal texts are in use, blockexpire_attribute when set, and
+// address_attributes.
 //
 // The search may take 10 seconds (the library's limit on the search) and
 // every wait for the server kConnectionWaitSeconds. A search that fails

@@ -66,10 +66,14 @@ bool sender_is_internal(const OptionalText& sender) {
   return false;
 }
 
+bool reply_uses_internal_text(const DirectoryEntry& entry, const MailState& mail) {
+  return entry.internal_text && sender_is_internal(mail.sender);
+}
+
 OptionalText compose_reply(const ReplyFrame& frame, const DirectoryEntry& entry,
                            const MailState& mail, const std::string& receiver) {
   const OptionalText& text =
-      entry.internal_text && sender_is_internal(mail.sender) ? entry.internal_text : entry.text;
+      reply_uses_internal_text(entry, mail) ? entry.internal_text : entry.text;
   if (!text) return std::nullopt;
   const std::string references = references_chain(mail);
   const std::string template_text = threading_header(frame.header, mail) + *text + frame.footer;

@@ -28,9 +28,13 @@ Result<ReplyFrame> reply_frame_load();
 // its last '@' is one of those domains, ASCII case ignored.
 bool sender_is_internal(const OptionalText& sender);
 
+// Whether the reply of entry to mail is the entry's internal text: the
+// sender is internal and the entry has one.
+bool reply_uses_internal_text(const DirectoryEntry& entry, const MailState& mail);
+
 // The reply text of entry for receiver, answering mail; nothing when the
 // entry has no text that applies. The text is the entry's internal text
-// when the sender is internal and the entry has one, else its text.
+// when reply_uses_internal_text says so, else its text.
 //
 // frame.header, that text and frame.footer are joined as they stand, then
 // filled in one pass (fill_in, values in the header cleaned of line breaks)

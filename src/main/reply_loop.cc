@@ -13,6 +13,7 @@
 #include "mail/compose.h"
 #include "mail/decision.h"
 #include "mail/mta.h"
+#include "store/block_record.h"
 #include "util/address.h"
 #include "util/log.h"
 
@@ -26,9 +27,11 @@ namespace {
 // without its record, and concurrent runs send it once; an MTA that did not
 // take it has the claim withdrawn, so that the next message is answered.
 // False when the store refused the claim.
-Result<bool> reply_once(BlockStore& store, const std::string& sender, const std::string& receiver,
-                        const std::string& owner, std::string& text) {
-  Result<BlockClaim> claimed = store.claim(sender, owner);
+Result<bool> reply_once(BlockStore& store, const ClaimRequest& request, const std::string& receiver,
+                        std::string& text) {
+  const std::string& sender = request.sender;
+  const std::string& owner = request.receiver;
+  Result<BlockClaim> claimed = store.claim(request);
   if (!claimed.ok()) return claimed.failure();
   const BlockClaim& claim = *claimed;
   if (!claim.granted) {
@@ -46,6 +49,30 @@ Result<bool> reply_once(BlockStore& store, const std::string& sender, const std:
   log_message(LOG_WARNING, "WARN/MAIL MTA failed (%s): reply to %s not recorded",
               outcome.reason.c_str(), log_safe(sender).c_str());
   return true;
+}
+
+// The claim of entry's reply to mail on behalf of owner (the receiver, or
+// the entry's canonical address): with
+// track_text the tag of the text as the directory holds it, with
+// blockexpire_attribute the receiver's own interval when the entry gives
+// one (a value that is no whole number is logged and blockexpire used).
+ClaimRequest claim_request(const DirectoryEntry& entry, const MailState& mail,
+                           const std::string& receiver, std::string owner) {
+  ClaimRequest request{*mail.sender, std::move(owner), {}, std::nullopt};
+  if (g_config.track_text) {
+    const bool internal = reply_uses_internal_text(entry, mail);
+    const OptionalText& text = internal ? entry.internal_text : entry.text;
+    if (text) request.tag = block_text_tag(*text, internal);
+  }
+  if (g_config.blockexpire_attribute) {
+    const BlockInterval interval = block_interval_of(
+        entry.interval, g_config.blockexpire, g_config.blockexpire_min, g_config.blockexpire_max);
+    if (interval.bad && g_config.loglevel > 0) {
+      log_message(LOG_WARNING, "WARN/LDAP bad interval for %s", log_safe(receiver).c_str());
+    }
+    if (interval.own) request.hours = interval.hours;
+  }
+  return request;
 }
 
 // Whether the entries' own addresses are asked for: they are weighed only
@@ -115,7 +142,8 @@ Outcome answer_for(RunState& run, const std::string& receiver, const MailState& 
     OptionalText text = compose_reply(*run.frame, *entry, mail, receiver);
     if (!text) continue;
     const Result<bool> sent =
-        reply_once(run.store, *mail.sender, receiver, record_owner(receiver, *entry), *text);
+        reply_once(run.store, claim_request(*entry, mail, receiver, record_owner(receiver, *entry)),
+                   receiver, *text);
     if (!sent.ok()) return sent.failure();
     if (!*sent) break;  // the store refuses this receiver's further texts too
   }

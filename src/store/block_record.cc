@@ -1,5 +1,7 @@
 #include "store/block_record.h"
 
+#include <climits>
+#include <cstdio>
 #include <cstring>
 
 #include "util/strings.h"
@@ -72,4 +74,110 @@ std::string redis_block_value(int64_t time, std::string_view maker) {
 
 std::optional<int64_t> redis_block_time(std::string_view value) {
   return parse_digits(value.substr(0, value.find(' ')), 18);
+}
+
+namespace {
+
+// " p=<seconds> t=<tag>", each when the record holds it.
+std::string record_fields(const BlockRecord& record) {
+  std::string fields;
+  if (record.period) fields += " p=" + std::to_string(*record.period);
+  if (!record.tag.empty()) fields += " t=" + record.tag;
+  return fields;
+}
+
+// Reads the fields of a value into record: blank-separated "name=value"
+// words; unknown names and unreadable values are passed over, so that a
+// later release may add fields.
+void read_fields(std::string_view fields, BlockRecord& record) {
+  while (!fields.empty()) {
+    const size_t blank = fields.find(' ');
+    const std::string_view word = fields.substr(0, blank);
+    fields.remove_prefix(blank == std::string_view::npos ? fields.size() : blank + 1);
+    if (word.starts_with("p=")) {
+      record.period = parse_digits(word.substr(2), 18);
+    } else if (word.starts_with("t=") && word.size() > 2) {
+      record.tag = std::string(word.substr(2));
+    }
+  }
+}
+
+}  // namespace
+
+std::string gdbm_block_value(const BlockRecord& record) {
+  return encode_block_time(record.time) + record_fields(record);
+}
+
+std::optional<BlockRecord> gdbm_block_record(std::string_view value) {
+  const std::optional<int64_t> time = decode_block_time(value);
+  if (!time) return std::nullopt;
+  BlockRecord record;
+  record.time = *time;
+  read_fields(value.substr(kBlockTimeBytes), record);
+  return record;
+}
+
+std::string redis_block_value(const BlockRecord& record, std::string_view maker) {
+  return redis_block_value(record.time, maker) + record_fields(record);
+}
+
+std::optional<BlockRecord> redis_block_record(std::string_view value) {
+  const std::optional<int64_t> time = redis_block_time(value);
+  if (!time) return std::nullopt;
+  BlockRecord record;
+  record.time = *time;
+  // The fields follow the time and the maker.
+  const size_t time_end = value.find(' ');
+  if (time_end == std::string_view::npos) return record;
+  const size_t maker_end = value.find(' ', time_end + 1);
+  if (maker_end != std::string_view::npos) read_fields(value.substr(maker_end + 1), record);
+  return record;
+}
+
+int64_t block_record_period(const BlockRecord& record, int64_t fallback) {
+  return record.period.value_or(fallback);
+}
+
+bool block_record_other_text(const BlockRecord& record, std::string_view tag) {
+  return !tag.empty() && !record.tag.empty() && record.tag != tag;
+}
+
+bool block_record_blocks(const BlockRecord& record, int64_t now, int64_t period,
+                         std::string_view tag) {
+  return !block_time_expired(record.time, now, period) && !block_record_other_text(record, tag);
+}
+
+std::string block_text_tag(std::string_view text, bool internal) {
+  uint64_t hash = 0xcbf29ce484222325u;
+  for (const char c : text) {
+    hash ^= static_cast<unsigned char>(c);
+    hash *= 0x100000001b3u;
+  }
+  char tag[18];
+  snprintf(tag, sizeof tag, "%c%016llx", internal ? 'i' : 'e',
+           static_cast<unsigned long long>(hash));
+  return tag;
+}
+
+BlockInterval block_interval_of(const OptionalText& value, int fallback, int low, int high) {
+  BlockInterval interval;
+  interval.hours = fallback;
+  if (!value) return interval;
+  std::string_view digits = trim_blanks(*value);
+  const bool negative = digits.starts_with('-');
+  if (negative) digits.remove_prefix(1);
+  if (digits.empty() || digits.find_first_not_of("0123456789") != std::string_view::npos) {
+    interval.bad = true;
+    return interval;
+  }
+  // A number of more digits than fit is beyond either bound all the same.
+  const std::optional<int64_t> number = parse_digits(digits, 18);
+  constexpr int64_t kBeyond = int64_t{INT_MAX} + 1;
+  int64_t hours = number && *number < kBeyond ? *number : kBeyond;
+  if (negative) hours = -hours;
+  if (hours < low) hours = low;
+  if (hours > high) hours = high;
+  interval.own = true;
+  interval.hours = static_cast<int>(hours);
+  return interval;
 }

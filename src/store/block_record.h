@@ -13,6 +13,13 @@
 // reply> <who made it>" (a run's "<host>:<pid>", or "import"), so that a run
 // withdraws only its own claim. A key expires by itself when it stops
 // blocking (block_seconds_left).
+//
+// Either value may go on with fields of its own after those (BlockRecord):
+// " p=<seconds>", the period the record blocks for when it was made under
+// the receiver's own interval, and " t=<tag>", the tag of the text that was
+// sent. Programs and scripts that read only the time (the first 8 bytes, the
+// first number) keep reading records with them; a record without them
+// blocks for blockexpire, whatever text it answered.
 #pragma once
 
 #include <cstddef>
@@ -21,6 +28,8 @@
 #include <string>
 #include <string_view>
 #include <utility>
+
+#include "util/strings.h"
 
 // A receiver that may have block records at all: not empty, no NUL byte and
 // no blank at either end. The directory matches an address ignoring blanks
@@ -71,3 +80,56 @@ std::string redis_block_value(int64_t time, std::string_view maker);
 // The reply time at the start of a Redis value; none when the value does
 // not start with a decimal number.
 std::optional<int64_t> redis_block_time(std::string_view value);
+
+// One record with everything it holds.
+struct BlockRecord {
+  int64_t time = 0;               // the reply, seconds since the epoch
+  std::optional<int64_t> period;  // seconds it blocks for, when its own
+  std::string tag;                // the tag of the text sent; empty: none
+};
+
+// The GDBM value of record: the block time, then the record's fields.
+std::string gdbm_block_value(const BlockRecord& record);
+
+// The record a GDBM value holds; none for a value too short for a time.
+// A field that does not read as one is passed over.
+std::optional<BlockRecord> gdbm_block_record(std::string_view value);
+
+// The Redis value of record made by maker (no blank in it).
+std::string redis_block_value(const BlockRecord& record, std::string_view maker);
+
+// The record a Redis value holds; none when it does not start with a time.
+std::optional<BlockRecord> redis_block_record(std::string_view value);
+
+// The seconds record blocks for: its own period, else fallback.
+int64_t block_record_period(const BlockRecord& record, int64_t fallback);
+
+// Whether record answered another text than tag names: both tags given and
+// different.
+bool block_record_other_text(const BlockRecord& record, std::string_view tag);
+
+// Whether record still blocks a reply at now under period, the interval of
+// the claim: not once expired, and not when tag and the record's tag are
+// both given and differ (another text). A record without a tag blocks
+// whatever text is sent now.
+bool block_record_blocks(const BlockRecord& record, int64_t now, int64_t period,
+                         std::string_view tag);
+
+// The tag of a reply text as it stands in the directory, before any
+// placeholder is filled: 'i' for an internal text, 'e' for the other, then
+// the 64-bit FNV-1a hash of its bytes in 16 lowercase hex digits. The same
+// on every host and in every release.
+std::string block_text_tag(std::string_view text, bool internal);
+
+// A receiver's own interval, in hours.
+struct BlockInterval {
+  int hours = 0;
+  bool own = false;  // taken from the value (clamped), not the fallback
+  bool bad = false;  // the value is no whole number: fallback used
+};
+
+// The interval of value, the receiver's own: a whole number of hours
+// (digits alone, blanks at either end ignored) clamped to [low, high];
+// fallback (blockexpire, not clamped) when value is absent or no such
+// number (bad).
+BlockInterval block_interval_of(const OptionalText& value, int fallback, int low, int high);

@@ -8,3 +8,23 @@ std::unique_ptr<BlockStore> block_store_open(const Config& config) {
   if (config.blockstore.empty()) return std::make_unique<GdbmBlockStore>(config);
   return std::make_unique<RedisBlockStore>(config, redis_log_voice());
 }
+
+bool BlockStore::own_record(const std::string& receiver, const std::string& sender,
+                            std::string_view value) const {
+  for (const OwnClaim& own : own_claims_) {
+    if (own.receiver == receiver && own.sender == sender) return own.value == value;
+  }
+  return false;
+}
+
+void BlockStore::note_claim(const std::string& receiver, const std::string& sender,
+                            const std::string& value) {
+  forget_claim(receiver, sender);
+  own_claims_.push_back(OwnClaim{receiver, sender, value});
+}
+
+void BlockStore::forget_claim(const std::string& receiver, const std::string& sender) {
+  std::erase_if(own_claims_, [&](const OwnClaim& own) {
+    return own.receiver == receiver && own.sender == sender;
+  });
+}

@@ -11,10 +11,25 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <string_view>
+#include <utility>
+#include <vector>
 
+#include "store/block_record.h"
 #include "util/outcome.h"
 
 struct Config;
+
+// What a claim asks for: a reply to sender on behalf of receiver, of the
+// text tag names (empty: the text is not weighed), under the receiver's own
+// interval in hours (none: blockexpire). A record made under an own
+// interval holds it.
+struct ClaimRequest {
+  std::string sender;
+  std::string receiver;
+  std::string tag;
+  std::optional<int> hours;
+};
 
 // The decision to answer one sender on behalf of one receiver, taken and
 // recorded before the reply goes out.
@@ -26,11 +41,13 @@ struct BlockClaim {
 
 // One record as a walk finds it.
 struct BlockEntry {
-  std::string receiver;         // whose record
-  std::string sender;           // the sender's text; for a GDBM key that is no text, the
-                                // key's bytes as stored
-  std::optional<int64_t> time;  // the last reply; none when the record is unreadable
-  std::string problem;          // why unreadable, when it is
+  std::string receiver;           // whose record
+  std::string sender;             // the sender's text; for a GDBM key that is no text, the
+                                  // key's bytes as stored
+  std::optional<int64_t> time;    // the last reply; none when the record is unreadable
+  std::string problem;            // why unreadable, when it is
+  std::optional<int64_t> period;  // seconds it blocks for, when its own
+  std::string tag;                // the tag of the text sent; empty: none
 };
 
 // What a walk hands its records to.
@@ -51,13 +68,21 @@ class BlockStore {
  public:
   virtual ~BlockStore() = default;
 
-  // Claims the reply to sender on behalf of receiver: granted, and recorded
-  // before this returns, unless a record of the pair still blocks
-  // (block_time_expired). Granted always, touching nothing, with
-  // blockexpire 0 (on Redis, 0 or less). A receiver the store cannot keep a record for is
-  // refused (logged, nothing granted). A failure is handed back for the run
-  // to end (priority warning, the whole log text); no reply may go out then.
-  virtual Result<BlockClaim> claim(const std::string& sender, const std::string& receiver) = 0;
+  // Claims the reply of request: granted, and recorded before this
+  // returns, unless a record of the pair still blocks (block_record_blocks,
+  // under the request's interval), or is the very record a claim of this
+  // store wrote and did not withdraw: a run's own record blocks its further
+  // texts whatever their tag. Granted always, touching nothing, under an
+  // interval of 0 (on Redis, 0 or less). A record of another text that
+  // still runs is replaced. A receiver the store cannot keep a record for
+  // is refused (logged, nothing granted). A failure is handed back for the
+  // run to end (priority warning, the whole log text); no reply may go out
+  // then.
+  virtual Result<BlockClaim> claim(const ClaimRequest& request) = 0;
+  // The claim under blockexpire, the text not weighed.
+  Result<BlockClaim> claim(const std::string& sender, const std::string& receiver) {
+    return claim(ClaimRequest{sender, receiver, {}, std::nullopt});
+  }
 
   // Withdraws claim (a reply that did not go out) unless the pair's record
   // no longer holds what the claim stored. Nothing for a claim that wrote
@@ -77,10 +102,30 @@ class BlockStore {
   // Deletes the record of the pair: true when there was one.
   virtual Result<bool> remove(const std::string& receiver, const std::string& sender) = 0;
 
-  // Stores a record of the pair made at time elsewhere, blocking as long as
-  // it has left at now, unless it has expired or the pair has a record.
+  // Stores record of the pair, made elsewhere, blocking as long as it has
+  // left at now (under its own period, else blockexpire), unless it has
+  // expired or the pair has a record.
   virtual Result<BlockImport> import(const std::string& receiver, const std::string& sender,
-                                     int64_t time, int64_t now) = 0;
+                                     const BlockRecord& record, int64_t now) = 0;
+  // A record of time alone.
+  Result<BlockImport> import(const std::string& receiver, const std::string& sender, int64_t time,
+                             int64_t now) {
+    return import(receiver, sender, BlockRecord{time, std::nullopt, {}}, now);
+  }
+
+ protected:
+  // Whether value is what a claim of this store wrote for the pair, not
+  // withdrawn: the store's own record.
+  bool own_record(const std::string& receiver, const std::string& sender,
+                  std::string_view value) const;
+  void note_claim(const std::string& receiver, const std::string& sender, const std::string& value);
+  void forget_claim(const std::string& receiver, const std::string& sender);
+
+ private:
+  struct OwnClaim {
+    std::string receiver, sender, value;
+  };
+  std::vector<OwnClaim> own_claims_;
 };
 
 // The store the configuration names (blockstore: GDBM or Redis). Does no

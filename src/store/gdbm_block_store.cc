@@ -49,31 +49,31 @@ Result<std::optional<std::string>> fetch_value(const StoreHandle& db, const std:
   return std::optional<std::string>();
 }
 
-// Whether a stored value still blocks a reply at now. A value too short for
-// a time is no record the program wrote: it blocks nothing.
-bool blocks(const std::optional<std::string>& value, int64_t now, int hours) {
+// Whether a stored value still blocks a reply of the text tag names at now
+// under period. A value too short for a time is no record the program
+// wrote: it blocks nothing.
+bool blocks(const std::optional<std::string>& value, int64_t now, int64_t period,
+            std::string_view tag) {
   if (!value) return false;
-  const std::optional<int64_t> stored = decode_block_time(*value);
-  return stored && !block_time_expired(*stored, now, block_period_seconds(hours));
+  const std::optional<BlockRecord> record = gdbm_block_record(*value);
+  return record && block_record_blocks(*record, now, period, tag);
 }
 
-// Whether the look under the reader lock finds the sender blocked. A
+// The sender's value at the look under the reader lock. A
 // missing file is decided under the writer lock; so is an empty one:
 // another run creates a block file empty and only then takes its lock and
 // writes GDBM's header, and a reader that comes in between finds no
 // database yet. A lock held for the whole wait would be held for the
 // writer's wait as well: a failure at once.
-Result<bool> blocked_at_first_look(const std::string& path, const std::string& key, int hours,
-                                   int create_mode) {
+Result<std::optional<std::string>> value_at_first_look(const std::string& path,
+                                                       const std::string& key, int create_mode) {
   StoreError error;
   if (StoreHandle reader = store_open(path, StoreMode::kReader, create_mode, &error)) {
-    Result<std::optional<std::string>> value = fetch_value(reader, key, path);
-    if (!value.ok()) return value.failure();
-    return blocks(*value, time(nullptr), hours);
+    return fetch_value(reader, key, path);
   }
   if (error.locked) return lock_failed(path);
   if (!error.missing && !error.empty) return failed(path, error.reason);
-  return false;
+  return std::optional<std::string>();
 }
 
 // Stores value for key and closes the file: what was written must reach it.
@@ -109,21 +109,28 @@ OptionalText GdbmBlockStore::path_of(const std::string& receiver) const {
   return path;
 }
 
-Result<BlockClaim> GdbmBlockStore::claim(const std::string& sender, const std::string& receiver) {
+Result<BlockClaim> GdbmBlockStore::claim(const ClaimRequest& request) {
   BlockClaim claim;
-  if (config_.blockexpire == 0) {
+  const int hours = request.hours.value_or(config_.blockexpire);
+  if (hours == 0) {
     claim.granted = true;
     return claim;
   }
-  const OptionalText path = path_of(receiver);
+  const OptionalText path = path_of(request.receiver);
   if (!path) return claim;
-  const std::string key = stored_key(sender);
+  const std::string key = stored_key(request.sender);
+  const int64_t period = block_period_seconds(hours);
+  // A run's own record blocks whatever text it answered.
+  auto blocked = [&](const std::optional<std::string>& value, int64_t now) {
+    return blocks(value, now, period, request.tag) ||
+           (value && own_record(request.receiver, request.sender, *value));
+  };
   // Most messages from a sender who was answered end at the first look,
   // without a write lock or a flush.
-  const Result<bool> blocked =
-      blocked_at_first_look(*path, key, config_.blockexpire, config_.create_mode);
-  if (!blocked.ok()) return blocked.failure();
-  if (*blocked) return claim;
+  const Result<std::optional<std::string>> seen =
+      value_at_first_look(*path, key, config_.create_mode);
+  if (!seen.ok()) return seen.failure();
+  if (blocked(*seen, time(nullptr))) return claim;
 
   StoreError error;
   StoreHandle db = store_open(path, StoreMode::kWriterCreate, config_.create_mode, &error);
@@ -133,17 +140,20 @@ Result<BlockClaim> GdbmBlockStore::claim(const std::string& sender, const std::s
   claim.previous = *previous;
   // Taken after the open, which may have waited for the lock.
   const int64_t now = time(nullptr);
-  if (blocks(claim.previous, now, config_.blockexpire)) return claim;
-  const std::string value = encode_block_time(now);
+  if (blocked(claim.previous, now)) return claim;
+  const BlockRecord record{now, request.hours ? std::optional(period) : std::nullopt, request.tag};
+  const std::string value = gdbm_block_value(record);
   if (Outcome stored = store_and_close(db, key, value, *path); !stored.ok()) return stored;
   claim.granted = true;
   claim.stored = value;
+  note_claim(request.receiver, request.sender, value);
   return claim;
 }
 
 void GdbmBlockStore::withdraw(const BlockClaim& claim, const std::string& sender,
                               const std::string& receiver) {
   if (!claim.stored) return;
+  forget_claim(receiver, sender);
   const OptionalText path = block_file_path(config_.blockfiles, receiver);
   if (!path) return;
   StoreError error;
@@ -183,17 +193,16 @@ Result<bool> GdbmBlockStore::remove(const std::string& receiver, const std::stri
 }
 
 Result<BlockImport> GdbmBlockStore::import(const std::string& receiver, const std::string& sender,
-                                           int64_t time, int64_t now) {
-  if (block_time_expired(time, now, block_period_seconds(config_.blockexpire))) {
-    return BlockImport::kExpired;
-  }
+                                           const BlockRecord& record, int64_t now) {
+  const int64_t period = block_record_period(record, block_period_seconds(config_.blockexpire));
+  if (block_time_expired(record.time, now, period)) return BlockImport::kExpired;
   const OptionalText path = path_of(receiver);
   if (!path) return failed(receiver, "no block file for this receiver");
   std::string problem;
   StoreHandle db = store_open_existing(*path, StoreMode::kWriter, problem);
   if (!db) return failed(*path, problem);
   const std::string key = stored_key(sender);
-  const std::string value = encode_block_time(time);
+  const std::string value = gdbm_block_value(record);
   const int stored = gdbm_store(db.get(), datum_over(key), datum_over(value), GDBM_INSERT);
   if (stored < 0) return failed(*path, gdbm_db_strerror(db.get()));
   if (stored == 1) return BlockImport::kPresent;
@@ -247,8 +256,14 @@ BlockEntry block_entry_of(const std::string& receiver, const RawRecord& raw) {
     return entry;
   }
   entry.sender = std::string(*text);
-  entry.time = decode_block_time(raw.value);
-  if (!entry.time) entry.problem = "value of " + std::to_string(raw.value.size()) + " bytes";
+  const std::optional<BlockRecord> record = gdbm_block_record(raw.value);
+  if (!record) {
+    entry.problem = "value of " + std::to_string(raw.value.size()) + " bytes";
+    return entry;
+  }
+  entry.time = record->time;
+  entry.period = record->period;
+  entry.tag = record->tag;
   return entry;
 }
 

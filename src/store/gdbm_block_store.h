@@ -38,8 +38,8 @@ bool walk_block_file(const std::string& path, BlockWalker& walker);
 
 // The record raw of receiver's block file as a walk hands it on: the key
 // must be a text with its NUL byte, and the value must hold a block time
-// (decode_block_time); anything else is unreadable (problem says why) and
-// blocks no reply.
+// (gdbm_block_record, whose period and tag it hands on too); anything else is unreadable (problem
+// says why) and blocks no reply.
 BlockEntry block_entry_of(const std::string& receiver, const RawRecord& raw);
 
 // walk_block_file for each of block_files_in(file_or_dir).
@@ -47,14 +47,14 @@ Outcome walk_block_files(const std::string& file_or_dir, BlockWalker& walker);
 
 // The block store in the files under config.blockfiles.
 //
-// A claim is granted always with blockexpire 0 (no file is touched);
+// A claim is granted always under an interval of 0 (no file is touched);
 // otherwise when the receiver's block file holds no record for the sender
-// that still blocks, and then the current time is stored for the sender
-// before the claim returns. The file is first read under a reader lock (a
-// sender who is blocked costs no write lock and no flush); a reply is
-// decided again under the writer lock (writer-create mode, a missing file
-// created with create_mode as its mode), held only for the decision and the
-// record.
+// that still blocks it, and then the record of the reply (the current time,
+// the own interval and the text's tag when the claim has them) is stored
+// for the sender before the claim returns, replacing any other. The file is first read under a
+// reader lock (a sender who is blocked costs no write lock and no flush); a reply is decided again
+// under the writer lock (writer-create mode, a missing file created with create_mode as its mode),
+// held only for the decision and the record.
 //
 // A receiver without a block file path is refused: "WARN/IO refusing block
 // file for <receiver>" is logged and nothing is granted. Everything else
@@ -71,7 +71,9 @@ Outcome walk_block_files(const std::string& file_or_dir, BlockWalker& walker);
 class GdbmBlockStore : public BlockStore {
  public:
   explicit GdbmBlockStore(const Config& config) : config_(config) {}
-  Result<BlockClaim> claim(const std::string& sender, const std::string& receiver) override;
+  using BlockStore::claim;
+  using BlockStore::import;
+  Result<BlockClaim> claim(const ClaimRequest& request) override;
   void withdraw(const BlockClaim& claim, const std::string& sender,
                 const std::string& receiver) override;
   // Files need no connection: done.
@@ -80,9 +82,9 @@ class GdbmBlockStore : public BlockStore {
   Outcome walk(BlockWalker& walker) override;
   Result<bool> remove(const std::string& receiver, const std::string& sender) override;
   // The record goes into an existing block file of receiver (none is
-  // created); its value is the block time.
-  Result<BlockImport> import(const std::string& receiver, const std::string& sender, int64_t time,
-                             int64_t now) override;
+  // created); its value is gdbm_block_value's.
+  Result<BlockImport> import(const std::string& receiver, const std::string& sender,
+                             const BlockRecord& record, int64_t now) override;
 
  private:
   // The receiver's block file, or the refusal logged.

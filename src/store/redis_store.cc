@@ -180,6 +180,12 @@ constexpr const char* kWithdrawScript =
     "if redis.call('GET', KEYS[1]) == ARGV[1] then return redis.call('DEL', KEYS[1]) end "
     "return 0";
 
+// Replaces the key's value, and its expiry, only while it holds the value
+// that was looked at: another run may have claimed it meanwhile.
+constexpr const char* kReplaceScript =
+    "if redis.call('GET', KEYS[1]) == ARGV[1] then "
+    "redis.call('SET', KEYS[1], ARGV[2], 'EX', ARGV[3]) return 1 end return 0";
+
 // A pattern for SCAN that matches text itself and then anything.
 std::string prefix_pattern(std::string_view text) {
   std::string pattern;
@@ -258,28 +264,12 @@ Outcome RedisBlockStore::refusal(const std::string& reason) const {
   return Outcome::retry(LOG_WARNING, text);
 }
 
-Result<BlockClaim> RedisBlockStore::claim(const std::string& sender, const std::string& receiver) {
-  BlockClaim claim;
-  // A negative blockexpire blocks nothing, as in the block files; Redis
-  // takes no expiry below one second.
-  if (config_.blockexpire <= 0) {
-    claim.granted = true;
-    return claim;
-  }
-  if (!block_receiver_acceptable(receiver)) {
-    log_message(LOG_WARNING, "WARN/IO refusing block key for %s", log_safe(receiver).c_str());
-    return claim;
-  }
-  const std::string key = redis_block_key(config_.blockstore_prefix, receiver, sender);
-  const int64_t now = time(nullptr);
-  const std::string value = redis_block_value(now, claim_maker());
-  const std::string seconds =
-      std::to_string(block_seconds_left(now, now, block_period_seconds(config_.blockexpire)));
+Result<bool> RedisBlockStore::write_claim(const std::vector<std::string>& words) {
   for (;;) {
     if (!connection_) {
       if (Outcome connected = connect(); !connected.ok()) return connected;
     }
-    const RedisReply reply = redis_command(connection_, {"SET", key, value, "NX", "EX", seconds});
+    const RedisReply reply = redis_command(connection_, words);
     std::string reason;
     if (!reply) {
       reason = redis_failure(connection_);
@@ -288,18 +278,78 @@ Result<BlockClaim> RedisBlockStore::claim(const std::string& sender, const std::
       // A replica refuses every write: its primary is among the others.
       if (!reason.starts_with("READONLY")) return refusal(reason);
     } else {
-      claim.granted = reply->type == REDIS_REPLY_STATUS;
-      if (claim.granted) claim.stored = value;
-      return claim;
+      return reply->type == REDIS_REPLY_STATUS ||
+             (reply->type == REDIS_REPLY_INTEGER && reply->integer == 1);
     }
     voice_->skipped(server_, reason);
     connection_.reset();
   }
 }
 
+Result<bool> RedisBlockStore::replace_other_text(const ClaimRequest& request,
+                                                 const std::string& key, const std::string& value,
+                                                 const std::string& seconds, BlockClaim& claim) {
+  // Twice at most: a key that expires between the write and the look is
+  // claimed again as a new one.
+  for (int attempt = 0; attempt < 2; ++attempt) {
+    const RedisReply found = redis_command(connection_, {"GET", key});
+    if (!found || found->type == REDIS_REPLY_ERROR) return command_failed(found);
+    if (found->type == REDIS_REPLY_STRING) {
+      const std::string old(found->str, found->len);
+      const std::optional<BlockRecord> record = redis_block_record(old);
+      // A run's own record blocks whatever text it answered.
+      if (!record || !block_record_other_text(*record, request.tag) ||
+          own_record(request.receiver, request.sender, old)) {
+        return false;
+      }
+      claim.previous = old;
+      return write_claim({"EVAL", kReplaceScript, "1", key, old, value, seconds});
+    }
+    Result<bool> written = write_claim({"SET", key, value, "NX", "EX", seconds});
+    if (!written.ok() || *written) return written;
+  }
+  return false;
+}
+
+Result<BlockClaim> RedisBlockStore::claim(const ClaimRequest& request) {
+  BlockClaim claim;
+  // A negative interval blocks nothing, as in the block files; Redis
+  // takes no expiry below one second.
+  const int hours = request.hours.value_or(config_.blockexpire);
+  if (hours <= 0) {
+    claim.granted = true;
+    return claim;
+  }
+  if (!block_receiver_acceptable(request.receiver)) {
+    log_message(LOG_WARNING, "WARN/IO refusing block key for %s",
+                log_safe(request.receiver).c_str());
+    return claim;
+  }
+  const std::string key =
+      redis_block_key(config_.blockstore_prefix, request.receiver, request.sender);
+  const int64_t now = time(nullptr);
+  const int64_t period = block_period_seconds(hours);
+  const BlockRecord record{now, request.hours ? std::optional(period) : std::nullopt, request.tag};
+  const std::string value = redis_block_value(record, claim_maker());
+  const std::string seconds = std::to_string(block_seconds_left(now, now, period));
+  Result<bool> written = write_claim({"SET", key, value, "NX", "EX", seconds});
+  // A key of another text is looked at only when the text is weighed.
+  if (written.ok() && !*written && !request.tag.empty()) {
+    written = replace_other_text(request, key, value, seconds, claim);
+  }
+  if (!written.ok()) return written.failure();
+  claim.granted = *written;
+  if (claim.granted) {
+    claim.stored = value;
+    note_claim(request.receiver, request.sender, value);
+  }
+  return claim;
+}
+
 void RedisBlockStore::withdraw(const BlockClaim& claim, const std::string& sender,
                                const std::string& receiver) {
   if (!claim.stored) return;
+  forget_claim(receiver, sender);
   auto failed = [this](const std::string& reason) {
     log_message(LOG_ERR, "%s", log_failure(server_, reason).c_str());
   };
@@ -347,9 +397,17 @@ Outcome RedisBlockStore::walk(BlockWalker& walker) {
     const RedisReply value = redis_command(connection_, {"GET", key});
     if (!value || value->type == REDIS_REPLY_ERROR) return command_failed(value);
     if (value->type != REDIS_REPLY_STRING) continue;
-    BlockEntry entry{std::move(parts->first), std::move(parts->second),
-                     redis_block_time(std::string_view(value->str, value->len)), ""};
-    if (!entry.time) entry.problem = "not a reply time";
+    const std::optional<BlockRecord> record =
+        redis_block_record(std::string_view(value->str, value->len));
+    BlockEntry entry{
+        std::move(parts->first), std::move(parts->second), std::nullopt, "", std::nullopt, ""};
+    if (record) {
+      entry.time = record->time;
+      entry.period = record->period;
+      entry.tag = record->tag;
+    } else {
+      entry.problem = "not a reply time";
+    }
     entries.push_back(std::move(entry));
   }
   std::sort(entries.begin(), entries.end(), [](const BlockEntry& a, const BlockEntry& b) {
@@ -370,13 +428,14 @@ Result<bool> RedisBlockStore::remove(const std::string& receiver, const std::str
 }
 
 Result<BlockImport> RedisBlockStore::import(const std::string& receiver, const std::string& sender,
-                                            int64_t time, int64_t now) {
-  const int64_t left = block_seconds_left(time, now, block_period_seconds(config_.blockexpire));
+                                            const BlockRecord& record, int64_t now) {
+  const int64_t period = block_record_period(record, block_period_seconds(config_.blockexpire));
+  const int64_t left = block_seconds_left(record.time, now, period);
   if (left <= 0) return BlockImport::kExpired;
   if (Outcome reached = reach(); !reached.ok()) return reached;
   const RedisReply reply = redis_command(
       connection_, {"SET", redis_block_key(config_.blockstore_prefix, receiver, sender),
-                    redis_block_value(time, "import"), "NX", "EX", std::to_string(left)});
+                    redis_block_value(record, "import"), "NX", "EX", std::to_string(left)});
   if (!reply || reply->type == REDIS_REPLY_ERROR) return command_failed(reply);
   return reply->type == REDIS_REPLY_STATUS ? BlockImport::kImported : BlockImport::kPresent;
 }

@@ -136,20 +136,22 @@ std::unique_ptr<RedisVoice> redis_log_voice();
 //
 // The first claim (or reach) connects (redis_failover); the connection is
 // kept for the store's life. A claim is one SET key value NX EX <seconds>
-// (block_seconds_left of a record made now): granted when the key was not
-// there. A server that fails a command, or refuses the write as a replica,
-// is skipped and the next one tried. Failures handed back (priority
-// warning): no server left, a server that refused the password or DB, or
-// the write for want of one (NOAUTH: these are configuration errors), or
-// refused the write with anything but READONLY.
-// A receiver that block_receiver_acceptable refuses gets "WARN/IO refusing
-// block key for <receiver>" logged and nothing granted. A withdrawal deletes
-// the key if it still holds the claim's value (one Lua script); its failure
-// is logged, "CRIT/IO blockstore <server>: <reason>" at priority err.
+// (block_seconds_left of a record made now, under the claim's interval):
+// granted when the key was not there. A claim that weighs the text then
+// reads the key, and replaces a record of another text in one script, as
+// long as it still holds what was read. A server that fails a command, or refuses the write as a
+// replica, is skipped and the next one tried. Failures handed back (priority warning): no server
+// left, a server that refused the password or DB, or the write for want of one (NOAUTH: these are
+// configuration errors), or refused the write with anything but READONLY. A receiver that
+// block_receiver_acceptable refuses gets "WARN/IO refusing block key for <receiver>" logged and
+// nothing granted. A withdrawal deletes the key if it still holds the claim's value (one Lua
+// script); its failure is logged, "CRIT/IO blockstore <server>: <reason>" at priority err.
 class RedisBlockStore : public BlockStore {
  public:
   RedisBlockStore(const Config& config, std::unique_ptr<RedisVoice> voice);
-  Result<BlockClaim> claim(const std::string& sender, const std::string& receiver) override;
+  using BlockStore::claim;
+  using BlockStore::import;
+  Result<BlockClaim> claim(const ClaimRequest& request) override;
   void withdraw(const BlockClaim& claim, const std::string& sender,
                 const std::string& receiver) override;
   Outcome reach() override;
@@ -157,9 +159,10 @@ class RedisBlockStore : public BlockStore {
   // the program's and passed over, a key that expires meanwhile left out.
   Outcome walk(BlockWalker& walker) override;
   Result<bool> remove(const std::string& receiver, const std::string& sender) override;
-  // The value "<time> import"; SET NX with the time left.
-  Result<BlockImport> import(const std::string& receiver, const std::string& sender, int64_t time,
-                             int64_t now) override;
+  // The value "<time> import" and the record's fields; SET NX with the
+  // time left.
+  Result<BlockImport> import(const std::string& receiver, const std::string& sender,
+                             const BlockRecord& record, int64_t now) override;
 
  private:
   Outcome connect();
@@ -167,6 +170,15 @@ class RedisBlockStore : public BlockStore {
   // A server's refusal of a claim's write.
   Outcome refusal(const std::string& reason) const;
   Result<std::vector<std::string>> scan_keys();
+  // Sends a claim's write, passing over servers that fail it: whether it
+  // was made.
+  Result<bool> write_claim(const std::vector<std::string>& words);
+  // The claim's write over a key that was there: made when the key holds a
+  // record of another text than the request's, not this store's own (its
+  // value then goes to claim.previous), or is gone by now.
+  Result<bool> replace_other_text(const ClaimRequest& request, const std::string& key,
+                                  const std::string& value, const std::string& seconds,
+                                  BlockClaim& claim);
 
   const Config& config_;
   std::unique_ptr<RedisVoice> voice_;

@@ -176,6 +176,18 @@ TEST(Config, DirectiveTable) {
       {"rfc3834 yes/no, other values keep it", "rfc3834 YES\nrfc3834 maybe\n",
        [] { EXPECT_TRUE(g_config.rfc3834); }},
       {"rfc3834 no", "rfc3834 yes\nrfc3834 no\n", [] { EXPECT_FALSE(g_config.rfc3834); }},
+      {"track_text yes/no, other values keep it", "track_text Yes\ntrack_text perhaps\n",
+       [] { EXPECT_TRUE(g_config.track_text); }},
+      {"track_text no", "track_text yes\ntrack_text no\n",
+       [] { EXPECT_FALSE(g_config.track_text); }},
+      {"the own interval's attribute and bounds",
+       "blockexpire_attribute vacationInterval\n"
+       "blockexpire_min 0\nblockexpire_max 72\n",
+       [] {
+         EXPECT_EQ(g_config.blockexpire_attribute, "vacationInterval");
+         EXPECT_EQ(g_config.blockexpire_min, 0);
+         EXPECT_EQ(g_config.blockexpire_max, 72);
+       }},
       {"tls modes, other values keep it", "tls ldaps\ntls ssl\ntls_cacert /etc/ca.pem\n",
        [] {
          EXPECT_EQ(g_config.tls, DirectoryTls::kLdaps);

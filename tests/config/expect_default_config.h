@@ -55,4 +55,8 @@ inline void expect_default_config() {
   EXPECT_TRUE(g_config.noreply_headers.empty());
   EXPECT_EQ(g_config.map_references, "$references");
   EXPECT_EQ(g_config.map_subject_text, "$subjecttext");
+  EXPECT_FALSE(g_config.track_text);
+  EXPECT_FALSE(g_config.blockexpire_attribute);
+  EXPECT_EQ(g_config.blockexpire_min, 1);
+  EXPECT_EQ(g_config.blockexpire_max, 1440);
 }

@@ -25,8 +25,8 @@ std::string read_sample() {
 
 // Every active line states a default, but these: the sample asks for the
 // status that makes an MTA try again later, for leaving automatic mail
-// (spam verdicts among it) unanswered, and for answering only mail
-// addressed to the person.
+// (spam verdicts among it) unanswered, for answering only mail addressed to
+// the person, once per text, on the person's own interval.
 TEST(SampleConfig, ActiveLinesSetEveryDefaultButFailstatusAndRfc3834) {
   LogCapture capture;
   config_read_file(kSamplePath);
@@ -44,6 +44,10 @@ TEST(SampleConfig, ActiveLinesSetEveryDefaultButFailstatusAndRfc3834) {
   g_config.personal = false;
   g_config.alias_attributes.clear();
   g_config.noreply_headers.clear();
+  EXPECT_TRUE(g_config.track_text);
+  EXPECT_EQ(g_config.blockexpire_attribute, "vacationInterval");
+  g_config.track_text = false;
+  g_config.blockexpire_attribute.reset();
   expect_default_config();
 }
 

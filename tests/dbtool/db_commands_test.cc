@@ -716,6 +716,68 @@ TEST_F(RedisDbTool, ImportBlocksRemovePurgeRoundTrip) {
   EXPECT_EQ(r.out, "nothing to purge: keys expire by themselves (1 record now)\n");
 }
 
+// Records that know their text and their own interval: blocks shows both
+// after the four fields of every record, purge goes by the record's own
+// interval, and import keeps both, the key living as long as the record's
+// own interval has left.
+TEST_F(RedisDbTool, TagAndOwnIntervalAreShownPurgedByAndKeptOnImport) {
+  RedisServer redis;
+  const std::string cfg = config(redis.url());
+  std::filesystem::create_directory(dir.file("blocks"));
+  const std::string file = dir.file("blocks") + "/jane@site";
+  const int64_t now = time(nullptr);
+  const std::string tag = "e0123456789abcdef";
+  const struct Record {
+    const char* sender;
+    BlockRecord record;
+    std::string shown;  // the fields after the age
+  } records[] = {
+      {"tagged@x", {now - 3600, std::nullopt, tag}, "\t" + tag + "\t-"},
+      {"own@x", {now - 3600, 4 * 3600, ""}, "\t-\t4h00m"},
+      {"both@x", {now - 3600, 2 * 3600, "i00000000000000ff"}, "\ti00000000000000ff\t2h00m"},
+      {"ended@x", {now - 3 * 3600, 2 * 3600, tag}, "\t" + tag + "\t2h00m"},
+      {"plain@x", {now - 3 * 3600, std::nullopt, ""}, ""},
+  };
+  std::string expected;
+  for (const Record& r : records) {
+    store_gdbm_record(file, std::string(r.sender) + '\0', gdbm_block_value(r.record));
+  }
+  for (const char* sender : {"both@x", "ended@x", "own@x", "plain@x", "tagged@x"}) {
+    for (const Record& r : records) {
+      if (std::string(r.sender) != sender) continue;
+      expected += "jane@site\t" + std::string(sender) + "\t" + format_utc(r.record.time) + "\t" +
+                  format_age(now - r.record.time) + r.shown + "\n";
+    }
+  }
+  ToolRun r = run_tool({"blocks", file});
+  EXPECT_EQ(r.status, kDbDone) << r.err;
+  EXPECT_EQ(r.out, expected);
+
+  r = run_tool({"import", "-c", cfg, dir.file("blocks")});
+  EXPECT_EQ(r.status, kDbDone) << r.err;
+  EXPECT_EQ(r.out, "imported 4 records from 1 block file, 1 expired, 0 already there\n");
+  const std::string both = redis_block_key("orvelt:", "jane@site", "both@x");
+  EXPECT_EQ(redis.get(both), std::to_string(now - 3600) + " import p=7200 t=i00000000000000ff");
+  EXPECT_GE(redis.ttl(both), 3600 - 5);
+  EXPECT_LE(redis.ttl(both), 3600 + 1);
+  EXPECT_EQ(redis.get(redis_block_key("orvelt:", "jane@site", "tagged@x")),
+            std::to_string(now - 3600) + " import t=" + tag);
+  EXPECT_FALSE(redis.get(redis_block_key("orvelt:", "jane@site", "ended@x")));
+  r = run_tool({"blocks", "-c", cfg});
+  EXPECT_NE(r.out.find("jane@site\tboth@x\t" + format_utc(now - 3600) +
+                       "\t1h00m\ti00000000000000ff\t2h00m\n"),
+            std::string::npos)
+      << r.out;
+
+  // Only the record whose own two hours have run out goes.
+  r = run_tool({"purge", "--older-than", "48", file});
+  EXPECT_EQ(r.status, kDbDone) << r.err;
+  EXPECT_EQ(r.out, "jane@site: removed 1 of 5 records\npurged 1 record from 1 of 1 block file\n");
+  const auto left = read_gdbm(file);
+  EXPECT_EQ(left.size(), 4u);
+  EXPECT_FALSE(left.contains(std::string("ended@x") + '\0'));
+}
+
 TEST_F(RedisDbTool, ConfigCommandErrorsAreReportedWithStatusTwo) {
   ClosedPort down;
   RedisServer locked(RedisOptions().password("right"));

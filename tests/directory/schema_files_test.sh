@@ -34,5 +34,5 @@ if [ "$converted" != "$shipped" ]; then
   diff <(echo "$converted") <(echo "$shipped") || true
   exit 1
 fi
-[ "$(echo "$shipped" | wc -l)" -eq 6 ] || { echo "expected 6 definitions"; exit 1; }
+[ "$(echo "$shipped" | wc -l)" -eq 7 ] || { echo "expected 7 definitions"; exit 1; }
 echo "schema files agree"
