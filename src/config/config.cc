@@ -165,73 +165,111 @@ bool line_complete(const char* buffer, size_t size, FILE* file) {
   return false;
 }
 
+// A directive's name, as the directive file gives it.
+class DirectiveName {
+ public:
+  explicit DirectiveName(const std::string& name) : name_(name) {}
+  // The length first, here where the compiler knows each name's: most of
+  // the directives a line is compared with fail on it, without a call.
+  bool is(std::string_view name) const {
+    return name_.size() == name.size() && equals_ignore_case(name_, name);
+  }
+
+ private:
+  const std::string& name_;
+};
+
+// The directory: where it is, how to search it, what to read from an entry.
+bool apply_directory_directive(const DirectiveName& d, std::string& v) {
+  if (d.is("server")) g_config.server = std::move(v);
+  else if (d.is("port")) g_config.port = parse_decimal(v);
+  else if (d.is("base")) g_config.base = std::move(v);
+  else if (d.is("protocol")) apply_protocol(v);
+  else if (d.is("login")) g_config.login = std::move(v);
+  else if (d.is("password")) g_config.password = std::move(v);
+  else if (d.is("scope")) apply_scope(v);
+  else if (d.is("queryfilter")) g_config.queryfilter = std::move(v);
+  else if (d.is("result")) g_config.result = std::move(v);
+  else if (d.is("tls")) apply_tls(v);
+  else if (d.is("tls_cacert")) g_config.tls_cacert = std::move(v);
+  else if (d.is("internal_result")) g_config.internal_result = std::move(v);
+  else if (d.is("map_field")) apply_map_field(v);
+  else if (d.is("map_date")) apply_map_date(v);
+  else if (d.is("alias_attributes")) g_config.alias_attributes = tokenize(v, -1, ' ');
+  else if (d.is("blockexpire_attribute")) g_config.blockexpire_attribute = std::move(v);
+  else return false;
+  return true;
+}
+
+// Suppressing repeats: the block files or servers and how long a record
+// counts.
+bool apply_store_directive(const DirectiveName& d, std::string& v) {
+  if (d.is("blockfiles")) g_config.blockfiles = std::move(v);
+  else if (d.is("blockexpire")) g_config.blockexpire = parse_decimal(v);
+  // Only permission bits: a block file must never be set-id or sticky.
+  else if (d.is("umask")) g_config.create_mode = parse_octal(v) & 0777;
+  else if (d.is("blockstore")) apply_blockstore(v);
+  else if (d.is("blockstore_password")) g_config.blockstore_password = std::move(v);
+  else if (d.is("blockstore_prefix")) g_config.blockstore_prefix = std::move(v);
+  else if (d.is("track_text")) apply_yes_no(g_config.track_text, v);
+  else if (d.is("blockexpire_min")) g_config.blockexpire_min = parse_decimal(v);
+  else if (d.is("blockexpire_max")) g_config.blockexpire_max = parse_decimal(v);
+  else return false;
+  return true;
+}
+
+// Reading the message and deciding whether it is answered.
+bool apply_message_directive(const DirectiveName& d, std::string& v) {
+  if (d.is("badheaders")) g_config.badheaders = std::move(v);
+  else if (d.is("blacklist")) g_config.blacklist = std::move(v);
+  else if (d.is("recvheader")) g_config.recvheader = tokenize(v, -1, ' ');
+  else if (d.is("maxreceivers")) g_config.maxreceivers = parse_decimal(v);
+  else if (d.is("maxheader")) {
+    // The directive counts two lines more than it says; the sum saturates.
+    const int n = parse_decimal(v);
+    g_config.maxheader = n > INT_MAX - 2 ? INT_MAX : n + 2;
+  } else if (d.is("rfc3834")) apply_rfc3834(v);
+  else if (d.is("recipient_delimiter")) g_config.recipient_delimiter = std::move(v);
+  else if (d.is("personal")) apply_yes_no(g_config.personal, v);
+  else if (d.is("noreply_header")) apply_noreply_header(v);
+  else return false;
+  return true;
+}
+
+// The reply: its frame, its placeholders, its charset and the MTA.
+bool apply_reply_directive(const DirectiveName& d, std::string& v) {
+  if (d.is("mta")) apply_mta(v);
+  else if (d.is("mtatimeout")) apply_mtatimeout(v);
+  else if (d.is("forceheader")) g_config.forceheader = std::move(v);
+  else if (d.is("forcefooter")) g_config.forcefooter = std::move(v);
+  else if (d.is("charset")) g_config.charset = std::move(v);
+  else if (d.is("map_sender")) g_config.map_sender = std::move(v);
+  else if (d.is("map_receiver")) g_config.map_receiver = std::move(v);
+  else if (d.is("map_subject")) g_config.map_subject = std::move(v);
+  else if (d.is("map_messageid")) g_config.map_messageid = std::move(v);
+  else if (d.is("map_now")) g_config.map_now = std::move(v);
+  else if (d.is("map_references")) g_config.map_references = std::move(v);
+  else if (d.is("map_subject_text")) g_config.map_subject_text = std::move(v);
+  else if (d.is("dateformat")) g_config.dateformat = std::move(v);
+  else if (d.is("internal_domains")) g_config.internal_domains = tokenize(v, -1, ' ');
+  else return false;
+  return true;
+}
+
 // Applies one directive line. Nothing happens when either part is absent.
 // Unknown directives are logged and ignored.
 void apply_directive(const OptionalText& directive, OptionalText value) {
   if (!directive || !value) return;
-  const std::string& d = *directive;
+  const DirectiveName d(*directive);
   std::string& v = *value;
-  // The length first, here where the compiler knows each name's: most of
-  // the directives a line is compared with fail on it, without a call.
-  auto is = [&d](std::string_view name) {
-    return d.size() == name.size() && equals_ignore_case(d, name);
-  };
-
-  if (is("login")) g_config.login = std::move(v);
-  else if (is("password")) g_config.password = std::move(v);
-  else if (is("badheaders")) g_config.badheaders = std::move(v);
-  else if (is("blacklist")) g_config.blacklist = std::move(v);
-  else if (is("forceheader")) g_config.forceheader = std::move(v);
-  else if (is("forcefooter")) g_config.forcefooter = std::move(v);
-  else if (is("map_field")) apply_map_field(v);
-  else if (is("server")) g_config.server = std::move(v);
-  else if (is("port")) g_config.port = parse_decimal(v);
-  else if (is("scope")) apply_scope(v);
-  else if (is("base")) g_config.base = std::move(v);
-  else if (is("queryfilter")) g_config.queryfilter = std::move(v);
-  else if (is("result")) g_config.result = std::move(v);
-  else if (is("charset")) g_config.charset = std::move(v);
-  else if (is("map_sender")) g_config.map_sender = std::move(v);
-  else if (is("map_receiver")) g_config.map_receiver = std::move(v);
-  else if (is("blockfiles")) g_config.blockfiles = std::move(v);
-  else if (is("blockexpire")) g_config.blockexpire = parse_decimal(v);
-  else if (is("mta")) apply_mta(v);
-  else if (is("recvheader")) g_config.recvheader = tokenize(v, -1, ' ');
-  else if (is("map_subject")) g_config.map_subject = std::move(v);
-  else if (is("maxreceivers")) g_config.maxreceivers = parse_decimal(v);
-  else if (is("maxheader")) {
-    // The directive counts two lines more than it says; the sum saturates.
-    const int n = parse_decimal(v);
-    g_config.maxheader = n > INT_MAX - 2 ? INT_MAX : n + 2;
-  } else if (is("loglevel")) g_config.loglevel = parse_decimal(v);
-  // Only permission bits: a block file must never be set-id or sticky.
-  else if (is("umask")) g_config.create_mode = parse_octal(v) & 0777;
-  else if (is("failstatus")) apply_bounded(g_config.failstatus, v, 1, 255);
-  else if (is("mtatimeout")) apply_mtatimeout(v);
-  else if (is("protocol")) apply_protocol(v);
-  else if (is("rfc3834")) apply_rfc3834(v);
-  else if (is("tls")) apply_tls(v);
-  else if (is("tls_cacert")) g_config.tls_cacert = std::move(v);
-  else if (is("recipient_delimiter")) g_config.recipient_delimiter = std::move(v);
-  else if (is("map_messageid")) g_config.map_messageid = std::move(v);
-  else if (is("map_now")) g_config.map_now = std::move(v);
-  else if (is("map_date")) apply_map_date(v);
-  else if (is("dateformat")) g_config.dateformat = std::move(v);
-  else if (is("internal_domains")) g_config.internal_domains = tokenize(v, -1, ' ');
-  else if (is("internal_result")) g_config.internal_result = std::move(v);
-  else if (is("blockstore")) apply_blockstore(v);
-  else if (is("blockstore_password")) g_config.blockstore_password = std::move(v);
-  else if (is("blockstore_prefix")) g_config.blockstore_prefix = std::move(v);
-  else if (is("personal")) apply_yes_no(g_config.personal, v);
-  else if (is("alias_attributes")) g_config.alias_attributes = tokenize(v, -1, ' ');
-  else if (is("noreply_header")) apply_noreply_header(v);
-  else if (is("map_references")) g_config.map_references = std::move(v);
-  else if (is("map_subject_text")) g_config.map_subject_text = std::move(v);
-  else if (is("track_text")) apply_yes_no(g_config.track_text, v);
-  else if (is("blockexpire_attribute")) g_config.blockexpire_attribute = std::move(v);
-  else if (is("blockexpire_min")) g_config.blockexpire_min = parse_decimal(v);
-  else if (is("blockexpire_max")) g_config.blockexpire_max = parse_decimal(v);
-  else log_message(LOG_WARNING, "WARN/CFG Unknown config directive: %s", log_safe(d).c_str());
+  if (apply_directory_directive(d, v) || apply_store_directive(d, v) ||
+      apply_message_directive(d, v) || apply_reply_directive(d, v)) {
+    return;
+  }
+  if (d.is("loglevel")) g_config.loglevel = parse_decimal(v);
+  else if (d.is("failstatus")) apply_bounded(g_config.failstatus, v, 1, 255);
+  else
+    log_message(LOG_WARNING, "WARN/CFG Unknown config directive: %s", log_safe(*directive).c_str());
 }
 
 }  // namespace
