@@ -3,10 +3,12 @@
 #include <sys/stat.h>
 
 #include <syslog.h>
+#include <algorithm>
 #include <cctype>
 #include <climits>
 #include <cstdio>
 #include <cstring>
+#include <string_view>
 #include <utility>
 
 #include "util/c_owners.h"
@@ -168,7 +170,7 @@ bool line_complete(const char* buffer, size_t size, FILE* file) {
 // A directive's name, as the directive file gives it.
 class DirectiveName {
  public:
-  explicit DirectiveName(const std::string& name) : name_(name) {}
+  explicit DirectiveName(std::string_view name) : name_(name) {}
   // The length first, here where the compiler knows each name's: most of
   // the directives a line is compared with fail on it, without a call.
   bool is(std::string_view name) const {
@@ -176,7 +178,7 @@ class DirectiveName {
   }
 
  private:
-  const std::string& name_;
+  std::string_view name_;
 };
 
 // The directory: where it is, how to search it, what to read from an entry.
@@ -256,20 +258,35 @@ bool apply_reply_directive(const DirectiveName& d, std::string& v) {
   return true;
 }
 
-// Applies one directive line. Nothing happens when either part is absent.
-// Unknown directives are logged and ignored.
-void apply_directive(const OptionalText& directive, OptionalText value) {
-  if (!directive || !value) return;
-  const DirectiveName d(*directive);
-  std::string& v = *value;
+// Applies one directive: its name and its value. Nothing happens when
+// either is empty. Unknown directives are logged and ignored.
+void apply_directive(std::string_view name, std::string value) {
+  if (name.empty() || value.empty()) return;
+  const DirectiveName d(name);
+  std::string& v = value;
   if (apply_directory_directive(d, v) || apply_store_directive(d, v) ||
       apply_message_directive(d, v) || apply_reply_directive(d, v)) {
     return;
   }
   if (d.is("loglevel")) g_config.loglevel = parse_decimal(v);
   else if (d.is("failstatus")) apply_bounded(g_config.failstatus, v, 1, 255);
-  else
-    log_message(LOG_WARNING, "WARN/CFG Unknown config directive: %s", log_safe(*directive).c_str());
+  else log_message(LOG_WARNING, "WARN/CFG Unknown config directive: %s", log_safe(name).c_str());
+}
+
+// A directive line's name and value: the first run of non-blanks, and the
+// rest without the blanks around it (blanks are spaces only; either may be
+// empty). The line is read in place: a busy server reads the file for
+// every message.
+std::pair<std::string_view, std::string_view> split_directive_line(std::string_view line) {
+  const size_t start = line.find_first_not_of(' ');
+  if (start == std::string_view::npos) return {};
+  line.remove_prefix(start);
+  const size_t name_end = std::min(line.find(' '), line.size());
+  std::string_view rest = line.substr(name_end);
+  const size_t value_start = rest.find_first_not_of(' ');
+  if (value_start == std::string_view::npos) return {line.substr(0, name_end), {}};
+  rest.remove_prefix(value_start);
+  return {line.substr(0, name_end), rest.substr(0, rest.find_last_not_of(' ') + 1)};
 }
 
 }  // namespace
@@ -345,11 +362,8 @@ bool config_read_stream(FILE* file) {
     if (buffer[0] == '\n' || buffer[0] == '#') continue;
     std::string_view line(buffer);  // a NUL byte ends the line's text
     if (!line.empty() && line.back() == '\n') line.remove_suffix(1);
-    StringList words = tokenize(line, 1, ' ');
-    OptionalText directive, value;
-    if (!words.empty()) directive = std::move(words[0]);
-    if (words.size() > 1) value = std::move(words[1]);
-    apply_directive(directive, std::move(value));
+    const auto [name, value] = split_directive_line(line);
+    apply_directive(name, std::string(value));
   }
   g_config.map_field_attributes.push_back(g_config.result);
   return ferror(file) == 0;

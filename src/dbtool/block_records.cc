@@ -25,8 +25,10 @@ bool BlockLister::record(const BlockEntry& entry) {
   // a record without them is shown as before.
   std::string more;
   if (!entry.tag.empty() || entry.period) {
-    more = "\t" + (entry.tag.empty() ? "-" : escape_for_display(entry.tag)) + "\t" +
-           (entry.period ? format_age(*entry.period) : "-");
+    more += '\t';
+    more += entry.tag.empty() ? std::string("-") : escape_for_display(entry.tag);
+    more += '\t';
+    more += entry.period ? format_age(*entry.period) : std::string("-");
   }
   fprintf(out_, "%s\t%s\t%s\t%s%s\n", receiver.c_str(), sender.c_str(),
           format_utc(*entry.time).c_str(), age_text.c_str(), more.c_str());
