@@ -1,11 +1,13 @@
 // orvelt: answers one incoming mail message from standard input with the
 // vacation texts that the directory holds for its receivers.
 #include <fcntl.h>
+#include <syslog.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <csignal>
 #include <memory>
+#include <string>
 
 #include "config/config.h"
 #include "mail/intake.h"
@@ -14,6 +16,7 @@
 #include "store/block_store.h"
 #include "util/log.h"
 #include "util/outcome.h"
+#include "util/strings.h"
 
 namespace {
 
@@ -26,6 +29,21 @@ void open_missing_standard_descriptors() {
       // open returns the lowest free descriptor: this one.
       const int opened = open("/dev/null", O_RDWR);
       if (opened > 2) close(opened);
+    }
+  }
+}
+
+// Warns when the mta line has the MTA take the recipients from the reply's
+// header (-t) but no header file is set: the reply would then name no
+// recipient unless the directory text itself starts with its header.
+void warn_about_header_recipients() {
+  if (g_config.forceheader) return;
+  for (const std::string& word : tokenize(g_config.mta + " " + g_config.mta_args, -1, ' ')) {
+    if (word == "-t") {
+      log_message(LOG_WARNING,
+                  "WARN/CFG the mta line reads recipients from the header (-t) but no "
+                  "forceheader is set");
+      return;
     }
   }
 }
@@ -51,6 +69,7 @@ int main(int argc, char** argv) {
   log_open();
   config_read_file(options.config_path);
   log_set_fatal_status(g_config.failstatus);
+  warn_about_header_recipients();
   // A message that must not be answered ends the run here: the directory is
   // never contacted.
   const MailState mail = mail_intake(STDIN_FILENO, options.forced_receivers, options.forced_sender,

@@ -25,10 +25,11 @@ namespace {
 // address). The reply is
 // recorded (claimed) before it goes out, so that a reply is never sent
 // without its record, and concurrent runs send it once; an MTA that did not
-// take it has the claim withdrawn, so that the next message is answered.
-// False when the store refused the claim.
+// take it has the claim withdrawn, so that the next message is answered,
+// and the line that says so added to failed_replies. False when the store
+// refused the claim.
 Result<bool> reply_once(BlockStore& store, const ClaimRequest& request, const std::string& receiver,
-                        std::string& text) {
+                        std::string& text, StringList& failed_replies) {
   const std::string& sender = request.sender;
   const std::string& owner = request.receiver;
   Result<BlockClaim> claimed = store.claim(request);
@@ -46,8 +47,8 @@ Result<bool> reply_once(BlockStore& store, const ClaimRequest& request, const st
   if (outcome.status == MtaOutcome::kAccepted) return true;
   store.withdraw(claim, sender, owner);
   if (outcome.status == MtaOutcome::kNoProcess) return Outcome::retry(LOG_ERR, outcome.reason);
-  log_message(LOG_WARNING, "WARN/MAIL MTA failed (%s): reply to %s not recorded",
-              outcome.reason.c_str(), log_safe(sender).c_str());
+  failed_replies.push_back("WARN/MAIL MTA failed (" + outcome.reason + "): reply to " +
+                           log_safe(sender) + " not recorded");
   return true;
 }
 
@@ -94,14 +95,15 @@ std::string record_owner(const std::string& receiver, const DirectoryEntry& entr
 }
 
 // What one run keeps across its receivers: the directory session, the
-// reply frame, read when the first entry turns up, and, with aliases, the
-// entries answered so far (by DN), as receivers that are one person's
-// addresses find the same entry.
+// reply frame, read when the first entry turns up, with aliases the entries
+// answered so far (by DN), as receivers that are one person's addresses
+// find the same entry, and the log lines of the replies the MTA did not take.
 struct RunState {
   DirectorySession session;
   BlockStore& store;
   std::optional<ReplyFrame> frame;
   StringList answered_entries;
+  StringList failed_replies;
 
   // Whether entry was answered already in this run; otherwise it is
   // counted as answered from now on.
@@ -143,11 +145,28 @@ Outcome answer_for(RunState& run, const std::string& receiver, const MailState& 
     if (!text) continue;
     const Result<bool> sent =
         reply_once(run.store, claim_request(*entry, mail, receiver, record_owner(receiver, *entry)),
-                   receiver, *text);
+                   receiver, *text, run.failed_replies);
     if (!sent.ok()) return sent.failure();
     if (!*sent) break;  // the store refuses this receiver's further texts too
   }
   return Outcome::done();
+}
+
+// The outcome of a run that stop ended (done when every receiver was dealt
+// with), given the lines of its replies that the MTA did not take: each of
+// them is logged and written to standard error once. All of them are
+// reported here when stop is a failure, which then ends the run; otherwise
+// all but the last, which becomes the run's outcome, so that the message
+// is tried again later: its receivers already answered are recorded, the
+// others not.
+Outcome with_failed_replies(Outcome stop, StringList& failed_replies) {
+  if (failed_replies.empty()) return stop;
+  const size_t reported_here = failed_replies.size() - (stop.ok() ? 1 : 0);
+  for (size_t i = 0; i < reported_here; ++i) {
+    log_reported(LOG_WARNING, failed_replies[i].c_str());
+  }
+  if (!stop.ok()) return stop;
+  return Outcome::retry(LOG_WARNING, std::move(failed_replies.back()));
 }
 
 }  // namespace
@@ -155,9 +174,11 @@ Outcome answer_for(RunState& run, const std::string& receiver, const MailState& 
 Outcome run_replies(const MailState& mail, BlockStore& store) {
   Result<DirectorySession> session = directory_connect();
   if (!session.ok()) return session.failure();
-  RunState run{std::move(*session), store, std::nullopt, {}};
+  RunState run{std::move(*session), store, std::nullopt, {}, {}};
+  Outcome outcome = Outcome::done();
   for (const std::string& receiver : mail.receivers) {
-    if (Outcome answered = answer_for(run, receiver, mail); !answered.ok()) return answered;
+    outcome = answer_for(run, receiver, mail);
+    if (!outcome.ok()) break;
   }
-  return Outcome::done();
+  return with_failed_replies(std::move(outcome), run.failed_replies);
 }

@@ -20,9 +20,16 @@
 // again for a later receiver of the same run (the same DN) is not answered
 // again.
 //
-// Done when every receiver was dealt with; otherwise the failure that
-// stopped the run (the directory, a frame file that cannot be read, the
-// block store, no MTA process), logged by the caller, after the directory session has been
-// closed and, for a failed MTA, the claim of its reply withdrawn. Requires
-// the log to be open and g_config loaded.
+// A reply that the MTA did not take (it failed, was killed, could not be run
+// or timed out) has its claim withdrawn and the run goes on with the other
+// receivers; its line "WARN/MAIL MTA failed (<reason>): reply to <sender>
+// not recorded" is logged at priority warning and written after "orvelt: "
+// to standard error once, the last of them as the outcome.
+//
+// Done when every receiver was dealt with and the MTA took every reply;
+// otherwise the failure that stopped the run (the directory, a frame file
+// that cannot be read, the block store, no MTA process) or, when nothing
+// stopped it, a retry whose text is the last failed reply's line, to be
+// logged by the caller. Returns after the directory session has been
+// closed. Requires the log to be open and g_config loaded.
 Outcome run_replies(const MailState& mail, BlockStore& store);

@@ -45,17 +45,13 @@ void log_message(int priority, const char* format, ...) {
 
 void log_set_fatal_status(int status) { fatal_status = status; }
 
-void log_fatal(int priority, const char* format, ...) {
-  // Formatted once into static storage: the way out must not need memory,
-  // as running out of it is one of the reasons to come here.
-  static char text[4096];
-  va_list args;
-  va_start(args, format);
-  vsnprintf(text, sizeof text, format, args);
-  va_end(args);
-  log_message(priority, "%s", text);
-  // One write, so that the line is not interleaved with other output.
-  static char line[sizeof text + 16];
+namespace {
+
+// Writes "orvelt: <text>" and a newline to standard error in one write, so
+// that the line is not interleaved with other output. Static storage: the
+// way out must not need memory.
+void write_stderr_line(const char* text) {
+  static char line[4096 + 16];
   const int length = snprintf(line, sizeof line, "orvelt: %s\n", text);
   if (length > 0) {
     size_t size = static_cast<size_t>(length);
@@ -65,6 +61,24 @@ void log_fatal(int priority, const char* format, ...) {
     }
     (void)!write(STDERR_FILENO, line, size);
   }
+}
+
+}  // namespace
+
+void log_reported(int priority, const char* text) {
+  log_message(priority, "%s", text);
+  write_stderr_line(text);
+}
+
+void log_fatal(int priority, const char* format, ...) {
+  // Formatted once into static storage: the way out must not need memory,
+  // as running out of it is one of the reasons to come here.
+  static char text[4096];
+  va_list args;
+  va_start(args, format);
+  vsnprintf(text, sizeof text, format, args);
+  va_end(args);
+  log_reported(priority, text);
   log_close();
   exit(fatal_status);
 }

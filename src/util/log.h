@@ -29,6 +29,11 @@ void log_message(int priority, const char* format, ...) __attribute__((format(pr
 struct Outcome;
 [[noreturn]] void end_run(const Outcome& failure);
 
+// Logs text at priority and writes it after "orvelt: " as one line to
+// standard error, as log_fatal does, but the run goes on: for a failure
+// that is reported now and ends the run with the fatal exit status later.
+void log_reported(int priority, const char* text);
+
 // The exit status of log_fatal: 1 until the configuration sets another (75,
 // EX_TEMPFAIL, makes an MTA keep the message and try again later).
 inline constexpr int kDefaultFatalStatus = 1;

@@ -26,7 +26,9 @@ std::string read_sample() {
 // Every active line states a default, but these: the sample asks for the
 // status that makes an MTA try again later, for leaving automatic mail
 // (spam verdicts among it) unanswered, for answering only mail addressed to
-// the person, once per text, on the person's own interval.
+// the person, once per text, on the person's own interval, and for the
+// header file in the configured directory, which gives an MTA run with -t
+// its recipient.
 TEST(SampleConfig, ActiveLinesSetEveryDefaultButFailstatusAndRfc3834) {
   LogCapture capture;
   config_read_file(kSamplePath);
@@ -48,6 +50,8 @@ TEST(SampleConfig, ActiveLinesSetEveryDefaultButFailstatusAndRfc3834) {
   EXPECT_EQ(g_config.blockexpire_attribute, "vacationInterval");
   g_config.track_text = false;
   g_config.blockexpire_attribute.reset();
+  EXPECT_EQ(g_config.forceheader, ORVELT_CONFIG_DIR "/header");
+  g_config.forceheader.reset();
   expect_default_config();
 }
 

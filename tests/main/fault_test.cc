@@ -205,62 +205,115 @@ class FaultTest : public testing::Test {
   std::string blockdir_ = dir_.file("block");
 };
 
-// An MTA that did not take the reply: the claim is withdrawn, the reason is
-// logged at every loglevel, the run ends well, and the sender's next
-// message is answered.
-TEST_F(FaultTest, FailedMtaLeavesNoRecordAndTheNextMessageIsAnswered) {
+// An MTA script that is given the receiver first: its lines may fail one
+// receiver's reply; whatever they let through goes to the recording MTA.
+std::string receiver_mta(const TempDir& dir, const std::string& lines) {
+  const std::string path = dir.write("mta.sh", "#!/bin/sh\nreceiver=$1\nshift\n" + lines + "exec " +
+                                                   RecordingMta::program() + " \"$@\"\n");
+  EXPECT_EQ(chmod(path.c_str(), 0755), 0);
+  return path + " $recepient -f <> $sender";
+}
+
+std::string mta_failed_line(const std::string& reason) {
+  return "WARN/MAIL MTA failed (" + reason + "): reply to box@host not recorded";
+}
+
+// An MTA that did not take one receiver's reply: its claim is withdrawn, the
+// other receiver is still answered and recorded, the reason is logged at
+// every loglevel and written to standard error, and the run ends with
+// failstatus, so that the MTA delivers the message again; that next run
+// answers only the receiver whose reply failed.
+TEST_F(FaultTest, FailedMtaEndsTheRunWithFailstatusAfterTheOtherReceivers) {
+  const std::string away = std::string("[ \"$receiver\" = ") + kReceiver + " ] && ";
   struct Case {
     const char* name;
-    const char* script;  // the MTA, a shell script; null: the recording MTA
-    int exit_status;     // of the recording MTA
+    std::string lines;  // of the MTA script, before it runs the recording MTA
     const char* reason;
     int loglevel;
   } cases[] = {
-      {"not runnable", "", 0, "not run", 3},
-      {"exit 1", nullptr, 1, "exit status 1", 3},
-      {"exit 1, loglevel 0", nullptr, 1, "exit status 1", 0},
-      {"killed by a signal", "#!/bin/sh\ncat >/dev/null\nkill -KILL $$\n", 0, "signal 9", 3},
-      {"runs too long", "#!/bin/sh\ncat >/dev/null\nexec sleep 30\n", 0, "timed out", 3},
+      // The script removes itself: the second reply finds no program.
+      {"not runnable", "rm -f \"$0\"\n", "not run", 3},
+      {"exit 75", away + "{ cat >/dev/null; exit 75; }\n", "exit status 75", 3},
+      {"exit 1", away + "{ cat >/dev/null; exit 1; }\n", "exit status 1", 3},
+      {"exit 1, loglevel 0", away + "{ cat >/dev/null; exit 1; }\n", "exit status 1", 0},
+      {"killed by a signal", away + "{ cat >/dev/null; kill -KILL $$; }\n", "signal 9", 3},
+      {"runs too long", away + "{ cat >/dev/null; exec sleep 30; }\n", "timed out", 3},
   };
+  // The failing receiver comes second: the one before it is answered.
+  const std::string both = std::string(kOtherReceiver) + ", " + kReceiver;
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
     ASSERT_EQ(system(("rm -rf " + blockdir_ + "/*").c_str()), 0);
-    TestConfig failing =
-        config().set("loglevel", std::to_string(c.loglevel)).set("mtatimeout", "1");
-    std::string mta_path;
-    if (c.script != nullptr) {
-      mta_path = *c.script ? dir_.write("mta.sh", c.script) : dir_.file("no-such-mta");
-      if (*c.script) {
-        ASSERT_EQ(chmod(mta_path.c_str(), 0755), 0);
-      }
-      failing.set("mta", mta_path + " -f <> $sender");
-    }
+    const std::string mta_line = receiver_mta(dir_, c.lines);
+    const TestConfig failing = config()
+                                   .set("loglevel", std::to_string(c.loglevel))
+                                   .set("mtatimeout", "1")
+                                   .set("mta", mta_line);
     {
-      RecordingMta mta({.exit_status = c.exit_status});
+      RecordingMta mta;
       const Clock::time_point start = Clock::now();
-      const ProgramResult r = run(failing, message(kSender));
+      const ProgramResult r = run(failing, message(kSender, both));
       EXPECT_LT(seconds_since(start), 10);
       EXPECT_TRUE(r.exited) << "signal " << r.signal;
-      EXPECT_EQ(r.exit_status, 0);
-      EXPECT_EQ(r.err, "");
-      EXPECT_TRUE(logged(
-          r.log, LOG_WARNING,
-          std::string("WARN/MAIL MTA failed (") + c.reason + "): reply to box@host not recorded"));
-      EXPECT_FALSE(logged_start(r.log, LOG_INFO, "INFO/MAIL sent mail"));
-      if (c.script != nullptr && !*c.script) {
-        EXPECT_TRUE(
-            logged(r.log, LOG_ERR, "CRIT/MAIL execv(3) returned: " + mta_path + " -f <> box@host"));
+      EXPECT_EQ(r.exit_status, kFailStatus);
+      EXPECT_EQ(r.err, "orvelt: " + mta_failed_line(c.reason) + "\n");
+      EXPECT_EQ(
+          std::count(r.log.begin(), r.log.end(), LogRecord{LOG_WARNING, mta_failed_line(c.reason)}),
+          1);
+      if (c.reason == std::string("not run")) {
+        EXPECT_TRUE(logged_start(r.log, LOG_ERR, "CRIT/MAIL execv(3) returned: "));
         EXPECT_FALSE(logged(r.log, LOG_WARNING, "WARN/MAIL MTA did not take the whole reply"));
       }
-      EXPECT_EQ(mta.calls().size(), c.script == nullptr ? 1u : 0u);
+      ASSERT_EQ(mta.calls().size(), 1u);
+      EXPECT_EQ(mta.calls()[0].stdin_text, "Other is away.\n");
       EXPECT_FALSE(recorded(block_file(), kSender));
+      EXPECT_TRUE(recorded(block_file(kOtherReceiver), kSender));
+      EXPECT_EQ(r.log_events.back(), "close");
     }
+    // The MTA delivers the copy again: only the receiver left is answered.
     RecordingMta mta;
-    const ProgramResult r = run(config(), message(kSender));
-    EXPECT_EQ(r.exit_status, 0);
-    EXPECT_EQ(mta.calls().size(), 1u);
+    const ProgramResult r = run(config(), message(kSender, both));
+    EXPECT_EQ(r.exit_status, 0) << r.err;
+    EXPECT_EQ(r.err, "");
+    ASSERT_EQ(mta.calls().size(), 1u);
+    EXPECT_EQ(mta.calls()[0].stdin_text, "I am away.\n");
     EXPECT_TRUE(recorded(block_file(), kSender));
   }
+}
+
+// Every reply the MTA did not take has its own line on standard error, in
+// the order of the replies, also when a later fault stops the run.
+TEST_F(FaultTest, EveryFailedReplyHasItsLineOnStandardError) {
+  const TestConfig failing = config().set(
+      "mta", receiver_mta(dir_, "cat >/dev/null\n[ \"$receiver\" = " + std::string(kReceiver) +
+                                    " ] && exit 1\nexit 75\n"));
+  const std::string both = std::string(kReceiver) + ", " + kOtherReceiver;
+  {
+    const ProgramResult r = run(failing, message(kSender, both));
+    EXPECT_EQ(r.exit_status, kFailStatus);
+    EXPECT_EQ(r.err, "orvelt: " + mta_failed_line("exit status 1") +
+                         "\norvelt: " + mta_failed_line("exit status 75") + "\n");
+    EXPECT_TRUE(logged(r.log, LOG_WARNING, mta_failed_line("exit status 1")));
+    EXPECT_TRUE(logged(r.log, LOG_WARNING, mta_failed_line("exit status 75")));
+    EXPECT_FALSE(recorded(block_file(), kSender));
+    EXPECT_FALSE(recorded(block_file(kOtherReceiver), kSender));
+  }
+  // The second receiver's block file is no GDBM file: that stop ends the
+  // run, after the line of the reply that failed before it.
+  FILE* file = fopen(block_file(kOtherReceiver).c_str(), "w");
+  ASSERT_NE(file, nullptr);
+  fputs(std::string(8192, 'x').c_str(), file);
+  fclose(file);
+  const ProgramResult r = run(failing, message(kSender, both));
+  EXPECT_EQ(r.exit_status, kFailStatus);
+  EXPECT_EQ(r.err.rfind("orvelt: " + mta_failed_line("exit status 1") + "\norvelt: CRIT/IO " +
+                            block_file(kOtherReceiver) + ": ",
+                        0),
+            0u)
+      << r.err;
+  EXPECT_EQ(std::count(r.err.begin(), r.err.end(), '\n'), 2) << r.err;
+  EXPECT_TRUE(logged(r.log, LOG_WARNING, mta_failed_line("exit status 1")));
+  EXPECT_FALSE(recorded(block_file(), kSender));
 }
 
 // An MTA killed for the time limit takes with it what it started: a
@@ -272,7 +325,7 @@ TEST_F(FaultTest, TimedOutMtaLeavesNoProcessBehind) {
       run(config().set("mtatimeout", "1").set("mta", forking.program() + " -f <> $sender"),
           message(kSender));
   EXPECT_LT(seconds_since(start), 10);
-  EXPECT_EQ(r.exit_status, 0);
+  EXPECT_EQ(r.exit_status, kFailStatus);
   EXPECT_TRUE(logged(r.log, LOG_WARNING,
                      "WARN/MAIL MTA failed (timed out): reply to box@host not recorded"));
   ASSERT_GT(forking.child(), 0);
@@ -308,7 +361,7 @@ TEST_F(FaultTest, MtaTimeoutAboveADayIsRefused) {
     const Clock::time_point start = Clock::now();
     const ProgramResult r = run(cfg, message(kSender));
     EXPECT_LT(seconds_since(start), 10);
-    EXPECT_EQ(r.exit_status, 0);
+    EXPECT_EQ(r.exit_status, kFailStatus);
     EXPECT_TRUE(logged(r.log, LOG_WARNING, "WARN/CFG mtatimeout above 86400 ignored"));
     EXPECT_TRUE(logged(r.log, LOG_WARNING,
                        "WARN/MAIL MTA failed (timed out): reply to box@host not recorded"));

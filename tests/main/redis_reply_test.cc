@@ -2,6 +2,7 @@
 // configurations that stand for different hosts (each with block files of
 // its own), the real directory, real redis-server processes and the
 // recording MTA.
+#include <sys/stat.h>
 #include <syslog.h>
 
 #include <gtest/gtest.h>
@@ -63,7 +64,8 @@ class RedisReplyTest : public testing::Test {
 
   SlapdServer slapd_{SlapdOptions().entries(
       ldif_people_unit() + ldif_person("away", kReceiver, "TRUE", {"I am away.\n"}) +
-      ldif_person("here", "here@site", "FALSE", {"Not away.\n"}))};
+      ldif_person("here", "here@site", "FALSE", {"Not away.\n"}) +
+      ldif_person("other", "other@site", "TRUE", {"Other is away.\n"}))};
   TempDir dir_;
   mutable int configs_ = 0;
 };
@@ -186,21 +188,38 @@ TEST_F(RedisReplyTest, RunsWithoutAReplyNeverConnect) {
   EXPECT_EQ(mta.calls().size(), 0u);
 }
 
+// An MTA that fails the second receiver's reply: the first is recorded in
+// Redis, the second's claim withdrawn, the run ends with failstatus, and the
+// copy delivered again (here to the other host) answers the second only.
 TEST_F(RedisReplyTest, FailedMtaWithdrawsTheClaimAndTheNextMessageIsAnswered) {
   RedisServer redis;
+  const std::string failing_mta =
+      dir_.write("mta.sh",
+                 "#!/bin/sh\n[ \"$1\" = away@site ] && { cat >/dev/null; exit 75; }\n"
+                 "shift\nexec " +
+                     RecordingMta::program() + " \"$@\"\n");
+  ASSERT_EQ(chmod(failing_mta.c_str(), 0755), 0);
+  const std::string both = "other@site, " + std::string(kReceiver);
   {
-    RecordingMta mta({.exit_status = 1});
-    const ProgramResult r = run(host("a", redis.url()), message(kSender));
-    EXPECT_EQ(r.exit_status, 0) << r.err;
-    EXPECT_TRUE(logged(r.log, LOG_WARNING,
-                       "WARN/MAIL MTA failed (exit status 1): reply to box@host not recorded"));
-    EXPECT_EQ(mta.calls().size(), 1u);
+    RecordingMta mta;
+    const ProgramResult r =
+        run(host("a", redis.url()).set("mta", failing_mta + " $recepient -f <> $sender"),
+            message(kSender, both));
+    const std::string failed =
+        "WARN/MAIL MTA failed (exit status 75): reply to box@host not recorded";
+    EXPECT_EQ(r.exit_status, kFailStatus) << r.err;
+    EXPECT_EQ(r.err, "orvelt: " + failed + "\n");
+    EXPECT_TRUE(logged(r.log, LOG_WARNING, failed));
+    ASSERT_EQ(mta.calls().size(), 1u);
+    EXPECT_EQ(mta.calls()[0].stdin_text, "Other is away.\n");
   }
-  EXPECT_TRUE(redis.keys().empty());
+  EXPECT_FALSE(redis.get(key(kSender)));
+  EXPECT_TRUE(redis.get(redis_block_key("orvelt:", "other@site", kSender)));
   RecordingMta mta;
-  EXPECT_EQ(run(host("b", redis.url()), message(kSender)).exit_status, 0);
-  EXPECT_EQ(run(host("a", redis.url()), message(kSender)).exit_status, 0);
-  EXPECT_EQ(mta.calls().size(), 1u);
+  EXPECT_EQ(run(host("b", redis.url()), message(kSender, both)).exit_status, 0);
+  EXPECT_EQ(run(host("a", redis.url()), message(kSender, both)).exit_status, 0);
+  ASSERT_EQ(mta.calls().size(), 1u);
+  EXPECT_EQ(mta.calls()[0].stdin_text, "I am away.\n");
   EXPECT_TRUE(redis.get(key(kSender)));
 }
 

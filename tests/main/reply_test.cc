@@ -138,15 +138,16 @@ TEST_F(ReplyTest, DeclinedMessagesNeverReachTheDirectory) {
 }
 
 TEST_F(ReplyTest, FailingMtaLeavesNoRecordAndTheLoopGoesOn) {
+  const std::string failed = "WARN/MAIL MTA failed (exit status 1): reply to box@host not recorded";
   {
     RecordingMta mta(MtaBehaviour{1, true});
-    ProgramResult r = run(message("r1@site, r2@site"));
-    EXPECT_EQ(r.exit_status, 0);
+    ProgramResult r = run(message("r1@site, r2@site"), "failstatus 75\n");
+    EXPECT_EQ(r.exit_status, 75);
+    EXPECT_EQ(r.err, "orvelt: " + failed + "\norvelt: " + failed + "\n");
     EXPECT_EQ(mta.calls().size(), 2u);
     EXPECT_FALSE(gdbm_holds(block_file("r1@site"), "box@host"));
     EXPECT_FALSE(gdbm_holds(block_file("r2@site"), "box@host"));
-    EXPECT_TRUE(logged(r.log, LOG_WARNING,
-                       "WARN/MAIL MTA failed (exit status 1): reply to box@host not recorded"));
+    EXPECT_TRUE(logged(r.log, LOG_WARNING, failed));
     EXPECT_FALSE(logged_start(r.log, LOG_INFO, "INFO/MAIL sent mail"));
   }
   // The reply that did not go out is not blocked: the next message is answered.
@@ -169,14 +170,48 @@ TEST_F(ReplyTest, MtaThatReadsNothingDoesNotKillTheRun) {
 }
 
 TEST_F(ReplyTest, MissingMtaProgram) {
-  ProgramResult r = run(message("r1@site"), "mta /nonexistent/sendmail -oi $sender\n");
-  EXPECT_EQ(r.exit_status, 0);
+  ProgramResult r =
+      run(message("r1@site"), "mta /nonexistent/sendmail -oi $sender\nfailstatus 75\n");
+  EXPECT_EQ(r.exit_status, 75);
+  EXPECT_EQ(r.err, "orvelt: WARN/MAIL MTA failed (not run): reply to box@host not recorded\n");
   EXPECT_TRUE(
       logged(r.log, LOG_ERR, "CRIT/MAIL execv(3) returned: /nonexistent/sendmail -oi box@host"));
   EXPECT_TRUE(
       logged(r.log, LOG_WARNING, "WARN/MAIL MTA failed (not run): reply to box@host not recorded"));
   EXPECT_FALSE(logged(r.log, LOG_WARNING, "WARN/MAIL MTA did not take the whole reply"));
   EXPECT_FALSE(gdbm_holds(block_file("r1@site"), "box@host"));
+}
+
+// An mta line that has the MTA read the recipients from the reply's header
+// needs the header file: without it the start of every run warns, once, at
+// any loglevel, whether the message is answered or not.
+TEST_F(ReplyTest, MtaReadingTheHeaderWithoutHeaderFileIsWarnedAbout) {
+  const std::string header = dir_.write("header", "To: $sender\nSubject: away\n\n");
+  const std::string mta = "mta " + RecordingMta::program();
+  struct Case {
+    const char* name;
+    std::string config;
+    bool warned;
+  } cases[] = {
+      {"-t, no header file", mta + " -oi -f <> -t\n", true},
+      {"-t alone, loglevel 0", mta + " -t\nloglevel 0\n", true},
+      {"-t and a header file", mta + " -oi -f <> -t\nforceheader " + header + "\n", false},
+      {"the sender as argument", mta + " -oi -f <> -- $sender\n", false},
+      {"a word that only starts with -t", mta + " -ti -f <> $sender\n", false},
+  };
+  const std::string warning =
+      "WARN/CFG the mta line reads recipients from the header (-t) but no forceheader is set";
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    for (const std::string& to : {std::string("r1@site"), std::string("nobody@site")}) {
+      RecordingMta mta;
+      const ProgramResult r = run(message(to), c.config + "blockexpire 0\n");
+      EXPECT_EQ(r.exit_status, 0) << r.err;
+      EXPECT_EQ(std::count(r.log.begin(), r.log.end(), LogRecord{LOG_WARNING, warning}),
+                c.warned ? 1 : 0);
+      EXPECT_EQ(r.err, "");
+    }
+  }
 }
 
 TEST_F(ReplyTest, CharsetConversion) {

@@ -40,4 +40,20 @@ TEST(Log, FatalLogsWritesOneStderrLineAndExitsWithTheSetStatus) {
       "3\\|CRIT/LDAP Can't contact LDAP server\norvelt: CRIT/LDAP Can't contact LDAP server\n$");
 }
 
+// A failure reported before the end of the run: logged and on standard
+// error each time, and the run goes on to end with the set status later.
+TEST(Log, ReportedLinesGoToTheLogAndStandardErrorWithoutEndingTheRun) {
+  EXPECT_EXIT(
+      {
+        LogCapture capture;
+        log_set_fatal_status(75);
+        log_reported(LOG_WARNING, "WARN/MAIL first");
+        log_reported(LOG_WARNING, "WARN/MAIL 100% second");
+        log_fatal(LOG_WARNING, "%s", "WARN/MAIL last");
+      },
+      testing::ExitedWithCode(75),
+      "4\\|WARN/MAIL first\norvelt: WARN/MAIL first\n4\\|WARN/MAIL 100% second\n"
+      "orvelt: WARN/MAIL 100% second\n4\\|WARN/MAIL last\norvelt: WARN/MAIL last\n$");
+}
+
 }  // namespace
