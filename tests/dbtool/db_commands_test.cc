@@ -659,7 +659,8 @@ TEST_F(Recover, BlocksAndPurgeOnADirectoryPassOverBackupCopies) {
     EXPECT_EQ(purge.status, kDbDone);
     EXPECT_EQ(purge.err, skipped);
     EXPECT_TRUE(purge.out.ends_with(" of 3 block files\n")) << purge.out;
-    EXPECT_EQ(purge.out.find(".~1"), std::string::npos) << purge.out;
+    EXPECT_EQ(purge.out.find(".~1~"), std::string::npos) << purge.out;
+    EXPECT_EQ(purge.out.find(".~12~"), std::string::npos) << purge.out;
   }
   EXPECT_EQ(read_file(damaged_copy), copy_bytes);
   EXPECT_EQ(read_gdbm(plain_copy).size(), 1u);
