@@ -5,9 +5,12 @@
 #include <syslog.h>
 #include <algorithm>
 #include <cctype>
+#include <cerrno>
 #include <climits>
 #include <cstdio>
 #include <cstring>
+#include <optional>
+#include <string>
 #include <string_view>
 #include <utility>
 
@@ -315,7 +318,7 @@ void config_set_defaults() {
   g_config.rfc3834 = false;
   g_config.tls = DirectoryTls::kNone;
   g_config.tls_cacert.reset();
-  g_config.failstatus = 1;
+  g_config.failstatus = kDefaultFatalStatus;
   g_config.mtatimeout = 120;
   g_config.recipient_delimiter = "";
   g_config.map_messageid = "$messageid";
@@ -335,14 +338,27 @@ void config_set_defaults() {
   g_config.blockexpire_max = 1440;
 }
 
-void config_read_file(const char* path) {
+namespace {
+
+// Why the configuration file at path cannot be read, or none when it was
+// read (into g_config).
+std::optional<std::string> config_read_failure(const char* path) {
   const OwnedFile file(fopen(path, "r"));
   struct stat status;
+  if (!file || fstat(fileno(file.get()), &status) != 0) return std::strerror(errno);
   // A directory opens, and then reads as an empty file: the run would go on
   // with the defaults.
-  if (!file || fstat(fileno(file.get()), &status) != 0 || !S_ISREG(status.st_mode) ||
-      !config_read_stream(file.get())) {
-    log_fatal(LOG_ERR, "CRIT/IO %s", path);
+  if (S_ISDIR(status.st_mode)) return std::strerror(EISDIR);
+  if (!S_ISREG(status.st_mode)) return "not a regular file";
+  if (!config_read_stream(file.get())) return std::strerror(errno);
+  return std::nullopt;
+}
+
+}  // namespace
+
+void config_read_file(const char* path) {
+  if (const std::optional<std::string> reason = config_read_failure(path)) {
+    log_fatal(LOG_ERR, "CRIT/IO %s: %s", path, reason->c_str());
   }
 }
 
@@ -365,6 +381,9 @@ bool config_read_stream(FILE* file) {
     const auto [name, value] = split_directive_line(line);
     apply_directive(name, std::string(value));
   }
+  const bool read_whole = ferror(file) == 0;
+  const int read_error = errno;  // the failed read's, for the caller
   g_config.map_field_attributes.push_back(g_config.result);
-  return ferror(file) == 0;
+  errno = read_error;
+  return read_whole;
 }

@@ -125,8 +125,11 @@ void config_set_defaults();
 
 // Loads the defaults, then the file at path, then completes the search
 // attribute list. A file that cannot be opened or read, or is not a regular
-// file, logs "CRIT/IO <path>" and exits 1: running on the built-in defaults
-// could bind to another directory and answer for the wrong site.
+// file, ends the run through log_fatal with "CRIT/IO <path>: <reason>" (the
+// system's text, "Is a directory" or "not a regular file") and the build's
+// default failstatus (kDefaultFatalStatus in util/log.h): running on the
+// built-in defaults could bind to another directory and answer for the wrong
+// site.
 //
 // The file is read in lines of at most 2098 bytes and a newline; a longer
 // line is dropped whole with "WARN/CFG line too long" at priority warning (a

@@ -155,14 +155,20 @@ void fail_listing(Run& run, const Outcome& failure) {
   run.mark(kDbFailed);
 }
 
+void report_backups(Run& run, const std::vector<std::string>& backups) {
+  for (const std::string& path : backups) run.say("skipped backup %s", shown(path).c_str());
+}
+
 void blocks_of_files(Run& run, const std::string& operand) {
   BlockLister lister(run.out(), time(nullptr),
                      [&run](const std::string& where, const std::string& reason) {
                        run.say("%s: %s", shown(where).c_str(), reason.c_str());
                        run.mark(kDbFailed);
                      });
-  const Outcome walked = walk_block_files(operand, lister);
-  if (!walked.ok()) fail_listing(run, walked);
+  std::vector<std::string> backups;
+  const Outcome walked = walk_block_files(operand, lister, &backups);
+  if (!walked.ok()) return fail_listing(run, walked);
+  report_backups(run, backups);
 }
 
 void command_load(Run& run, const Invocation& inv) {
@@ -295,8 +301,10 @@ void purge_files(Run& run, const Invocation& inv, const std::string& operand) {
     return run.mark(kDbFailed);
   }
   const bool dry_run = (inv.given & kDryRun) != 0;
-  const Result<std::vector<std::string>> listed = block_files_in(operand);
+  std::vector<std::string> backups;
+  const Result<std::vector<std::string>> listed = block_files_in(operand, &backups);
   if (!listed.ok()) return fail_listing(run, listed.failure());
+  report_backups(run, backups);
   const std::vector<std::string>& files = *listed;
   const int64_t now = time(nullptr);
   size_t purged = 0;

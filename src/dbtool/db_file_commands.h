@@ -5,6 +5,7 @@
 #pragma once
 
 #include <string>
+#include <vector>
 
 #include "dbtool/db_options.h"
 #include "util/outcome.h"
@@ -24,6 +25,10 @@ void blocks_of_files(Run& run, const std::string& operand);
 // Purges the block file, or the block files in the directory, that operand
 // names: purge --older-than HOURS [--dry-run].
 void purge_files(Run& run, const Invocation& inv, const std::string& operand);
+
+// Names each backup copy that listing a directory passed over, "skipped
+// backup <path>" on the error stream; the exit status stays as it is.
+void report_backups(Run& run, const std::vector<std::string>& backups);
 
 // Reports a failure of listing block files or of the block store (its
 // reason is the whole message) and marks the run failed.

@@ -225,8 +225,10 @@ void command_remove_keys(Run& run, const Invocation& inv) {
 
 void command_import(Run& run, const Invocation& inv) {
   if (!import_possible(run, inv)) return run.mark(kDbFailed);
-  const Result<std::vector<std::string>> files = block_files_in(inv.operands[0]);
+  std::vector<std::string> backups;
+  const Result<std::vector<std::string>> files = block_files_in(inv.operands[0], &backups);
   if (!files.ok()) return fail_listing(run, files.failure());
+  report_backups(run, backups);
   const std::unique_ptr<BlockStore> store = redis_store(run);
   if (const Outcome reached = store->reach(); !reached.ok()) return fail_listing(run, reached);
   Importer importer(run, *store);

@@ -210,7 +210,18 @@ Result<BlockImport> GdbmBlockStore::import(const std::string& receiver, const st
   return BlockImport::kImported;
 }
 
-Result<std::vector<std::string>> block_files_in(const std::string& file_or_dir) {
+bool is_gdbm_backup_name(std::string_view name) {
+  if (!name.ends_with('~')) return false;
+  name.remove_suffix(1);
+  const size_t digits = name.find_last_not_of("0123456789");
+  if (digits == std::string_view::npos || digits + 1 == name.size()) return false;
+  name.remove_suffix(name.size() - digits - 1);
+  // Something must stand before ".~": the copy of a file, not the name alone.
+  return name.size() > 2 && name.ends_with(".~");
+}
+
+Result<std::vector<std::string>> block_files_in(const std::string& file_or_dir,
+                                                std::vector<std::string>* backups) {
   struct stat status;
   if (stat(file_or_dir.c_str(), &status) != 0) {
     return Outcome::retry(
@@ -237,12 +248,16 @@ Result<std::vector<std::string>> block_files_in(const std::string& file_or_dir) 
     // read) is passed over like an empty one.
     std::string path = prefix + entry->d_name;
     struct stat file;
-    if (stat(path.c_str(), &file) == 0 && S_ISREG(file.st_mode) && file.st_size > 0) {
+    if (stat(path.c_str(), &file) != 0 || !S_ISREG(file.st_mode) || file.st_size == 0) continue;
+    if (!is_gdbm_backup_name(name)) {
       files.push_back(std::move(path));
+    } else if (backups != nullptr) {
+      backups->push_back(std::move(path));
     }
   }
   if (errno != 0) return Outcome::retry(LOG_WARNING, file_or_dir + ": " + strerror(errno));
   std::sort(files.begin(), files.end());
+  if (backups != nullptr) std::sort(backups->begin(), backups->end());
   return files;
 }
 
@@ -285,8 +300,9 @@ bool walk_block_file(const std::string& path, BlockWalker& walker) {
   return true;
 }
 
-Outcome walk_block_files(const std::string& file_or_dir, BlockWalker& walker) {
-  const Result<std::vector<std::string>> files = block_files_in(file_or_dir);
+Outcome walk_block_files(const std::string& file_or_dir, BlockWalker& walker,
+                         std::vector<std::string>* backups) {
+  const Result<std::vector<std::string>> files = block_files_in(file_or_dir, backups);
   if (!files.ok()) return files.failure();
   for (const std::string& file : *files) {
     if (!walk_block_file(file, walker)) break;

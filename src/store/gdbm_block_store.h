@@ -21,12 +21,20 @@
 // block_receiver_acceptable refuses.
 OptionalText block_file_path(const std::string& blockfiles, std::string_view receiver);
 
+// Whether name (a file name without its directory) is one of GDBM's backup
+// copies, "<file>.~<N>~" with N one or more digits, as a recovery leaves
+// beside the file it rebuilt.
+bool is_gdbm_backup_name(std::string_view name);
+
 // The block files that file_or_dir names: the file itself, or every
 // regular file directly in the directory, sorted by name. An empty file in
 // the directory is passed over: it holds no records, and it may be a block
-// file that orvelt is creating at this very moment. The failure's reason,
-// when it names neither: "<path>: <why>".
-Result<std::vector<std::string>> block_files_in(const std::string& file_or_dir);
+// file that orvelt is creating at this very moment. So is a backup copy in
+// the directory (is_gdbm_backup_name): it belongs to no receiver; when
+// backups is given, its path is appended there (sorted too). The failure's
+// reason, when it names neither: "<path>: <why>".
+Result<std::vector<std::string>> block_files_in(const std::string& file_or_dir,
+                                                std::vector<std::string>* backups = nullptr);
 
 // Hands every record of the block file at path, read under the reader lock
 // (store_open_existing), to walker, sorted by key bytes; the receiver is the
@@ -42,8 +50,9 @@ bool walk_block_file(const std::string& path, BlockWalker& walker);
 // says why) and blocks no reply.
 BlockEntry block_entry_of(const std::string& receiver, const RawRecord& raw);
 
-// walk_block_file for each of block_files_in(file_or_dir).
-Outcome walk_block_files(const std::string& file_or_dir, BlockWalker& walker);
+// walk_block_file for each of block_files_in(file_or_dir, backups).
+Outcome walk_block_files(const std::string& file_or_dir, BlockWalker& walker,
+                         std::vector<std::string>* backups = nullptr);
 
 // The block store in the files under config.blockfiles.
 //

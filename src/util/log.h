@@ -4,6 +4,8 @@
 #include <string>
 #include <string_view>
 
+#include "config/install_paths.h"
+
 // Opens the system log with the ident "orvelt", LOG_PID and LOG_MAIL.
 void log_open();
 
@@ -34,9 +36,11 @@ struct Outcome;
 // that is reported now and ends the run with the fatal exit status later.
 void log_reported(int priority, const char* text);
 
-// The exit status of log_fatal: 1 until the configuration sets another (75,
-// EX_TEMPFAIL, makes an MTA keep the message and try again later).
-inline constexpr int kDefaultFatalStatus = 1;
+// The exit status of log_fatal until the configuration sets another: the
+// build's default failstatus (ORVELT_DEFAULT_FAILSTATUS, 1 unless the build
+// chose another; 75, EX_TEMPFAIL, makes an MTA keep the message and try again
+// later). It holds for a configuration that cannot be read, too.
+inline constexpr int kDefaultFatalStatus = ORVELT_DEFAULT_FAILSTATUS;
 void log_set_fatal_status(int status);
 
 // Returns text with every control byte (below 0x20, and 0x7f) replaced by '?',

@@ -308,7 +308,8 @@ TEST(Config, MissingFileIsFatal) {
         LogCapture capture;
         config_read_file("/nonexistent/orvelt.cfg");
       },
-      testing::ExitedWithCode(1), "3\\|CRIT/IO /nonexistent/orvelt.cfg");
+      testing::ExitedWithCode(kDefaultFatalStatus),
+      "3\\|CRIT/IO /nonexistent/orvelt.cfg: No such file or directory\n");
 }
 
 TEST(Config, FileThatCannotBeReadIsFatal) {
@@ -319,7 +320,8 @@ TEST(Config, FileThatCannotBeReadIsFatal) {
         LogCapture capture;
         config_read_file(dir.path().c_str());
       },
-      testing::ExitedWithCode(1), "3\\|CRIT/IO " + dir.path() + "\n");
+      testing::ExitedWithCode(kDefaultFatalStatus),
+      "3\\|CRIT/IO " + dir.path() + ": Is a directory\n");
 }
 
 struct StreamCloser {

@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include "config/config.h"
+#include "util/log.h"
 
 inline void expect_default_config() {
   EXPECT_EQ(g_config.base, "");
@@ -37,7 +38,7 @@ inline void expect_default_config() {
   EXPECT_FALSE(g_config.rfc3834);
   EXPECT_EQ(g_config.tls, DirectoryTls::kNone);
   EXPECT_FALSE(g_config.tls_cacert);
-  EXPECT_EQ(g_config.failstatus, 1);
+  EXPECT_EQ(g_config.failstatus, kDefaultFatalStatus);  // the build's
   EXPECT_EQ(g_config.mtatimeout, 120);
   EXPECT_EQ(g_config.recipient_delimiter, "");
   EXPECT_EQ(g_config.map_messageid, "$messageid");

@@ -623,6 +623,68 @@ TEST_F(Recover, FilesItCannotOpenAreReportedWithStatusTwo) {
   }
 }
 
+// The damaged file that a recovery keeps, and any other of GDBM's backup
+// copies, belong to no receiver: blocks and purge on the directory pass
+// them over with one line each, and their status stays that of the block
+// files alone. Named on its own, a copy is read like any file.
+TEST_F(Recover, BlocksAndPurgeOnADirectoryPassOverBackupCopies) {
+  const std::string file = blockdir + "/a@site";
+  full_block_file(file);
+  ASSERT_TRUE(damage_a_bucket(file)) << "no block whose damage GDBM opens";
+  ASSERT_EQ(run_tool({"recover", file}).status, kDbPartly);
+  const std::string damaged_copy = file + ".~1~";
+  ASSERT_TRUE(exists(damaged_copy));
+  record("b@site", "x@host", 1700000000);
+  const std::string plain_copy = blockdir + "/b@site.~12~";
+  std::filesystem::copy_file(blockdir + "/b@site", plain_copy);
+  // Not a backup's name: read as a block file.
+  std::filesystem::copy_file(blockdir + "/b@site", blockdir + "/c@site.~1a~");
+  const std::string copy_bytes = read_file(damaged_copy);
+  const std::string skipped = "orvelt-db: skipped backup " + damaged_copy +
+                              "\norvelt-db: skipped backup " + plain_copy + "\n";
+
+  const ToolRun blocks = run_tool({"blocks", blockdir});
+  EXPECT_EQ(blocks.status, kDbDone);
+  EXPECT_EQ(blocks.err, skipped);
+  EXPECT_EQ(blocks.out.find(".~1~"), std::string::npos) << blocks.out;
+  EXPECT_EQ(blocks.out.find(".~12~"), std::string::npos) << blocks.out;
+  EXPECT_THAT(blocks.out, HasSubstr("\nb@site\tx@host\t"));
+  EXPECT_THAT(blocks.out, HasSubstr("\nc@site.~1a~\tx@host\t"));
+
+  for (const auto& args :
+       {std::vector<std::string>{"purge", "--dry-run", "--older-than=48", blockdir},
+        std::vector<std::string>{"purge", "--older-than=48", blockdir}}) {
+    SCOPED_TRACE(args[1]);
+    const ToolRun purge = run_tool(args);
+    EXPECT_EQ(purge.status, kDbDone);
+    EXPECT_EQ(purge.err, skipped);
+    EXPECT_TRUE(purge.out.ends_with(" of 3 block files\n")) << purge.out;
+    EXPECT_EQ(purge.out.find(".~1~"), std::string::npos) << purge.out;
+    EXPECT_EQ(purge.out.find(".~12~"), std::string::npos) << purge.out;
+  }
+  EXPECT_EQ(read_file(damaged_copy), copy_bytes);
+  EXPECT_EQ(read_gdbm(plain_copy).size(), 1u);
+
+  const ToolRun named = run_tool({"blocks", plain_copy});
+  EXPECT_EQ(named.status, kDbDone) << named.err;
+  EXPECT_EQ(named.err, "");
+  EXPECT_EQ(named.out.rfind("b@site.~12~\tx@host\t", 0), 0u) << named.out;
+}
+
+TEST(BackupName, OnlyAFileNameFollowedByDotTildeDigitsTilde) {
+  const struct {
+    const char* name;
+    bool backup;
+  } cases[] = {
+      {"a@site.~1~", true}, {"a@site.~123~", true}, {"x.~1~.~2~", true}, {"a@site", false},
+      {"a@site.~~", false}, {"a@site.~1a~", false}, {".~1~", false},     {"a@site~1~", false},
+      {"a@site.~1", false}, {"a@site.1~", false},   {"~1~", false},      {"a@site.~-1~", false},
+  };
+  for (const auto& c : cases) {
+    EXPECT_EQ(is_gdbm_backup_name(c.name), c.backup) << c.name;
+  }
+}
+
 TEST_F(Recover, WaitsForTheProgramsLock) {
   const std::string file = blockdir + "/a@site";
   const auto original = full_block_file(file);

@@ -1,12 +1,14 @@
 #include "main/cmdline.h"
 
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 #include <syslog.h>
 #include <unistd.h>
 
 #include "config/config.h"
 #include "support/run_program.h"
 #include "support/temp_dir.h"
+#include "util/log.h"
 
 namespace {
 
@@ -117,11 +119,58 @@ TEST(Binary, UsageText) {
 
 TEST(Binary, MissingConfigurationIsFatal) {
   ProgramResult r = run_orvelt({"-c", "/nonexistent/orvelt.cfg"}, "");
-  EXPECT_EQ(r.exit_status, 1);
+  EXPECT_EQ(r.exit_status, kDefaultFatalStatus);
   ASSERT_FALSE(r.log_events.empty());
   EXPECT_EQ(r.log_events.front(),
             "open orvelt " + std::to_string(LOG_PID) + " " + std::to_string(LOG_MAIL));
-  EXPECT_EQ(r.log, (std::vector<LogRecord>{{LOG_ERR, "CRIT/IO /nonexistent/orvelt.cfg"}}));
+  EXPECT_EQ(r.log, (std::vector<LogRecord>{
+                       {LOG_ERR, "CRIT/IO /nonexistent/orvelt.cfg: No such file or directory"}}));
+}
+
+// The test build keeps the default of the build option; a package may
+// build with another (75), which every fatal stop before the configuration
+// counts then ends with.
+TEST(Binary, DefaultFailstatusIsTheBuildOption) {
+  EXPECT_EQ(kDefaultFatalStatus, ORVELT_DEFAULT_FAILSTATUS);
+  EXPECT_EQ(kDefaultFatalStatus, 1);
+  config_set_defaults();
+  EXPECT_EQ(g_config.failstatus, ORVELT_DEFAULT_FAILSTATUS);
+}
+
+// A configuration that cannot be read names the reason after its path, in
+// the log and on standard error, and ends the run with the build's default
+// status whatever the file would set.
+TEST(Binary, UnreadableConfigurationNamesTheReason) {
+  TempDir dir;
+  const std::string regular = dir.write("orvelt.cfg", "failstatus 75\n");
+  struct Case {
+    std::string path;
+    std::string reason;
+  };
+  std::vector<Case> cases = {
+      {dir.file("missing.cfg"), "No such file or directory"},
+      {dir.path(), "Is a directory"},
+      {regular + "/orvelt.cfg", "Not a directory"},
+      {"/dev/null", "not a regular file"},
+      // A regular file by its mode that fails the first read.
+      {"/proc/self/mem", "Input/output error"},
+  };
+  // Root reads a file of mode 0000 all the same.
+  if (geteuid() != 0) {
+    const std::string locked = dir.write("locked.cfg", "failstatus 75\n");
+    EXPECT_EQ(chmod(locked.c_str(), 0), 0);
+    cases.push_back({locked, "Permission denied"});
+  }
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.path);
+    const ProgramResult r = run_orvelt({"-c", c.path}, "From: a@b\nTo: c@d\n\nhi\n");
+    const std::string line = "CRIT/IO " + c.path + ": " + c.reason;
+    EXPECT_TRUE(r.exited);
+    EXPECT_EQ(r.exit_status, kDefaultFatalStatus);
+    EXPECT_EQ(r.log, (std::vector<LogRecord>{{LOG_ERR, line}}));
+    EXPECT_EQ(r.err, "orvelt: " + line + "\n");
+    EXPECT_EQ(r.out, "");
+  }
 }
 
 TEST(Binary, UnknownDirectiveWarnsAndRunGoesOn) {

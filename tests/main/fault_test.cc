@@ -37,6 +37,7 @@
 #include "support/slapd_server.h"
 #include "support/temp_dir.h"
 #include "support/test_config.h"
+#include "util/log.h"
 #include "util/unique_fd.h"
 
 namespace {
@@ -393,18 +394,23 @@ TEST_F(FaultTest, DirectoryDownEndsTheRunWithFailstatus) {
 }
 
 // A configuration file that cannot be read stops the run before any of it
-// counts: status 1 (failstatus is not known yet).
+// counts: the build's default status (failstatus is not known yet).
 TEST_F(FaultTest, UnreadableConfigurationEndsTheRun) {
-  const std::string cases[] = {dir_.path(), dir_.file("missing.cfg")};
-  for (const std::string& path : cases) {
-    SCOPED_TRACE(path);
+  const struct {
+    std::string path;
+    std::string reason;
+  } cases[] = {{dir_.path(), "Is a directory"},
+               {dir_.file("missing.cfg"), "No such file or directory"}};
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.path);
     ProgramRun run;
-    run.args = {"-c", path};
+    run.args = {"-c", c.path};
     run.stdin_text = message(kSender);
     const ProgramResult r = run_program(run);
-    expect_fatal(r, 1, LOG_ERR, "CRIT/IO " + path);
-    EXPECT_TRUE(logged(r.log, LOG_ERR, "CRIT/IO " + path));
-    EXPECT_EQ(r.err, "orvelt: CRIT/IO " + path + "\n");
+    const std::string line = "CRIT/IO " + c.path + ": " + c.reason;
+    expect_fatal(r, kDefaultFatalStatus, LOG_ERR, line);
+    EXPECT_TRUE(logged(r.log, LOG_ERR, line));
+    EXPECT_EQ(r.err, "orvelt: " + line + "\n");
   }
 }
 
