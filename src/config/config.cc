@@ -115,11 +115,6 @@ void apply_blockstore(const std::string& value) {
   g_config.blockstore = std::move(servers);
 }
 
-void apply_rfc3834(const std::string& value) {
-  if (equals_ignore_case(value, "yes")) g_config.rfc3834 = true;
-  else if (equals_ignore_case(value, "no")) g_config.rfc3834 = false;
-}
-
 // yes or no, any letter case; anything else leaves the setting.
 void apply_yes_no(bool& field, const std::string& value) {
   if (equals_ignore_case(value, "yes")) field = true;
@@ -233,7 +228,7 @@ bool apply_message_directive(const DirectiveName& d, std::string& v) {
     // The directive counts two lines more than it says; the sum saturates.
     const int n = parse_decimal(v);
     g_config.maxheader = n > INT_MAX - 2 ? INT_MAX : n + 2;
-  } else if (d.is("rfc3834")) apply_rfc3834(v);
+  } else if (d.is("rfc3834")) apply_yes_no(g_config.rfc3834, v);
   else if (d.is("recipient_delimiter")) g_config.recipient_delimiter = std::move(v);
   else if (d.is("personal")) apply_yes_no(g_config.personal, v);
   else if (d.is("noreply_header")) apply_noreply_header(v);
