@@ -117,8 +117,9 @@ class Importer : public BlockWalker {
       ++unreadable_;
       return true;
     }
-    const Result<BlockImport> done = store_.import(
-        entry.receiver, entry.sender, BlockRecord{*entry.time, entry.period, entry.tag}, now_);
+    const Result<BlockImport> done =
+        store_.import(entry.receiver, entry.sender,
+                      BlockRecord{*entry.time, entry.period, entry.tag, entry.lease}, now_);
     if (!done.ok()) {
       failure_ = done.failure();
       return false;

@@ -78,11 +78,12 @@ std::optional<int64_t> redis_block_time(std::string_view value) {
 
 namespace {
 
-// " p=<seconds> t=<tag>", each when the record holds it.
+// " p=<seconds> t=<tag> l=<seconds>", each when the record holds it.
 std::string record_fields(const BlockRecord& record) {
   std::string fields;
   if (record.period) fields += " p=" + std::to_string(*record.period);
   if (!record.tag.empty()) fields += " t=" + record.tag;
+  if (record.lease) fields += " l=" + std::to_string(*record.lease);
   return fields;
 }
 
@@ -98,6 +99,8 @@ void read_fields(std::string_view fields, BlockRecord& record) {
       record.period = parse_digits(word.substr(2), 18);
     } else if (word.starts_with("t=") && word.size() > 2) {
       record.tag = std::string(word.substr(2));
+    } else if (word.starts_with("l=")) {
+      record.lease = parse_digits(word.substr(2), 18);
     }
   }
 }
@@ -142,8 +145,23 @@ bool block_record_other_text(const BlockRecord& record, std::string_view tag) {
   return !tag.empty() && !record.tag.empty() && record.tag != tag;
 }
 
+int64_t block_lease_seconds(int mtatimeout) { return int64_t{mtatimeout} + 60; }
+
+bool block_time_from_future(int64_t stored, int64_t now) {
+  int64_t ahead;
+  if (__builtin_sub_overflow(stored, now, &ahead)) return stored > now;
+  return ahead > kBlockFutureSlackSeconds;
+}
+
+bool block_record_pending(const BlockRecord& record, int64_t now) {
+  return record.lease && !block_time_from_future(record.time, now) &&
+         !block_time_expired(record.time, now, *record.lease);
+}
+
 bool block_record_blocks(const BlockRecord& record, int64_t now, int64_t period,
                          std::string_view tag) {
+  if (block_time_from_future(record.time, now)) return false;
+  if (record.lease) return block_record_pending(record, now);
   return !block_time_expired(record.time, now, period) && !block_record_other_text(record, tag);
 }
 

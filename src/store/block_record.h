@@ -16,10 +16,11 @@
 //
 // Either value may go on with fields of its own after those (BlockRecord):
 // " p=<seconds>", the period the record blocks for when it was made under
-// the receiver's own interval, and " t=<tag>", the tag of the text that was
-// sent. Programs and scripts that read only the time (the first 8 bytes, the
-// first number) keep reading records with them; a record without them
-// blocks for blockexpire, whatever text it answered.
+// the receiver's own interval, " t=<tag>", the tag of the text that was
+// sent, and " l=<seconds>" on a pending record: a claim whose reply is still
+// on its way to the MTA (block_record_pending). Programs and scripts that read only the time (the
+// first 8 bytes, the first number) keep reading records with them; a record without them blocks for
+// blockexpire, whatever text it answered.
 #pragma once
 
 #include <cstddef>
@@ -83,10 +84,31 @@ std::optional<int64_t> redis_block_time(std::string_view value);
 
 // One record with everything it holds.
 struct BlockRecord {
-  int64_t time = 0;               // the reply, seconds since the epoch
-  std::optional<int64_t> period;  // seconds it blocks for, when its own
-  std::string tag;                // the tag of the text sent; empty: none
+  int64_t time = 0;                             // the reply, seconds since the epoch
+  std::optional<int64_t> period;                // seconds it blocks for, when its own
+  std::string tag;                              // the tag of the text sent; empty: none
+  std::optional<int64_t> lease = std::nullopt;  // pending: the seconds the claim holds for
+                                                // from time; none: the reply went out
 };
+
+// How long a claim holds before its reply is confirmed: the MTA's time
+// limit and a minute more. A run that dies in between (killed, a crash)
+// leaves a pending record that stops counting after this.
+int64_t block_lease_seconds(int mtatimeout);
+
+// How far ahead of now a record may be dated and still count: a clock set
+// back since it was written. A record further ahead (written while the
+// clock ran ahead) would block its sender until then plus the period.
+inline constexpr int64_t kBlockFutureSlackSeconds = 3600;
+
+// Whether a record made at stored is dated more than kBlockFutureSlackSeconds
+// after now: it counts as no record.
+bool block_time_from_future(int64_t stored, int64_t now);
+
+// Whether record is a pending claim that still holds at now: it has a lease,
+// now - time <= lease, and it is not from the future. A pending record whose
+// lease ran out counts as no record.
+bool block_record_pending(const BlockRecord& record, int64_t now);
 
 // The GDBM value of record: the block time, then the record's fields.
 std::string gdbm_block_value(const BlockRecord& record);
@@ -109,8 +131,11 @@ int64_t block_record_period(const BlockRecord& record, int64_t fallback);
 bool block_record_other_text(const BlockRecord& record, std::string_view tag);
 
 // Whether record still blocks a reply at now under period, the interval of
-// the claim: not once expired, and not when tag and the record's tag are
-// both given and differ (another text). A record without a tag blocks
+// the claim: not once expired, not when tag and the record's tag are
+// both given and differ (another text), not when it is from the future
+// (block_time_from_future). A pending record blocks while it holds
+// (block_record_pending), whatever its tag, and not after: whoever claims
+// must tell the two cases apart first. A record without a tag blocks
 // whatever text is sent now.
 bool block_record_blocks(const BlockRecord& record, int64_t now, int64_t period,
                          std::string_view tag);

@@ -1,8 +1,11 @@
 #include "store/block_store.h"
 
+#include <syslog.h>
+
 #include "config/config.h"
 #include "store/gdbm_block_store.h"
 #include "store/redis_store.h"
+#include "util/log.h"
 
 std::unique_ptr<BlockStore> block_store_open(const Config& config) {
   if (config.blockstore.empty()) return std::make_unique<GdbmBlockStore>(config);
@@ -27,4 +30,9 @@ void BlockStore::forget_claim(const std::string& receiver, const std::string& se
   std::erase_if(own_claims_, [&](const OwnClaim& own) {
     return own.receiver == receiver && own.sender == sender;
   });
+}
+
+Outcome BlockStore::pending_elsewhere(const std::string& sender, const std::string& receiver) {
+  return Outcome::retry(LOG_ERR, "WARN/MAIL reply to " + log_safe(sender) + " for " +
+                                     log_safe(receiver) + " pending in another run");
 }

@@ -32,11 +32,13 @@ struct ClaimRequest {
 };
 
 // The decision to answer one sender on behalf of one receiver, taken and
-// recorded before the reply goes out.
+// recorded (as a pending record) before the reply goes out.
 struct BlockClaim {
   bool granted = false;                 // the reply may go out now
   std::optional<std::string> stored;    // the value the claim wrote (none: nothing written)
   std::optional<std::string> previous;  // the sender's value before it (none: no record)
+  int64_t lease_ends = 0;               // when the pending record stops counting, seconds
+                                        // since the epoch (0: nothing written)
 };
 
 // One record as a walk finds it.
@@ -48,6 +50,8 @@ struct BlockEntry {
   std::string problem;            // why unreadable, when it is
   std::optional<int64_t> period;  // seconds it blocks for, when its own
   std::string tag;                // the tag of the text sent; empty: none
+  std::optional<int64_t> lease;   // a pending record's lease in seconds (from time);
+                                  // none: a full record
 };
 
 // What a walk hands its records to.
@@ -68,27 +72,45 @@ class BlockStore {
  public:
   virtual ~BlockStore() = default;
 
-  // Claims the reply of request: granted, and recorded before this
-  // returns, unless a record of the pair still blocks (block_record_blocks,
-  // under the request's interval), or is the very record a claim of this
-  // store wrote and did not withdraw: a run's own record blocks its further
-  // texts whatever their tag. Granted always, touching nothing, under an
-  // interval of 0 (on Redis, 0 or less). A record of another text that
-  // still runs is replaced. A receiver the store cannot keep a record for
-  // is refused (logged, nothing granted). A failure is handed back for the
-  // run to end (priority warning, the whole log text); no reply may go out
-  // then.
+  // Claims the reply of request: granted, and recorded as pending (a record
+  // with a lease of block_lease_seconds(mtatimeout)) before this returns,
+  // unless a record of the pair still blocks (block_record_blocks, under the
+  // request's interval), or is the very record a claim of this store wrote
+  // and did not withdraw: a run's own record blocks its further texts
+  // whatever their tag. Granted always, touching nothing, under an interval
+  // of 0 (on Redis, 0 or less). A record of another text that still runs is
+  // replaced; so is one whose lease ran out, or that is from the future. A
+  // receiver the store cannot keep a record for is refused (logged, nothing
+  // granted).
+  //
+  // Another run's pending record that still holds is a failure: that run's
+  // reply may be on its way, or may never go out; the message is tried
+  // again once it is settled: "WARN/MAIL reply to <sender> for <receiver>
+  // pending in another run" (pending_elsewhere). Every failure is handed
+  // back for the run to end (priority err, the whole log text); no reply
+  // may go out then.
   virtual Result<BlockClaim> claim(const ClaimRequest& request) = 0;
   // The claim under blockexpire, the text not weighed.
   Result<BlockClaim> claim(const std::string& sender, const std::string& receiver) {
     return claim(ClaimRequest{sender, receiver, {}, std::nullopt});
   }
 
+  // Confirms claim once the MTA took its reply: the pending record becomes
+  // the full one (its time, period and tag, no lease), unless the pair's
+  // record no longer holds what the claim stored. Nothing for a claim that
+  // wrote nothing. The write need not reach the disk before this returns.
+  // A failure is logged (priority err) and the run goes on: the reply went
+  // out, and the pending record then expires with its lease, so that the
+  // sender may be answered once more.
+  virtual void confirm(const BlockClaim& claim, const std::string& sender,
+                       const std::string& receiver) = 0;
+
   // Withdraws claim (a reply that did not go out) unless the pair's record
   // no longer holds what the claim stored. Nothing for a claim that wrote
-  // nothing. A failure is logged (priority err) and the run goes on: the
-  // sender then stays blocked for this period, but nobody gets two replies.
-  virtual void withdraw(const BlockClaim& claim, const std::string& sender,
+  // nothing. False when the withdrawal failed (logged, priority err): the
+  // pending record then stands until claim.lease_ends, and the sender's
+  // reply comes with a retry after that.
+  virtual bool withdraw(const BlockClaim& claim, const std::string& sender,
                         const std::string& receiver) = 0;
 
   // Makes sure the store can be used now (Redis: connects). A claim does so
@@ -110,7 +132,7 @@ class BlockStore {
   // A record of time alone.
   Result<BlockImport> import(const std::string& receiver, const std::string& sender, int64_t time,
                              int64_t now) {
-    return import(receiver, sender, BlockRecord{time, std::nullopt, {}}, now);
+    return import(receiver, sender, BlockRecord{time, std::nullopt, {}, std::nullopt}, now);
   }
 
  protected:
@@ -120,6 +142,8 @@ class BlockStore {
                   std::string_view value) const;
   void note_claim(const std::string& receiver, const std::string& sender, const std::string& value);
   void forget_claim(const std::string& receiver, const std::string& sender);
+  // The failure of a claim that met another run's pending record.
+  static Outcome pending_elsewhere(const std::string& sender, const std::string& receiver);
 
  private:
   struct OwnClaim {

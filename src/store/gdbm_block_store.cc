@@ -29,8 +29,9 @@ Outcome lock_failed(const std::string& path) {
   return Outcome::retry(LOG_WARNING, "CRIT/IO error locking '" + log_safe(path) + "' for writing");
 }
 
-void log_withdraw_failed(const std::string& path, const std::string& reason) {
+bool log_withdraw_failed(const std::string& path, const std::string& reason) {
   log_message(LOG_ERR, "CRIT/IO %s: %s", log_safe(path).c_str(), reason.c_str());
+  return false;
 }
 
 // The sender's value in an open block file: none when there is no record.
@@ -141,7 +142,8 @@ Result<BlockClaim> GdbmBlockStore::claim(const ClaimRequest& request) {
   // Taken after the open, which may have waited for the lock.
   const int64_t now = time(nullptr);
   if (blocked(claim.previous, now)) return claim;
-  const BlockRecord record{now, request.hours ? std::optional(period) : std::nullopt, request.tag};
+  const BlockRecord record{now, request.hours ? std::optional(period) : std::nullopt, request.tag,
+                           std::nullopt};
   const std::string value = gdbm_block_value(record);
   if (Outcome stored = store_and_close(db, key, value, *path); !stored.ok()) return stored;
   claim.granted = true;
@@ -150,12 +152,14 @@ Result<BlockClaim> GdbmBlockStore::claim(const ClaimRequest& request) {
   return claim;
 }
 
-void GdbmBlockStore::withdraw(const BlockClaim& claim, const std::string& sender,
+void GdbmBlockStore::confirm(const BlockClaim&, const std::string&, const std::string&) {}
+
+bool GdbmBlockStore::withdraw(const BlockClaim& claim, const std::string& sender,
                               const std::string& receiver) {
-  if (!claim.stored) return;
+  if (!claim.stored) return true;
   forget_claim(receiver, sender);
   const OptionalText path = block_file_path(config_.blockfiles, receiver);
-  if (!path) return;
+  if (!path) return true;
   StoreError error;
   StoreHandle db = store_open(path, StoreMode::kWriter, config_.create_mode, &error);
   if (!db) return log_withdraw_failed(*path, error.reason);
@@ -164,13 +168,14 @@ void GdbmBlockStore::withdraw(const BlockClaim& claim, const std::string& sender
   const FetchedValue current(found.dptr);
   if (current == nullptr ||
       std::string_view(current.get(), static_cast<size_t>(found.dsize)) != *claim.stored) {
-    return;  // gone, or another run's record by now
+    return true;  // gone, or another run's record by now
   }
   const int result = claim.previous ? gdbm_store(db.get(), datum_over(key),
                                                  datum_over(*claim.previous), GDBM_REPLACE)
                                     : gdbm_delete(db.get(), datum_over(key));
   if (result != 0) return log_withdraw_failed(*path, gdbm_db_strerror(db.get()));
-  if (!store_close_written(db)) log_withdraw_failed(*path, store_last_error());
+  if (!store_close_written(db)) return log_withdraw_failed(*path, store_last_error());
+  return true;
 }
 
 Outcome GdbmBlockStore::walk(BlockWalker& walker) {

@@ -83,7 +83,9 @@ class GdbmBlockStore : public BlockStore {
   using BlockStore::claim;
   using BlockStore::import;
   Result<BlockClaim> claim(const ClaimRequest& request) override;
-  void withdraw(const BlockClaim& claim, const std::string& sender,
+  void confirm(const BlockClaim& claim, const std::string& sender,
+               const std::string& receiver) override;
+  bool withdraw(const BlockClaim& claim, const std::string& sender,
                 const std::string& receiver) override;
   // Files need no connection: done.
   Outcome reach() override { return Outcome::done(); }

@@ -329,7 +329,8 @@ Result<BlockClaim> RedisBlockStore::claim(const ClaimRequest& request) {
       redis_block_key(config_.blockstore_prefix, request.receiver, request.sender);
   const int64_t now = time(nullptr);
   const int64_t period = block_period_seconds(hours);
-  const BlockRecord record{now, request.hours ? std::optional(period) : std::nullopt, request.tag};
+  const BlockRecord record{now, request.hours ? std::optional(period) : std::nullopt, request.tag,
+                           std::nullopt};
   const std::string value = redis_block_value(record, claim_maker());
   const std::string seconds = std::to_string(block_seconds_left(now, now, period));
   Result<bool> written = write_claim({"SET", key, value, "NX", "EX", seconds});
@@ -346,12 +347,15 @@ Result<BlockClaim> RedisBlockStore::claim(const ClaimRequest& request) {
   return claim;
 }
 
-void RedisBlockStore::withdraw(const BlockClaim& claim, const std::string& sender,
+void RedisBlockStore::confirm(const BlockClaim&, const std::string&, const std::string&) {}
+
+bool RedisBlockStore::withdraw(const BlockClaim& claim, const std::string& sender,
                                const std::string& receiver) {
-  if (!claim.stored) return;
+  if (!claim.stored) return true;
   forget_claim(receiver, sender);
   auto failed = [this](const std::string& reason) {
     log_message(LOG_ERR, "%s", log_failure(server_, reason).c_str());
+    return false;
   };
   if (!connection_) return failed("no connection");
   const std::string key = redis_block_key(config_.blockstore_prefix, receiver, sender);
@@ -360,9 +364,10 @@ void RedisBlockStore::withdraw(const BlockClaim& claim, const std::string& sende
   if (!reply) {
     failed(redis_failure(connection_));
     connection_.reset();
-  } else if (reply->type == REDIS_REPLY_ERROR) {
-    failed(reply_text(*reply));
+    return false;
   }
+  if (reply->type == REDIS_REPLY_ERROR) return failed(reply_text(*reply));
+  return true;
 }
 
 Result<std::vector<std::string>> RedisBlockStore::scan_keys() {
@@ -399,8 +404,13 @@ Outcome RedisBlockStore::walk(BlockWalker& walker) {
     if (value->type != REDIS_REPLY_STRING) continue;
     const std::optional<BlockRecord> record =
         redis_block_record(std::string_view(value->str, value->len));
-    BlockEntry entry{
-        std::move(parts->first), std::move(parts->second), std::nullopt, "", std::nullopt, ""};
+    BlockEntry entry{std::move(parts->first),
+                     std::move(parts->second),
+                     std::nullopt,
+                     "",
+                     std::nullopt,
+                     "",
+                     std::nullopt};
     if (record) {
       entry.time = record->time;
       entry.period = record->period;

@@ -152,7 +152,9 @@ class RedisBlockStore : public BlockStore {
   using BlockStore::claim;
   using BlockStore::import;
   Result<BlockClaim> claim(const ClaimRequest& request) override;
-  void withdraw(const BlockClaim& claim, const std::string& sender,
+  void confirm(const BlockClaim& claim, const std::string& sender,
+               const std::string& receiver) override;
+  bool withdraw(const BlockClaim& claim, const std::string& sender,
                 const std::string& receiver) override;
   Outcome reach() override;
   // SCAN for keys under the prefix, then GET; keys of other shapes are not

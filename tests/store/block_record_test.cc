@@ -79,11 +79,12 @@ TEST(RedisBlockValue, TheTimeReadsBackWhoeverMadeIt) {
 // tools read (the first 8 bytes, the first number) stays where it was.
 TEST(BlockRecordFields, WrittenValuesReadBackAndKeepTheTimeWhereItWas) {
   const BlockRecord cases[] = {
-      {kNow, std::nullopt, ""},
-      {kNow, 7200, ""},
-      {kNow, std::nullopt, "e0123456789abcdef"},
-      {kNow, 0, "i00000000000000ff"},
-      {-5, 3600 * 1440, "e0000000000000000"},
+      {kNow, std::nullopt, "", std::nullopt},
+      {kNow, 7200, "", std::nullopt},
+      {kNow, std::nullopt, "e0123456789abcdef", std::nullopt},
+      {kNow, 0, "i00000000000000ff", std::nullopt},
+      {-5, 3600 * 1440, "e0000000000000000", std::nullopt},
+      {kNow, 7200, "e0123456789abcdef", 90},
   };
   for (const BlockRecord& c : cases) {
     SCOPED_TRACE(std::to_string(c.time) + " " + c.tag);
