@@ -201,9 +201,11 @@ TEST_F(Block, ExpiryIsStrictlyMoreThanBlockexpireHours) {
   g_config.blockexpire = 48;
   store_gdbm_record(receiver_file, kSenderKey, time_bytes(INT64_MIN));
   EXPECT_TRUE(block_claim("box@host", "local@site").granted);
+  // A time far ahead (a clock that ran ahead, or damage) counts as none:
+  // it would block the sender for ever.
   store_gdbm_record(receiver_file, kSenderKey, time_bytes(INT64_MAX));
-  EXPECT_FALSE(block_claim("box@host", "local@site").granted);
-  EXPECT_EQ(read_gdbm(receiver_file).at(kSenderKey), time_bytes(INT64_MAX));
+  EXPECT_TRUE(block_claim("box@host", "local@site").granted);
+  EXPECT_NE(read_gdbm(receiver_file).at(kSenderKey), time_bytes(INT64_MAX));
 }
 
 TEST_F(Block, UnusableRecordsCountAsNone) {
