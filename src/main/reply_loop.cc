@@ -2,6 +2,8 @@
 
 #include <syslog.h>
 
+#include <algorithm>
+#include <ctime>
 #include <optional>
 #include <string>
 #include <utility>
@@ -19,15 +21,26 @@
 
 namespace {
 
+// The line that tells of a reply the MTA did not take (reason says why),
+// given whether its claim was withdrawn: if not, the pending record stands
+// until its lease ends, and says so.
+std::string failed_reply_line(const std::string& reason, const std::string& sender, bool withdrawn,
+                              int64_t lease_ends) {
+  std::string line = "WARN/MAIL MTA failed (" + reason + "): reply to " + log_safe(sender);
+  if (withdrawn) return line + " not recorded";
+  const int64_t left = std::max<int64_t>(lease_ends - time(nullptr), 0);
+  return line + " not sent; its claim expires in " + std::to_string(left) + " s";
+}
+
 // Sends text to the sender on behalf of receiver unless the block store says
 // this sender was answered too recently under owner, the receiver whose
 // record the reply is kept in (receiver itself, or its entry's canonical
-// address). The reply is
-// recorded (claimed) before it goes out, so that a reply is never sent
-// without its record, and concurrent runs send it once; an MTA that did not
-// take it has the claim withdrawn, so that the next message is answered,
-// and the line that says so added to failed_replies. False when the store
-// refused the claim.
+// address). The reply is claimed (a pending record) before it goes out, so
+// that a reply is never sent without its record and concurrent runs send it
+// once, and confirmed once the MTA took it; an MTA that did not take it has
+// the claim withdrawn, so that the next message is answered, and the line
+// that says so added to failed_replies. False when the store refused the
+// claim.
 Result<bool> reply_once(BlockStore& store, const ClaimRequest& request, const std::string& receiver,
                         std::string& text, StringList& failed_replies) {
   const std::string& sender = request.sender;
@@ -44,11 +57,13 @@ Result<bool> reply_once(BlockStore& store, const ClaimRequest& request, const st
   }
   convert_charset(text);
   const MtaOutcome outcome = send_reply(receiver, sender, text);
-  if (outcome.status == MtaOutcome::kAccepted) return true;
-  store.withdraw(claim, sender, owner);
+  if (outcome.status == MtaOutcome::kAccepted) {
+    store.confirm(claim, sender, owner);
+    return true;
+  }
+  const bool withdrawn = store.withdraw(claim, sender, owner);
   if (outcome.status == MtaOutcome::kNoProcess) return Outcome::retry(LOG_ERR, outcome.reason);
-  failed_replies.push_back("WARN/MAIL MTA failed (" + outcome.reason + "): reply to " +
-                           log_safe(sender) + " not recorded");
+  failed_replies.push_back(failed_reply_line(outcome.reason, sender, withdrawn, claim.lease_ends));
   return true;
 }
 
