@@ -50,10 +50,10 @@ struct Config {
   int maxheader = 0;
   // Permission bits of a database file the program creates (the `umask`
   // directive, which despite its name gives the mode, not a mask; bits
-  // 0777 only). Always holds read and write for the owner: a mode without
-  // them is refused with "WARN/CFG umask <mode, 4 octal digits> would make
-  // block files the program cannot read; 0600 used" at priority warning,
-  // and 0600 is stored.
+  // 0777 only). As read from the file it holds read and write for the
+  // owner: a mode without them is refused with "WARN/CFG umask <mode, 4
+  // octal digits> would make block files the program cannot read; 0600
+  // used" at priority warning, and 0600 is stored.
   int create_mode = 0;
   int loglevel = 0;
   // Decline automatic, list and bulk mail by header name and robot senders.
