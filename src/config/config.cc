@@ -1,5 +1,6 @@
 #include "config/config.h"
 
+#include <fcntl.h>
 #include <sys/stat.h>
 
 #include <syslog.h>
@@ -16,6 +17,7 @@
 
 #include "util/c_owners.h"
 #include "util/log.h"
+#include "util/unique_fd.h"
 
 Config g_config;
 
@@ -28,6 +30,11 @@ constexpr int kConfigLineBuffer = 2100;
 // The longest time the MTA may be given for one reply: a day. Far beyond any
 // real hand-off, and small enough that its milliseconds fit a poll timeout.
 constexpr int kMaxMtaTimeout = 86400;
+
+// A block file's mode must let its owner, the program, read and write it;
+// without that the default is used.
+constexpr int kOwnerReadWrite = 0600;
+constexpr int kDefaultCreateMode = 0600;
 
 // Reads a number of the directive file in base: leading white space and a
 // sign are accepted and reading stops at the first other character (0
@@ -142,6 +149,21 @@ void apply_mtatimeout(const std::string& value) {
   if (seconds >= 1) g_config.mtatimeout = seconds;
 }
 
+// The permission bits of a new block file. Only permission bits: a block
+// file must never be set-id or sticky. A mode without read and write for
+// the owner would create a file that the next run cannot open: refused.
+void apply_create_mode(const std::string& value) {
+  const int mode = parse_octal(value) & 0777;
+  if ((mode & kOwnerReadWrite) != kOwnerReadWrite) {
+    log_message(LOG_WARNING,
+                "WARN/CFG umask %04o would make block files the program cannot read; 0600 used",
+                static_cast<unsigned>(mode));
+    g_config.create_mode = kDefaultCreateMode;
+    return;
+  }
+  g_config.create_mode = mode;
+}
+
 void apply_protocol(const std::string& value) {
   const int version = parse_decimal(value);
   if (version == 2 || version == 3) g_config.protocol = version;
@@ -206,8 +228,7 @@ bool apply_directory_directive(const DirectiveName& d, std::string& v) {
 bool apply_store_directive(const DirectiveName& d, std::string& v) {
   if (d.is("blockfiles")) g_config.blockfiles = std::move(v);
   else if (d.is("blockexpire")) g_config.blockexpire = parse_decimal(v);
-  // Only permission bits: a block file must never be set-id or sticky.
-  else if (d.is("umask")) g_config.create_mode = parse_octal(v) & 0777;
+  else if (d.is("umask")) apply_create_mode(v);
   else if (d.is("blockstore")) apply_blockstore(v);
   else if (d.is("blockstore_password")) g_config.blockstore_password = std::move(v);
   else if (d.is("blockstore_prefix")) g_config.blockstore_prefix = std::move(v);
@@ -308,7 +329,7 @@ void config_set_defaults() {
   g_config.blockexpire = 48;
   g_config.maxreceivers = 256;
   g_config.maxheader = 256;
-  g_config.create_mode = 0600;
+  g_config.create_mode = kDefaultCreateMode;
   g_config.loglevel = 0;
   g_config.rfc3834 = false;
   g_config.tls = DirectoryTls::kNone;
@@ -338,13 +359,22 @@ namespace {
 // Why the configuration file at path cannot be read, or none when it was
 // read (into g_config).
 std::optional<std::string> config_read_failure(const char* path) {
-  const OwnedFile file(fopen(path, "r"));
+  // Opened without blocking: open(2) of a FIFO would otherwise wait for a
+  // writer that never comes. The type is checked before anything is read.
+  UniqueFd fd(open(path, O_RDONLY | O_NONBLOCK | O_CLOEXEC));
   struct stat status;
-  if (!file || fstat(fileno(file.get()), &status) != 0) return std::strerror(errno);
+  if (!fd.valid() || fstat(fd.get(), &status) != 0) return std::strerror(errno);
   // A directory opens, and then reads as an empty file: the run would go on
   // with the defaults.
   if (S_ISDIR(status.st_mode)) return std::strerror(EISDIR);
   if (!S_ISREG(status.st_mode)) return "not a regular file";
+  // Reads of a regular file wait for their data anyway, except where a file
+  // system passes the flag on (FUSE) and answers EAGAIN: it is cleared.
+  const int flags = fcntl(fd.get(), F_GETFL);
+  if (flags < 0 || fcntl(fd.get(), F_SETFL, flags & ~O_NONBLOCK) != 0) return std::strerror(errno);
+  const OwnedFile file(fdopen(fd.get(), "r"));
+  if (!file) return std::strerror(errno);
+  fd.release();  // the stream closes it now
   if (!config_read_stream(file.get())) return std::strerror(errno);
   return std::nullopt;
 }

@@ -49,7 +49,11 @@ struct Config {
   int maxreceivers = 0;
   int maxheader = 0;
   // Permission bits of a database file the program creates (the `umask`
-  // directive, which despite its name gives the mode, not a mask).
+  // directive, which despite its name gives the mode, not a mask; bits
+  // 0777 only). As read from the file it holds read and write for the
+  // owner: a mode without them is refused with "WARN/CFG umask <mode, 4
+  // octal digits> would make block files the program cannot read; 0600
+  // used" at priority warning, and 0600 is stored.
   int create_mode = 0;
   int loglevel = 0;
   // Decline automatic, list and bulk mail by header name and robot senders.
@@ -124,9 +128,11 @@ inline constexpr const char* kDefaultBlockfiles = ORVELT_DEFAULT_BLOCK_DIR;
 void config_set_defaults();
 
 // Loads the defaults, then the file at path, then completes the search
-// attribute list. A file that cannot be opened or read, or is not a regular
-// file, ends the run through log_fatal with "CRIT/IO <path>: <reason>" (the
-// system's text, "Is a directory" or "not a regular file") and the build's
+// attribute list. The file is opened without blocking and its type checked
+// before the first read, so a FIFO or a device never holds the run. A file
+// that cannot be opened or read, or is not a regular file, ends the run
+// through log_fatal with "CRIT/IO <path>: <reason>" (the system's text, "Is
+// a directory" or "not a regular file") at priority err and the build's
 // default failstatus (kDefaultFatalStatus in util/log.h): running on the
 // built-in defaults could bind to another directory and answer for the wrong
 // site.

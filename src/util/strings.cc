@@ -28,7 +28,7 @@ StringList tokenize(std::string_view text, int limit, char delimiter) {
   return tokens;
 }
 
-void exit_no_memory() { log_fatal(LOG_WARNING, "CRIT/SYS Out of memory"); }
+void exit_no_memory() { log_fatal(LOG_ERR, "CRIT/SYS Out of memory"); }
 
 namespace {
 void new_handler() { exit_no_memory(); }

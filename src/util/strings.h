@@ -22,7 +22,7 @@ using OptionalText = std::optional<std::string>;
 StringList tokenize(std::string_view text, int limit, char delimiter);
 
 // Ends the run through log_fatal: logs "CRIT/SYS Out of memory" at priority
-// warning, writes it to standard error, closes the log and exits with the
+// err, writes it to standard error, closes the log and exits with the
 // fatal exit status (see log_set_fatal_status: orvelt sets failstatus once
 // its configuration is read; 1 until then).
 [[noreturn]] void exit_no_memory();

@@ -98,9 +98,8 @@ TEST(Config, DirectiveTable) {
       {"maxheader 256 gives 258", "maxheader 256\n", [] { EXPECT_EQ(g_config.maxheader, 258); }},
       {"umask octal", "umask 644\n", [] { EXPECT_EQ(g_config.create_mode, 0644); }},
       {"umask leading zero", "umask 0644\n", [] { EXPECT_EQ(g_config.create_mode, 420); }},
-      {"umask 8", "umask 8\n", [] { EXPECT_EQ(g_config.create_mode, 0); }},
-      {"umask stops at first non-octal digit", "umask 0758\n",
-       [] { EXPECT_EQ(g_config.create_mode, 075); }},
+      {"umask stops at first non-octal digit", "umask 06478\n",
+       [] { EXPECT_EQ(g_config.create_mode, 0647); }},
       {"numbers saturate",
        "port 99999999999\nblockexpire -99999999999\nmaxheader 2147483647\n"
        "umask 77777777777777\n",
@@ -256,6 +255,43 @@ TEST(Config, MtaTimeoutUpToADay) {
     SCOPED_TRACE(c.text);
     EXPECT_EQ(load(c.text), c.logged);
     EXPECT_EQ(g_config.mtatimeout, c.mtatimeout);
+  }
+}
+
+// A block file made without read and write for its owner could not be
+// opened by the next run: such a mode is refused with a warning (not gated
+// by loglevel) and 0600 is used instead, whatever an earlier line set.
+TEST(Config, CreateModeKeepsOwnerReadAndWrite) {
+  const auto refused = [](const std::string& mode) {
+    return std::vector<LogRecord>{
+        {LOG_WARNING,
+         "WARN/CFG umask " + mode + " would make block files the program cannot read; 0600 used"}};
+  };
+  struct Case {
+    std::string text;
+    int create_mode;
+    std::vector<LogRecord> logged;
+  };
+  const Case cases[] = {
+      {"umask 0000\n", 0600, refused("0000")},
+      {"umask 0200\n", 0600, refused("0200")},
+      {"umask 0400\n", 0600, refused("0400")},
+      {"umask 0577\n", 0600, refused("0577")},
+      {"umask 0377\n", 0600, refused("0377")},
+      {"umask 8\n", 0600, refused("0000")},     // no octal digit reads as 0
+      {"umask 0758\n", 0600, refused("0075")},  // read up to the 8
+      {"umask 6400\n", 0600, refused("0400")},  // set-id bits go first
+      {"loglevel 0\numask 0640\numask 0044\n", 0600, refused("0044")},
+      {"umask 0044\numask 0640\n", 0640, refused("0044")},
+      {"umask 0600\n", 0600, {}},
+      {"umask 0604\n", 0604, {}},
+      {"umask 0700\n", 0700, {}},
+      {"umask 4660\n", 0660, {}},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.text);
+    EXPECT_EQ(load(c.text), c.logged);
+    EXPECT_EQ(g_config.create_mode, c.create_mode);
   }
 }
 

@@ -139,10 +139,14 @@ TEST(Binary, DefaultFailstatusIsTheBuildOption) {
 
 // A configuration that cannot be read names the reason after its path, in
 // the log and on standard error, and ends the run with the build's default
-// status whatever the file would set.
+// status whatever the file would set. Every run is given 10 seconds: one
+// that hangs (a FIFO without a writer blocks a plain open) is killed and
+// fails its case instead of holding the suite.
 TEST(Binary, UnreadableConfigurationNamesTheReason) {
   TempDir dir;
   const std::string regular = dir.write("orvelt.cfg", "failstatus 75\n");
+  const std::string fifo = dir.file("fifo.cfg");
+  ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
   struct Case {
     std::string path;
     std::string reason;
@@ -152,6 +156,7 @@ TEST(Binary, UnreadableConfigurationNamesTheReason) {
       {dir.path(), "Is a directory"},
       {regular + "/orvelt.cfg", "Not a directory"},
       {"/dev/null", "not a regular file"},
+      {fifo, "not a regular file"},
       // A regular file by its mode that fails the first read.
       {"/proc/self/mem", "Input/output error"},
   };
@@ -163,7 +168,11 @@ TEST(Binary, UnreadableConfigurationNamesTheReason) {
   }
   for (const Case& c : cases) {
     SCOPED_TRACE(c.path);
-    const ProgramResult r = run_orvelt({"-c", c.path}, "From: a@b\nTo: c@d\n\nhi\n");
+    ProgramRun run;
+    run.program = "/usr/bin/timeout";
+    run.args = {"-s", "KILL", "10", ORVELT_BINARY, "-c", c.path};
+    run.stdin_text = "From: a@b\nTo: c@d\n\nhi\n";
+    const ProgramResult r = run_program(run);
     const std::string line = "CRIT/IO " + c.path + ": " + c.reason;
     EXPECT_TRUE(r.exited);
     EXPECT_EQ(r.exit_status, kDefaultFatalStatus);

@@ -26,7 +26,7 @@ TEST(Log, OutOfMemoryMessage) {
         LogCapture capture;
         exit_no_memory();
       },
-      testing::ExitedWithCode(1), "4\\|CRIT/SYS Out of memory");
+      testing::ExitedWithCode(1), "3\\|CRIT/SYS Out of memory\norvelt: CRIT/SYS Out of memory\n$");
 }
 
 TEST(Log, FatalLogsWritesOneStderrLineAndExitsWithTheSetStatus) {
