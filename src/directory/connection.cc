@@ -134,9 +134,6 @@ Outcome set_up_tls_context(LDAP* session) {
             ? "CRIT/LDAP Cannot set up TLS with tls_cacert " + log_safe(*g_config.tls_cacert)
             : std::string("CRIT/LDAP Cannot set up TLS with the LDAP library's settings"));
   }
-  // A referral would lead to a connection that the session did not choose
-  // (and, on ldap://, one in clear); search references are left unfollowed.
-  ldap_set_option(session, LDAP_OPT_REFERRALS, LDAP_OPT_OFF);
   return Outcome::done();
 }
 
@@ -212,6 +209,10 @@ int bind_with_configured_protocol(LDAP* session, ConnectionGuard& guard) {
 // Connects, secures and binds session as configured.
 Outcome open_session(LDAP* session, ConnectionGuard& guard) {
   bound_waits(session, guard);
+  // A referral would lead to a connection that the session did not choose
+  // (with TLS or not): referrals and search references are handed to the
+  // lookup as they came, never followed.
+  ldap_set_option(session, LDAP_OPT_REFERRALS, LDAP_OPT_OFF);
   if (g_config.tls != DirectoryTls::kNone) {
     if (Outcome tls = set_up_tls_context(session); !tls.ok()) return tls;
   }

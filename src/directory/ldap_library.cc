@@ -25,7 +25,7 @@ struct LdapFunctions {
   X(ldap_simple_bind_s) X(ldap_err2string) X(ldap_search_st) X(ldap_count_entries)          \
   X(ldap_first_entry) X(ldap_next_entry) X(ldap_get_values) X(ldap_value_free)              \
   X(ldap_msgfree) X(ldap_unbind) X(ldap_connect) X(ldap_memfree) X(ber_sockbuf_add_io)      \
-  X(ber_sockbuf_remove_io) X(ber_sockbuf_ctrl) X(ldap_get_dn)
+  X(ber_sockbuf_remove_io) X(ber_sockbuf_ctrl) X(ldap_get_dn) X(ldap_count_references)
 // clang-format on
 #define ORVELT_LDAP_ENTRY(name) decltype(&::name) name = nullptr;
   ORVELT_LDAP_FUNCTIONS(ORVELT_LDAP_ENTRY)
@@ -194,6 +194,10 @@ int ldap_search_st(LDAP* session, LDAP_CONST char* base, int scope, LDAP_CONST c
 
 int ldap_count_entries(LDAP* session, LDAPMessage* chain) {
   return library().ldap_count_entries(session, chain);
+}
+
+int ldap_count_references(LDAP* session, LDAPMessage* chain) {
+  return library().ldap_count_references(session, chain);
 }
 
 LDAPMessage* ldap_first_entry(LDAP* session, LDAPMessage* chain) {

@@ -106,20 +106,45 @@ std::string escape_filter_value(std::string_view value) {
   return escaped;
 }
 
-// Whether a search result code says the connection failed (the server is
-// gone, did not answer in time, or is not serving now) rather than that the
-// query is wrong (no such base, a bad filter), which retrying cannot mend.
-bool lost_directory(int status, const ConnectionGuard& guard) {
-  switch (status) {
-    case LDAP_SERVER_DOWN:
-    case LDAP_TIMEOUT:
-    case LDAP_CONNECT_ERROR:
-    case LDAP_BUSY:
-    case LDAP_UNAVAILABLE:
-      return true;
+// What a finished search means for the receiver's replies.
+enum class SearchEnd {
+  kComplete,    // every entry the filter matches is in the result
+  kWrongQuery,  // the base cannot be searched: nothing to answer with
+  kIncomplete,  // more than the result holds: no entry may be used
+  kFailed,      // the directory did not answer the question: try again later
+};
+
+// The search's end by its result code (references in a successful result
+// count as a referral). The base not found or not a DN is a fault of the
+// configured query that retrying cannot mend, logged as it always was. A
+// result cut short by the size limit or handed elsewhere by a referral
+// holds some of the entries at best: answering from a part could answer
+// with the wrong entry, so that receiver gets none. Every other code, be it
+// temporary (a time or administrative limit, the server busy, unavailable,
+// unwilling, down or silent) or not (a filter the library cannot parse,
+// access refused, a protocol error), leaves the answer unknown: dropping
+// the receiver's reply for it would lose it silently.
+SearchEnd search_end(int code) {
+  switch (code) {
+    case LDAP_SUCCESS:
+      return SearchEnd::kComplete;
+    case LDAP_NO_SUCH_OBJECT:
+    case LDAP_INVALID_DN_SYNTAX:
+      return SearchEnd::kWrongQuery;
+    case LDAP_SIZELIMIT_EXCEEDED:
+    case LDAP_REFERRAL:
+    case LDAP_PARTIAL_RESULTS:  // the LDAPv2 form of a referral
+      return SearchEnd::kIncomplete;
     default:
-      return guard.wait_ran_out();
+      return SearchEnd::kFailed;
   }
+}
+
+// The result code that stands for the search: status, or a referral when a
+// successful result holds references (the session does not follow them).
+int search_code(int status, LDAP* session, LDAPMessage* result) {
+  if (status == LDAP_SUCCESS && ldap_count_references(session, result) > 0) return LDAP_REFERRAL;
+  return status;
 }
 
 }  // namespace
@@ -185,15 +210,23 @@ Result<DirectoryEntries> directory_lookup(DirectorySession& session, const std::
   // A failed search may still have delivered a result message.
   LdapResult result(chain);
   if (status == LDAP_NO_MEMORY) exit_no_memory();
-  // The directory went away or stopped answering: the message must be tried
-  // again later, not counted as delivered without its reply.
-  if (status != LDAP_SUCCESS && lost_directory(status, session.guard())) {
-    const int shown = session.guard().wait_ran_out() ? LDAP_TIMEOUT : status;
-    return Outcome::retry(LOG_ERR, std::string("CRIT/LDAP ") + ldap_err2string(shown));
-  }
-  if (status != LDAP_SUCCESS) {
-    if (g_config.loglevel > 0) log_message(LOG_WARNING, "WARN/LDAP Wrong query base?");
-    return DirectoryEntries();
+  // The connection guard cut a wait short: whatever the library made of
+  // that, the server went silent.
+  const int code = status != LDAP_SUCCESS && session.guard().wait_ran_out()
+                       ? LDAP_TIMEOUT
+                       : search_code(status, handle, result.get());
+  switch (search_end(code)) {
+    case SearchEnd::kFailed:
+      return Outcome::retry(LOG_ERR, std::string("CRIT/LDAP ") + ldap_err2string(code));
+    case SearchEnd::kWrongQuery:
+      if (g_config.loglevel > 0) log_message(LOG_WARNING, "WARN/LDAP Wrong query base?");
+      return DirectoryEntries();
+    case SearchEnd::kIncomplete:
+      log_message(LOG_WARNING, "WARN/LDAP %s for %s", ldap_err2string(code),
+                  log_safe(filter).c_str());
+      return DirectoryEntries();
+    case SearchEnd::kComplete:
+      break;
   }
   if (ldap_count_entries(handle, result.get()) <= 0) {
     if (g_config.loglevel > 2) {

@@ -49,15 +49,23 @@ class DirectoryEntries {
 // address_attributes.
 //
 // The search may take 10 seconds (the library's limit on the search) and
-// every wait for the server kConnectionWaitSeconds. A search that fails
-// because the directory went away, did not answer in time or is not
-// serving is a failure, "CRIT/LDAP <library text of the result>" ("Timed
-// out" when the connection guard saw the server go silent) at priority err:
-// the message must be tried again later. Any other failed search (no such
-// base, a bad filter) gives no entries, logged as "WARN/LDAP Wrong query
-// base?" at priority warning when loglevel > 0; so does a search that finds
-// nothing ("DEBUG/LDAP No match: <filter>" at priority debug when
-// loglevel > 2). Running out of memory ends the run (exit_no_memory).
+// every wait for the server kConnectionWaitSeconds. How it ended decides:
+//  - success: the entries found; none is "DEBUG/LDAP No match: <filter>"
+//    at priority debug when loglevel > 2;
+//  - noSuchObject or invalidDNSyntax (the base is wrong): no entries,
+//    "WARN/LDAP Wrong query base?" at priority warning when loglevel > 0;
+//  - sizeLimitExceeded, a referral, or references in a successful result:
+//    no entries, not even those that came before (the set is incomplete),
+//    "WARN/LDAP <library text of the code> for <filter>" (log_safe'd; the
+//    text of a referral for references) at priority warning, always;
+//  - out of memory: the run ends (exit_no_memory);
+//  - any other code, temporary (time or administrative limit, busy,
+//    unavailable, unwilling to perform, other, server down, timed out,
+//    connect error) or not (a filter the library cannot parse, access
+//    refused, a protocol error): the failure "CRIT/LDAP <library text of
+//    the code>" ("Timed out" when the connection guard saw the server go
+//    silent) at priority err, not logged here: the message must be tried
+//    again later rather than lose the receiver's reply.
 Result<DirectoryEntries> directory_lookup(DirectorySession& session, const std::string& receiver,
                                           const OptionalText& sender,
                                           const StringList& address_attributes = {});

@@ -260,20 +260,18 @@ TEST_F(LookupTest, NoMatchGivesNoEntries) {
   }
 }
 
-TEST_F(LookupTest, FailedSearchGivesNoEntries) {
+TEST_F(LookupTest, WrongBaseGivesNoEntries) {
   struct Case {
     const char* name;
     std::string base;
-    std::string queryfilter;
   };
   const Case cases[] = {
-      {"base that does not exist", "dc=nowhere,dc=org", g_config.queryfilter},
-      {"filter that does not parse", g_config.base, "(mail=$recepient"},
+      {"base that does not exist", "dc=nowhere,dc=org"},
+      {"base that is no DN", "no DN at all"},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
     g_config.base = c.base;
-    g_config.queryfilter = c.queryfilter;
     for (const int loglevel : {0, 1}) {
       g_config.loglevel = loglevel;
       LogCapture capture;
@@ -283,6 +281,41 @@ TEST_F(LookupTest, FailedSearchGivesNoEntries) {
                         : std::vector<LogRecord>{{LOG_WARNING, "WARN/LDAP Wrong query base?"}};
       EXPECT_EQ(capture.records(), expected);
     }
+  }
+}
+
+// A filter the library cannot send is no answer to the question: dropping
+// the receiver for it would lose replies without a word.
+TEST_F(LookupTest, FilterThatDoesNotParseIsAFailure) {
+  g_config.queryfilter = "(mail=$recepient";
+  for (const int loglevel : {0, 1}) {
+    g_config.loglevel = loglevel;
+    LogCapture capture;
+    const Result<DirectoryEntries> failed =
+        directory_lookup(*session_, "alice@example.org", sender_);
+    ASSERT_FALSE(failed.ok());
+    EXPECT_EQ(failed.failure().kind, Outcome::kRetry);
+    EXPECT_EQ(failed.failure().priority, LOG_ERR);
+    EXPECT_EQ(failed.failure().reason, "CRIT/LDAP Bad search filter");
+    EXPECT_TRUE(capture.records().empty());  // logged by whoever ends the run
+  }
+}
+
+// The server's size limit cuts the three team entries short after the
+// first: that one must not be used, the set is incomplete.
+TEST_F(LookupTest, SizeLimitGivesNoEntriesAtEveryLoglevel) {
+  const int one = 1;
+  ASSERT_EQ(ldap_set_option(session_->handle(), LDAP_OPT_SIZELIMIT, &one), LDAP_OPT_SUCCESS);
+  for (const int loglevel : {0, 3}) {
+    g_config.loglevel = loglevel;
+    LogCapture capture;
+    EXPECT_TRUE(entries("team@example.org").empty());
+    const std::vector<LogRecord> expected{
+        {LOG_WARNING,
+         "WARN/LDAP Size limit exceeded for (&(mail=team@example.org)(vacationActive=TRUE))"}};
+    EXPECT_EQ(capture.records(), expected);
+    // One match is within the limit.
+    EXPECT_EQ(lookup("alice@example.org"), StringList{kAliceReply});
   }
 }
 
