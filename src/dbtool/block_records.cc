@@ -44,14 +44,21 @@ bool purge_block_file(const StoreHandle& db, int64_t now, int64_t hours, bool dr
   // a file that changes under it.
   std::vector<std::string> expired;
   for (const RawRecord& r : raw) {
-    const BlockEntry entry = block_entry_of("", r);
-    if (!entry.time) {
+    if (!block_entry_of("", r).time) {
       ++result.unreadable;
-    } else if (block_time_expired(*entry.time, now, entry.period.value_or(hours * 3600))) {
-      expired.push_back(r.key);
+      continue;
     }
+    const BlockRecord record = *gdbm_block_record(r.value);
+    if (block_time_from_future(record.time, now)) {
+      ++result.future;
+    } else if ((record.lease && !block_record_pending(record, now)) ||
+               block_time_expired(record.time, now, record.period.value_or(hours * 3600))) {
+      ++result.expired;
+    } else {
+      continue;
+    }
+    expired.push_back(r.key);
   }
-  result.expired = expired.size();
   if (dry_run || expired.empty()) return true;
 
   for (const std::string& key : expired) {

@@ -2,6 +2,7 @@
 
 #include <gdbm.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <cerrno>
 #include <cstring>
@@ -146,6 +147,76 @@ void report_recovery(Run& run, const std::string& path, gdbm_count_t kept,
 // The receiver a block file belongs to: its name.
 std::string receiver_of(const std::string& file) {
   return escape_for_display(std::filesystem::path(file).filename().string());
+}
+
+// What a purge of several block files did in all.
+struct PurgeTotals {
+  size_t purged = 0;   // records removed (or to be), those from the future among them
+  size_t future = 0;   // records from the future removed
+  size_t changed = 0;  // files that had any to remove
+};
+
+// " (N from the future)" when there were any, else nothing.
+std::string from_the_future(size_t future) {
+  return future == 0 ? std::string() : " (" + std::to_string(future) + " from the future)";
+}
+
+// Purges one block file (purge_block_file), reports it and adds it to totals.
+void purge_one(Run& run, const std::string& file, int64_t now, int64_t hours, bool dry_run,
+               PurgeTotals& totals) {
+  StoreHandle db = open_existing(run, file, dry_run ? StoreMode::kReader : StoreMode::kWriter);
+  if (!db) return run.mark(kDbFailed);
+  PurgeResult result;
+  std::string error;
+  const bool done = purge_block_file(db, now, hours, dry_run, result, error);
+  store_close(db);
+  const std::string receiver = receiver_of(file);
+  if (!done) {
+    run.say("%s: %s", shown(file).c_str(), error.c_str());
+    return run.mark(kDbFailed);
+  }
+  const size_t removed = result.expired + result.future;
+  if (removed > 0) {
+    fprintf(run.out(), "%s: %s %zu of %s%s\n", receiver.c_str(),
+            dry_run ? "would remove" : "removed", removed,
+            count_of(result.records, "record").c_str(), from_the_future(result.future).c_str());
+    totals.purged += removed;
+    totals.future += result.future;
+    ++totals.changed;
+  }
+  if (result.unreadable > 0) {
+    fprintf(run.out(), "%s: left %s alone\n", receiver.c_str(),
+            count_of(result.unreadable, "unreadable record").c_str());
+  }
+}
+
+// How long a file being created may stand under its temporary name before a
+// purge takes it for one its creator left behind (killed, or the machine
+// went down): creating one takes a moment.
+constexpr int64_t kStaleTemporarySeconds = 3600;
+
+// Removes the temporaries (is_store_temporary_name) last changed more than
+// kStaleTemporarySeconds before now, and says how many when there were
+// any; younger ones may still be in the making and stay.
+void purge_temporaries(Run& run, const std::vector<std::string>& temporaries, int64_t now,
+                       bool dry_run) {
+  size_t stale = 0;
+  for (const std::string& path : temporaries) {
+    struct stat status;
+    if (stat(path.c_str(), &status) != 0 || now - status.st_mtime <= kStaleTemporarySeconds) {
+      continue;  // gone since the listing, or young
+    }
+    if (!dry_run && unlink(path.c_str()) != 0 && errno != ENOENT) {
+      run.say("%s: %s", shown(path).c_str(), strerror(errno));
+      run.mark(kDbFailed);
+      continue;
+    }
+    ++stale;
+  }
+  if (stale > 0) {
+    fprintf(run.out(), "%s %s\n", dry_run ? "would remove" : "removed",
+            count_of(stale, "stale temporary file").c_str());
+  }
 }
 
 }  // namespace
@@ -302,44 +373,18 @@ void purge_files(Run& run, const Invocation& inv, const std::string& operand) {
   }
   const bool dry_run = (inv.given & kDryRun) != 0;
   std::vector<std::string> backups;
-  const Result<std::vector<std::string>> listed = block_files_in(operand, &backups);
+  std::vector<std::string> temporaries;
+  const Result<std::vector<std::string>> listed = block_files_in(operand, &backups, &temporaries);
   if (!listed.ok()) return fail_listing(run, listed.failure());
   report_backups(run, backups);
   const std::vector<std::string>& files = *listed;
   const int64_t now = time(nullptr);
-  size_t purged = 0;
-  size_t changed = 0;
-  for (const std::string& file : files) {
-    StoreHandle db = open_existing(run, file, dry_run ? StoreMode::kReader : StoreMode::kWriter);
-    if (!db) {
-      run.mark(kDbFailed);
-      continue;
-    }
-    PurgeResult result;
-    std::string error;
-    const bool done = purge_block_file(db, now, *hours, dry_run, result, error);
-    store_close(db);
-    const std::string receiver = receiver_of(file);
-    if (!done) {
-      run.say("%s: %s", shown(file).c_str(), error.c_str());
-      run.mark(kDbFailed);
-      continue;
-    }
-    if (result.expired > 0) {
-      fprintf(run.out(), "%s: %s %zu of %s\n", receiver.c_str(),
-              dry_run ? "would remove" : "removed", result.expired,
-              count_of(result.records, "record").c_str());
-      purged += result.expired;
-      ++changed;
-    }
-    if (result.unreadable > 0) {
-      fprintf(run.out(), "%s: left %s alone\n", receiver.c_str(),
-              count_of(result.unreadable, "unreadable record").c_str());
-    }
-  }
-  fprintf(run.out(), "%s %s from %zu of %s\n", dry_run ? "would purge" : "purged",
-          count_of(purged, "record").c_str(), changed,
-          count_of(files.size(), "block file").c_str());
+  PurgeTotals totals;
+  for (const std::string& file : files) purge_one(run, file, now, *hours, dry_run, totals);
+  fprintf(run.out(), "%s %s from %zu of %s%s\n", dry_run ? "would purge" : "purged",
+          count_of(totals.purged, "record").c_str(), totals.changed,
+          count_of(files.size(), "block file").c_str(), from_the_future(totals.future).c_str());
+  purge_temporaries(run, temporaries, now, dry_run);
 }
 
 void command_recover(Run& run, const Invocation& inv) {

@@ -23,7 +23,10 @@ void command_recover(Run& run, const Invocation& inv);
 void blocks_of_files(Run& run, const std::string& operand);
 
 // Purges the block file, or the block files in the directory, that operand
-// names: purge --older-than HOURS [--dry-run].
+// names: purge --older-than HOURS [--dry-run] (purge_block_file). In a
+// directory, it also removes the files that store_open left under their
+// temporary names more than an hour ago ("removed N stale temporary files"),
+// and leaves younger ones, which may still be in the making.
 void purge_files(Run& run, const Invocation& inv, const std::string& operand);
 
 // Names each backup copy that listing a directory passed over, "skipped

@@ -5,10 +5,12 @@
 #include <ctime>
 #include <filesystem>
 #include <memory>
+#include <vector>
 
 #include "config/config.h"
 #include "dbtool/block_records.h"
 #include "dbtool/db_file_commands.h"
+#include "store/block_record.h"
 #include "store/gdbm_block_store.h"
 #include "store/redis_store.h"
 #include "util/c_owners.h"
@@ -75,26 +77,46 @@ void redis_remove(Run& run, const std::string& receiver, const std::string& send
           shown(receiver).c_str());
 }
 
-// Counts the records it is handed.
+// Counts the records it is handed and keeps those from the future
+// (block_time_from_future at now).
 class RecordCounter : public BlockWalker {
  public:
-  bool record(const BlockEntry&) override {
+  explicit RecordCounter(int64_t now) : now_(now) {}
+  bool record(const BlockEntry& entry) override {
     ++count_;
+    if (entry.time && block_time_from_future(*entry.time, now_)) future_.push_back(entry);
     return true;
   }
   void unreadable(const std::string&, const std::string&) override {}
   size_t count() const { return count_; }
+  const std::vector<BlockEntry>& future() const { return future_; }
 
  private:
+  int64_t now_;
   size_t count_ = 0;
+  std::vector<BlockEntry> future_;
 };
 
-void redis_purge(Run& run) {
-  RecordCounter counter;
-  const Outcome walked = redis_store(run)->walk(counter);
+// Keys expire by themselves; only records from the future, which would
+// block their sender until then and the period after, are removed.
+void redis_purge(Run& run, bool dry_run) {
+  const std::unique_ptr<BlockStore> store = redis_store(run);
+  RecordCounter counter(time(nullptr));
+  const Outcome walked = store->walk(counter);
   if (!walked.ok()) return fail_listing(run, walked);
-  fprintf(run.out(), "nothing to purge: keys expire by themselves (%s now)\n",
-          count_of(counter.count(), "record").c_str());
+  size_t removed = 0;
+  for (const BlockEntry& entry : counter.future()) {
+    const Result<bool> done =
+        dry_run ? Result<bool>(true) : store->remove(entry.receiver, entry.sender);
+    if (!done.ok()) return fail_listing(run, done.failure());
+    if (*done) ++removed;
+  }
+  if (removed > 0) {
+    fprintf(run.out(), "%s %s from the future\n", dry_run ? "would remove" : "removed",
+            count_of(removed, "record").c_str());
+  }
+  fprintf(run.out(), "nothing %sto purge: keys expire by themselves (%s now)\n",
+          removed > 0 ? "else " : "", count_of(counter.count() - removed, "record").c_str());
 }
 
 // Needs -c, and refuses a FILE|DIR operand beside it.
@@ -206,7 +228,7 @@ void command_purge(Run& run, const Invocation& inv) {
     return purge_files(run, inv, inv.operands[0]);
   }
   if (!config_alone(run, inv)) return run.mark(kDbFailed);
-  if (uses_redis()) return redis_purge(run);
+  if (uses_redis()) return redis_purge(run, (inv.given & kDryRun) != 0);
   purge_files(run, inv, g_config.blockfiles);
 }
 

@@ -10,6 +10,7 @@
 #include <ctime>
 
 #include "config/config.h"
+#include "store/block_file_space.h"
 #include "store/block_record.h"
 #include "store/record_format.h"
 #include "store/store.h"
@@ -78,8 +79,15 @@ Result<std::optional<std::string>> value_at_first_look(const std::string& path,
 }
 
 // Stores value for key and closes the file: what was written must reach it.
+// Nothing is written when the file system has no room for what the store
+// may add to the file (store_make_room): a store that ran out of space half
+// way would leave a file that no longer reads to its end.
 Outcome store_and_close(StoreHandle& db, const std::string& key, const std::string& value,
                         const std::string& path) {
+  if (const std::string no_room = store_make_room(db.get(), key.size() + value.size());
+      !no_room.empty()) {
+    return Outcome::retry(LOG_ERR, "CRIT/IO " + log_safe(path) + ": " + no_room);
+  }
   if (gdbm_store(db.get(), datum_over(key), datum_over(value), GDBM_REPLACE) != 0) {
     return failed(path, gdbm_db_strerror(db.get()));
   }
@@ -226,7 +234,8 @@ bool is_gdbm_backup_name(std::string_view name) {
 }
 
 Result<std::vector<std::string>> block_files_in(const std::string& file_or_dir,
-                                                std::vector<std::string>* backups) {
+                                                std::vector<std::string>* backups,
+                                                std::vector<std::string>* temporaries) {
   struct stat status;
   if (stat(file_or_dir.c_str(), &status) != 0) {
     return Outcome::retry(
@@ -253,8 +262,13 @@ Result<std::vector<std::string>> block_files_in(const std::string& file_or_dir,
     // read) is passed over like an empty one.
     std::string path = prefix + entry->d_name;
     struct stat file;
-    if (stat(path.c_str(), &file) != 0 || !S_ISREG(file.st_mode) || file.st_size == 0) continue;
-    if (!is_gdbm_backup_name(name)) {
+    if (stat(path.c_str(), &file) != 0 || !S_ISREG(file.st_mode)) continue;
+    if (is_store_temporary_name(name)) {
+      // Empty or not: a creator killed at once leaves an empty one.
+      if (temporaries != nullptr) temporaries->push_back(std::move(path));
+    } else if (file.st_size == 0) {
+      continue;
+    } else if (!is_gdbm_backup_name(name)) {
       files.push_back(std::move(path));
     } else if (backups != nullptr) {
       backups->push_back(std::move(path));
@@ -263,6 +277,7 @@ Result<std::vector<std::string>> block_files_in(const std::string& file_or_dir,
   if (errno != 0) return Outcome::retry(LOG_WARNING, file_or_dir + ": " + strerror(errno));
   std::sort(files.begin(), files.end());
   if (backups != nullptr) std::sort(backups->begin(), backups->end());
+  if (temporaries != nullptr) std::sort(temporaries->begin(), temporaries->end());
   return files;
 }
 

@@ -31,10 +31,13 @@ bool is_gdbm_backup_name(std::string_view name);
 // the directory is passed over: it holds no records, and it may be a block
 // file that orvelt is creating at this very moment. So is a backup copy in
 // the directory (is_gdbm_backup_name): it belongs to no receiver; when
-// backups is given, its path is appended there (sorted too). The failure's
-// reason, when it names neither: "<path>: <why>".
+// backups is given, its path is appended there (sorted too). So is a file
+// that store_open is creating (is_store_temporary_name), into temporaries
+// when given: it may be half-made. The failure's reason, when it names
+// neither: "<path>: <why>".
 Result<std::vector<std::string>> block_files_in(const std::string& file_or_dir,
-                                                std::vector<std::string>* backups = nullptr);
+                                                std::vector<std::string>* backups = nullptr,
+                                                std::vector<std::string>* temporaries = nullptr);
 
 // Hands every record of the block file at path, read under the reader lock
 // (store_open_existing), to walker, sorted by key bytes; the receiver is the

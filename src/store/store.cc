@@ -1,5 +1,7 @@
 #include "store/store.h"
 
+#include <fcntl.h>
+#include <sys/random.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -7,12 +9,15 @@
 #include <cerrno>
 #include <climits>
 #include <cstdint>
+#include <cstdio>
 #include <cstring>
 #include <ctime>
 #include <string>
 
+#include "store/block_file_space.h"
 #include "store/record_format.h"
 #include "util/c_owners.h"
+#include "util/unique_fd.h"
 
 namespace {
 
@@ -66,6 +71,73 @@ std::string open_failure_reason(int system_error) {
   return gdbm_strerror(code);
 }
 
+// A temporary name beside path, removed with its file when the owner goes
+// unless the file was linked into place and the name is gone already.
+class TemporaryName {
+ public:
+  explicit TemporaryName(const std::string& path) {
+    const size_t slash = path.rfind('/');
+    uint64_t random = 0;
+    if (getrandom(&random, sizeof random, GRND_NONBLOCK) != sizeof random) {
+      timespec now{};
+      clock_gettime(CLOCK_REALTIME, &now);
+      random = static_cast<uint64_t>(now.tv_nsec) ^ (static_cast<uint64_t>(now.tv_sec) << 30);
+    }
+    char name[64];
+    snprintf(name, sizeof name, "%.*s%ld;%016llx", static_cast<int>(kStoreTemporaryPrefix.size()),
+             kStoreTemporaryPrefix.data(), static_cast<long>(getpid()),
+             static_cast<unsigned long long>(random));
+    path_ = (slash == std::string::npos ? std::string() : path.substr(0, slash + 1)) + name;
+  }
+  ~TemporaryName() { unlink(path_.c_str()); }
+  TemporaryName(const TemporaryName&) = delete;
+  TemporaryName& operator=(const TemporaryName&) = delete;
+
+  const std::string& path() const { return path_; }
+
+ private:
+  std::string path_;
+};
+
+// Flushes the file or directory at path to the disk; false, errno set, when
+// that failed.
+bool sync_path(const std::string& path, int flags) {
+  const UniqueFd fd(open(path.c_str(), flags | O_CLOEXEC));
+  return fd.valid() && fsync(fd.get()) == 0;
+}
+
+// Makes the database at path whole under a temporary name and links it in
+// (store_open's creation). True when path names a file afterwards, this
+// one's or another process's; false with failure filled in.
+bool create_whole(const std::string& path, int create_mode, StoreError& failure) {
+  const TemporaryName temporary(path);
+  errno = 0;
+  StoreHandle db(gdbm_open(temporary.path().c_str(), 0, GDBM_NEWDB, create_mode, nullptr));
+  if (!db) {
+    const int system_error = errno;
+    failure.missing = system_error == ENOENT;
+    failure.reason = open_failure_reason(system_error);
+    return false;
+  }
+  if (std::string no_room = store_make_room(db.get(), 0); !no_room.empty()) {
+    failure.reason = std::move(no_room);
+    return false;
+  }
+  if (!store_close_written(db)) {
+    failure.reason = store_last_error();
+    return false;
+  }
+  if (!sync_path(temporary.path(), O_RDONLY) ||
+      (link(temporary.path().c_str(), path.c_str()) != 0 && errno != EEXIST)) {
+    failure.reason = strerror(errno);
+    return false;
+  }
+  // The new name on the disk too; a failure here loses no record yet.
+  const size_t slash = path.rfind('/');
+  sync_path(slash == std::string::npos ? "." : path.substr(0, slash + 1), O_RDONLY | O_DIRECTORY);
+  return true;
+}
+
 }  // namespace
 
 namespace {
@@ -85,6 +157,10 @@ bool walk_ended_cleanly() {
 
 }  // namespace
 
+bool is_store_temporary_name(std::string_view name) {
+  return name.starts_with(kStoreTemporaryPrefix);
+}
+
 void store_set_pause(StorePause pause) { pause_function = pause != nullptr ? pause : real_pause; }
 
 StoreHandle store_open(const OptionalText& path, StoreMode mode, int create_mode,
@@ -98,6 +174,14 @@ StoreHandle store_open(const OptionalText& path, StoreMode mode, int create_mode
     if (stat(path->c_str(), &status) != 0) {
       failure.missing = errno == ENOENT;
       failure.reason = strerror(errno);
+      return {};
+    }
+  } else if (mode == StoreMode::kWriterCreate) {
+    // Any other reason why the status cannot be read is gdbm_open's to
+    // report, as for the other modes.
+    struct stat status;
+    if (stat(path->c_str(), &status) != 0 && errno == ENOENT &&
+        !create_whole(*path, create_mode, failure)) {
       return {};
     }
   }

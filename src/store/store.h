@@ -20,8 +20,17 @@
 enum class StoreMode : int {
   kReader = GDBM_READER,        // read only, the file must exist
   kWriter = GDBM_WRITER,        // read and write, the file must exist
-  kWriterCreate = GDBM_WRCREAT  // read and write, a missing file is created
+  kWriterCreate = GDBM_WRCREAT  // read and write, a missing file is created whole
 };
+
+// The start of the name under which store_open creates a file before it
+// links it into place: ".new;", then the process id, ';' and a random
+// number in hex. No receiver's block file has such a name (an address has
+// no ';'), and it stays far below NAME_MAX.
+inline constexpr std::string_view kStoreTemporaryPrefix = ".new;";
+
+// Whether name (a file name without its directory) is such a temporary.
+bool is_store_temporary_name(std::string_view name);
 
 // Owns one open GDBM file, or nothing; closing releases GDBM's lock.
 class StoreHandle {
@@ -68,8 +77,17 @@ inline constexpr unsigned kLockWaitLimitMicroseconds = 110'000'000;
 
 // Opens the GDBM file at path (none gives none) in mode. kWriterCreate
 // creates a missing file with create_mode as its permission bits (less the
-// process umask); the other modes never create and ignore create_mode. A
-// reader open of a file whose status cannot be read gives none at once.
+// process umask), and never leaves a part of one under path: it creates the
+// database under a temporary name in the same directory
+// (kStoreTemporaryPrefix), with room reserved for a first record
+// (store_make_room, store/block_file_space.h), flushes it, links it to path
+// unless a file has that name by then (another process created it first:
+// that one is opened) and removes the temporary name either way. A failure
+// while creating removes the temporary and gives none with the reason:
+// GDBM's or the system's text, or kNoSpaceForStore. An existing empty file
+// (never one this function created) is made a database in place. The other
+// modes never create and ignore create_mode. A reader open of a file whose
+// status cannot be read gives none at once.
 //
 // A lock held by another process (gdbm_open fails with EAGAIN) is waited
 // out in short pauses, from about 1 ms growing to at most 100 ms, each

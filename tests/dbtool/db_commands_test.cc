@@ -4,6 +4,7 @@
 
 #include <gdbm.h>
 #include <sys/stat.h>
+#include <sys/time.h>
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
@@ -459,6 +460,95 @@ TEST_F(BlockFiles, PurgeUsesTheProgramsStrictComparison) {
   EXPECT_EQ(read_gdbm(blockdir + "/a@site").count("future@host" + kNul), 1u);
 }
 
+// A record dated more than an hour ahead, or a pending one whose lease ran
+// out, blocks nothing: purge removes it whatever --older-than says, and
+// counts the ones from the future apart.
+TEST_F(BlockFiles, PurgeRemovesRecordsFromTheFutureAndLeasesThatRanOut) {
+  const int64_t now = time(nullptr);
+  const struct Case {
+    const char* sender;
+    BlockRecord record;
+    bool removed;
+  } cases[] = {
+      {"ahead@host", {now + 2 * 3600, std::nullopt, "", std::nullopt}, true},
+      {"far-ahead@host", {now + 400 * 86400, std::nullopt, "", std::nullopt}, true},
+      {"pending-ahead@host", {now + 2 * 3600, std::nullopt, "", 120}, true},
+      {"clock-set-back@host", {now + 3500, std::nullopt, "", std::nullopt}, false},
+      {"lease-ran-out@host", {now - 200, std::nullopt, "", 120}, true},
+      {"lease-holds@host", {now - 100, std::nullopt, "", 120}, false},
+      {"confirmed@host", {now - 200, std::nullopt, "", std::nullopt}, false},
+  };
+  for (const Case& c : cases) {
+    store_gdbm_record(blockdir + "/a@site", c.sender + kNul, gdbm_block_value(c.record));
+  }
+  const auto before = read_gdbm(blockdir + "/a@site");
+
+  ToolRun r = run_tool({"purge", "--dry-run", "--older-than", "48", blockdir});
+  EXPECT_EQ(r.status, kDbDone) << r.err;
+  EXPECT_EQ(r.out,
+            "a@site: would remove 4 of 7 records (3 from the future)\n"
+            "would purge 4 records from 1 of 1 block file (3 from the future)\n");
+  EXPECT_EQ(read_gdbm(blockdir + "/a@site"), before);
+
+  r = run_tool({"purge", "--older-than", "48", blockdir});
+  EXPECT_EQ(r.status, kDbDone) << r.err;
+  EXPECT_EQ(r.out,
+            "a@site: removed 4 of 7 records (3 from the future)\n"
+            "purged 4 records from 1 of 1 block file (3 from the future)\n");
+  const auto after = read_gdbm(blockdir + "/a@site");
+  for (const Case& c : cases) {
+    EXPECT_EQ(after.count(c.sender + kNul), c.removed ? 0u : 1u) << c.sender;
+  }
+}
+
+// A file that orvelt is creating stands under a temporary name until it is
+// whole: blocks never reads it, purge removes it only once it is an hour
+// old, and neither takes it for a receiver's file.
+TEST_F(BlockFiles, TemporariesArePassedOverAndPurgedOnlyWhenStale) {
+  record("a@site", "x@host", time(nullptr) - 60);
+  const std::string stale = blockdir + "/.new;123;00000000deadbeef";
+  const std::string young = blockdir + "/.new;456;00000000feedf00d";
+  const std::string empty_stale = blockdir + "/.new;789;0000000000000001";
+  write_gdbm_keys(stale, {"half@host"});
+  write_gdbm_keys(young, {"half@host"});
+  dir.write("block/.new;789;0000000000000001", "");
+  const auto age = [](const std::string& path, time_t seconds) {
+    const time_t then = time(nullptr) - seconds;
+    const struct timeval times[2] = {{then, 0}, {then, 0}};
+    ASSERT_EQ(utimes(path.c_str(), times), 0);
+  };
+  age(stale, 3601 + 60);
+  age(empty_stale, 2 * 86400);
+  age(young, 3000);
+
+  ToolRun r = run_tool({"blocks", blockdir});
+  EXPECT_EQ(r.status, kDbDone) << r.err;
+  EXPECT_EQ(r.out.find("half@host"), std::string::npos) << r.out;
+  EXPECT_EQ(r.out.find(".new;"), std::string::npos) << r.out;
+  EXPECT_THAT(r.err, IsEmpty());
+
+  r = run_tool({"purge", "--dry-run", "--older-than", "48", blockdir});
+  EXPECT_EQ(r.status, kDbDone) << r.err;
+  EXPECT_EQ(r.out,
+            "would purge 0 records from 0 of 1 block file\n"
+            "would remove 2 stale temporary files\n");
+  EXPECT_TRUE(std::filesystem::exists(stale));
+
+  r = run_tool({"purge", "--older-than", "48", blockdir});
+  EXPECT_EQ(r.status, kDbDone) << r.err;
+  EXPECT_EQ(r.out,
+            "purged 0 records from 0 of 1 block file\n"
+            "removed 2 stale temporary files\n");
+  EXPECT_FALSE(std::filesystem::exists(stale));
+  EXPECT_FALSE(std::filesystem::exists(empty_stale));
+  EXPECT_TRUE(std::filesystem::exists(young));
+  EXPECT_EQ(read_gdbm(blockdir + "/a@site").size(), 1u);
+
+  // A young one left alone says nothing.
+  r = run_tool({"purge", "--older-than", "48", blockdir});
+  EXPECT_EQ(r.out, "purged 0 records from 0 of 1 block file\n");
+}
+
 TEST_F(BlockFiles, PurgeGoesOnPastALockedFileAndReportsIt) {
   const int64_t now = time(nullptr);
   record("a@site", "old@host", now - 100 * 3600);
@@ -776,6 +866,36 @@ TEST_F(RedisDbTool, ImportBlocksRemovePurgeRoundTrip) {
   r = run_tool({"purge", "-c", cfg});
   EXPECT_EQ(r.status, kDbDone) << r.err;
   EXPECT_EQ(r.out, "nothing to purge: keys expire by themselves (1 record now)\n");
+}
+
+// Keys expire by themselves, but one dated more than an hour ahead would
+// block its sender until then: purge removes it, a dry run only counts.
+TEST_F(RedisDbTool, PurgeRemovesRecordsFromTheFuture) {
+  RedisServer redis;
+  const std::string cfg = config(redis.url());
+  const int64_t now = time(nullptr);
+  const std::string ahead = redis_block_key("orvelt:", "jane@site", "ahead@x");
+  const std::string near = redis_block_key("orvelt:", "jane@site", "near@x");
+  const std::string past = redis_block_key("orvelt:", "jane@site", "past@x");
+  redis.command({"SET", ahead, std::to_string(now + 7200) + " mx1:1"});
+  redis.command({"SET", near, std::to_string(now + 3000) + " mx1:1"});
+  redis.command({"SET", past, std::to_string(now - 60) + " mx1:1"});
+
+  ToolRun r = run_tool({"purge", "--dry-run", "-c", cfg});
+  EXPECT_EQ(r.status, kDbDone) << r.err;
+  EXPECT_EQ(r.out,
+            "would remove 1 record from the future\n"
+            "nothing else to purge: keys expire by themselves (2 records now)\n");
+  EXPECT_TRUE(redis.get(ahead));
+
+  r = run_tool({"purge", "-c", cfg});
+  EXPECT_EQ(r.status, kDbDone) << r.err;
+  EXPECT_EQ(r.out,
+            "removed 1 record from the future\n"
+            "nothing else to purge: keys expire by themselves (2 records now)\n");
+  EXPECT_FALSE(redis.get(ahead));
+  EXPECT_TRUE(redis.get(near));
+  EXPECT_TRUE(redis.get(past));
 }
 
 // Records that know their text and their own interval: blocks shows both

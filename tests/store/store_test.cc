@@ -183,6 +183,59 @@ TEST_F(StoreOpen, ProcessesMeetingALockPauseDifferently) {
   EXPECT_NE(first.count(*first.begin()), 8u);
 }
 
+// Processes creating the same missing file at the same moment: one file
+// under the name, every process's record in it, no temporary left.
+TEST(StoreCreate, ConcurrentCreatorsShareOneWholeFile) {
+  constexpr int kCreators = 4;
+  for (int round = 0; round < 5; ++round) {
+    SCOPED_TRACE("round " + std::to_string(round));
+    TempDir dir;
+    const std::string path = dir.file("local@site");
+    int gate[2];
+    ASSERT_EQ(pipe(gate), 0);
+    std::vector<pid_t> children;
+    for (int i = 0; i < kCreators; ++i) {
+      const pid_t pid = fork();
+      ASSERT_GE(pid, 0);
+      if (pid == 0) {
+        close(gate[1]);
+        char c;
+        while (read(gate[0], &c, 1) > 0) {
+        }
+        StoreHandle db = store_open(path, StoreMode::kWriterCreate, kMode);
+        const std::string key = "sender" + std::to_string(i);
+        const int stored =
+            db ? gdbm_store(db.get(), datum{const_cast<char*>(key.data()), int(key.size())},
+                            datum{const_cast<char*>("1"), 1}, GDBM_INSERT)
+               : -1;
+        _exit(stored == 0 && store_close_written(db) ? 0 : 1);
+      }
+      children.push_back(pid);
+    }
+    close(gate[0]);
+    close(gate[1]);
+    for (pid_t pid : children) {
+      int status = 0;
+      ASSERT_EQ(waitpid(pid, &status, 0), pid);
+      EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+    }
+    EXPECT_EQ(read_gdbm(path).size(), static_cast<size_t>(kCreators));
+    std::vector<std::string> names;
+    for (const auto& entry : std::filesystem::directory_iterator(dir.path())) {
+      names.push_back(entry.path().filename().string());
+    }
+    EXPECT_EQ(names, std::vector<std::string>{"local@site"});
+  }
+}
+
+TEST(StoreCreate, TemporaryNamesAreNoReceiversNames) {
+  EXPECT_TRUE(is_store_temporary_name(".new;123;00ff"));
+  EXPECT_TRUE(is_store_temporary_name(".new;"));
+  EXPECT_FALSE(is_store_temporary_name(".new"));
+  EXPECT_FALSE(is_store_temporary_name("new;1;2"));
+  EXPECT_FALSE(is_store_temporary_name("a.new;1;2"));
+}
+
 TEST(StoreHasKey, KeysIncludeTheirNulByte) {
   TempDir dir;
   write_gdbm_keys(dir.file("with"), {"X-Spam: yes", "box@host"});
