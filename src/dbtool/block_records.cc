@@ -20,16 +20,18 @@ bool BlockLister::record(const BlockEntry& entry) {
   int64_t age = 0;
   const std::string age_text =
       __builtin_sub_overflow(now_, *entry.time, &age) ? "?" : format_age(age);
-  // The fields of a record that holds a tag or its own period follow
-  // today's, so that a script reading those by position keeps working, and
-  // a record without them is shown as before.
+  // The fields of a record that holds a tag, its own period or a lease
+  // follow today's, so that a script reading those by position keeps
+  // working, and a record without them is shown as before.
   std::string more;
-  if (!entry.tag.empty() || entry.period) {
+  if (!entry.tag.empty() || entry.period || entry.lease) {
     more += '\t';
     more += entry.tag.empty() ? std::string("-") : escape_for_display(entry.tag);
     more += '\t';
     more += entry.period ? format_age(*entry.period) : std::string("-");
   }
+  // A claim whose reply has not been confirmed (or never will be).
+  if (entry.lease) more += "\tpending";
   fprintf(out_, "%s\t%s\t%s\t%s%s\n", receiver.c_str(), sender.c_str(),
           format_utc(*entry.time).c_str(), age_text.c_str(), more.c_str());
   return true;

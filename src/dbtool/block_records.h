@@ -14,8 +14,10 @@
 // Writes each record a walk hands it as one line: receiver, sender, the
 // time of the last reply (UTC) and its age, then, for a record that holds
 // either, the tag of the text sent and the record's own period (each "-"
-// when it has none); or "unreadable: <problem>"; tab-separated, with the addresses escaped for
-// display. A part of the store that cannot be read is handed to report.
+// when it has none), then "pending" for a pending record (tag and period
+// shown for it all the same); or "unreadable: <problem>"; tab-separated,
+// with the addresses escaped for display. A part of the store that cannot be read is handed to
+// report.
 class BlockLister : public BlockWalker {
  public:
   using Report = std::function<void(const std::string& where, const std::string& reason)>;

@@ -36,3 +36,13 @@ Outcome BlockStore::pending_elsewhere(const std::string& sender, const std::stri
   return Outcome::retry(LOG_ERR, "WARN/MAIL reply to " + log_safe(sender) + " for " +
                                      log_safe(receiver) + " pending in another run");
 }
+
+BlockStore::Found BlockStore::weigh(const ClaimRequest& request, std::string_view value,
+                                    const std::optional<BlockRecord>& record, int64_t now,
+                                    int64_t period) const {
+  // A run's own record blocks whatever text it answered, pending or not.
+  if (own_record(request.receiver, request.sender, value)) return Found::kBlocked;
+  if (!record) return Found::kFree;
+  if (block_record_pending(*record, now)) return Found::kPendingElsewhere;
+  return block_record_blocks(*record, now, period, request.tag) ? Found::kBlocked : Found::kFree;
+}

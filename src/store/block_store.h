@@ -145,6 +145,17 @@ class BlockStore {
   // The failure of a claim that met another run's pending record.
   static Outcome pending_elsewhere(const std::string& sender, const std::string& receiver);
 
+  // What a claim of request makes of the pair's value found at now, record
+  // being what it reads as (none: no record the program wrote), under
+  // period, the claim's interval in seconds.
+  enum class Found {
+    kFree,              // no record that counts: the claim writes its own
+    kBlocked,           // the store's own record, or one that still blocks
+    kPendingElsewhere,  // another run's pending record that still holds
+  };
+  Found weigh(const ClaimRequest& request, std::string_view value,
+              const std::optional<BlockRecord>& record, int64_t now, int64_t period) const;
+
  private:
   struct OwnClaim {
     std::string receiver, sender, value;

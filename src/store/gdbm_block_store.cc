@@ -23,14 +23,14 @@ namespace {
 using FetchedValue = MallocPtr<char>;
 
 Outcome failed(const std::string& path, const std::string& reason) {
-  return Outcome::retry(LOG_WARNING, "CRIT/IO " + log_safe(path) + ": " + reason);
+  return Outcome::retry(LOG_ERR, "CRIT/IO " + log_safe(path) + ": " + reason);
 }
 
 Outcome lock_failed(const std::string& path) {
-  return Outcome::retry(LOG_WARNING, "CRIT/IO error locking '" + log_safe(path) + "' for writing");
+  return Outcome::retry(LOG_ERR, "CRIT/IO error locking '" + log_safe(path) + "' for writing");
 }
 
-bool log_withdraw_failed(const std::string& path, const std::string& reason) {
+bool log_store_failed(const std::string& path, const std::string& reason) {
   log_message(LOG_ERR, "CRIT/IO %s: %s", log_safe(path).c_str(), reason.c_str());
   return false;
 }
@@ -49,16 +49,6 @@ Result<std::optional<std::string>> fetch_value(const StoreHandle& db, const std:
     return failed(path, gdbm_db_strerror(db.get()));
   }
   return std::optional<std::string>();
-}
-
-// Whether a stored value still blocks a reply of the text tag names at now
-// under period. A value too short for a time is no record the program
-// wrote: it blocks nothing.
-bool blocks(const std::optional<std::string>& value, int64_t now, int64_t period,
-            std::string_view tag) {
-  if (!value) return false;
-  const std::optional<BlockRecord> record = gdbm_block_record(*value);
-  return record && block_record_blocks(*record, now, period, tag);
 }
 
 // The sender's value at the look under the reader lock. A
@@ -119,48 +109,96 @@ OptionalText GdbmBlockStore::path_of(const std::string& receiver) const {
 }
 
 Result<BlockClaim> GdbmBlockStore::claim(const ClaimRequest& request) {
-  BlockClaim claim;
   const int hours = request.hours.value_or(config_.blockexpire);
-  if (hours == 0) {
-    claim.granted = true;
-    return claim;
-  }
+  if (hours == 0) return BlockClaim{true, std::nullopt, std::nullopt, 0};
   const OptionalText path = path_of(request.receiver);
-  if (!path) return claim;
+  if (!path) return BlockClaim{};
   const std::string key = stored_key(request.sender);
   const int64_t period = block_period_seconds(hours);
-  // A run's own record blocks whatever text it answered.
-  auto blocked = [&](const std::optional<std::string>& value, int64_t now) {
-    return blocks(value, now, period, request.tag) ||
-           (value && own_record(request.receiver, request.sender, *value));
-  };
   // Most messages from a sender who was answered end at the first look,
   // without a write lock or a flush.
   const Result<std::optional<std::string>> seen =
       value_at_first_look(*path, key, config_.create_mode);
   if (!seen.ok()) return seen.failure();
-  if (blocked(*seen, time(nullptr))) return claim;
+  switch (weigh_value(request, *seen, time(nullptr), period)) {
+    case Found::kPendingElsewhere:
+      return pending_elsewhere(request.sender, request.receiver);
+    case Found::kBlocked:
+      return BlockClaim{};
+    case Found::kFree:
+      break;
+  }
+  return claim_locked(request, *path, key, period);
+}
 
+BlockStore::Found GdbmBlockStore::weigh_value(const ClaimRequest& request,
+                                              const std::optional<std::string>& value, int64_t now,
+                                              int64_t period) const {
+  // A value too short for a time is no record the program wrote: it
+  // blocks nothing.
+  if (!value) return Found::kFree;
+  return weigh(request, *value, gdbm_block_record(*value), now, period);
+}
+
+Result<BlockClaim> GdbmBlockStore::claim_locked(const ClaimRequest& request,
+                                                const std::string& path, const std::string& key,
+                                                int64_t period) {
+  BlockClaim claim;
   StoreError error;
   StoreHandle db = store_open(path, StoreMode::kWriterCreate, config_.create_mode, &error);
-  if (!db) return error.locked ? lock_failed(*path) : failed(*path, error.reason);
-  Result<std::optional<std::string>> previous = fetch_value(db, key, *path);
+  if (!db) return error.locked ? lock_failed(path) : failed(path, error.reason);
+  Result<std::optional<std::string>> previous = fetch_value(db, key, path);
   if (!previous.ok()) return previous.failure();
   claim.previous = *previous;
   // Taken after the open, which may have waited for the lock.
   const int64_t now = time(nullptr);
-  if (blocked(claim.previous, now)) return claim;
+  switch (weigh_value(request, claim.previous, now, period)) {
+    case Found::kPendingElsewhere:
+      return pending_elsewhere(request.sender, request.receiver);
+    case Found::kBlocked:
+      return claim;
+    case Found::kFree:
+      break;
+  }
+  const int64_t lease = block_lease_seconds(config_.mtatimeout);
   const BlockRecord record{now, request.hours ? std::optional(period) : std::nullopt, request.tag,
-                           std::nullopt};
+                           lease};
   const std::string value = gdbm_block_value(record);
-  if (Outcome stored = store_and_close(db, key, value, *path); !stored.ok()) return stored;
+  if (Outcome stored = store_and_close(db, key, value, path); !stored.ok()) return stored;
   claim.granted = true;
   claim.stored = value;
+  claim.lease_ends = now + lease;
   note_claim(request.receiver, request.sender, value);
   return claim;
 }
 
-void GdbmBlockStore::confirm(const BlockClaim&, const std::string&, const std::string&) {}
+void GdbmBlockStore::confirm(const BlockClaim& claim, const std::string& sender,
+                             const std::string& receiver) {
+  if (!claim.stored) return;
+  std::optional<BlockRecord> record = gdbm_block_record(*claim.stored);
+  const OptionalText path = block_file_path(config_.blockfiles, receiver);
+  if (!record || !path) return;
+  record->lease.reset();
+  const std::string full = gdbm_block_value(*record);
+  StoreError error;
+  StoreHandle db = store_open(path, StoreMode::kWriter, config_.create_mode, &error);
+  if (!db) {
+    log_store_failed(*path, error.reason);
+    return;
+  }
+  const std::string key = stored_key(sender);
+  const Result<std::optional<std::string>> current = fetch_value(db, key, *path);
+  if (!current.ok()) {
+    log_message(LOG_ERR, "%s", current.failure().reason.c_str());
+    return;
+  }
+  if (*current != claim.stored) return;  // gone, or another run's record by now
+  if (Outcome stored = store_and_close(db, key, full, *path); !stored.ok()) {
+    log_message(LOG_ERR, "%s", stored.reason.c_str());
+    return;
+  }
+  note_claim(receiver, sender, full);
+}
 
 bool GdbmBlockStore::withdraw(const BlockClaim& claim, const std::string& sender,
                               const std::string& receiver) {
@@ -170,7 +208,7 @@ bool GdbmBlockStore::withdraw(const BlockClaim& claim, const std::string& sender
   if (!path) return true;
   StoreError error;
   StoreHandle db = store_open(path, StoreMode::kWriter, config_.create_mode, &error);
-  if (!db) return log_withdraw_failed(*path, error.reason);
+  if (!db) return log_store_failed(*path, error.reason);
   const std::string key = stored_key(sender);
   const datum found = gdbm_fetch(db.get(), datum_over(key));
   const FetchedValue current(found.dptr);
@@ -181,8 +219,8 @@ bool GdbmBlockStore::withdraw(const BlockClaim& claim, const std::string& sender
   const int result = claim.previous ? gdbm_store(db.get(), datum_over(key),
                                                  datum_over(*claim.previous), GDBM_REPLACE)
                                     : gdbm_delete(db.get(), datum_over(key));
-  if (result != 0) return log_withdraw_failed(*path, gdbm_db_strerror(db.get()));
-  if (!store_close_written(db)) return log_withdraw_failed(*path, store_last_error());
+  if (result != 0) return log_store_failed(*path, gdbm_db_strerror(db.get()));
+  if (!store_close_written(db)) return log_store_failed(*path, store_last_error());
   return true;
 }
 
@@ -299,6 +337,7 @@ BlockEntry block_entry_of(const std::string& receiver, const RawRecord& raw) {
   entry.time = record->time;
   entry.period = record->period;
   entry.tag = record->tag;
+  entry.lease = record->lease;
   return entry;
 }
 

@@ -49,8 +49,8 @@ bool walk_block_file(const std::string& path, BlockWalker& walker);
 
 // The record raw of receiver's block file as a walk hands it on: the key
 // must be a text with its NUL byte, and the value must hold a block time
-// (gdbm_block_record, whose period and tag it hands on too); anything else is unreadable (problem
-// says why) and blocks no reply.
+// (gdbm_block_record, whose period, tag and lease it hands on too); anything else is unreadable
+// (problem says why) and blocks no reply.
 BlockEntry block_entry_of(const std::string& receiver, const RawRecord& raw);
 
 // walk_block_file for each of block_files_in(file_or_dir, backups).
@@ -60,26 +60,29 @@ Outcome walk_block_files(const std::string& file_or_dir, BlockWalker& walker,
 // The block store in the files under config.blockfiles.
 //
 // A claim is granted always under an interval of 0 (no file is touched);
-// otherwise when the receiver's block file holds no record for the sender
-// that still blocks it, and then the record of the reply (the current time,
-// the own interval and the text's tag when the claim has them) is stored
-// for the sender before the claim returns, replacing any other. The file is first read under a
-// reader lock (a sender who is blocked costs no write lock and no flush); a reply is decided again
-// under the writer lock (writer-create mode, a missing file created with create_mode as its mode),
-// held only for the decision and the record.
+// otherwise as BlockStore::claim says, and then the pending record of the
+// reply (the current time, the own interval and the text's tag when the
+// claim has them, the lease) is stored for the sender before the claim
+// returns, replacing any other. The file is first read under a reader lock
+// (a sender who is blocked costs no write lock and no flush); a reply is
+// decided again under the writer lock (writer-create mode, a missing file
+// created with create_mode as its mode), held only for the decision and the
+// record.
 //
 // A receiver without a block file path is refused: "WARN/IO refusing block
 // file for <receiver>" is logged and nothing is granted. Everything else
-// that stops the record is a failure handed back (priority warning): a file
+// that stops the record is a failure handed back (priority err): a file
 // GDBM cannot open or read for any reason but a missing file, damaged or
 // truncated ones included, "CRIT/IO <path>: <GDBM's or the system's text>";
 // a lock that stays held, "CRIT/IO error locking '<path>' for writing"; a
 // record that cannot be written and flushed, "CRIT/IO <path>: <reason>". A
 // damaged file is never taken for an empty one.
 //
-// A withdrawal puts back the sender's previous value, or deletes the record
-// when there was none, while the record still holds what the claim stored;
-// its failure is logged as "CRIT/IO <path>: <reason>" at priority err.
+// A confirmation stores the full record over the pending one, and a
+// withdrawal puts back the sender's previous value, or deletes the record
+// when there was none, each under the writer lock while the record still
+// holds what the claim stored; a failure of either is logged as "CRIT/IO
+// <path>: <reason>" at priority err.
 class GdbmBlockStore : public BlockStore {
  public:
   explicit GdbmBlockStore(const Config& config) : config_(config) {}
@@ -103,6 +106,13 @@ class GdbmBlockStore : public BlockStore {
  private:
   // The receiver's block file, or the refusal logged.
   OptionalText path_of(const std::string& receiver) const;
+  // weigh for a stored value, or none.
+  Found weigh_value(const ClaimRequest& request, const std::optional<std::string>& value,
+                    int64_t now, int64_t period) const;
+  // The claim's look again under the writer lock, and its pending record
+  // written.
+  Result<BlockClaim> claim_locked(const ClaimRequest& request, const std::string& path,
+                                  const std::string& key, int64_t period);
 
   const Config& config_;
 };

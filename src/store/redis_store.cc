@@ -227,9 +227,9 @@ Outcome RedisBlockStore::connect() {
     RedisChoice choice =
         redis_failover(config_.blockstore, next_, config_.blockstore_password, *voice_);
     if (choice.refused) {
-      return Outcome::config_error(LOG_WARNING, voice_->refused(choice.server, choice.reason));
+      return Outcome::config_error(LOG_ERR, voice_->refused(choice.server, choice.reason));
     }
-    if (!choice.connection) return Outcome::retry(LOG_WARNING, voice_->none_usable());
+    if (!choice.connection) return Outcome::retry(LOG_ERR, voice_->none_usable());
     if (voice_->primary_only()) {
       const RedisReply role = redis_command(choice.connection, {"ROLE"});
       if (!role) {
@@ -237,7 +237,7 @@ Outcome RedisBlockStore::connect() {
         continue;
       }
       if (role->type == REDIS_REPLY_ERROR) {
-        return Outcome::retry(LOG_WARNING, voice_->refused(choice.server, reply_text(*role)));
+        return Outcome::retry(LOG_ERR, voice_->refused(choice.server, reply_text(*role)));
       }
       if (!is_primary(*role)) {
         voice_->skipped(choice.server, "a replica");
@@ -253,15 +253,15 @@ Outcome RedisBlockStore::connect() {
 Outcome RedisBlockStore::reach() { return connection_ ? Outcome::done() : connect(); }
 
 Outcome RedisBlockStore::command_failed(const RedisReply& reply) const {
-  return Outcome::retry(LOG_WARNING, voice_->failed(server_, reply ? reply_text(*reply)
-                                                                   : redis_failure(connection_)));
+  return Outcome::retry(
+      LOG_ERR, voice_->failed(server_, reply ? reply_text(*reply) : redis_failure(connection_)));
 }
 
 Outcome RedisBlockStore::refusal(const std::string& reason) const {
   // A server that wants a password the configuration does not give.
   const std::string text = voice_->refused(server_, reason);
-  if (reason.starts_with("NOAUTH")) return Outcome::config_error(LOG_WARNING, text);
-  return Outcome::retry(LOG_WARNING, text);
+  if (reason.starts_with("NOAUTH")) return Outcome::config_error(LOG_ERR, text);
+  return Outcome::retry(LOG_ERR, text);
 }
 
 Result<bool> RedisBlockStore::write_claim(const std::vector<std::string>& words) {
@@ -286,29 +286,36 @@ Result<bool> RedisBlockStore::write_claim(const std::vector<std::string>& words)
   }
 }
 
-Result<bool> RedisBlockStore::replace_other_text(const ClaimRequest& request,
-                                                 const std::string& key, const std::string& value,
-                                                 const std::string& seconds, BlockClaim& claim) {
-  // Twice at most: a key that expires between the write and the look is
-  // claimed again as a new one.
+Result<bool> RedisBlockStore::write_pending(const ClaimRequest& request, const std::string& key,
+                                            const PendingWrite& pending, BlockClaim& claim) {
+  // Twice at most: a key that expires, or is written by another run,
+  // between the write and the look is looked at once more.
   for (int attempt = 0; attempt < 2; ++attempt) {
+    const Result<bool> written =
+        write_claim({"SET", key, pending.value, "NX", "EX", pending.seconds});
+    if (!written.ok() || *written) return written;
     const RedisReply found = redis_command(connection_, {"GET", key});
     if (!found || found->type == REDIS_REPLY_ERROR) return command_failed(found);
-    if (found->type == REDIS_REPLY_STRING) {
-      const std::string old(found->str, found->len);
-      const std::optional<BlockRecord> record = redis_block_record(old);
-      // A run's own record blocks whatever text it answered.
-      if (!record || !block_record_other_text(*record, request.tag) ||
-          own_record(request.receiver, request.sender, old)) {
+    if (found->type != REDIS_REPLY_STRING) continue;  // gone meanwhile
+    const std::string old(found->str, found->len);
+    switch (weigh(request, old, redis_block_record(old), pending.now, pending.period)) {
+      case Found::kPendingElsewhere:
+        return pending_elsewhere(request.sender, request.receiver);
+      case Found::kBlocked:
         return false;
-      }
-      claim.previous = old;
-      return write_claim({"EVAL", kReplaceScript, "1", key, old, value, seconds});
+      case Found::kFree:
+        break;
     }
-    Result<bool> written = write_claim({"SET", key, value, "NX", "EX", seconds});
-    if (!written.ok() || *written) return written;
+    const Result<bool> replaced =
+        write_claim({"EVAL", kReplaceScript, "1", key, old, pending.value, pending.seconds});
+    if (!replaced.ok()) return replaced;
+    if (*replaced) {
+      claim.previous = old;
+      return true;
+    }
   }
-  return false;
+  // Written over twice while this run looked: another run claims it now.
+  return pending_elsewhere(request.sender, request.receiver);
 }
 
 Result<BlockClaim> RedisBlockStore::claim(const ClaimRequest& request) {
@@ -329,45 +336,88 @@ Result<BlockClaim> RedisBlockStore::claim(const ClaimRequest& request) {
       redis_block_key(config_.blockstore_prefix, request.receiver, request.sender);
   const int64_t now = time(nullptr);
   const int64_t period = block_period_seconds(hours);
+  const int64_t lease = block_lease_seconds(config_.mtatimeout);
   const BlockRecord record{now, request.hours ? std::optional(period) : std::nullopt, request.tag,
-                           std::nullopt};
-  const std::string value = redis_block_value(record, claim_maker());
-  const std::string seconds = std::to_string(block_seconds_left(now, now, period));
-  Result<bool> written = write_claim({"SET", key, value, "NX", "EX", seconds});
-  // A key of another text is looked at only when the text is weighed.
-  if (written.ok() && !*written && !request.tag.empty()) {
-    written = replace_other_text(request, key, value, seconds, claim);
-  }
+                           lease};
+  // The key of a pending record lives as long as its lease holds.
+  const PendingWrite pending{redis_block_value(record, claim_maker()),
+                             std::to_string(block_seconds_left(now, now, lease)), now, period};
+  const Result<bool> written = write_pending(request, key, pending, claim);
   if (!written.ok()) return written.failure();
   claim.granted = *written;
   if (claim.granted) {
-    claim.stored = value;
-    note_claim(request.receiver, request.sender, value);
+    claim.stored = pending.value;
+    claim.lease_ends = now + lease;
+    note_claim(request.receiver, request.sender, pending.value);
   }
   return claim;
 }
 
-void RedisBlockStore::confirm(const BlockClaim&, const std::string&, const std::string&) {}
+RedisBlockStore::Sent RedisBlockStore::send_reconnecting(const std::vector<std::string>& words) {
+  Sent sent;
+  if (connection_) {
+    sent.reply = redis_command(connection_, words);
+    if (sent.reply) return sent;
+    sent.failure = log_failure(server_, redis_failure(connection_));
+    connection_.reset();
+  } else {
+    sent.failure = log_failure(server_, "no connection");
+  }
+  // Once more on a new connection, from the first server on, as the claim
+  // connected: a server restarted, or a connection killed while the MTA
+  // ran.
+  const std::string before = server_;
+  next_ = 0;
+  if (!connect().ok()) return sent;
+  sent.elsewhere = server_ != before;
+  sent.reply = redis_command(connection_, words);
+  if (!sent.reply) {
+    sent.failure = log_failure(server_, redis_failure(connection_));
+    connection_.reset();
+  }
+  return sent;
+}
+
+bool RedisBlockStore::applied(const Sent& sent) const {
+  std::string failure = sent.failure;
+  if (sent.reply && sent.reply->type == REDIS_REPLY_ERROR) {
+    failure = log_failure(server_, reply_text(*sent.reply));
+  } else if (sent.reply && (!sent.elsewhere || sent.reply->type != REDIS_REPLY_INTEGER ||
+                            sent.reply->integer == 1)) {
+    return true;
+  }
+  // No answer, or none from the server the claim was written on: the key
+  // may stand there.
+  log_message(LOG_ERR, "%s", failure.c_str());
+  return false;
+}
+
+void RedisBlockStore::confirm(const BlockClaim& claim, const std::string& sender,
+                              const std::string& receiver) {
+  if (!claim.stored) return;
+  std::optional<BlockRecord> record = redis_block_record(*claim.stored);
+  if (!record) return;
+  record->lease.reset();
+  const std::string full = redis_block_value(*record, claim_maker());
+  const int64_t period = block_record_period(*record, block_period_seconds(config_.blockexpire));
+  // The full record's key expires when it stops blocking, as if the claim
+  // had written it.
+  const int64_t left =
+      std::max<int64_t>(block_seconds_left(record->time, time(nullptr), period), 1);
+  const std::string key = redis_block_key(config_.blockstore_prefix, receiver, sender);
+  const Sent sent = send_reconnecting(
+      {"EVAL", kReplaceScript, "1", key, *claim.stored, full, std::to_string(left)});
+  if (applied(sent) && sent.reply->type == REDIS_REPLY_INTEGER && sent.reply->integer == 1) {
+    note_claim(receiver, sender, full);
+  }
+}
 
 bool RedisBlockStore::withdraw(const BlockClaim& claim, const std::string& sender,
                                const std::string& receiver) {
   if (!claim.stored) return true;
   forget_claim(receiver, sender);
-  auto failed = [this](const std::string& reason) {
-    log_message(LOG_ERR, "%s", log_failure(server_, reason).c_str());
-    return false;
-  };
-  if (!connection_) return failed("no connection");
   const std::string key = redis_block_key(config_.blockstore_prefix, receiver, sender);
-  const RedisReply reply =
-      redis_command(connection_, {"EVAL", kWithdrawScript, "1", key, *claim.stored});
-  if (!reply) {
-    failed(redis_failure(connection_));
-    connection_.reset();
-    return false;
-  }
-  if (reply->type == REDIS_REPLY_ERROR) return failed(reply_text(*reply));
-  return true;
+  return applied(send_reconnecting({"EVAL", kWithdrawScript, "1", key, *claim.stored}));
 }
 
 Result<std::vector<std::string>> RedisBlockStore::scan_keys() {
@@ -415,6 +465,7 @@ Outcome RedisBlockStore::walk(BlockWalker& walker) {
       entry.time = record->time;
       entry.period = record->period;
       entry.tag = record->tag;
+      entry.lease = record->lease;
     } else {
       entry.problem = "not a reply time";
     }

@@ -135,17 +135,29 @@ std::unique_ptr<RedisVoice> redis_log_voice();
 // The block store on the Redis servers of config.blockstore.
 //
 // The first claim (or reach) connects (redis_failover); the connection is
-// kept for the store's life. A claim is one SET key value NX EX <seconds>
-// (block_seconds_left of a record made now, under the claim's interval):
-// granted when the key was not there. A claim that weighs the text then
-// reads the key, and replaces a record of another text in one script, as
-// long as it still holds what was read. A server that fails a command, or refuses the write as a
-// replica, is skipped and the next one tried. Failures handed back (priority warning): no server
-// left, a server that refused the password or DB, or the write for want of one (NOAUTH: these are
-// configuration errors), or refused the write with anything but READONLY. A receiver that
-// block_receiver_acceptable refuses gets "WARN/IO refusing block key for <receiver>" logged and
-// nothing granted. A withdrawal deletes the key if it still holds the claim's value (one Lua
-// script); its failure is logged, "CRIT/IO blockstore <server>: <reason>" at priority err.
+// kept for the store's life. A claim is one SET key value NX EX <seconds> of
+// a pending record (its lease, block_lease_seconds(mtatimeout), and one
+// second more): granted when the key was not there. When it was, the claim
+// reads it and decides as BlockStore::claim says; a record that does not
+// count (of another text, from the future, unreadable) is replaced in one
+// script, as long as it still holds what was read, and a key gone meanwhile
+// is claimed again as a new one. A server that fails a command, or refuses
+// the write as a replica, is skipped and the next one tried. Failures
+// handed back (priority err): no server left, a server that refused the
+// password or DB, or the write for want of one (NOAUTH: these are
+// configuration errors), or refused the write with anything but READONLY;
+// and another run's pending record. A receiver that
+// block_receiver_acceptable refuses gets "WARN/IO refusing block key for
+// <receiver>" logged and nothing granted.
+//
+// A confirmation replaces the pending value by the full one, its key to
+// expire when the record stops blocking (block_seconds_left), and a
+// withdrawal deletes the key, each in one script and only while the key
+// holds the claim's value. A connection lost by then (a server restarted,
+// the connection killed) is made again once, from the first server on, and
+// the script sent again. A failure is logged, "CRIT/IO blockstore <server>:
+// <reason>" at priority err; so is a script that found nothing to change on
+// another server than the claim's, where the claim may still stand.
 class RedisBlockStore : public BlockStore {
  public:
   RedisBlockStore(const Config& config, std::unique_ptr<RedisVoice> voice);
@@ -175,12 +187,31 @@ class RedisBlockStore : public BlockStore {
   // Sends a claim's write, passing over servers that fail it: whether it
   // was made.
   Result<bool> write_claim(const std::vector<std::string>& words);
-  // The claim's write over a key that was there: made when the key holds a
-  // record of another text than the request's, not this store's own (its
-  // value then goes to claim.previous), or is gone by now.
-  Result<bool> replace_other_text(const ClaimRequest& request, const std::string& key,
-                                  const std::string& value, const std::string& seconds,
-                                  BlockClaim& claim);
+  // A claim's pending record and what it is weighed against.
+  struct PendingWrite {
+    std::string value;    // the pending record
+    std::string seconds;  // its key's expiry
+    int64_t now;          // when the claim was made
+    int64_t period;       // the claim's interval in seconds
+  };
+  // Writes pending for key unless a record there counts (weigh): whether it
+  // was written; a value replaced goes to claim.previous. Another run's
+  // pending record is a failure (pending_elsewhere).
+  Result<bool> write_pending(const ClaimRequest& request, const std::string& key,
+                             const PendingWrite& pending, BlockClaim& claim);
+  // A command after the claim, the reply the MTA's run may have outlived.
+  struct Sent {
+    RedisReply reply;        // none: no answer
+    std::string failure;     // the whole log text of the first failure
+    bool elsewhere = false;  // answered by another server than the claim's
+  };
+  // Sends words, and once more over a new connection when the connection
+  // was lost (connect, from the first server on).
+  Sent send_reconnecting(const std::vector<std::string>& words);
+  // Whether a confirmation's or withdrawal's script was answered, and by
+  // the claim's server or with a change made; if not, the failure logged
+  // (priority err).
+  bool applied(const Sent& sent) const;
 
   const Config& config_;
   std::unique_ptr<RedisVoice> voice_;

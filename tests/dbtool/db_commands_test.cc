@@ -31,10 +31,13 @@
 
 namespace {
 
-// One claim of the program's block store on the block files of g_config.
+// One run of the program's block store on the block files of g_config:
+// the claim, and when granted the reply confirmed, as the MTA took it.
 BlockClaim block_claim(const std::string& sender, const std::string& receiver) {
-  Result<BlockClaim> claim = GdbmBlockStore(g_config).claim(sender, receiver);
+  GdbmBlockStore store(g_config);
+  Result<BlockClaim> claim = store.claim(sender, receiver);
   EXPECT_TRUE(claim.ok()) << claim.failure().reason;
+  if (claim.ok() && claim->granted) store.confirm(*claim, sender, receiver);
   return claim.ok() ? *claim : BlockClaim{};
 }
 
@@ -958,6 +961,38 @@ TEST_F(RedisDbTool, TagAndOwnIntervalAreShownPurgedByAndKeptOnImport) {
   const auto left = read_gdbm(file);
   EXPECT_EQ(left.size(), 4u);
   EXPECT_FALSE(left.contains(std::string("ended@x") + '\0'));
+}
+
+// A claim's record before its reply is confirmed is shown as pending, one
+// field after the others (tag and period "-" when it has none); confirmed,
+// it is shown as every record.
+TEST_F(RedisDbTool, PendingRecordsAreShownAsSuchInBlockFilesAndInRedis) {
+  RedisServer redis;
+  std::filesystem::create_directory(dir.file("blocks"));
+  g_config.blockfiles = dir.file("blocks");
+  g_config.blockstore.clear();
+  GdbmBlockStore files(g_config);
+  const BlockClaim plain = *files.claim("plain@x", "jane@site");
+  ASSERT_TRUE(plain.stored);
+  const int64_t at = gdbm_block_record(*plain.stored)->time;
+  const std::string file = dir.file("blocks") + "/jane@site";
+  ToolRun r = run_tool({"blocks", file});
+  EXPECT_EQ(r.status, kDbDone) << r.err;
+  const std::string shown = "jane@site\tplain@x\t" + format_utc(at) + "\t";
+  EXPECT_EQ(r.out.rfind(shown, 0), 0u) << r.out;
+  EXPECT_TRUE(r.out.ends_with("\t-\t-\tpending\n")) << r.out;
+  files.confirm(plain, "plain@x", "jane@site");
+  r = run_tool({"blocks", file});
+  EXPECT_EQ(r.out.find('\t', shown.size()), std::string::npos) << r.out;
+
+  g_config.blockstore = {redis.url()};
+  RedisBlockStore shared(g_config, redis_log_voice());
+  const std::string tag = "e0123456789abcdef";
+  ASSERT_TRUE(shared.claim(ClaimRequest{"own@x", "jane@site", tag, 3})->granted);
+  r = run_tool({"blocks", "-c", config(redis.url())});
+  EXPECT_EQ(r.status, kDbDone) << r.err;
+  EXPECT_TRUE(r.out.starts_with("jane@site\town@x\t")) << r.out;
+  EXPECT_TRUE(r.out.ends_with("\t" + tag + "\t3h00m\tpending\n")) << r.out;
 }
 
 TEST_F(RedisDbTool, ConfigCommandErrorsAreReportedWithStatusTwo) {

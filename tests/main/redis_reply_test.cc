@@ -4,6 +4,7 @@
 // recording MTA.
 #include <sys/stat.h>
 #include <syslog.h>
+#include <unistd.h>
 
 #include <gtest/gtest.h>
 
@@ -58,7 +59,7 @@ class RedisReplyTest : public testing::Test {
   static void expect_fatal(const ProgramResult& r, const std::string& start) {
     EXPECT_TRUE(r.exited) << "signal " << r.signal;
     EXPECT_EQ(r.exit_status, kFailStatus);
-    EXPECT_TRUE(logged_start(r.log, LOG_WARNING, start)) << "no log line starting " << start;
+    EXPECT_TRUE(logged_start(r.log, LOG_ERR, start)) << "no log line starting " << start;
     EXPECT_EQ(r.err.rfind("orvelt: " + start, 0), 0u) << r.err;
   }
 
@@ -116,9 +117,17 @@ TEST_F(RedisReplyTest, EightProcessesOnTwoHostsAtOnceSendOneReply) {
     });
   }
   for (std::thread& t : threads) t.join();
+  // A run that met the claim of the one that answers, before it was
+  // confirmed, ends with failstatus: its copy is tried again later.
+  const std::string pending =
+      "orvelt: WARN/MAIL reply to box@host for away@site pending in another run\n";
   for (const ProgramResult& r : results) {
-    EXPECT_EQ(r.exit_status, 0) << r.err;
-    EXPECT_EQ(r.err, "");
+    if (r.exit_status == kFailStatus) {
+      EXPECT_EQ(r.err, pending);
+    } else {
+      EXPECT_EQ(r.exit_status, 0) << r.err;
+      EXPECT_EQ(r.err, "");
+    }
   }
   EXPECT_EQ(mta.calls().size(), 1u);
   EXPECT_EQ(redis.keys(), std::vector<std::string>{key(kSender)});
@@ -221,6 +230,86 @@ TEST_F(RedisReplyTest, FailedMtaWithdrawsTheClaimAndTheNextMessageIsAnswered) {
   ASSERT_EQ(mta.calls().size(), 1u);
   EXPECT_EQ(mta.calls()[0].stdin_text, "I am away.\n");
   EXPECT_TRUE(redis.get(key(kSender)));
+}
+
+// A server that stalls past the answer time, then applies the claim that
+// orvelt gave up on: the retry finds a pending record and is deferred, not
+// blocked; once the lease ends (here cut short) the sender is answered, once.
+TEST_F(RedisReplyTest, AClaimAppliedAfterTheRunGaveUpDefersTheRetryUntilItsLeaseEnds) {
+  RedisServer redis;
+  const TestConfig config = host("a", redis.url());
+  RecordingMta mta;
+  redis.stop();
+  const ProgramResult stalled = run(config, message(kSender));
+  redis.cont();
+  expect_fatal(stalled, "CRIT/IO blockstore: no server usable");
+  EXPECT_TRUE(logged(stalled.log, LOG_WARNING,
+                     "WARN/IO blockstore " + redis.url() + " skipped: no answer within 5 seconds"));
+  EXPECT_TRUE(mta.calls().empty());
+  // The server applies the write it was sent while stopped.
+  for (int i = 0; i < 200 && !redis.get(key(kSender)); ++i) usleep(10000);
+  const std::optional<std::string> late = redis.get(key(kSender));
+  ASSERT_TRUE(late);
+  EXPECT_TRUE(redis_block_record(*late)->lease);
+
+  const ProgramResult retry = run(config, message(kSender));
+  expect_fatal(retry, "WARN/MAIL reply to box@host for away@site pending in another run");
+  EXPECT_TRUE(mta.calls().empty());
+  redis.command({"PEXPIRE", key(kSender), "1"});  // as the lease's end would
+  usleep(50000);
+  const ProgramResult answered = run(config, message(kSender));
+  EXPECT_EQ(answered.exit_status, 0) << answered.err;
+  EXPECT_EQ(run(config, message(kSender)).exit_status, 0);
+  EXPECT_EQ(mta.calls().size(), 1u);
+  const std::optional<std::string> full = redis.get(key(kSender));
+  ASSERT_TRUE(full);
+  EXPECT_FALSE(redis_block_record(*full)->lease);
+  EXPECT_GE(redis.ttl(key(kSender)), 48 * 3600 - 5);
+}
+
+// The MTA runs while orvelt's connection is killed (or the server
+// restarts): the withdrawal connects again and removes the claim; with the
+// server gone for good, the claim stands until its lease ends, and the log
+// says so.
+TEST_F(RedisReplyTest, AWithdrawalAfterALostConnectionReconnectsOrSaysWhenTheClaimExpires) {
+  RedisServer redis;
+  const std::string port = std::to_string(redis.port());
+  struct Case {
+    const char* name;
+    const char* during_mta;  // redis-cli's command
+    std::string line;        // the failed reply's, its start
+  };
+  const Case cases[] = {
+      {"connection killed", "CLIENT KILL TYPE normal",
+       "WARN/MAIL MTA failed (exit status 75): reply to box@host not recorded"},
+      {"server gone", "SHUTDOWN NOSAVE",
+       "WARN/MAIL MTA failed (exit status 75): reply to box@host not sent; its claim expires in "},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    const std::string mta = dir_.write(std::string("mta-") + c.name[0] + ".sh",
+                                       "#!/bin/sh\ncat >/dev/null\nredis-cli -p " + port + " " +
+                                           c.during_mta + " >/dev/null\nexit 75\n");
+    ASSERT_EQ(chmod(mta.c_str(), 0755), 0);
+    const ProgramResult r =
+        run(host("a", redis.url()).set("mta", mta + " $recepient"), message(kSender));
+    EXPECT_EQ(r.exit_status, kFailStatus) << r.err;
+    EXPECT_TRUE(logged_start(r.log, LOG_WARNING, c.line)) << r.err;
+    if (c.line.ends_with("not recorded")) {
+      EXPECT_TRUE(logged(r.log, LOG_WARNING, c.line)) << r.err;
+      EXPECT_FALSE(redis.get(key(kSender)));
+      EXPECT_FALSE(logged_start(r.log, LOG_ERR, "CRIT/IO"));
+      continue;
+    }
+    EXPECT_TRUE(
+        logged(r.log, LOG_ERR, "CRIT/IO blockstore " + redis.url() + ": connection closed"));
+    // mtatimeout 120: its lease, less the moments the run took.
+    const size_t at = r.err.find(c.line);
+    ASSERT_NE(at, std::string::npos) << r.err;
+    const int left = std::stoi(r.err.substr(at + c.line.size()));
+    EXPECT_LE(left, block_lease_seconds(120));
+    EXPECT_GE(left, block_lease_seconds(120) - 10);
+  }
 }
 
 // The helpdesk's way to re-arm a reply: orvelt-db shows the record orvelt

@@ -64,9 +64,9 @@ class Block : public PauseRecordingTest {
     EXPECT_TRUE(claim.ok()) << claim.failure().reason;
     return claim.ok() ? *claim : BlockClaim{};
   }
-  void block_withdraw(const BlockClaim& claim, const std::string& sender,
+  bool block_withdraw(const BlockClaim& claim, const std::string& sender,
                       const std::string& receiver) {
-    store.withdraw(claim, sender, receiver);
+    return store.withdraw(claim, sender, receiver);
   }
   // The failure of a claim that must fail; it logs nothing itself.
   Outcome claim_failure(const std::string& sender, const std::string& receiver) {
@@ -76,10 +76,10 @@ class Block : public PauseRecordingTest {
     EXPECT_TRUE(capture.records().empty());
     return claim.failure();
   }
-  // A failure that stops the run before any reply: priority warning, text.
+  // A failure that stops the run before any reply: priority err, text.
   static void expect_failure(const Outcome& failure, const std::string& text) {
     EXPECT_EQ(failure.kind, Outcome::kRetry);
-    EXPECT_EQ(failure.priority, LOG_WARNING);
+    EXPECT_EQ(failure.priority, LOG_ERR);
     EXPECT_EQ(failure.reason, text);
   }
 
@@ -135,14 +135,18 @@ TEST_F(Block, FirstClaimCreatesTheFileWithTheRecordThatBlocksTheNext) {
   ASSERT_EQ(stat(receiver_file.c_str(), &st), 0);
   EXPECT_EQ(st.st_mode & 07777, 0640u);
 
-  // Recorded before the claim returned: the reply has not gone out yet.
+  // Recorded before the claim returned, as pending: the reply has not gone
+  // out yet.
   const auto records = read_gdbm(receiver_file);
   ASSERT_EQ(records.size(), 1u);
   ASSERT_EQ(records.count(kSenderKey), 1u);
-  ASSERT_EQ(records.at(kSenderKey).size(), 8u);
   EXPECT_EQ(records.at(kSenderKey), *first.stored);
-  EXPECT_GE(stored_time(records.at(kSenderKey)), before);
-  EXPECT_LE(stored_time(records.at(kSenderKey)), after);
+  const std::optional<BlockRecord> pending = gdbm_block_record(records.at(kSenderKey));
+  ASSERT_TRUE(pending);
+  EXPECT_GE(pending->time, before);
+  EXPECT_LE(pending->time, after);
+  EXPECT_EQ(pending->lease, block_lease_seconds(g_config.mtatimeout));
+  EXPECT_EQ(first.lease_ends, pending->time + block_lease_seconds(g_config.mtatimeout));
 
   const BlockClaim again = block_claim("box@host", "local@site");
   EXPECT_FALSE(again.granted);
@@ -301,7 +305,7 @@ TEST_F(Block, WithdrawPutsBackWhatTheClaimReplacedUnlessAnotherRunWroteSince) {
     if (c.written_since) store_gdbm_record(receiver_file, kSenderKey, other_run);
 
     LogCapture capture;
-    block_withdraw(claim, "box@host", "local@site");
+    EXPECT_TRUE(block_withdraw(claim, "box@host", "local@site"));
     EXPECT_TRUE(capture.records().empty());
     const auto records = read_gdbm(receiver_file);
     EXPECT_EQ(records.count(kSenderKey) == 1 ? std::optional(records.at(kSenderKey)) : std::nullopt,
@@ -336,12 +340,146 @@ TEST_F(Block, WithdrawThatCannotOpenTheFileIsLoggedAndTheRunGoesOn) {
   ASSERT_TRUE(claim.granted);
   std::filesystem::remove(receiver_file);
   LogCapture capture;
-  block_withdraw(claim, "box@host", "local@site");
+  EXPECT_FALSE(block_withdraw(claim, "box@host", "local@site"));
   EXPECT_EQ(capture.records(),
             (std::vector<LogRecord>{
                 {LOG_ERR, "CRIT/IO " + receiver_file + ": No such file or directory"}}));
   EXPECT_EQ(tree(dir.path()), std::set<std::string>{"block"});
   EXPECT_TRUE(pauses.empty());
+}
+
+// ---------------------------------------------------------------------------
+// Pending records: the lease, the confirmation, other runs
+
+// A claim of box@host for local@site of the text tag by store, over
+// box@host's value stored at now + offset (none: no record); tried again
+// until the clock did not move during the claim.
+Result<BlockClaim> claim_over(GdbmBlockStore& store, const std::string& file,
+                              const std::optional<BlockRecord>& at_offset,
+                              const std::string& tag = "") {
+  for (;;) {
+    const int64_t before = time(nullptr);
+    if (at_offset) {
+      BlockRecord record = *at_offset;
+      record.time += before;
+      store_gdbm_record(file, kSenderKey, gdbm_block_value(record));
+    }
+    Result<BlockClaim> claim = store.claim(ClaimRequest{"box@host", "local@site", tag, {}});
+    if (time(nullptr) == before) return claim;
+  }
+}
+
+TEST_F(Block, AnotherRunsPendingRecordHoldsForItsLeaseAndAFutureOneCountsAsNone) {
+  const int64_t lease = block_lease_seconds(g_config.mtatimeout);
+  const std::string pending_text =
+      "WARN/MAIL reply to box@host for local@site pending in another run";
+  enum Expect { kGranted, kBlocked, kPending };
+  const struct Case {
+    const char* name;
+    BlockRecord record;  // its time relative to now
+    const char* tag;     // the claim's
+    Expect expect;
+  } cases[] = {
+      {"pending, just made", {0, std::nullopt, "", lease}, "", kPending},
+      {"pending, its lease's last second", {-lease, std::nullopt, "", lease}, "", kPending},
+      {"pending, its lease ran out", {-lease - 1, std::nullopt, "", lease}, "", kGranted},
+      {"pending under a shorter lease of its own, ran out",
+       {-100, std::nullopt, "", 90},
+       "",
+       kGranted},
+      {"pending, of another text", {0, 7200, "e1", lease}, "e2", kPending},
+      {"pending, dated half an hour ahead", {1800, std::nullopt, "", lease}, "", kPending},
+      {"pending, dated two hours ahead", {7200, std::nullopt, "", lease}, "", kGranted},
+      {"full, as every record before leases", {-60, std::nullopt, "", std::nullopt}, "", kBlocked},
+      {"full, dated half an hour ahead", {1800, std::nullopt, "", std::nullopt}, "", kBlocked},
+      {"full, dated two hours ahead", {7200, std::nullopt, "", std::nullopt}, "", kGranted},
+      {"full, an hour and a second ahead", {3601, std::nullopt, "", std::nullopt}, "", kGranted},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    std::filesystem::remove(receiver_file);
+    // Each case is a run of its own: no record is its own claim's.
+    GdbmBlockStore run{g_config};
+    LogCapture capture;
+    const Result<BlockClaim> claim = claim_over(run, receiver_file, c.record, c.tag);
+    EXPECT_TRUE(capture.records().empty());
+    const std::string held = read_gdbm(receiver_file).at(kSenderKey);
+    if (c.expect == kPending) {
+      ASSERT_FALSE(claim.ok());
+      expect_failure(claim.failure(), pending_text);
+      EXPECT_TRUE(gdbm_block_record(held)->lease);  // left as it was
+      continue;
+    }
+    ASSERT_TRUE(claim.ok()) << claim.failure().reason;
+    EXPECT_EQ(claim->granted, c.expect == kGranted);
+    if (c.expect == kGranted) {
+      ASSERT_TRUE(claim->stored && claim->previous);
+      EXPECT_EQ(held, *claim->stored);
+      EXPECT_EQ(gdbm_block_record(held)->lease, lease);
+      EXPECT_EQ(gdbm_block_record(*claim->previous)->time,
+                gdbm_block_record(held)->time + c.record.time);
+    } else {
+      EXPECT_EQ(gdbm_block_record(held)->time, time(nullptr) + c.record.time);
+    }
+  }
+  EXPECT_TRUE(pauses.empty());
+}
+
+// The run that claimed confirms once the MTA took the reply: the record is
+// the full one from then on, for every run; until then its own pending
+// record blocks its further texts, and stops every other run.
+TEST_F(Block, ConfirmMakesThePendingRecordFullAndOnlyItsOwnRunIsBlockedBefore) {
+  const ClaimRequest first{"box@host", "local@site", "e1", 5};
+  Result<BlockClaim> claim = store.claim(first);
+  ASSERT_TRUE(claim.ok() && claim->granted && claim->stored);
+  const BlockRecord made = *gdbm_block_record(*claim->stored);
+  EXPECT_EQ(made.period, 5 * 3600);
+  EXPECT_EQ(made.tag, "e1");
+  ASSERT_TRUE(made.lease);
+
+  // The run's own pending record: its second text is blocked, no failure.
+  const Result<BlockClaim> second = store.claim(ClaimRequest{"box@host", "local@site", "e2", {}});
+  ASSERT_TRUE(second.ok()) << second.failure().reason;
+  EXPECT_FALSE(second->granted);
+  GdbmBlockStore other{g_config};
+  const Result<BlockClaim> elsewhere = other.claim(first);
+  ASSERT_FALSE(elsewhere.ok());
+  expect_failure(elsewhere.failure(),
+                 "WARN/MAIL reply to box@host for local@site pending in another run");
+
+  LogCapture capture;
+  store.confirm(*claim, "box@host", "local@site");
+  EXPECT_TRUE(capture.records().empty());
+  const std::string full = read_gdbm(receiver_file).at(kSenderKey);
+  EXPECT_EQ(full, gdbm_block_value(BlockRecord{made.time, made.period, "e1", std::nullopt}));
+  EXPECT_FALSE(store.claim(ClaimRequest{"box@host", "local@site", "e2", {}})->granted);
+  const Result<BlockClaim> after = other.claim(first);
+  ASSERT_TRUE(after.ok()) << after.failure().reason;
+  EXPECT_FALSE(after->granted);
+  // Another text replaces a full record, as ever.
+  EXPECT_TRUE(other.claim(ClaimRequest{"box@host", "local@site", "e2", {}})->granted);
+  EXPECT_TRUE(pauses.empty());
+}
+
+TEST_F(Block, ConfirmLeavesARecordThatIsNoLongerTheClaimsAndLogsAFailure) {
+  const BlockClaim claim = block_claim("box@host", "local@site");
+  ASSERT_TRUE(claim.stored);
+  const std::string other_run = gdbm_block_value(
+      BlockRecord{time(nullptr), std::nullopt, "e9", block_lease_seconds(g_config.mtatimeout)});
+  store_gdbm_record(receiver_file, kSenderKey, other_run);
+  LogCapture capture;
+  store.confirm(claim, "box@host", "local@site");
+  EXPECT_EQ(read_gdbm(receiver_file).at(kSenderKey), other_run);
+  // Nothing written, nothing to confirm.
+  store.confirm(BlockClaim{true, std::nullopt, std::nullopt, 0}, "box@host", "local@site");
+  EXPECT_TRUE(capture.records().empty());
+
+  std::filesystem::remove(receiver_file);
+  store.confirm(claim, "box@host", "local@site");
+  EXPECT_EQ(capture.records(),
+            (std::vector<LogRecord>{
+                {LOG_ERR, "CRIT/IO " + receiver_file + ": No such file or directory"}}));
+  EXPECT_EQ(tree(dir.path()), std::set<std::string>{"block"});
 }
 
 // ---------------------------------------------------------------------------
@@ -382,7 +520,7 @@ TEST_F(Block, DamagedBlockFileStopsTheRunWithoutARecord) {
     const std::string before = read_file(receiver_file);
     const Outcome failure = claim_failure("sender7@host", "local@site");
     EXPECT_EQ(failure.kind, Outcome::kRetry);
-    EXPECT_EQ(failure.priority, LOG_WARNING);
+    EXPECT_EQ(failure.priority, LOG_ERR);
     EXPECT_THAT(failure.reason, testing::StartsWith("CRIT/IO " + receiver_file + ": "));
     EXPECT_GT(failure.reason.size(), ("CRIT/IO " + receiver_file + ": ").size());
     EXPECT_TRUE(pauses.empty());

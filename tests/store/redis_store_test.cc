@@ -103,9 +103,9 @@ class RedisBlock : public testing::Test {
     EXPECT_TRUE(claim.ok()) << claim.failure().reason;
     return claim.ok() ? *claim : BlockClaim{};
   }
-  void block_withdraw(const BlockClaim& claim, const std::string& sender,
+  bool block_withdraw(const BlockClaim& claim, const std::string& sender,
                       const std::string& receiver) {
-    store->withdraw(claim, sender, receiver);
+    return store->withdraw(claim, sender, receiver);
   }
   // blockstore set to these servers.
   void use(const StringList& servers) { g_config.blockstore = servers; }
@@ -139,12 +139,24 @@ TEST_F(RedisBlock, ClaimsOnceAndRecordsTheTimeWithTheExpiry) {
   ASSERT_TRUE(stored);
   EXPECT_GE(*stored, before);
   EXPECT_LE(*stored, time(nullptr));
+  // Pending, its key living as long as the lease.
+  const int64_t lease = block_lease_seconds(g_config.mtatimeout);
   char host[256] = {};
   gethostname(host, sizeof host - 1);
-  EXPECT_THAT(*value, testing::EndsWith(std::string(" ") + host + ":" + std::to_string(getpid())));
-  const long long ttl = server.ttl(key("jane@example.org", "bob@b.example"));
+  const std::string maker = std::string(host) + ":" + std::to_string(getpid());
+  EXPECT_EQ(*value, redis_block_value(BlockRecord{*stored, std::nullopt, "", lease}, maker));
+  EXPECT_EQ(first.lease_ends, *stored + lease);
+  long long ttl = server.ttl(key("jane@example.org", "bob@b.example"));
+  EXPECT_GE(ttl, lease - 1);
+  EXPECT_LE(ttl, lease + 1);
+  // Confirmed: the full record, its key living for the period.
+  store->confirm(first, "bob@b.example", "jane@example.org");
+  EXPECT_EQ(server.get(key("jane@example.org", "bob@b.example")),
+            redis_block_value(*stored, maker));
+  ttl = server.ttl(key("jane@example.org", "bob@b.example"));
   EXPECT_GE(ttl, 2 * 3600 - 1);
   EXPECT_LE(ttl, 2 * 3600 + 1);
+  EXPECT_FALSE(block_claim("bob@b.example", "jane@example.org").granted);
   EXPECT_EQ(server.keys().size(), 3u);
   EXPECT_TRUE(capture.records().empty());
 }
@@ -219,10 +231,127 @@ TEST_F(RedisBlock, WithdrawFailureIsLoggedAndTheRunGoesOn) {
   const BlockClaim claim = block_claim("s@x", "r@y");
   ASSERT_TRUE(claim.granted);
   server.reset();
-  block_withdraw(claim, "s@x", "r@y");
+  EXPECT_FALSE(block_withdraw(claim, "s@x", "r@y"));
   EXPECT_TRUE(
       logged(capture.records(), LOG_ERR, "CRIT/IO blockstore " + url + ": connection closed"))
       << capture.records().back().text;
+}
+
+TEST_F(RedisBlock, AnotherRunsPendingRecordHoldsForItsLeaseAndAFutureOneCountsAsNone) {
+  RedisServer server;
+  use({server.url()});
+  const int64_t lease = block_lease_seconds(g_config.mtatimeout);
+  enum Expect { kGranted, kBlocked, kPending };
+  const struct Case {
+    const char* name;
+    BlockRecord record;  // its time relative to now
+    const char* tag;     // the claim's
+    Expect expect;
+  } cases[] = {
+      {"pending, just made", {0, std::nullopt, "", lease}, "", kPending},
+      {"pending, its lease's last second", {-lease, std::nullopt, "", lease}, "", kPending},
+      // A key that outlived its lease (set by hand, without an expiry).
+      {"pending, its lease ran out", {-lease - 1, std::nullopt, "", lease}, "", kGranted},
+      {"pending, of another text", {0, 7200, "e1", lease}, "e2", kPending},
+      {"pending, dated two hours ahead", {7200, std::nullopt, "", lease}, "", kGranted},
+      {"full", {-60, std::nullopt, "", std::nullopt}, "", kBlocked},
+      {"full, of another text", {-60, std::nullopt, "e1", std::nullopt}, "e2", kGranted},
+      {"full, dated half an hour ahead", {1800, std::nullopt, "", std::nullopt}, "", kBlocked},
+      {"full, dated two hours ahead", {7200, std::nullopt, "", std::nullopt}, "", kGranted},
+  };
+  const std::string k = key("r@y", "box@host");
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    for (;;) {
+      const int64_t now = time(nullptr);
+      BlockRecord record = c.record;
+      record.time += now;
+      const std::string before = redis_block_value(record, "mx9:77");
+      server.command({"SET", k, before});
+      redis_block_close();  // a run of its own
+      LogCapture capture;
+      const Result<BlockClaim> claim =
+          store->claim(ClaimRequest{"box@host", "r@y", c.tag, std::nullopt});
+      if (time(nullptr) != now) continue;
+      EXPECT_TRUE(capture.records().empty());
+      if (c.expect == kPending) {
+        ASSERT_FALSE(claim.ok());
+        EXPECT_EQ(claim.failure().kind, Outcome::kRetry);
+        EXPECT_EQ(claim.failure().priority, LOG_ERR);
+        EXPECT_EQ(claim.failure().reason,
+                  "WARN/MAIL reply to box@host for r@y pending in another run");
+        EXPECT_EQ(server.get(k), before);
+        break;
+      }
+      ASSERT_TRUE(claim.ok()) << claim.failure().reason;
+      EXPECT_EQ(claim->granted, c.expect == kGranted);
+      if (c.expect == kGranted) {
+        EXPECT_EQ(claim->previous, before);
+        EXPECT_EQ(server.get(k), claim->stored);
+        EXPECT_LE(server.ttl(k), lease + 1);
+      } else {
+        EXPECT_EQ(server.get(k), before);
+      }
+      break;
+    }
+  }
+}
+
+// Only the run that claimed is blocked by its pending record (its further
+// texts); another run is stopped until the record is confirmed or gone.
+TEST_F(RedisBlock, OwnPendingRecordBlocksItsOtherTextsAndStopsOtherRuns) {
+  RedisServer server;
+  use({server.url()});
+  const ClaimRequest first{"s@x", "r@y", "e1", std::nullopt};
+  const BlockClaim claim = *store->claim(first);
+  ASSERT_TRUE(claim.granted);
+  const Result<BlockClaim> second = store->claim(ClaimRequest{"s@x", "r@y", "e2", std::nullopt});
+  ASSERT_TRUE(second.ok()) << second.failure().reason;
+  EXPECT_FALSE(second->granted);
+  RedisBlockStore other(g_config, redis_log_voice());
+  EXPECT_FALSE(other.claim(first).ok());
+  store->confirm(claim, "s@x", "r@y");
+  const Result<BlockClaim> after = other.claim(first);
+  ASSERT_TRUE(after.ok()) << after.failure().reason;
+  EXPECT_FALSE(after->granted);
+}
+
+// The MTA may run for minutes: a connection killed meanwhile (or a server
+// restarted) is made again for the confirmation and the withdrawal.
+TEST_F(RedisBlock, ConfirmAndWithdrawReconnectOnceWhenTheConnectionWasLost) {
+  RedisServer server;
+  use({server.url()});
+  LogCapture capture;
+  const BlockClaim withdrawn = block_claim("s@x", "r@y");
+  const BlockClaim confirmed = block_claim("t@x", "r@y");
+  ASSERT_TRUE(withdrawn.stored && confirmed.stored);
+  server.command({"CLIENT", "KILL", "TYPE", "normal"});
+  EXPECT_TRUE(block_withdraw(withdrawn, "s@x", "r@y"));
+  EXPECT_FALSE(server.get(key("r@y", "s@x")));
+  server.command({"CLIENT", "KILL", "TYPE", "normal"});
+  store->confirm(confirmed, "t@x", "r@y");
+  const std::optional<std::string> full = server.get(key("r@y", "t@x"));
+  ASSERT_TRUE(full);
+  EXPECT_FALSE(redis_block_record(*full)->lease);
+  EXPECT_GE(server.ttl(key("r@y", "t@x")), 48 * 3600 - 1);
+  EXPECT_TRUE(capture.records().empty());
+}
+
+// The connection lost and the claim's server gone: the next server has no
+// such key, which proves nothing of the claim; the withdrawal failed.
+TEST_F(RedisBlock, WithdrawThatReachesOnlyAnotherServerHasFailed) {
+  auto first = std::make_unique<RedisServer>();
+  RedisServer second;
+  const std::string url = first->url();
+  use({url, second.url()});
+  const BlockClaim claim = block_claim("s@x", "r@y");
+  ASSERT_TRUE(claim.stored && first->get(key("r@y", "s@x")));
+  first.reset();
+  LogCapture capture;
+  EXPECT_FALSE(block_withdraw(claim, "s@x", "r@y"));
+  EXPECT_TRUE(
+      logged(capture.records(), LOG_ERR, "CRIT/IO blockstore " + url + ": connection closed"));
+  EXPECT_TRUE(second.keys().empty());
 }
 
 TEST_F(RedisBlock, ServersThatAreDownSilentOrReplicasAreSkippedInOrder) {
@@ -270,7 +399,7 @@ TEST_F(RedisBlock, NoUsableServerStopsTheRun) {
   const Result<BlockClaim> claim = store->claim("s@x", "r@y");
   ASSERT_FALSE(claim.ok());
   EXPECT_EQ(claim.failure().kind, Outcome::kRetry);
-  EXPECT_EQ(claim.failure().priority, LOG_WARNING);
+  EXPECT_EQ(claim.failure().priority, LOG_ERR);
   EXPECT_EQ(claim.failure().reason, "CRIT/IO blockstore: no server usable");
   ASSERT_EQ(capture.records().size(), 2u);
   EXPECT_EQ(capture.records()[0], (LogRecord{LOG_WARNING, "WARN/IO blockstore " + down.url() +
@@ -302,7 +431,7 @@ TEST_F(RedisBlock, ARefusedPasswordStopsTheRunWithoutTryingTheNextServer) {
     ASSERT_FALSE(claim.ok());
     // A fault of the configuration: no other server is tried.
     EXPECT_EQ(claim.failure().kind, Outcome::kConfigError);
-    EXPECT_EQ(claim.failure().priority, LOG_WARNING);
+    EXPECT_EQ(claim.failure().priority, LOG_ERR);
     EXPECT_THAT(claim.failure().reason,
                 testing::StartsWith("CRIT/IO blockstore " + locked.url() + ": " + c.reply_start));
     EXPECT_TRUE(capture.records().empty());
