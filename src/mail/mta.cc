@@ -22,6 +22,7 @@
 
 #include "config/config.h"
 #include "util/log.h"
+#include "util/stop_signal.h"
 #include "util/strings.h"
 #include "util/substitute.h"
 #include "util/unique_fd.h"
@@ -110,7 +111,10 @@ class ChildProcess {
   ChildProcess& operator=(const ChildProcess&) = delete;
 
   // Waits until the child ends or deadline passes; its wait status, or none
-  // when it was killed for the time limit. SIGCHLD must be blocked.
+  // when it was killed for the time limit. A stop signal (util/stop_signal)
+  // ends the wait too: the group is killed and the child collected, and its
+  // status is what it was then, an exit of its own if it had ended already.
+  // SIGCHLD must be blocked.
   std::optional<int> wait_until(const Deadline& deadline) {
     sigset_t chld;
     sigemptyset(&chld);
@@ -127,23 +131,29 @@ class ChildProcess {
         pid_ = -1;
         return kStatusUnknown;
       }
+      if (stop_signal_received() != 0) return kill_and_collect();
       if (deadline.passed()) {
         kill_and_collect();
         return std::nullopt;
       }
-      // A SIGCHLD left pending by an earlier child ends this wait at once;
-      // the loop then looks again.
+      // A SIGCHLD left pending by an earlier child ends this wait at once,
+      // and so does a stop signal's handler (EINTR); the loop then looks
+      // again.
       const timespec limit = as_timespec(deadline.remaining());
       sigtimedwait(&chld, nullptr, &limit);
     }
   }
 
  private:
-  void kill_and_collect() {
+  // The child's wait status after the kill: SIGKILL, or its own end when
+  // it had ended before.
+  int kill_and_collect() {
     kill(-pid_, SIGKILL);
-    while (waitpid(pid_, nullptr, 0) < 0 && errno == EINTR) {
+    int status = kStatusUnknown;
+    while (waitpid(pid_, &status, 0) < 0 && errno == EINTR) {
     }
     pid_ = -1;
+    return status;
   }
 
   pid_t pid_;
@@ -295,7 +305,7 @@ MtaStart start_mta(const Pipe& pipe, const std::vector<char*>& argv, const std::
 }
 
 // How the writing of a reply ended.
-enum class Handover { kWhole, kCut, kTimedOut };
+enum class Handover { kWhole, kCut, kTimedOut, kStopped };
 
 // Milliseconds for one poll(2) until deadline, rounded up. Capped at a
 // day, so that the product always fits an int, however far off deadline
@@ -323,6 +333,7 @@ Handover hand_over(UniqueFd write_end, std::string_view text, const Deadline& de
     if (written < 0 && errno != EAGAIN) return Handover::kCut;  // EPIPE: the MTA stopped reading
     pollfd watched{fd, POLLOUT, 0};
     const int ready = poll(&watched, 1, poll_timeout_ms(deadline));
+    if (stop_signal_received() != 0) return Handover::kStopped;
     if (ready == 0 && deadline.passed()) return Handover::kTimedOut;
   }
   return Handover::kWhole;
@@ -349,6 +360,8 @@ MtaOutcome send_reply(const std::string& receiver, const std::string& sender,
   // The command line is made before the child: a failed allocation ends
   // orvelt through exit_no_memory before any child exists.
   MtaCommand command = mta_command(receiver, sender);
+  // A stop that came while the reply was claimed: no MTA is started.
+  if (const int stop = stop_signal_received(); stop != 0) return failed(stop_signal_text(stop));
   const std::vector<char*> argv = spawn_arguments(command.words);
   std::optional<Pipe> pipe = open_pipe();
   if (!pipe) return {MtaOutcome::kNoProcess, "CRIT/MAIL pipe to MTA failed"};
@@ -363,6 +376,7 @@ MtaOutcome send_reply(const std::string& receiver, const std::string& sender,
     log_message(LOG_WARNING, "WARN/MAIL MTA did not take the whole reply");
   }
   if (handover == Handover::kTimedOut) return failed("timed out");  // the child is killed
+  if (handover == Handover::kStopped) return failed(stop_signal_text(stop_signal_received()));
   const std::optional<int> status = start.child->wait_until(deadline);
   if (!status) return failed("timed out");
   if (std::optional<std::string> failure = failure_of(*status)) return failed(std::move(*failure));

@@ -40,6 +40,13 @@ struct MtaOutcome {
 // logged. Nothing is logged here for an MTA that failed: the caller says
 // what became of the reply.
 //
+// A stop signal noted in the claim window (util/stop_signal.h) stops the
+// hand-off: before the start, no MTA is run; while the reply is written,
+// the MTA's group is killed; while the MTA runs, its group is killed and it
+// is collected, and its status decides as above (an MTA that had exited 0
+// by then has the reply). The reason of a stopped reply is
+// stop_signal_text's, "stopped by SIGTERM".
+//
 // No pipe or no child process at all gives kNoProcess with the text
 // "CRIT/MAIL pipe to MTA failed" or "CRIT/MAIL couldn't fork MTA", which the
 // caller logs when it stops the run, after undoing what it did for the reply.

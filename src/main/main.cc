@@ -16,6 +16,7 @@
 #include "store/block_store.h"
 #include "util/log.h"
 #include "util/outcome.h"
+#include "util/stop_signal.h"
 #include "util/strings.h"
 
 namespace {
@@ -61,6 +62,9 @@ int main(int argc, char** argv) {
   // The MTA's exit status is read with waitpid: a SIGCHLD ignored by
   // whoever started orvelt would have the children reaped unseen.
   signal(SIGCHLD, SIG_DFL);
+  // SIGTERM, SIGINT and SIGHUP wait while a reply is claimed and not yet
+  // settled; otherwise they end the run as they always did.
+  stop_signals_install();
   Options options = read_options(argc, argv);
   if (options.usage_requested) {
     print_usage();

@@ -18,6 +18,7 @@
 #include "store/block_record.h"
 #include "util/address.h"
 #include "util/log.h"
+#include "util/stop_signal.h"
 
 namespace {
 
@@ -45,6 +46,8 @@ Result<bool> reply_once(BlockStore& store, const ClaimRequest& request, const st
                         std::string& text, StringList& failed_replies) {
   const std::string& sender = request.sender;
   const std::string& owner = request.receiver;
+  // A stop signal from here until the claim is settled is only noted.
+  const StopSignalWindow window;
   Result<BlockClaim> claimed = store.claim(request);
   if (!claimed.ok()) return claimed.failure();
   const BlockClaim& claim = *claimed;
@@ -63,6 +66,8 @@ Result<bool> reply_once(BlockStore& store, const ClaimRequest& request, const st
   }
   const bool withdrawn = store.withdraw(claim, sender, owner);
   if (outcome.status == MtaOutcome::kNoProcess) return Outcome::retry(LOG_ERR, outcome.reason);
+  // A stop is the run's end: the reply's failure needs no line of its own.
+  if (stop_signal_received() != 0) return true;
   failed_replies.push_back(failed_reply_line(outcome.reason, sender, withdrawn, claim.lease_ends));
   return true;
 }
@@ -162,6 +167,9 @@ Outcome answer_for(RunState& run, const std::string& receiver, const MailState& 
         reply_once(run.store, claim_request(*entry, mail, receiver, record_owner(receiver, *entry)),
                    receiver, *text, run.failed_replies);
     if (!sent.ok()) return sent.failure();
+    if (const int stop = stop_signal_received(); stop != 0) {
+      return Outcome::retry(LOG_ERR, "CRIT/SYS " + stop_signal_text(stop));
+    }
     if (!*sent) break;  // the store refuses this receiver's further texts too
   }
   return Outcome::done();
@@ -178,10 +186,10 @@ Outcome with_failed_replies(Outcome stop, StringList& failed_replies) {
   if (failed_replies.empty()) return stop;
   const size_t reported_here = failed_replies.size() - (stop.ok() ? 1 : 0);
   for (size_t i = 0; i < reported_here; ++i) {
-    log_reported(LOG_WARNING, failed_replies[i].c_str());
+    log_reported(LOG_ERR, failed_replies[i].c_str());
   }
   if (!stop.ok()) return stop;
-  return Outcome::retry(LOG_WARNING, std::move(failed_replies.back()));
+  return Outcome::retry(LOG_ERR, std::move(failed_replies.back()));
 }
 
 }  // namespace

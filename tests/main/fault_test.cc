@@ -259,7 +259,7 @@ TEST_F(FaultTest, FailedMtaEndsTheRunWithFailstatusAfterTheOtherReceivers) {
       EXPECT_EQ(r.exit_status, kFailStatus);
       EXPECT_EQ(r.err, "orvelt: " + mta_failed_line(c.reason) + "\n");
       EXPECT_EQ(
-          std::count(r.log.begin(), r.log.end(), LogRecord{LOG_WARNING, mta_failed_line(c.reason)}),
+          std::count(r.log.begin(), r.log.end(), LogRecord{LOG_ERR, mta_failed_line(c.reason)}),
           1);
       if (c.reason == std::string("not run")) {
         EXPECT_TRUE(logged_start(r.log, LOG_ERR, "CRIT/MAIL execv(3) returned: "));
@@ -294,8 +294,8 @@ TEST_F(FaultTest, EveryFailedReplyHasItsLineOnStandardError) {
     EXPECT_EQ(r.exit_status, kFailStatus);
     EXPECT_EQ(r.err, "orvelt: " + mta_failed_line("exit status 1") +
                          "\norvelt: " + mta_failed_line("exit status 75") + "\n");
-    EXPECT_TRUE(logged(r.log, LOG_WARNING, mta_failed_line("exit status 1")));
-    EXPECT_TRUE(logged(r.log, LOG_WARNING, mta_failed_line("exit status 75")));
+    EXPECT_TRUE(logged(r.log, LOG_ERR, mta_failed_line("exit status 1")));
+    EXPECT_TRUE(logged(r.log, LOG_ERR, mta_failed_line("exit status 75")));
     EXPECT_FALSE(recorded(block_file(), kSender));
     EXPECT_FALSE(recorded(block_file(kOtherReceiver), kSender));
   }
@@ -313,7 +313,7 @@ TEST_F(FaultTest, EveryFailedReplyHasItsLineOnStandardError) {
             0u)
       << r.err;
   EXPECT_EQ(std::count(r.err.begin(), r.err.end(), '\n'), 2) << r.err;
-  EXPECT_TRUE(logged(r.log, LOG_WARNING, mta_failed_line("exit status 1")));
+  EXPECT_TRUE(logged(r.log, LOG_ERR, mta_failed_line("exit status 1")));
   EXPECT_FALSE(recorded(block_file(), kSender));
 }
 
@@ -327,7 +327,7 @@ TEST_F(FaultTest, TimedOutMtaLeavesNoProcessBehind) {
           message(kSender));
   EXPECT_LT(seconds_since(start), 10);
   EXPECT_EQ(r.exit_status, kFailStatus);
-  EXPECT_TRUE(logged(r.log, LOG_WARNING,
+  EXPECT_TRUE(logged(r.log, LOG_ERR,
                      "WARN/MAIL MTA failed (timed out): reply to box@host not recorded"));
   ASSERT_GT(forking.child(), 0);
   EXPECT_TRUE(forking.child_ends()) << "the MTA's child " << forking.child() << " still runs";
@@ -364,7 +364,7 @@ TEST_F(FaultTest, MtaTimeoutAboveADayIsRefused) {
     EXPECT_LT(seconds_since(start), 10);
     EXPECT_EQ(r.exit_status, kFailStatus);
     EXPECT_TRUE(logged(r.log, LOG_WARNING, "WARN/CFG mtatimeout above 86400 ignored"));
-    EXPECT_TRUE(logged(r.log, LOG_WARNING,
+    EXPECT_TRUE(logged(r.log, LOG_ERR,
                        "WARN/MAIL MTA failed (timed out): reply to box@host not recorded"));
   }
 }

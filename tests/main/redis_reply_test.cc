@@ -218,7 +218,7 @@ TEST_F(RedisReplyTest, FailedMtaWithdrawsTheClaimAndTheNextMessageIsAnswered) {
         "WARN/MAIL MTA failed (exit status 75): reply to box@host not recorded";
     EXPECT_EQ(r.exit_status, kFailStatus) << r.err;
     EXPECT_EQ(r.err, "orvelt: " + failed + "\n");
-    EXPECT_TRUE(logged(r.log, LOG_WARNING, failed));
+    EXPECT_TRUE(logged(r.log, LOG_ERR, failed));
     ASSERT_EQ(mta.calls().size(), 1u);
     EXPECT_EQ(mta.calls()[0].stdin_text, "Other is away.\n");
   }

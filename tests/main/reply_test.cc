@@ -147,7 +147,7 @@ TEST_F(ReplyTest, FailingMtaLeavesNoRecordAndTheLoopGoesOn) {
     EXPECT_EQ(mta.calls().size(), 2u);
     EXPECT_FALSE(gdbm_holds(block_file("r1@site"), "box@host"));
     EXPECT_FALSE(gdbm_holds(block_file("r2@site"), "box@host"));
-    EXPECT_TRUE(logged(r.log, LOG_WARNING, failed));
+    EXPECT_TRUE(logged(r.log, LOG_ERR, failed));
     EXPECT_FALSE(logged_start(r.log, LOG_INFO, "INFO/MAIL sent mail"));
   }
   // The reply that did not go out is not blocked: the next message is answered.
@@ -177,7 +177,7 @@ TEST_F(ReplyTest, MissingMtaProgram) {
   EXPECT_TRUE(
       logged(r.log, LOG_ERR, "CRIT/MAIL execv(3) returned: /nonexistent/sendmail -oi box@host"));
   EXPECT_TRUE(
-      logged(r.log, LOG_WARNING, "WARN/MAIL MTA failed (not run): reply to box@host not recorded"));
+      logged(r.log, LOG_ERR, "WARN/MAIL MTA failed (not run): reply to box@host not recorded"));
   EXPECT_FALSE(logged(r.log, LOG_WARNING, "WARN/MAIL MTA did not take the whole reply"));
   EXPECT_FALSE(gdbm_holds(block_file("r1@site"), "box@host"));
 }
