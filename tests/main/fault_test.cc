@@ -259,8 +259,7 @@ TEST_F(FaultTest, FailedMtaEndsTheRunWithFailstatusAfterTheOtherReceivers) {
       EXPECT_EQ(r.exit_status, kFailStatus);
       EXPECT_EQ(r.err, "orvelt: " + mta_failed_line(c.reason) + "\n");
       EXPECT_EQ(
-          std::count(r.log.begin(), r.log.end(), LogRecord{LOG_ERR, mta_failed_line(c.reason)}),
-          1);
+          std::count(r.log.begin(), r.log.end(), LogRecord{LOG_ERR, mta_failed_line(c.reason)}), 1);
       if (c.reason == std::string("not run")) {
         EXPECT_TRUE(logged_start(r.log, LOG_ERR, "CRIT/MAIL execv(3) returned: "));
         EXPECT_FALSE(logged(r.log, LOG_WARNING, "WARN/MAIL MTA did not take the whole reply"));
@@ -327,8 +326,8 @@ TEST_F(FaultTest, TimedOutMtaLeavesNoProcessBehind) {
           message(kSender));
   EXPECT_LT(seconds_since(start), 10);
   EXPECT_EQ(r.exit_status, kFailStatus);
-  EXPECT_TRUE(logged(r.log, LOG_ERR,
-                     "WARN/MAIL MTA failed (timed out): reply to box@host not recorded"));
+  EXPECT_TRUE(
+      logged(r.log, LOG_ERR, "WARN/MAIL MTA failed (timed out): reply to box@host not recorded"));
   ASSERT_GT(forking.child(), 0);
   EXPECT_TRUE(forking.child_ends()) << "the MTA's child " << forking.child() << " still runs";
   EXPECT_FALSE(recorded(block_file(), kSender));
@@ -364,8 +363,8 @@ TEST_F(FaultTest, MtaTimeoutAboveADayIsRefused) {
     EXPECT_LT(seconds_since(start), 10);
     EXPECT_EQ(r.exit_status, kFailStatus);
     EXPECT_TRUE(logged(r.log, LOG_WARNING, "WARN/CFG mtatimeout above 86400 ignored"));
-    EXPECT_TRUE(logged(r.log, LOG_ERR,
-                       "WARN/MAIL MTA failed (timed out): reply to box@host not recorded"));
+    EXPECT_TRUE(
+        logged(r.log, LOG_ERR, "WARN/MAIL MTA failed (timed out): reply to box@host not recorded"));
   }
 }
 

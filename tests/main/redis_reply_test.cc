@@ -294,9 +294,9 @@ TEST_F(RedisReplyTest, AWithdrawalAfterALostConnectionReconnectsOrSaysWhenTheCla
     const ProgramResult r =
         run(host("a", redis.url()).set("mta", mta + " $recepient"), message(kSender));
     EXPECT_EQ(r.exit_status, kFailStatus) << r.err;
-    EXPECT_TRUE(logged_start(r.log, LOG_WARNING, c.line)) << r.err;
+    EXPECT_TRUE(logged_start(r.log, LOG_ERR, c.line)) << r.err;
     if (c.line.ends_with("not recorded")) {
-      EXPECT_TRUE(logged(r.log, LOG_WARNING, c.line)) << r.err;
+      EXPECT_TRUE(logged(r.log, LOG_ERR, c.line)) << r.err;
       EXPECT_FALSE(redis.get(key(kSender)));
       EXPECT_FALSE(logged_start(r.log, LOG_ERR, "CRIT/IO"));
       continue;
