@@ -277,7 +277,7 @@ Result<std::vector<std::string>> block_files_in(const std::string& file_or_dir,
   struct stat status;
   if (stat(file_or_dir.c_str(), &status) != 0) {
     return Outcome::retry(
-        LOG_WARNING, file_or_dir + ": " + (errno == ENOENT ? "no such file" : strerror(errno)));
+        LOG_ERR, file_or_dir + ": " + (errno == ENOENT ? "no such file" : strerror(errno)));
   }
   std::vector<std::string> files;
   if (!S_ISDIR(status.st_mode)) {
@@ -288,7 +288,7 @@ Result<std::vector<std::string>> block_files_in(const std::string& file_or_dir,
   // large part of the C++ library into every run of orvelt through the
   // store's walk.
   const OwnedDir dir(opendir(file_or_dir.c_str()));
-  if (!dir) return Outcome::retry(LOG_WARNING, file_or_dir + ": " + strerror(errno));
+  if (!dir) return Outcome::retry(LOG_ERR, file_or_dir + ": " + strerror(errno));
   const std::string prefix = file_or_dir.ends_with('/') ? file_or_dir : file_or_dir + "/";
   for (;;) {
     errno = 0;
@@ -312,7 +312,7 @@ Result<std::vector<std::string>> block_files_in(const std::string& file_or_dir,
       backups->push_back(std::move(path));
     }
   }
-  if (errno != 0) return Outcome::retry(LOG_WARNING, file_or_dir + ": " + strerror(errno));
+  if (errno != 0) return Outcome::retry(LOG_ERR, file_or_dir + ": " + strerror(errno));
   std::sort(files.begin(), files.end());
   if (backups != nullptr) std::sort(backups->begin(), backups->end());
   if (temporaries != nullptr) std::sort(temporaries->begin(), temporaries->end());
