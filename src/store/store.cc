@@ -98,10 +98,21 @@ class TemporaryName {
   std::string path_;
 };
 
+// What store_open's creation of a missing file came to.
+struct Creation {
+  StoreHandle db;       // the new file, linked at path, open for writing
+  bool failed = false;  // nothing made (the failure says why); neither: another
+                        // process made path first, to be opened as it stands
+};
+
 // Makes the database at path whole under a temporary name and links it in
-// (store_open's creation). True when path names a file afterwards, this
-// one's or another process's; false with failure filled in.
-bool create_whole(const std::string& path, int create_mode, StoreError& failure) {
+// (store_open's creation). GDBM writes and flushes a new database whole
+// before gdbm_open returns; the handle is kept: its lock is the file's,
+// whichever name it has, so the caller writes its record without a second
+// open and a second flush. The name itself is left to the file system's
+// next commit, as the name of a file created in place always was.
+Creation create_whole(const std::string& path, int create_mode, StoreError& failure) {
+  Creation creation;
   const TemporaryName temporary(path);
   errno = 0;
   StoreHandle db(gdbm_open(temporary.path().c_str(), 0, GDBM_NEWDB, create_mode, nullptr));
@@ -109,24 +120,21 @@ bool create_whole(const std::string& path, int create_mode, StoreError& failure)
     const int system_error = errno;
     failure.missing = system_error == ENOENT;
     failure.reason = open_failure_reason(system_error);
-    return false;
+    creation.failed = true;
+    return creation;
   }
   if (std::string no_room = store_make_room(db.get(), 0); !no_room.empty()) {
     failure.reason = std::move(no_room);
-    return false;
+    creation.failed = true;
+    return creation;
   }
-  // Closing flushes the whole file to the disk before it gets its name.
-  // The name itself is left to the file system's next commit, as the name
-  // of a file created in place always was: no extra flush per new file.
-  if (!store_close_written(db)) {
-    failure.reason = store_last_error();
-    return false;
-  }
-  if (link(temporary.path().c_str(), path.c_str()) != 0 && errno != EEXIST) {
+  if (link(temporary.path().c_str(), path.c_str()) == 0) {
+    creation.db = std::move(db);
+  } else if (errno != EEXIST) {
     failure.reason = strerror(errno);
-    return false;
+    creation.failed = true;
   }
-  return true;
+  return creation;
 }
 
 }  // namespace
@@ -171,9 +179,10 @@ StoreHandle store_open(const OptionalText& path, StoreMode mode, int create_mode
     // Any other reason why the status cannot be read is gdbm_open's to
     // report, as for the other modes.
     struct stat status;
-    if (stat(path->c_str(), &status) != 0 && errno == ENOENT &&
-        !create_whole(*path, create_mode, failure)) {
-      return {};
+    if (stat(path->c_str(), &status) != 0 && errno == ENOENT) {
+      Creation created = create_whole(*path, create_mode, failure);
+      if (created.failed) return {};
+      if (created.db) return std::move(created.db);
     }
   }
   LockWait wait;

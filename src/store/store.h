@@ -80,9 +80,11 @@ inline constexpr unsigned kLockWaitLimitMicroseconds = 110'000'000;
 // process umask), and never leaves a part of one under path: it creates the
 // database under a temporary name in the same directory
 // (kStoreTemporaryPrefix), with room reserved for a first record
-// (store_make_room, store/block_file_space.h), flushes it, links it to path
-// unless a file has that name by then (another process created it first:
-// that one is opened) and removes the temporary name either way. A failure
+// (store_make_room, store/block_file_space.h; GDBM flushes a new database
+// whole as it makes it), links it to path unless a file has that name by
+// then (another process created it first: that one is opened) and removes
+// the temporary name either way; the new file's handle, locked, is the one
+// returned. A failure
 // while creating removes the temporary and gives none with the reason:
 // GDBM's or the system's text, or kNoSpaceForStore. An existing empty file
 // (never one this function created) is made a database in place. The other
