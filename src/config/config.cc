@@ -31,6 +31,9 @@ constexpr int kConfigLineBuffer = 2100;
 // real hand-off, and small enough that its milliseconds fit a poll timeout.
 constexpr int kMaxMtaTimeout = 86400;
 
+// The longest idle or DATA time orveltd grants a client: a day.
+constexpr int kMaxLmtpTimeout = 86400;
+
 // A block file's mode must let its owner, the program, read and write it;
 // without that the default is used.
 constexpr int kOwnerReadWrite = 0600;
@@ -277,6 +280,19 @@ bool apply_reply_directive(const DirectiveName& d, std::string& v) {
   return true;
 }
 
+// orveltd, the LMTP server: where it listens and how much it takes on.
+// Out-of-range numbers leave the setting as it was.
+bool apply_lmtp_directive(const DirectiveName& d, std::string& v) {
+  if (d.is("lmtp_listen")) g_config.lmtp_listen = std::move(v);
+  else if (d.is("lmtp_socket_mode")) g_config.lmtp_socket_mode = parse_octal(v) & 0777;
+  else if (d.is("lmtp_workers")) apply_bounded(g_config.lmtp_workers, v, 1, 256);
+  else if (d.is("lmtp_timeout")) apply_bounded(g_config.lmtp_timeout, v, 1, kMaxLmtpTimeout);
+  else if (d.is("lmtp_data_timeout")) {
+    apply_bounded(g_config.lmtp_data_timeout, v, 1, kMaxLmtpTimeout);
+  } else return false;
+  return true;
+}
+
 // Applies one directive: its name and its value. Nothing happens when
 // either is empty. Unknown directives are logged and ignored.
 void apply_directive(std::string_view name, std::string value) {
@@ -284,7 +300,7 @@ void apply_directive(std::string_view name, std::string value) {
   const DirectiveName d(name);
   std::string& v = value;
   if (apply_directory_directive(d, v) || apply_store_directive(d, v) ||
-      apply_message_directive(d, v) || apply_reply_directive(d, v)) {
+      apply_message_directive(d, v) || apply_reply_directive(d, v) || apply_lmtp_directive(d, v)) {
     return;
   }
   if (d.is("loglevel")) g_config.loglevel = parse_decimal(v);
@@ -352,6 +368,11 @@ void config_set_defaults() {
   g_config.blockexpire_attribute.reset();
   g_config.blockexpire_min = 1;
   g_config.blockexpire_max = 1440;
+  g_config.lmtp_listen = "unix:/run/orvelt/lmtp";
+  g_config.lmtp_socket_mode = 0660;
+  g_config.lmtp_workers = 8;
+  g_config.lmtp_timeout = 300;
+  g_config.lmtp_data_timeout = 600;
 }
 
 namespace {

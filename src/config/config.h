@@ -113,6 +113,16 @@ struct Config {
   OptionalText blockexpire_attribute;
   int blockexpire_min = 0;
   int blockexpire_max = 0;
+  // orveltd only. Where it listens: "unix:PATH" or "inet:HOST:PORT" (an
+  // IPv6 host in brackets), kept as written and checked at start; the
+  // permission bits of its unix socket (octal, 0777 at most); the
+  // transactions it serves at once, 1 to 256; and the seconds a client may
+  // stay idle between commands and take for one DATA section, 1 to 86400.
+  std::string lmtp_listen;
+  int lmtp_socket_mode = 0;
+  int lmtp_workers = 0;
+  int lmtp_timeout = 0;
+  int lmtp_data_timeout = 0;
 };
 
 // The process-wide configuration record.

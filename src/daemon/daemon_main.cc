@@ -1,0 +1,105 @@
+#include "daemon/daemon_main.h"
+
+#include <fcntl.h>
+#include <signal.h>
+#include <syslog.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <optional>
+#include <string>
+#include <utility>
+
+#include "config/config.h"
+#include "config/config_snapshot.h"
+#include "daemon/listen_address.h"
+#include "daemon/listener.h"
+#include "main/cmdline.h"
+#include "util/log.h"
+#include "util/outcome.h"
+#include "util/strings.h"
+
+namespace {
+
+// Opens /dev/null on each of descriptors 0, 1 and 2 that is closed, so
+// that no socket or file of the server takes their place.
+void open_missing_standard_descriptors() {
+  for (int fd = 0; fd <= 2; ++fd) {
+    if (fcntl(fd, F_GETFD) == -1 && errno == EBADF) {
+      const int opened = open("/dev/null", O_RDWR);
+      if (opened > 2) close(opened);
+    }
+  }
+}
+
+void print_daemon_usage() {
+  printf(
+      "usage: orveltd [-h] [-c CONFIG]\n  LMTP server answering mail as orvelt does\n"
+      "  -c CONFIG  configuration file (default: %s)\n",
+      kDefaultConfigPath);
+}
+
+// Reads the configuration file again; the record in force stays when it
+// cannot be read.
+void reload_configuration(const char* path) {
+  Config previous = g_config;
+  if (const std::optional<std::string> reason = config_read_path(path)) {
+    g_config = std::move(previous);
+    log_message(LOG_WARNING, "WARN/CFG reload failed: %s: %s", log_safe(path).c_str(),
+                reason->c_str());
+    return;
+  }
+  config_publish();
+  log_message(LOG_INFO, "INFO/SYS configuration reloaded");
+}
+
+// The socket systemd handed over, or the one lmtp_listen names.
+Result<UniqueFd> open_listener() {
+  Result<UniqueFd> handed_over = take_systemd_socket();
+  if (!handed_over.ok() || handed_over->valid()) return handed_over;
+  const Result<ListenAddress> address = parse_listen_address(g_config.lmtp_listen);
+  if (!address.ok()) return address.failure();
+  Result<UniqueFd> listener = listen_on(*address, g_config.lmtp_socket_mode);
+  if (listener.ok()) {
+    log_message(LOG_INFO, "INFO/SYS listening on %s", log_safe(describe(*address)).c_str());
+  }
+  return listener;
+}
+
+}  // namespace
+
+int daemon_main(int argc, char** argv, const HandlerFactory& make_handler) {
+  open_missing_standard_descriptors();
+  install_no_memory_handler();
+  // A client or an MTA that goes away makes a write fail, not the server
+  // die; the MTA child starts with the default disposition again.
+  signal(SIGPIPE, SIG_IGN);
+  signal(SIGCHLD, SIG_DFL);
+  const Options options = read_options(argc, argv);
+  if (options.usage_requested) {
+    print_daemon_usage();
+    return 0;
+  }
+  log_open();
+  if (geteuid() == 0) log_message(LOG_WARNING, "WARN/SYS running as root");
+  if (const std::optional<std::string> reason = config_read_path(options.config_path)) {
+    log_fatal(LOG_ERR, "CRIT/IO %s: %s", options.config_path, reason->c_str());
+  }
+  log_set_fatal_status(g_config.failstatus);
+  Result<UniqueFd> listener = open_listener();
+  if (!listener.ok()) end_run(listener.failure());
+  config_publish();
+  ServerSettings settings;
+  settings.workers = g_config.lmtp_workers;
+  const char* path = options.config_path;
+  settings.reload = [path] { reload_configuration(path); };
+  UniqueFd signals = block_server_signals();
+  run_server(std::move(*listener), std::move(signals), settings, [&make_handler] {
+    config_adopt_published();
+    return make_handler();
+  });
+  log_message(LOG_INFO, "INFO/SYS stopped");
+  log_close();
+  return 0;
+}

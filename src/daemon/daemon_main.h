@@ -1,0 +1,19 @@
+// orveltd's start, run and stop, around the handler that serves each
+// connection (the LMTP sessions; a test gives its own).
+#pragma once
+
+#include "daemon/server.h"
+
+// Reads the options as orvelt does (-c CONFIG, default the build's path;
+// -h prints the usage text), opens the log, warns when running as root
+// ("WARN/SYS running as root") and reads the configuration: one that
+// cannot be read ends the process with "CRIT/IO <path>: <reason>" and the
+// build's default failstatus, one whose listening socket cannot be made
+// with its failstatus. Then it publishes the configuration, starts
+// lmtp_workers workers (each adopts the configuration, then calls
+// make_handler) and serves until SIGTERM or SIGINT: returns 0 then.
+// SIGHUP reads the configuration file again into a fresh record and
+// publishes it ("INFO/SYS configuration reloaded"); one that cannot be
+// read leaves the old in force ("WARN/CFG reload failed: <path>:
+// <reason>").
+int daemon_main(int argc, char** argv, const HandlerFactory& make_handler);
