@@ -2,23 +2,15 @@
 
 #include <syslog.h>
 
-#include <atomic>
-#include <cstdint>
-#include <cstdio>
-#include <random>
 #include <set>
-#include <string_view>
 
 #include "config/config.h"
 #include "config/config_snapshot.h"
+#include "daemon/transaction.h"
 #include "store/block_store.h"
 #include "util/log.h"
 
 namespace {
-
-// RFC 5321 allows reply lines of 512 octets; the code, the enhanced code
-// and CR LF take 13 of them.
-constexpr size_t kMaxReason = 400;
 
 // Clears the transaction id from the log lines of this thread when a
 // transaction ends, however it ends.
@@ -41,23 +33,6 @@ void log_failures(const std::vector<Outcome>& outcomes) {
 }
 
 }  // namespace
-
-std::string lmtp_reply_line(const Outcome& outcome) {
-  if (outcome.ok()) return "250 2.0.0 ok";
-  std::string reason = outcome.reason.substr(0, kMaxReason);
-  for (char& c : reason) {
-    const auto byte = static_cast<unsigned char>(c);
-    if (byte < 0x20 || byte >= 0x7f) c = '?';
-  }
-  return "451 4.3.0 " + reason;
-}
-
-std::string new_transaction_id() {
-  static std::atomic<uint32_t> next{std::random_device{}()};
-  char text[8];
-  snprintf(text, sizeof text, "%06x", static_cast<unsigned>(next.fetch_add(1) & 0xffffff));
-  return text;
-}
 
 LmtpWorker::LmtpWorker() { adopt_configuration(); }
 

@@ -9,7 +9,6 @@
 #include "daemon/server.h"
 #include "lmtp/lmtp.h"
 #include "main/reply_worker.h"
-#include "util/outcome.h"
 
 class LmtpWorker final : public ConnectionHandler, private LmtpHandler {
  public:
@@ -30,12 +29,3 @@ class LmtpWorker final : public ConnectionHandler, private LmtpHandler {
 
   std::unique_ptr<ReplyWorker> worker_;
 };
-
-// The LMTP reply line for one recipient's outcome: "250 2.0.0 ok" when
-// done, else "451 4.3.0 <reason>" with the reason's control bytes and
-// non-ASCII bytes made '?' and cut to a length every client takes.
-std::string lmtp_reply_line(const Outcome& outcome);
-
-// A new transaction's id: six hexadecimal digits, distinct among the
-// process's last 16 million transactions.
-std::string new_transaction_id();

@@ -1,12 +1,18 @@
-// orveltd's directives and the listening address they name.
+// orveltd's directives, the listening address they name, and what a
+// transaction shows outside: its reply lines and its id.
 #include <gtest/gtest.h>
 
+#include <syslog.h>
+
 #include <cstdio>
+#include <regex>
+#include <set>
 #include <string>
 #include <vector>
 
 #include "config/config.h"
 #include "daemon/listen_address.h"
+#include "daemon/transaction.h"
 #include "support/log_capture.h"
 #include "util/c_owners.h"
 
@@ -103,6 +109,30 @@ TEST(ListenAddress, Parsing) {
   }
   // A value with control bytes cannot split the log line that names it.
   EXPECT_EQ(parse_listen_address("bad\nvalue").failure().reason.find('\n'), std::string::npos);
+}
+
+TEST(Transaction, ReplyLines) {
+  EXPECT_EQ(lmtp_reply_line(Outcome::done()), "250 2.0.0 ok");
+  EXPECT_EQ(lmtp_reply_line(Outcome::retry(LOG_ERR, "CRIT/LDAP Timed out")),
+            "451 4.3.0 CRIT/LDAP Timed out");
+  EXPECT_EQ(lmtp_reply_line(Outcome::config_error(LOG_ERR, "CRIT/LDAP Invalid credentials")),
+            "451 4.3.0 CRIT/LDAP Invalid credentials");
+  // Text from a message (an address in the reason) cannot end the reply
+  // line early, start another, or carry bytes a client may refuse.
+  EXPECT_EQ(lmtp_reply_line(Outcome::retry(LOG_ERR, "WARN/MAIL reply to a\r\n250 x\x7f\xc3\xa9")),
+            "451 4.3.0 WARN/MAIL reply to a??250 x???");
+  const std::string line = lmtp_reply_line(Outcome::retry(LOG_ERR, std::string(5000, 'x')));
+  EXPECT_LE(line.size() + 2, 512u);
+}
+
+TEST(Transaction, IdsAreSixHexDigitsAndDiffer) {
+  std::set<std::string> ids;
+  for (int i = 0; i < 1000; ++i) {
+    const std::string id = new_transaction_id();
+    EXPECT_TRUE(std::regex_match(id, std::regex("[0-9a-f]{6}"))) << id;
+    ids.insert(id);
+  }
+  EXPECT_EQ(ids.size(), 1000u);
 }
 
 }  // namespace

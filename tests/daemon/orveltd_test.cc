@@ -1,0 +1,332 @@
+// orveltd at work over a real socket: the built server against a private
+// directory, real block files (or Redis) and the recording MTA, answering
+// each LMTP recipient as `orvelt -a <recipient>` answers the message.
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/stat.h>
+#include <syslog.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <fstream>
+#include <memory>
+#include <regex>
+#include <set>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "support/daemon_process.h"
+#include "support/gdbm_file.h"
+#include "support/lmtp_client.h"
+#include "support/log_capture.h"
+#include "support/recording_mta.h"
+#include "support/redis_server.h"
+#include "support/run_program.h"
+#include "support/slapd_server.h"
+#include "support/temp_dir.h"
+#include "support/test_config.h"
+
+namespace {
+
+using namespace std::chrono_literals;
+
+constexpr const char* kSender = "box@host";
+constexpr const char* kReceiver = "away@site";
+constexpr const char* kOk = "250 2.0.0 ok";
+
+std::string message(const std::string& from = kSender, const std::string& to = kReceiver) {
+  return "From: " + from + "\nTo: " + to + "\nSubject: Lunch?\n\nFree on Friday?\n";
+}
+
+class OrveltdTest : public testing::Test {
+ protected:
+  void SetUp() override { ASSERT_EQ(mkdir(blockdir_.c_str(), 0700), 0); }
+
+  TestConfig config() const {
+    return TestConfig(server_, blockdir_)
+        .set("failstatus", "75")
+        .set("lmtp_listen", "unix:" + socket_)
+        .set("lmtp_workers", "2");
+  }
+  // Starts orveltd on config and waits until it accepts.
+  void start(const TestConfig& config) {
+    daemon_ = std::make_unique<DaemonProcess>(
+        DaemonStart{ORVELTD_BINARY, {"-c", config.write(dir_, "orveltd.cfg")}, {}, -1});
+    ASSERT_TRUE(wait_listening(socket_, 10s)) << daemon_->err();
+  }
+  LmtpClient connected() {
+    LmtpClient client = LmtpClient::unix_socket(socket_);
+    client.hello();
+    return client;
+  }
+  // One transaction on a connection of its own.
+  std::vector<std::string> deliver(const std::string& sender,
+                                   const std::vector<std::string>& recipients,
+                                   const std::string& text) {
+    LmtpClient client = connected();
+    return client.transaction(sender, recipients, text);
+  }
+  bool blocked(const std::string& receiver, const std::string& sender) const {
+    return gdbm_holds(blockdir_ + "/" + receiver, sender);
+  }
+  // A stand-in MTA running lines, with $record the recording MTA given
+  // orveltd's arguments.
+  std::string script_mta(const std::string& lines) const {
+    const std::string path =
+        dir_.write("mta.sh", "#!/bin/sh\nrecord=\"" + RecordingMta::program() + " $*\"\n" + lines);
+    EXPECT_EQ(chmod(path.c_str(), 0755), 0);
+    return path + " -f <> $sender";
+  }
+
+  SlapdServer server_{SlapdOptions().entries(
+      ldif_people_unit() + ldif_person("away", kReceiver, "TRUE", {"I am away.\n"}) +
+      ldif_person("other", "other@site", "TRUE", {"Other is away.\n"}))};
+  TempDir dir_;
+  std::string blockdir_ = dir_.file("block");
+  std::string socket_ = dir_.file("lmtp");
+  std::unique_ptr<DaemonProcess> daemon_;
+};
+
+TEST_F(OrveltdTest, EachRecipientIsAnsweredAsOrveltWouldThenTheRepeatIsBlocked) {
+  RecordingMta mta;
+  start(config());
+  EXPECT_EQ(deliver(kSender, {kReceiver, "nobody@site"}, message()),
+            (std::vector<std::string>{kOk, kOk}));
+  std::vector<MtaCall> calls = mta.calls();
+  ASSERT_EQ(calls.size(), 1u);
+  EXPECT_EQ(calls[0].argv,
+            (std::vector<std::string>{RecordingMta::program(), "-f", "<>", kSender}));
+  EXPECT_EQ(calls[0].stdin_text, "I am away.\n");
+  EXPECT_TRUE(blocked(kReceiver, kSender));
+
+  EXPECT_EQ(deliver(kSender, {kReceiver}, message()), std::vector<std::string>{kOk});
+  EXPECT_EQ(mta.calls().size(), 1u) << "the repeat was answered";
+
+  // Every line of a transaction carries its id; two transactions, two ids.
+  const std::regex prefixed("^([0-9a-f]{6}): (.*)$");
+  std::set<std::string> ids;
+  bool saw_blocked = false;
+  for (const LogRecord& record : daemon_->log()) {
+    std::smatch match;
+    if (record.text.find("/MAIL ") == std::string::npos) continue;
+    ASSERT_TRUE(std::regex_match(record.text, match, prefixed)) << record.text;
+    ids.insert(match[1]);
+    saw_blocked |= match[2] == "DEBUG/MAIL blocked: away@site & box@host";
+  }
+  EXPECT_EQ(ids.size(), 2u);
+  EXPECT_TRUE(saw_blocked);
+}
+
+TEST_F(OrveltdTest, RecipientsAreTheirOwnReceiversWithOrcptAndTheNullSender) {
+  RecordingMta mta;
+  start(config());
+  LmtpClient client = connected();
+  // The routing address would match no entry: ORCPT names the receiver.
+  client.send("MAIL FROM:<" + std::string(kSender) +
+              ">\r\nRCPT TO:<orvelt+away@relay.site> ORCPT=rfc822;" + kReceiver +
+              "\r\nRCPT TO:<other@site>\r\nDATA\r\n" + lmtp_data(message(kSender, "someone@else")));
+  for (int i = 0; i < 3; ++i) EXPECT_EQ(client.line().substr(0, 1), "2");
+  EXPECT_EQ(client.line().substr(0, 3), "354");
+  EXPECT_EQ(client.line(), kOk);
+  EXPECT_EQ(client.line(), kOk);
+  EXPECT_EQ(mta.calls().size(), 2u);
+  EXPECT_TRUE(blocked(kReceiver, kSender));
+  EXPECT_TRUE(blocked("other@site", kSender));
+
+  // A bounce (null sender) is never answered, as with -s '<>'.
+  EXPECT_EQ(client.transaction("", {kReceiver}, message("MAILER-DAEMON@host")),
+            std::vector<std::string>{kOk});
+  EXPECT_EQ(mta.calls().size(), 2u);
+}
+
+TEST_F(OrveltdTest, PipelinedConversationIsAnsweredInOrder) {
+  RecordingMta mta;
+  start(config());
+  LmtpClient client = LmtpClient::unix_socket(socket_);
+  client.send("LHLO client.test\r\nMAIL FROM:<box@host>\r\nRCPT TO:<away@site>\r\nDATA\r\n" +
+              lmtp_data(message()) + "NOOP\r\nRSET\r\nQUIT\r\n");
+  EXPECT_EQ(client.line().substr(0, 4), "220 ");
+  const std::vector<std::string> hello = client.reply();
+  EXPECT_EQ(hello.back().substr(0, 4), "250 ");
+  for (const char* expected : {"250", "250", "354"}) {
+    EXPECT_EQ(client.line().substr(0, 3), expected);
+  }
+  EXPECT_EQ(client.line(), kOk);
+  EXPECT_EQ(client.line().substr(0, 3), "250");  // NOOP
+  EXPECT_EQ(client.line().substr(0, 3), "250");  // RSET
+  EXPECT_EQ(client.line().substr(0, 3), "221");
+  EXPECT_TRUE(client.closed());
+  EXPECT_EQ(mta.calls().size(), 1u);
+}
+
+TEST_F(OrveltdTest, ErrorsAnswerAndTheConnectionGoesOn) {
+  RecordingMta mta;
+  start(config());
+  LmtpClient client = connected();
+  for (const auto& [command, code] : {std::pair{"FROB\r\n", "500"},
+                                      {"MAIL FROM:box@host\r\n", "501"},
+                                      {"RCPT TO:<away@site>\r\n", "503"},
+                                      {"DATA\r\n", "503"},
+                                      {"HELO client.test\r\n", "500"}}) {
+    SCOPED_TRACE(command);
+    client.send(command);
+    EXPECT_EQ(client.line().substr(0, 3), code);
+  }
+  EXPECT_EQ(client.transaction(kSender, {kReceiver}, message()), std::vector<std::string>{kOk});
+  EXPECT_EQ(mta.calls().size(), 1u);
+}
+
+TEST_F(OrveltdTest, ClientGoneMidDataIsNotAnswered) {
+  RecordingMta mta;
+  start(config());
+  {
+    LmtpClient client = connected();
+    client.send("MAIL FROM:<box@host>\r\nRCPT TO:<away@site>\r\nDATA\r\n");
+    for (int i = 0; i < 3; ++i) client.line();
+    client.send("From: box@host\r\nTo: away@site\r\nSubject: cut\r\n\r\nhalf a mes");
+  }  // gone
+  // The server goes on; the message was neither answered nor recorded.
+  EXPECT_EQ(deliver("late@host", {"other@site"}, message("late@host", "other@site")),
+            std::vector<std::string>{kOk});
+  ASSERT_EQ(mta.calls().size(), 1u);
+  EXPECT_EQ(mta.calls()[0].stdin_text, "Other is away.\n");
+  EXPECT_FALSE(blocked(kReceiver, kSender));
+}
+
+TEST_F(OrveltdTest, IdleClientIsTimedOut) {
+  start(config().set("lmtp_timeout", "1"));
+  LmtpClient client = connected();
+  const auto begin = std::chrono::steady_clock::now();
+  EXPECT_EQ(client.line(5s).substr(0, 4), "421 ");
+  EXPECT_TRUE(client.closed(5s));
+  EXPECT_LT(std::chrono::steady_clock::now() - begin, 4s);
+}
+
+TEST_F(OrveltdTest, DirectoryOutageIsRetriedAndTheServerRecoversWithoutARestart) {
+  RecordingMta mta;
+  start(config());
+  EXPECT_EQ(deliver(kSender, {"nobody@site"}, message()), std::vector<std::string>{kOk});
+  server_.stop();  // answers nothing: the search times out
+  const std::vector<std::string> failed = deliver(kSender, {kReceiver, "other@site"}, message());
+  server_.cont();
+  // The failure of the first recipient's lookup holds for the second too.
+  EXPECT_EQ(failed, (std::vector<std::string>{"451 4.3.0 CRIT/LDAP Timed out",
+                                              "451 4.3.0 CRIT/LDAP Timed out"}));
+  bool logged_once = false;
+  for (const LogRecord& record : daemon_->log()) {
+    if (record.priority == LOG_ERR && record.text.ends_with(": CRIT/LDAP Timed out")) {
+      EXPECT_FALSE(logged_once) << "logged twice in one transaction";
+      logged_once = true;
+    }
+  }
+  EXPECT_TRUE(logged_once);
+  EXPECT_TRUE(mta.calls().empty());
+  EXPECT_EQ(deliver(kSender, {kReceiver, "other@site"}, message()),
+            (std::vector<std::string>{kOk, kOk}));
+  EXPECT_EQ(mta.calls().size(), 2u);
+}
+
+TEST_F(OrveltdTest, RedisOutageIsRetriedAndTheServerRecoversWithoutARestart) {
+  RedisServer redis;
+  RecordingMta mta;
+  start(config().set("blockstore", redis.url()));
+  redis.stop();
+  const std::vector<std::string> failed = deliver(kSender, {kReceiver}, message());
+  redis.cont();
+  EXPECT_EQ(failed, std::vector<std::string>{"451 4.3.0 CRIT/IO blockstore: no server usable"});
+  EXPECT_TRUE(mta.calls().empty());
+  // Another sender, as the stalled server applies the first claim late.
+  EXPECT_EQ(deliver("next@host", {kReceiver}, message("next@host")), std::vector<std::string>{kOk});
+  ASSERT_EQ(mta.calls().size(), 1u);
+  EXPECT_EQ(mta.calls()[0].argv.back(), "next@host");
+}
+
+TEST_F(OrveltdTest, MtaFailureIsRetriedAndItsClaimWithdrawn) {
+  RecordingMta mta(MtaBehaviour{75, true});
+  start(config());
+  const std::vector<std::string> replies = deliver(kSender, {kReceiver, "other@site"}, message());
+  ASSERT_EQ(replies.size(), 2u);
+  for (const std::string& reply : replies) {
+    EXPECT_EQ(reply.rfind("451 4.3.0 WARN/MAIL MTA failed (", 0), 0u) << reply;
+  }
+  EXPECT_EQ(mta.calls().size(), 2u);
+  EXPECT_FALSE(blocked(kReceiver, kSender));
+  EXPECT_FALSE(blocked("other@site", kSender));
+}
+
+TEST_F(OrveltdTest, HangupRereadsTheFrameFiles) {
+  RecordingMta mta;
+  const std::string header = dir_.write("header", "To: $sender\nX-Frame: first\n\n");
+  start(config().set("forceheader", header));
+  EXPECT_EQ(deliver("a@host", {kReceiver}, message("a@host")), std::vector<std::string>{kOk});
+  dir_.write("header", "To: $sender\nX-Frame: second\n\n");
+  daemon_->signal(SIGHUP);
+  ASSERT_TRUE(daemon_->wait_for_log("INFO/SYS configuration reloaded", 5s));
+  EXPECT_EQ(deliver("b@host", {kReceiver}, message("b@host")), std::vector<std::string>{kOk});
+  const std::vector<MtaCall> calls = mta.calls();
+  ASSERT_EQ(calls.size(), 2u);
+  EXPECT_EQ(calls[0].stdin_text, "To: a@host\nX-Frame: first\n\nI am away.\n");
+  EXPECT_EQ(calls[1].stdin_text, "To: b@host\nX-Frame: second\n\nI am away.\n");
+}
+
+TEST_F(OrveltdTest, TermLetsTheTransactionInFlightFinish) {
+  RecordingMta mta;
+  const std::string started = dir_.file("mta-started");
+  start(config().set("mta", script_mta("touch " + started + "\nsleep 2\nexec $record\n")));
+  LmtpClient client = connected();
+  client.send("MAIL FROM:<box@host>\r\nRCPT TO:<away@site>\r\nDATA\r\n" + lmtp_data(message()));
+  for (int i = 0; i < 50 && access(started.c_str(), F_OK) != 0; ++i) usleep(100'000);
+  ASSERT_EQ(access(started.c_str(), F_OK), 0) << "the MTA never started";
+  daemon_->signal(SIGTERM);
+  for (int i = 0; i < 3; ++i) client.line();
+  EXPECT_EQ(client.line(), kOk);
+  EXPECT_EQ(client.line().substr(0, 4), "421 ");
+  EXPECT_EQ(daemon_->wait_exit(10s), 0);
+  EXPECT_EQ(mta.calls().size(), 1u);
+  EXPECT_TRUE(blocked(kReceiver, kSender));
+}
+
+// The MTA starts as a program normally does: the signals the server keeps
+// for its main thread are not blocked in it.
+TEST_F(OrveltdTest, TheMtaStartsWithTheStopSignalsUnblocked) {
+  RecordingMta mta;
+  const std::string status = dir_.file("mta-status");
+  start(config().set("mta",
+                     script_mta("grep SigBlk /proc/$$/status >" + status + "\nexec $record\n")));
+  EXPECT_EQ(deliver(kSender, {kReceiver}, message()), std::vector<std::string>{kOk});
+  std::ifstream in(status);
+  std::string label, mask;
+  in >> label >> mask;
+  ASSERT_EQ(label, "SigBlk:");
+  const unsigned long long blocked_signals = std::stoull(mask, nullptr, 16);
+  for (const int signal : {SIGHUP, SIGINT, SIGTERM}) {
+    EXPECT_EQ(blocked_signals & (1ULL << (signal - 1)), 0u) << "signal " << signal;
+  }
+}
+
+// orvelt, run by the MTA for one copy, and orveltd, given another copy over
+// LMTP, at the same moment for the same receiver and sender: one reply.
+TEST_F(OrveltdTest, OrveltAndOrveltdAtOnceOnOneBlockFileReplyOnce) {
+  RecordingMta mta;
+  const TestConfig both = config().set("mta", script_mta("sleep 0.5\nexec $record\n"));
+  start(both);
+  const std::string orvelt_config = both.write(dir_, "orvelt.cfg");
+  std::vector<std::string> replies;
+  std::thread lmtp([&] { replies = deliver(kSender, {kReceiver}, message()); });
+  ProgramRun run;
+  run.args = {"-c", orvelt_config, "-a", kReceiver};
+  run.stdin_text = message();
+  const ProgramResult direct = run_program(run);
+  lmtp.join();
+  EXPECT_EQ(mta.calls().size(), 1u);
+  ASSERT_EQ(replies.size(), 1u);
+  // Whichever came second found the other's claim: blocked, or deferred
+  // while it was still pending.
+  EXPECT_TRUE(replies[0] == kOk || replies[0].rfind("451 4.3.0 WARN/MAIL reply to ", 0) == 0)
+      << replies[0];
+  EXPECT_TRUE(direct.exit_status == 0 || direct.exit_status == 75) << direct.err;
+  EXPECT_TRUE(blocked(kReceiver, kSender));
+}
+
+}  // namespace
