@@ -273,4 +273,32 @@ TEST_F(DaemonServerTest, RootIsWarnedAbout) {
   EXPECT_EQ(logged(daemon->log(), LOG_WARNING, "WARN/SYS running as root"), geteuid() == 0);
 }
 
+// Sessions still busy when the 30 seconds of the stop are over: one that
+// heeds the stop ends at once; one stuck in a call has its connection given
+// the 421 and shut, and the server ends without waiting for it.
+TEST_F(DaemonServerTest, StopEndsWhatIsStillRunningAfterItsLimit) {
+  auto daemon = started("lmtp_workers 2\n");
+  LmtpClient heeding = client();
+  LmtpClient stuck = client();
+  EXPECT_EQ(heeding.line(), "220 standin");
+  EXPECT_EQ(stuck.line(), "220 standin");
+  heeding.send("SLEEP 120\r\n");
+  stuck.send("HANG 120\r\n");
+  usleep(200'000);
+  const auto stop = std::chrono::steady_clock::now();
+  daemon->signal(SIGTERM);
+  EXPECT_TRUE(heeding.closed(40s));
+  const auto heeded = std::chrono::steady_clock::now() - stop;
+  EXPECT_GT(heeded, 29s);
+  EXPECT_LT(heeded, 32s);
+  EXPECT_EQ(stuck.line(10s), "421 4.3.2 shutting down");
+  EXPECT_TRUE(stuck.closed(1s));
+  EXPECT_EQ(daemon->wait_exit(15s), 0);
+  EXPECT_LT(std::chrono::steady_clock::now() - stop, 45s);
+  const std::vector<LogRecord> log = daemon->log();
+  EXPECT_TRUE(
+      logged(log, LOG_WARNING, "WARN/SYS sessions still running at the end of the stop: ended"));
+  EXPECT_TRUE(logged(log, LOG_WARNING, "WARN/SYS workers still busy at the end of the stop: left"));
+}
+
 }  // namespace

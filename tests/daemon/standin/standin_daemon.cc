@@ -2,7 +2,10 @@
 // stand-in session: a line protocol just rich enough to hold a connection,
 // stay busy for a while and show the configuration a worker holds.
 //   greeting  "220 standin"
-//   SLEEP n   busy n seconds (a transaction), then "250 slept"
+//   SLEEP n   busy n seconds (a transaction), then "250 slept"; a drain
+//             that ran out of time cuts it short, without a reply
+//   HANG n    busy n seconds whatever happens (a call that does not
+//             return), then "250 hung"
 //   BASE      "250 <base of the configuration this worker holds>"
 //   QUIT      "221 bye", and the end of the session
 // Outside SLEEP, a drain ends the session with "421 4.3.2 shutting down".
@@ -74,6 +77,9 @@ class StandinSession final : public ConnectionHandler {
         usleep(100'000);
       }
       say(fd, "250 slept");
+    } else if (line.rfind("HANG ", 0) == 0) {
+      sleep(static_cast<unsigned>(atoi(line.c_str() + 5)));
+      say(fd, "250 hung");
     } else {
       say(fd, "500 unknown");
     }
