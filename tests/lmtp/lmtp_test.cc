@@ -194,7 +194,8 @@ Delivery delivered(OptionalText sender, std::vector<std::string> recipients, std
   return d;
 }
 
-std::vector<Conversation> conversations() {
+// Transactions as a client such as Postfix runs them.
+std::vector<Conversation> transactions() {
   return {
       {"two recipients",
        {lhlo(),
@@ -239,6 +240,12 @@ std::vector<Conversation> conversations() {
        {delivered("s@x", {"a@y"}, "x\n.y\rz\n"), delivered("s@x", {"a@y"}, "")},
        false,
        1},
+  };
+}
+
+// What the envelope commands accept and give the handler.
+std::vector<Conversation> envelopes() {
+  return {
       {"ORCPT, NOTIFY, source routes and quoted local parts",
        {lhlo(),
         {"MAIL FROM:<@a.example,@b.example:s@x> SIZE=10 BODY=8BITMIME RET=HDRS ENVID=q+2Bz\r\n",
@@ -265,6 +272,22 @@ std::vector<Conversation> conversations() {
         {"MAIL FROM:<t@x>\r\nRCPT TO:<b@y>\r\nDATA\r\nm\r\n.\r\n",
          kSender + kRecipient + kGoAhead + std::vector<std::string>{"250 2.0.0 b@y ok"}}},
        {delivered("t@x", {"b@y"}, "m\n")}},
+      {"too many recipients",
+       {lhlo(),
+        {"MAIL FROM:<s@x>\r\nRCPT TO:<a@y>\r\nRCPT TO:<b@y>\r\nRCPT TO:<c@y>\r\nDATA\r\n.\r\n",
+         kSender + kRecipient + kRecipient +
+             std::vector<std::string>{"452 4.5.3 too many recipients"} + kGoAhead +
+             std::vector<std::string>{"250 2.0.0 a@y ok", "250 2.0.0 b@y ok"}}},
+       {delivered("s@x", {"a@y", "b@y"}, "")},
+       false,
+       4096,
+       2},
+  };
+}
+
+// Errors: each answered with its code, and the session goes on.
+std::vector<Conversation> errors() {
+  return {
       {"errors, each answered and the session going on",
        {{"MAIL FROM:<s@x>\r\n", {"503 5.5.1 send LHLO first"}},
         {"RCPT TO:<a@y>\r\n", {"503 5.5.1 need MAIL first"}},
@@ -327,16 +350,6 @@ std::vector<Conversation> conversations() {
         {std::string(512, 'x') + "QUIT\r\n", {"500 5.5.2 line too long"}},
         {std::string(200000, 'y') + "\r\nNOOP\r\n", {"500 5.5.2 line too long", "250 2.0.0 ok"}}},
        {}},
-      {"too many recipients",
-       {lhlo(),
-        {"MAIL FROM:<s@x>\r\nRCPT TO:<a@y>\r\nRCPT TO:<b@y>\r\nRCPT TO:<c@y>\r\nDATA\r\n.\r\n",
-         kSender + kRecipient + kRecipient +
-             std::vector<std::string>{"452 4.5.3 too many recipients"} + kGoAhead +
-             std::vector<std::string>{"250 2.0.0 a@y ok", "250 2.0.0 b@y ok"}}},
-       {delivered("s@x", {"a@y", "b@y"}, "")},
-       false,
-       4096,
-       2},
   };
 }
 
@@ -364,6 +377,14 @@ TEST_P(ConversationTest, RepliesAndDeliveries) {
     }
   }
   EXPECT_EQ(handler.deliveries, c.deliveries);
+}
+
+void PrintTo(const Conversation& c, std::ostream* os) { *os << c.name; }
+
+std::vector<Conversation> conversations() {
+  std::vector<Conversation> all = transactions();
+  for (auto part : {envelopes(), errors()}) all.insert(all.end(), part.begin(), part.end());
+  return all;
 }
 
 INSTANTIATE_TEST_SUITE_P(Lmtp, ConversationTest, testing::ValuesIn(conversations()),
