@@ -85,10 +85,10 @@ void log_set_fatal_status(int status) { fatal_status = status; }
 namespace {
 
 // Writes "orvelt: <text>" and a newline to standard error in one write, so
-// that the line is not interleaved with other output. Static storage: the
-// way out must not need memory.
+// that the line is not interleaved with other output. On the stack: the way
+// out must not need memory, and threads may report at once.
 void write_stderr_line(const char* text) {
-  static char line[4096 + 16];
+  char line[4096 + 16];
   const int length = snprintf(line, sizeof line, "orvelt: %s\n", text);
   if (length > 0) {
     size_t size = static_cast<size_t>(length);
