@@ -513,7 +513,13 @@ TEST_F(Intake, ConcurrentReadersKeepTheirOwnBlocks) {
     wait_for(2);
   });
   MailState one;
-  std::thread reader([&] { one = mail_read(held, false, std::nullopt, false); });
+  // Each thread has its own configuration record: the reader starts with
+  // this one's.
+  const Config config = g_config;
+  std::thread reader([&] {
+    g_config = config;
+    one = mail_read(held, false, std::nullopt, false);
+  });
   wait_for(1);
   PieceSource other("From: two@x\nTo: r2@x\nSubject: " + std::string(200000, 'z') + "\n\n",
                     1 << 20);
