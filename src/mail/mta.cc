@@ -267,7 +267,8 @@ std::optional<Pipe> open_pipe() {
 // and the MTA should get SIGPIPE as a program normally would. The child's
 // signal mask is the calling thread's without SIGPIPE and SIGCHLD (a thread
 // of a server may block SIGCHLD, and an MTA that waits for children of its
-// own needs it).
+// own needs it), and without SIGHUP, SIGINT and SIGTERM (orveltd's workers
+// block them for its main thread; the MTA must be stoppable as usual).
 class SpawnSettings {
  public:
   explicit SpawnSettings(int read_fd) {
@@ -283,6 +284,9 @@ class SpawnSettings {
     pthread_sigmask(SIG_BLOCK, nullptr, &mask);
     sigdelset(&mask, SIGPIPE);
     sigdelset(&mask, SIGCHLD);
+    sigdelset(&mask, SIGHUP);
+    sigdelset(&mask, SIGINT);
+    sigdelset(&mask, SIGTERM);
     ok = ok && posix_spawnattr_setsigdefault(&attributes_, &sigpipe_only) == 0;
     ok = ok && posix_spawnattr_setsigmask(&attributes_, &mask) == 0;
     const short flags = POSIX_SPAWN_SETSIGDEF | POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETPGROUP;

@@ -33,9 +33,9 @@ struct MtaOutcome {
 // is started with posix_spawn: the path in g_config.mta is run as it
 // stands, with orvelt's environment; no shell, no path search. It starts
 // with the default SIGPIPE disposition and with the calling thread's signal
-// mask less SIGPIPE and SIGCHLD, with descriptors 1 and 2 as orvelt has them
-// and no descriptor above 2 open, and as the leader of a process group of
-// its own. The time limit kills
+// mask less SIGPIPE, SIGCHLD, SIGHUP, SIGINT and SIGTERM, with descriptors
+// 1 and 2 as orvelt has them and no descriptor above 2 open, and as the
+// leader of a process group of its own. The time limit kills
 // that whole group (SIGKILL), so that what the MTA started goes with it; an
 // MTA that ends by itself leaves its group alone. If the program cannot be
 // run, "CRIT/MAIL execv(3) returned: <command line>" is logged at priority

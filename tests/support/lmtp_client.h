@@ -31,10 +31,10 @@ class LmtpClient {
 
   // The greeting and LHLO, checked to succeed.
   void hello();
-  // MAIL FROM (<> for an empty sender) and one RCPT TO per recipient, then
-  // DATA and the message (LF made CR LF, dot-stuffed) with its final dot,
-  // all in one write; returns the replies after the data (one per
-  // recipient) after checking that the others succeeded.
+  // MAIL FROM (<> for an empty sender), one RCPT TO per recipient and DATA
+  // in one write, as a pipelining client sends them; once all succeeded
+  // (checked) and 354 came, the message (LF made CR LF, dot-stuffed) with
+  // its final dot. Returns the replies after the data, one per recipient.
   std::vector<std::string> transaction(const std::string& sender,
                                        const std::vector<std::string>& recipients,
                                        const std::string& message);

@@ -24,14 +24,8 @@
 #include "config/config.h"
 #include "config/config_snapshot.h"
 #include "daemon/daemon_main.h"
-#include "util/c_owners.h"
 
 namespace {
-
-std::mutex published_mutex;
-Config published;
-std::atomic<uint64_t> published_generation{0};
-thread_local uint64_t held_generation = 0;
 
 void say(int fd, const std::string& line) {
   const std::string text = line + "\r\n";
@@ -88,29 +82,6 @@ class StandinSession final : public ConnectionHandler {
 };
 
 }  // namespace
-
-void config_publish() {
-  const std::lock_guard<std::mutex> lock(published_mutex);
-  published = g_config;
-  held_generation = ++published_generation;
-}
-
-bool config_adopt_published() {
-  if (published_generation == held_generation) return false;
-  const std::lock_guard<std::mutex> lock(published_mutex);
-  g_config = published;
-  held_generation = published_generation;
-  return true;
-}
-
-uint64_t config_generation() { return held_generation; }
-
-std::optional<std::string> config_read_path(const char* path) {
-  const OwnedFile file(fopen(path, "r"));
-  if (!file) return std::string(strerror(errno));
-  if (!config_read_stream(file.get())) return std::string(strerror(errno));
-  return std::nullopt;
-}
 
 int main(int argc, char** argv) {
   return daemon_main(argc, argv, [] { return std::make_unique<StandinSession>(); });
