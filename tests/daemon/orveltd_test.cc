@@ -195,13 +195,25 @@ TEST_F(OrveltdTest, ClientGoneMidDataIsNotAnswered) {
   EXPECT_FALSE(blocked(kReceiver, kSender));
 }
 
-TEST_F(OrveltdTest, IdleClientIsTimedOut) {
-  start(config().set("lmtp_timeout", "1"));
-  LmtpClient client = connected();
+TEST_F(OrveltdTest, IdleClientAndSlowDataAreTimedOut) {
+  RecordingMta mta;
+  start(config().set("lmtp_timeout", "1").set("lmtp_data_timeout", "2"));
+  LmtpClient idle = connected();
+  LmtpClient slow = connected();
+  slow.send("MAIL FROM:<box@host>\r\nRCPT TO:<away@site>\r\nDATA\r\n");
+  for (int i = 0; i < 3; ++i) slow.line();
   const auto begin = std::chrono::steady_clock::now();
-  EXPECT_EQ(client.line(5s).substr(0, 4), "421 ");
-  EXPECT_TRUE(client.closed(5s));
-  EXPECT_LT(std::chrono::steady_clock::now() - begin, 4s);
+  // Each part of the DATA comes within the idle time, the whole does not.
+  for (int i = 0; i < 3; ++i) {
+    slow.send("line " + std::to_string(i) + "\r\n");
+    usleep(700'000);
+  }
+  EXPECT_EQ(idle.line(5s).substr(0, 4), "421 ");
+  EXPECT_TRUE(idle.closed(5s));
+  EXPECT_EQ(slow.line(5s).substr(0, 4), "421 ");
+  EXPECT_TRUE(slow.closed(5s));
+  EXPECT_LT(std::chrono::steady_clock::now() - begin, 5s);
+  EXPECT_TRUE(mta.calls().empty());
 }
 
 TEST_F(OrveltdTest, DirectoryOutageIsRetriedAndTheServerRecoversWithoutARestart) {
@@ -276,10 +288,13 @@ TEST_F(OrveltdTest, TermLetsTheTransactionInFlightFinish) {
   const std::string started = dir_.file("mta-started");
   start(config().set("mta", script_mta("touch " + started + "\nsleep 2\nexec $record\n")));
   LmtpClient client = connected();
+  LmtpClient idle = connected();
   client.send("MAIL FROM:<box@host>\r\nRCPT TO:<away@site>\r\nDATA\r\n" + lmtp_data(message()));
   for (int i = 0; i < 50 && access(started.c_str(), F_OK) != 0; ++i) usleep(100'000);
   ASSERT_EQ(access(started.c_str(), F_OK), 0) << "the MTA never started";
   daemon_->signal(SIGTERM);
+  EXPECT_EQ(idle.line(), "421 4.3.2 shutting down");
+  EXPECT_TRUE(idle.closed());
   for (int i = 0; i < 3; ++i) client.line();
   EXPECT_EQ(client.line(), kOk);
   EXPECT_EQ(client.line().substr(0, 4), "421 ");
