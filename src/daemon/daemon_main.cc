@@ -15,6 +15,7 @@
 #include "config/config_snapshot.h"
 #include "daemon/listen_address.h"
 #include "daemon/listener.h"
+#include "directory/ldap_library.h"
 #include "main/cmdline.h"
 #include "util/log.h"
 #include "util/outcome.h"
@@ -94,6 +95,11 @@ int daemon_main(int argc, char** argv, const HandlerFactory& make_handler) {
   settings.workers = g_config.lmtp_workers;
   const char* path = options.config_path;
   settings.reload = [path] { reload_configuration(path); };
+  // The directory library is opened here, before any worker runs: its
+  // opening changes the environment for a moment (ldap_library.cc), which
+  // another thread's MTA start would read. A library that cannot be opened
+  // fails each transaction that needs it, as it fails each orvelt run.
+  (void)ldap_library_open();
   UniqueFd signals = block_server_signals();
   run_server(std::move(*listener), std::move(signals), settings, [&make_handler] {
     config_adopt_published();

@@ -119,6 +119,45 @@ TEST_F(OrveltdTest, EachRecipientIsAnsweredAsOrveltWouldThenTheRepeatIsBlocked) 
   EXPECT_TRUE(saw_blocked);
 }
 
+// Workers answering at once keep apart what each message says: every
+// reply goes to its own sender with its own receiver's text.
+TEST_F(OrveltdTest, ConcurrentTransactionsKeepTheirMessagesApart) {
+  RecordingMta mta;
+  start(config()
+            .set("lmtp_workers", "4")
+            .set("forceheader", dir_.write("header", "To: $sender\nX-For: $recepient\n\n")));
+  constexpr int kClients = 4;
+  constexpr int kMessages = 5;
+  std::vector<std::thread> clients;
+  std::vector<std::vector<std::string>> replies(kClients);
+  for (int c = 0; c < kClients; ++c) {
+    clients.emplace_back([&, c] {
+      LmtpClient client = connected();
+      for (int m = 0; m < kMessages; ++m) {
+        const std::string sender = "s" + std::to_string(c) + "-" + std::to_string(m) + "@host";
+        const std::string receiver = m % 2 == 0 ? kReceiver : "other@site";
+        for (const std::string& reply :
+             client.transaction(sender, {receiver}, message(sender, receiver))) {
+          replies[c].push_back(reply);
+        }
+      }
+    });
+  }
+  for (std::thread& client : clients) client.join();
+  for (const std::vector<std::string>& each : replies) {
+    EXPECT_EQ(each, std::vector<std::string>(kMessages, kOk));
+  }
+  const std::vector<MtaCall> calls = mta.calls();
+  ASSERT_EQ(calls.size(), static_cast<size_t>(kClients * kMessages));
+  for (const MtaCall& call : calls) {
+    const std::string& sender = call.argv.back();
+    const int m = sender[3] - '0';
+    const std::string receiver = m % 2 == 0 ? kReceiver : "other@site";
+    const std::string text = m % 2 == 0 ? "I am away.\n" : "Other is away.\n";
+    EXPECT_EQ(call.stdin_text, "To: " + sender + "\nX-For: " + receiver + "\n\n" + text);
+  }
+}
+
 TEST_F(OrveltdTest, RecipientsAreTheirOwnReceiversWithOrcptAndTheNullSender) {
   RecordingMta mta;
   start(config().set("rfc3834", "yes"));
