@@ -1,6 +1,7 @@
 #include "daemon/daemon_main.h"
 
 #include <fcntl.h>
+#include <ldap.h>
 #include <signal.h>
 #include <syslog.h>
 #include <unistd.h>
@@ -68,6 +69,18 @@ Result<UniqueFd> open_listener() {
   return listener;
 }
 
+// Opens the directory library and has it set up its process-wide defaults
+// here, before any worker runs: the opening changes the environment for a
+// moment (ldap_library.cc), which another thread's MTA start would read,
+// and libldap's first use sets up its global options unguarded, which two
+// workers' first sessions would do at once. A library that cannot be
+// opened fails each transaction that needs it, as it fails orvelt's runs.
+void prepare_directory_library() {
+  if (!ldap_library_open().ok()) return;
+  int version = 0;
+  ldap_get_option(nullptr, LDAP_OPT_PROTOCOL_VERSION, &version);
+}
+
 }  // namespace
 
 int daemon_main(int argc, char** argv, const HandlerFactory& make_handler) {
@@ -95,11 +108,7 @@ int daemon_main(int argc, char** argv, const HandlerFactory& make_handler) {
   settings.workers = g_config.lmtp_workers;
   const char* path = options.config_path;
   settings.reload = [path] { reload_configuration(path); };
-  // The directory library is opened here, before any worker runs: its
-  // opening changes the environment for a moment (ldap_library.cc), which
-  // another thread's MTA start would read. A library that cannot be opened
-  // fails each transaction that needs it, as it fails each orvelt run.
-  (void)ldap_library_open();
+  prepare_directory_library();
   UniqueFd signals = block_server_signals();
   run_server(std::move(*listener), std::move(signals), settings, [&make_handler] {
     config_adopt_published();

@@ -1,11 +1,16 @@
 #include "util/stop_signal.h"
 
+#include <atomic>
 #include <csignal>
 
 namespace {
 
-volatile sig_atomic_t g_in_window = 0;
-volatile sig_atomic_t g_received = 0;
+// Atomic rather than volatile: orveltd's worker threads open and close
+// claim windows at once (it installs no handler, so nobody reads them
+// there). A lock-free atomic is as safe in a signal handler.
+std::atomic<sig_atomic_t> g_in_window = 0;
+std::atomic<sig_atomic_t> g_received = 0;
+static_assert(std::atomic<sig_atomic_t>::is_always_lock_free);
 
 constexpr int kStopSignals[] = {SIGTERM, SIGINT, SIGHUP};
 
