@@ -69,16 +69,20 @@ Result<UniqueFd> open_listener() {
   return listener;
 }
 
-// Opens the directory library and has it set up its process-wide defaults
+// Opens the directory library and has it set up what it keeps process-wide
 // here, before any worker runs: the opening changes the environment for a
-// moment (ldap_library.cc), which another thread's MTA start would read,
-// and libldap's first use sets up its global options unguarded, which two
-// workers' first sessions would do at once. A library that cannot be
-// opened fails each transaction that needs it, as it fails orvelt's runs.
+// moment (ldap_library.cc), which another thread's MTA start would read;
+// libldap's first use sets up its global options, and its first TLS
+// context its TLS layer, both unguarded, which two workers' first sessions
+// would do at once (each session still gets a TLS context of its own). A
+// library that cannot be opened fails each transaction that needs it, as
+// it fails orvelt's runs.
 void prepare_directory_library() {
   if (!ldap_library_open().ok()) return;
   int version = 0;
   ldap_get_option(nullptr, LDAP_OPT_PROTOCOL_VERSION, &version);
+  const int client = 0;
+  ldap_set_option(nullptr, LDAP_OPT_X_TLS_NEWCTX, &client);
 }
 
 }  // namespace

@@ -165,6 +165,58 @@ TEST_F(OrveltdTest, ConcurrentTransactionsKeepTheirMessagesApart) {
   }
 }
 
+// Workers opening encrypted directory sessions at once, each binding with
+// the configured account, each message answered; the sessions are kept:
+// no more binds than workers.
+TEST(OrveltdTlsTest, ConcurrentWorkersOpenTheirOwnEncryptedSessions) {
+  const SlapdServer server(
+      SlapdOptions()
+          .tls()
+          .user(kBindDn, kBindPassword)
+          .entries(ldif_people_unit() + ldif_person("away", kReceiver, "TRUE", {"I am away.\n"})));
+  TempDir dir;
+  const std::string blockdir = dir.file("block");
+  ASSERT_EQ(mkdir(blockdir.c_str(), 0700), 0);
+  const std::string socket = dir.file("lmtp");
+  RecordingMta mta;
+  const size_t mark = server.log_mark();
+  const TestConfig config = TestConfig(server, blockdir)
+                                .set("lmtp_listen", "unix:" + socket)
+                                .set("lmtp_workers", "3")
+                                .set("tls", "starttls")
+                                .set("tls_cacert", server.ca_file())
+                                .set("login", kBindDn)
+                                .set("password", kBindPassword);
+  DaemonProcess daemon({ORVELTD_BINARY, {"-c", config.write(dir)}, {}, -1});
+  ASSERT_TRUE(wait_listening(socket, 10s)) << daemon.err();
+  std::vector<std::thread> clients;
+  std::vector<std::vector<std::string>> replies(3);
+  for (int c = 0; c < 3; ++c) {
+    clients.emplace_back([&, c] {
+      LmtpClient client = LmtpClient::unix_socket(socket);
+      client.hello();
+      for (int m = 0; m < 3; ++m) {
+        const std::string sender = "s" + std::to_string(c) + std::to_string(m) + "@host";
+        replies[c].push_back(client.transaction(sender, {kReceiver}, message(sender)).at(0));
+      }
+    });
+  }
+  for (std::thread& client : clients) client.join();
+  for (const std::vector<std::string>& each : replies) {
+    EXPECT_EQ(each, std::vector<std::string>(3, kOk));
+  }
+  EXPECT_EQ(mta.calls().size(), 9u);
+  daemon.signal(SIGTERM);
+  EXPECT_EQ(daemon.wait_exit(10s), 0);
+  const std::vector<SlapdBind> binds = server.binds_since(mark);
+  EXPECT_GE(binds.size(), 1u);
+  EXPECT_LE(binds.size(), 3u);
+  for (const SlapdBind& bind : binds) {
+    EXPECT_EQ(bind, (SlapdBind{3, kBindDn, 0, true}));
+  }
+  EXPECT_EQ(daemon.err().find("Sanitizer"), std::string::npos) << daemon.err();
+}
+
 TEST_F(OrveltdTest, RecipientsAreTheirOwnReceiversWithOrcptAndTheNullSender) {
   RecordingMta mta;
   start(config().set("rfc3834", "yes"));
