@@ -99,6 +99,9 @@ int daemon_main(int argc, char** argv, const HandlerFactory& make_handler) {
     print_daemon_usage();
     return 0;
   }
+  // Blocked from the start: a SIGHUP or SIGTERM that comes while the server
+  // starts waits for the main loop instead of killing the process.
+  UniqueFd signals = block_server_signals();
   log_open();
   if (geteuid() == 0) log_message(LOG_WARNING, "WARN/SYS running as root");
   if (const std::optional<std::string> reason = config_read_path(options.config_path)) {
@@ -113,7 +116,6 @@ int daemon_main(int argc, char** argv, const HandlerFactory& make_handler) {
   const char* path = options.config_path;
   settings.reload = [path] { reload_configuration(path); };
   prepare_directory_library();
-  UniqueFd signals = block_server_signals();
   run_server(std::move(*listener), std::move(signals), settings, [&make_handler] {
     config_adopt_published();
     return make_handler();
