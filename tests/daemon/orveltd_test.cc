@@ -259,6 +259,39 @@ TEST_F(OrveltdTest, PipelinedConversationIsAnsweredInOrder) {
   EXPECT_EQ(mta.calls().size(), 1u);
 }
 
+// The peak memory of a process, from /proc (VmHWM, in KiB).
+long peak_kib(pid_t pid) {
+  std::ifstream status("/proc/" + std::to_string(pid) + "/status");
+  for (std::string line; std::getline(status, line);) {
+    if (line.rfind("VmHWM:", 0) == 0) return std::stol(line.substr(6));
+  }
+  return -1;
+}
+
+// A message of any size is answered with flat memory: the body is read
+// and dropped as it comes.
+TEST_F(OrveltdTest, HugeMessageIsAnsweredWithFlatMemory) {
+  RecordingMta mta;
+  start(config());
+  EXPECT_EQ(deliver(kSender, {"nobody@site"}, message()), std::vector<std::string>{kOk});
+  const long before = peak_kib(daemon_->pid());
+  ASSERT_GT(before, 0);
+  std::string line(999, 'x');
+  line += '\n';
+  std::string body;
+  for (int i = 0; i < 1024; ++i) body += line;  // 1 MiB
+  LmtpClient client = connected();
+  client.send("MAIL FROM:<box@host>\r\nRCPT TO:<away@site>\r\nDATA\r\n");
+  for (int i = 0; i < 3; ++i) client.line();
+  client.send(lmtp_data(message()).substr(0, lmtp_data(message()).size() - 3));
+  const std::string chunk = lmtp_data(body).substr(0, lmtp_data(body).size() - 3);
+  for (int i = 0; i < 64; ++i) client.send(chunk);
+  client.send(".\r\n");
+  EXPECT_EQ(client.line(60s), kOk);
+  EXPECT_EQ(mta.calls().size(), 1u);
+  EXPECT_LT(peak_kib(daemon_->pid()) - before, 8 * 1024) << "64 MiB body held in memory";
+}
+
 TEST_F(OrveltdTest, ErrorsAnswerAndTheConnectionGoesOn) {
   RecordingMta mta;
   start(config());
