@@ -5,11 +5,13 @@
 #include "daemon/server.h"
 
 // Reads the options as orvelt does (-c CONFIG, default the build's path;
-// -h prints the usage text), opens the log, warns when running as root
+// -h prints the usage text), blocks SIGHUP, SIGTERM and SIGINT for the
+// main loop (block_server_signals), opens the log, warns when running as root
 // ("WARN/SYS running as root") and reads the configuration: one that
 // cannot be read ends the process with "CRIT/IO <path>: <reason>" and the
 // build's default failstatus, one whose listening socket cannot be made
-// with its failstatus. Then it publishes the configuration, starts
+// with its failstatus. Then it publishes the configuration, opens the
+// directory library and sets up its process-wide state, starts
 // lmtp_workers workers (each adopts the configuration, then calls
 // make_handler) and serves until SIGTERM or SIGINT: returns 0 then.
 // SIGHUP reads the configuration file again into a fresh record and
