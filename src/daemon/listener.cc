@@ -119,10 +119,14 @@ void unset_systemd_environment() {
 Result<UniqueFd> take_systemd_socket() {
   const char* pid = getenv("LISTEN_PID");
   const char* fds = getenv("LISTEN_FDS");
-  const bool ours = pid != nullptr && fds != nullptr && std::to_string(getpid()) == pid &&
-                    std::string(fds) == "1";
+  const bool for_us = pid != nullptr && fds != nullptr && std::to_string(getpid()) == pid;
+  const std::string count = for_us ? fds : "";
   unset_systemd_environment();
-  if (!ours) return UniqueFd();
+  if (for_us && count != "1") {
+    log_message(LOG_WARNING, "WARN/SYS systemd passed %s sockets, not one: lmtp_listen used",
+                log_safe(count).c_str());
+  }
+  if (count != "1") return UniqueFd();
   int accepting = 0;
   socklen_t size = sizeof accepting;
   if (getsockopt(kSystemdFirstFd, SOL_SOCKET, SO_ACCEPTCONN, &accepting, &size) != 0) {

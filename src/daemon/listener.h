@@ -10,7 +10,9 @@
 // 1: descriptor 3), marked close-on-exec so that no MTA child inherits it;
 // an invalid owner when there is none. LISTEN_PID, LISTEN_FDS and
 // LISTEN_FDNAMES are removed from the environment either way, so that no
-// child takes them for its own. A descriptor 3 that is not a listening
+// child takes them for its own. Sockets passed to this process but not
+// exactly one are left alone with "WARN/SYS systemd passed <n> sockets,
+// not one: lmtp_listen used". A descriptor 3 that is not a listening
 // stream socket is a failure ("CRIT/SYS socket from systemd: <why>").
 // Call before any thread starts: it changes the environment.
 Result<UniqueFd> take_systemd_socket();

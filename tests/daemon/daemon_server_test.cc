@@ -183,6 +183,27 @@ TEST_F(DaemonServerTest, SocketFromSystemdIsUsedInsteadOfListen) {
   foreign.env = {"LISTEN_FDS=1", "LISTEN_PID=1"};
   DaemonProcess listening(foreign);
   EXPECT_TRUE(wait_listening(socket_, 10s)) << listening.err();
+  EXPECT_FALSE(logged_start(listening.log(), LOG_WARNING, "WARN/SYS systemd"));
+}
+
+TEST_F(DaemonServerTest, MoreThanOneSocketFromSystemdIsNotGuessedAt) {
+  UniqueFd fd(socket(AF_UNIX, SOCK_STREAM, 0));
+  DaemonStart with_sockets = start(config());
+  with_sockets.listen_fd = fd.get();
+  with_sockets.listen_fds = "2";
+  DaemonProcess daemon(with_sockets);
+  EXPECT_TRUE(wait_listening(socket_, 10s)) << daemon.err();
+  EXPECT_TRUE(logged(daemon.log(), LOG_WARNING,
+                     "WARN/SYS systemd passed 2 sockets, not one: lmtp_listen used"));
+}
+
+TEST_F(DaemonServerTest, ASocketFromSystemdThatDoesNotListenStopsTheStart) {
+  UniqueFd fd(socket(AF_UNIX, SOCK_STREAM, 0));
+  DaemonStart with_socket = start(config());
+  with_socket.listen_fd = fd.get();
+  DaemonProcess daemon(with_socket);
+  EXPECT_EQ(daemon.wait_exit(10s), kFailStatus);
+  EXPECT_TRUE(logged(daemon.log(), LOG_ERR, "CRIT/SYS socket from systemd: not listening"));
 }
 
 TEST_F(DaemonServerTest, ConnectionsBeyondTheWorkersWaitTheirTurn) {

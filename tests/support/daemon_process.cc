@@ -67,7 +67,7 @@ DaemonProcess::DaemonProcess(const DaemonStart& start) {
   dup2(err, 2);
   if (start.listen_fd >= 0) {
     if (dup2(start.listen_fd, 3) != 3) _exit(127);
-    env.push_back("LISTEN_FDS=1");
+    env.push_back("LISTEN_FDS=" + start.listen_fds);
     env.push_back("LISTEN_PID=" + std::to_string(getpid()));
   }
   std::vector<char*> envp = pointers(env);

@@ -20,6 +20,9 @@ struct DaemonStart {
   // When valid: handed over as descriptor 3 with LISTEN_FDS=1 and
   // LISTEN_PID=<the child's pid>, as systemd's socket activation does.
   int listen_fd = -1;
+  // LISTEN_FDS's value with listen_fd (systemd passes more sockets that
+  // way; only descriptor 3 is set up here).
+  std::string listen_fds = "1";
 };
 
 class DaemonProcess {
