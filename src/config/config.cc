@@ -19,7 +19,7 @@
 #include "util/log.h"
 #include "util/unique_fd.h"
 
-Config g_config;
+thread_local Config g_config;
 
 namespace {
 
@@ -354,11 +354,7 @@ void config_set_defaults() {
   g_config.blockexpire_max = 1440;
 }
 
-namespace {
-
-// Why the configuration file at path cannot be read, or none when it was
-// read (into g_config).
-std::optional<std::string> config_read_failure(const char* path) {
+std::optional<std::string> config_read_path(const char* path) {
   // Opened without blocking: open(2) of a FIFO would otherwise wait for a
   // writer that never comes. The type is checked before anything is read.
   UniqueFd fd(open(path, O_RDONLY | O_NONBLOCK | O_CLOEXEC));
@@ -379,10 +375,8 @@ std::optional<std::string> config_read_failure(const char* path) {
   return std::nullopt;
 }
 
-}  // namespace
-
 void config_read_file(const char* path) {
-  if (const std::optional<std::string> reason = config_read_failure(path)) {
+  if (const std::optional<std::string> reason = config_read_path(path)) {
     log_fatal(LOG_ERR, "CRIT/IO %s: %s", path, reason->c_str());
   }
 }

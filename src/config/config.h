@@ -2,6 +2,8 @@
 #pragma once
 
 #include <cstdio>
+#include <optional>
+#include <string>
 #include <vector>
 
 #include "config/install_paths.h"
@@ -17,7 +19,7 @@ struct NoreplyHeader {
 };
 
 // Every setting of the program. Filled once by config_read_file and only read
-// afterwards.
+// afterwards; a program with threads gives each its own copy (see g_config).
 struct Config {
   std::string base;
   OptionalText login;
@@ -115,8 +117,11 @@ struct Config {
   int blockexpire_max = 0;
 };
 
-// The process-wide configuration record.
-extern Config g_config;
+// The configuration record of the calling thread. Each thread has its own,
+// which starts out empty (not even the defaults): orvelt, with one thread,
+// reads the file into it once; a program with threads passes a record on
+// from one thread to the others through config/config_snapshot.h.
+extern thread_local Config g_config;
 
 // The configuration file read when no -c option names another.
 inline constexpr const char* kDefaultConfigPath = ORVELT_DEFAULT_CONFIG_FILE;
@@ -128,14 +133,22 @@ inline constexpr const char* kDefaultBlockfiles = ORVELT_DEFAULT_BLOCK_DIR;
 void config_set_defaults();
 
 // Loads the defaults, then the file at path, then completes the search
-// attribute list. The file is opened without blocking and its type checked
-// before the first read, so a FIFO or a device never holds the run. A file
-// that cannot be opened or read, or is not a regular file, ends the run
-// through log_fatal with "CRIT/IO <path>: <reason>" (the system's text, "Is
-// a directory" or "not a regular file") at priority err and the build's
-// default failstatus (kDefaultFatalStatus in util/log.h): running on the
-// built-in defaults could bind to another directory and answer for the wrong
-// site.
+// attribute list, into this thread's g_config; none when that was done. The
+// file is opened without blocking and its type checked before the first
+// read, so a FIFO or a device never holds the caller. A file that cannot be
+// opened, or is not a regular file, gives the reason (the system's text, "Is
+// a directory" or "not a regular file") and leaves g_config as it was. One
+// that fails while it is read (EIO) gives the system's text too, but leaves
+// g_config with the defaults and the lines read until then: a caller that
+// goes on must not use it. The file's lines are read as config_read_file
+// says.
+std::optional<std::string> config_read_path(const char* path);
+
+// Reads the file at path as config_read_path does. A file that cannot be
+// read ends the run through log_fatal with "CRIT/IO <path>: <reason>" at
+// priority err and the build's default failstatus (kDefaultFatalStatus in
+// util/log.h): running on the built-in defaults could bind to another
+// directory and answer for the wrong site.
 //
 // The file is read in lines of at most 2098 bytes and a newline; a longer
 // line is dropped whole with "WARN/CFG line too long" at priority warning (a

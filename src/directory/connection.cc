@@ -227,6 +227,13 @@ Outcome open_session(LDAP* session, ConnectionGuard& guard) {
 
 }  // namespace
 
+bool DirectorySession::lost() const {
+  if (!session_ || guard_->wait_ran_out()) return false;
+  int result = LDAP_SUCCESS;
+  ldap_get_option(session_.get(), LDAP_OPT_RESULT_CODE, &result);
+  return result == LDAP_SERVER_DOWN || result == LDAP_CONNECT_ERROR;
+}
+
 Result<DirectorySession> directory_connect() {
   if (Outcome library = ldap_library_open(); !library.ok()) return library;
   auto guard = std::make_unique<ConnectionGuard>(connection_rule());

@@ -28,6 +28,13 @@ class DirectorySession {
   // What the session's connections went through.
   ConnectionGuard& guard() { return *guard_; }
 
+  // Whether the session's last request failed because its connection is
+  // gone (the library's server-down or connect-error code: the server
+  // closed it, or could not be reached again), rather than by the server's
+  // refusal or a time-out. A long-lived session that the server dropped
+  // while idle says so at its next search; only a new session can go on.
+  bool lost() const;
+
  private:
   friend Result<DirectorySession> directory_connect();
   DirectorySession(std::unique_ptr<ConnectionGuard> guard, LdapSession session)

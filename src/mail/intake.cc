@@ -54,11 +54,11 @@ OptionalText trimmed(std::string_view value) {
 // the pipe, small enough to keep the resident size flat.
 constexpr size_t kBlockSize = 128 * 1024;
 
-// Reads lines from a file descriptor the way fgets does, but over one
-// fixed buffer, so that the body can be dropped block by block afterwards.
+// Reads lines from a source the way fgets does, but over one fixed buffer,
+// so that the body can be dropped block by block afterwards.
 class LineReader {
  public:
-  explicit LineReader(int fd) : fd_(fd) {}
+  explicit LineReader(ByteSource& source) : source_(source) {}
 
   // Replaces line with the next line: up to and including a newline, at
   // most kMaxHeaderLineBytes bytes. The rest of a longer line is read and
@@ -109,10 +109,7 @@ class LineReader {
 
   bool fill() {
     if (eof_) return false;
-    ssize_t got;
-    do {
-      got = read(fd_, buffer_, kBlockSize);
-    } while (got < 0 && errno == EINTR);
+    const ssize_t got = source_.read(buffer_, kBlockSize);
     if (got <= 0) {
       eof_ = true;
       return false;
@@ -122,16 +119,17 @@ class LineReader {
     return true;
   }
 
-  // Shared by every reader: one intake runs at a time in a process, and
-  // static storage keeps the block off the stack.
-  static char buffer_[kBlockSize];
-  int fd_;
+  // One block per thread: an intake runs at a time in each, and static
+  // storage keeps the block off the stack and out of the heap (a block this
+  // size would be mapped and unmapped again for every message).
+  static thread_local char buffer_[kBlockSize];
+  ByteSource& source_;
   size_t pos_ = 0;
   size_t end_ = 0;
   bool eof_ = false;
 };
 
-char LineReader::buffer_[kBlockSize];
+thread_local char LineReader::buffer_[kBlockSize];
 
 StoreHandle open_lookup_db(const OptionalText& path) {
   if (!path) return {};
@@ -140,20 +138,40 @@ StoreHandle open_lookup_db(const OptionalText& path) {
   return db;
 }
 
+// Offers one normalised address (none: nothing happens) to mail's
+// receivers: its extension is cut, then duplicates are dropped and the
+// blacklist and the receiver limit apply.
+void admit_receiver(MailState& mail, const OptionalText& normalised, const StoreHandle& blacklist) {
+  if (!normalised) return;
+  std::string address = *normalised;
+  cut_address_extension(address, g_config.recipient_delimiter);
+  for (const std::string& known : mail.receivers) {
+    if (equals_ignore_case(known, address)) return;
+  }
+  if (store_has_key(address, blacklist)) {
+    mail.mail_code |= CODE_BLACKLISTED;
+    return;
+  }
+  // The list may grow to maxreceivers + 1 entries; negative accepts none.
+  if (static_cast<long long>(mail.receivers.size()) <= g_config.maxreceivers) {
+    mail.receivers.push_back(std::move(address));
+  } else {
+    mail.mail_code |= CODE_TOO_MANY_RECEIVERS;
+  }
+}
+
 // One message being read: its state so far and the lookup databases it is
 // checked against, which are open only while the parser lives.
 class IntakeParser {
  public:
-  // Opens the badheaders database, then the blacklist (in the order of
-  // their warnings).
-  IntakeParser()
+  // Opens the badheaders database, then, when the receivers come from the
+  // header, the blacklist (in the order of their warnings). Forced
+  // receivers are admitted later (mail_for_receivers): the header gives
+  // none then.
+  explicit IntakeParser(bool receivers_forced)
       : badheaders_db_(open_lookup_db(g_config.badheaders)),
-        blacklist_db_(open_lookup_db(g_config.blacklist)) {}
-
-  // The command line's receivers replace the receiver headers.
-  void force_receivers(const StringList& receivers) {
-    mail_.mail_code |= CODE_FORCED_RECEIVERS;
-    for (const std::string& receiver : receivers) add_receiver(receiver);
+        blacklist_db_(receivers_forced ? StoreHandle() : open_lookup_db(g_config.blacklist)) {
+    if (receivers_forced) mail_.mail_code |= CODE_FORCED_RECEIVERS;
   }
 
   void force_sender(const std::string& sender) {
@@ -163,10 +181,10 @@ class IntakeParser {
 
   void note_null_sender() { mail_.null_sender = true; }
 
-  // Reads the header from input_fd and interprets it, then reads the rest
-  // of the input to its end (see mail_intake).
-  void read_headers(int input_fd) {
-    LineReader reader(input_fd);
+  // Reads the header from input and interprets it, then reads the rest of
+  // the input to its end (see mail_intake).
+  void read_headers(ByteSource& input) {
+    LineReader reader(input);
     // Compared in 64 bits: the count may pass a maxheader of INT_MAX.
     const long long limit = g_config.maxheader;
     long long count = 0;
@@ -268,7 +286,7 @@ class IntakeParser {
       for (std::string& item : tokenize(*address, -1, ',')) {
         OptionalText receiver = std::move(item);
         normalize_address(receiver);
-        add_receiver(receiver);
+        admit_receiver(mail_, receiver, blacklist_db_);
       }
     }
   }
@@ -285,28 +303,6 @@ class IntakeParser {
     }
   }
 
-  // Offers one normalised address (none: nothing happens) to the receivers:
-  // its extension is cut, then duplicates are dropped and the blacklist and
-  // the receiver limit apply.
-  void add_receiver(const OptionalText& normalised) {
-    if (!normalised) return;
-    std::string address = *normalised;
-    cut_address_extension(address, g_config.recipient_delimiter);
-    for (const std::string& known : mail_.receivers) {
-      if (equals_ignore_case(known, address)) return;
-    }
-    if (store_has_key(address, blacklist_db_)) {
-      mail_.mail_code |= CODE_BLACKLISTED;
-      return;
-    }
-    // The list may grow to maxreceivers + 1 entries; negative accepts none.
-    if (static_cast<long long>(mail_.receivers.size()) <= g_config.maxreceivers) {
-      mail_.receivers.push_back(std::move(address));
-    } else {
-      mail_.mail_code |= CODE_TOO_MANY_RECEIVERS;
-    }
-  }
-
   MailState mail_;
   NoreplyHeaderRules noreply_rules_;
   StoreHandle badheaders_db_;
@@ -315,21 +311,41 @@ class IntakeParser {
 
 }  // namespace
 
-MailState mail_intake(int input_fd, const StringList& forced_receivers,
-                      const OptionalText& forced_sender, bool null_sender_forced) {
-  IntakeParser parser;
-  if (!forced_receivers.empty()) parser.force_receivers(forced_receivers);
+MailState mail_read(ByteSource& input, bool receivers_forced, const OptionalText& forced_sender,
+                    bool null_sender_forced) {
+  IntakeParser parser(receivers_forced);
   if (forced_sender) {
     parser.force_sender(*forced_sender);
   } else if (null_sender_forced) {
     parser.note_null_sender();
   }
-  parser.read_headers(input_fd);
-  MailState mail = parser.finish();
-  decide_message(mail);
-  if (g_config.loglevel > 2) {
-    log_message(LOG_DEBUG, "DEBUG/MAIL Code: %d MessageID: %s", mail.mail_code,
-                log_safe(mail.message_id.value_or("No ID found")).c_str());
+  parser.read_headers(input);
+  return parser.finish();
+}
+
+MailState mail_for_receivers(MailState message, const StringList& receivers) {
+  if ((message.mail_code & CODE_FORCED_RECEIVERS) != 0) {
+    StoreHandle blacklist = open_lookup_db(g_config.blacklist);
+    for (const std::string& receiver : receivers) admit_receiver(message, receiver, blacklist);
+    store_close(blacklist);
   }
-  return mail;
+  decide_message(message);
+  if (g_config.loglevel > 2) {
+    log_message(LOG_DEBUG, "DEBUG/MAIL Code: %d MessageID: %s", message.mail_code,
+                log_safe(message.message_id.value_or("No ID found")).c_str());
+  }
+  return message;
+}
+
+MailState mail_intake(ByteSource& input, const StringList& forced_receivers,
+                      const OptionalText& forced_sender, bool null_sender_forced) {
+  MailState message =
+      mail_read(input, !forced_receivers.empty(), forced_sender, null_sender_forced);
+  return mail_for_receivers(std::move(message), forced_receivers);
+}
+
+MailState mail_intake(int input_fd, const StringList& forced_receivers,
+                      const OptionalText& forced_sender, bool null_sender_forced) {
+  FdByteSource input(input_fd);
+  return mail_intake(input, forced_receivers, forced_sender, null_sender_forced);
 }

@@ -5,10 +5,13 @@
 #pragma once
 
 #include "mail/mail_state.h"
+#include "util/byte_source.h"
 #include "util/strings.h"
 
-// Reads the message from input_fd to its end and returns its state; the
-// message is answered exactly when mail_is_answered says so. Forced
+// Reads the message from input to its end and returns its state; the
+// message is answered exactly when mail_is_answered says so. It is
+// mail_for_receivers(mail_read(input, !forced_receivers.empty(), ...),
+// forced_receivers): see both for the parts. Forced
 // receivers (empty: none) replace the receiver headers and still meet the
 // blacklist and the receiver limit; a forced sender replaces the Sender,
 // Reply-To and From headers. The badheaders and blacklist databases are
@@ -54,5 +57,28 @@
 // is logged. A noreply_header pattern that does not compile is left in
 // MailState::failure for main to end the run with. Without rfc3834,
 // null_sender_forced changes nothing: the sender comes from the header.
+MailState mail_intake(ByteSource& input, const StringList& forced_receivers,
+                      const OptionalText& forced_sender, bool null_sender_forced = false);
+// The same over a descriptor the caller owns (FdByteSource).
 MailState mail_intake(int input_fd, const StringList& forced_receivers,
                       const OptionalText& forced_sender, bool null_sender_forced = false);
+
+// The first part of mail_intake: reads the message from input to its end
+// into the facts its receivers are judged against, the message's code not
+// yet decided. With receivers_forced the header gives no receivers (the
+// code gets CODE_FORCED_RECEIVERS; the caller names them to
+// mail_for_receivers) and the blacklist is not opened here; otherwise the
+// receiver headers give them, each meeting the blacklist and the limit as
+// it is read. Logs only the warnings of the lookup databases.
+MailState mail_read(ByteSource& input, bool receivers_forced, const OptionalText& forced_sender,
+                    bool null_sender_forced);
+
+// The second part: message (from mail_read) as it stands for receivers.
+// When its receivers were forced, each of receivers (normalised) is
+// admitted as a forced receiver is, in order: extension cut, duplicates
+// dropped, the blacklist (opened and closed here) and the receiver limit;
+// otherwise receivers is not looked at. Then decide_message and the
+// "DEBUG/MAIL Code" line. One message read once can so be judged for each
+// of its receivers alone: what a blacklisted or refused one sets stays in
+// its own copy.
+MailState mail_for_receivers(MailState message, const StringList& receivers);

@@ -3,7 +3,9 @@
 #include <fcntl.h>
 #include <poll.h>
 
+#include <pthread.h>
 #include <spawn.h>
+#include <sys/syscall.h>
 #include <sys/wait.h>
 #include <syslog.h>
 #include <unistd.h>
@@ -58,36 +60,53 @@ class Deadline {
   double end_;
 };
 
-timespec as_timespec(double seconds) {
-  const auto whole = static_cast<time_t>(seconds);
-  return {whole, static_cast<long>((seconds - static_cast<double>(whole)) * 1e9)};
+// Milliseconds for one poll(2) until deadline, rounded up. Capped at a
+// day, so that the product always fits an int, however far off deadline
+// is; a wait cut short by the cap is simply done again.
+int poll_timeout_ms(const Deadline& deadline) {
+  constexpr double kLongestPollMs = 86400.0 * 1000;
+  return static_cast<int>(std::min(deadline.remaining() * 1000, kLongestPollMs)) + 1;
 }
 
-// Blocks SIGCHLD while alive, so that the end of the MTA can be waited for
-// with a time limit (sigtimedwait); the previous mask comes back after.
-// The child is started with the mask from before (see SpawnSettings).
-class SigchldBlocked {
- public:
-  SigchldBlocked() {
-    sigset_t chld;
-    sigemptyset(&chld);
-    sigaddset(&chld, SIGCHLD);
-    sigprocmask(SIG_BLOCK, &chld, &previous_);
+// A descriptor that becomes readable when process pid ends, or none where
+// the kernel has no pidfd_open (before Linux 5.3). It stays valid until
+// the process is collected, so it must be asked for before anyone can
+// collect it.
+UniqueFd open_pidfd(pid_t pid) {
+#ifdef SYS_pidfd_open
+  return UniqueFd(static_cast<int>(syscall(SYS_pidfd_open, pid, 0)));
+#else
+  (void)pid;
+  return UniqueFd();
+#endif
+}
+
+// Waits until the process behind pidfd ends, deadline passes or a signal
+// handler runs, whichever comes first. Without a pidfd, each call sleeps a
+// little longer than the one before (pause_ms, 1 ms doubling up to 50 ms),
+// and the caller looks again.
+void wait_for_end(const UniqueFd& pidfd, const Deadline& deadline, int& pause_ms) {
+  if (pidfd.valid()) {
+    pollfd watched{pidfd.get(), POLLIN, 0};
+    poll(&watched, 1, poll_timeout_ms(deadline));
+    return;
   }
-  ~SigchldBlocked() { sigprocmask(SIG_SETMASK, &previous_, nullptr); }
-  SigchldBlocked(const SigchldBlocked&) = delete;
-  SigchldBlocked& operator=(const SigchldBlocked&) = delete;
-
-  const sigset_t& previous() const { return previous_; }
-
- private:
-  sigset_t previous_;
-};
+  constexpr int kLongestPauseMs = 50;
+  const double pause = std::min(deadline.remaining(), pause_ms / 1000.0);
+  const timespec interval{0, static_cast<long>(pause * 1e9)};
+  nanosleep(&interval, nullptr);
+  pause_ms = std::min(pause_ms * 2, kLongestPauseMs);
+}
 
 // A child process that leads a process group of its own, waited for exactly
 // once, at the latest when the owner goes (killed first if it has not ended
 // by then). Only this pid is waited for: a plain wait(2) could collect some
 // other child of the process and return while the MTA still runs.
+//
+// Its end is waited for on a pidfd, not through SIGCHLD: SIGCHLD goes to
+// the process, and with several threads each waiting for a child of its
+// own, one could take the signal meant for another, which then waits until
+// its time limit.
 //
 // A kill goes to the whole group: a submission program that forked (a
 // delivery agent, a queue runner, a shell's children) must not go on
@@ -101,11 +120,12 @@ class ChildProcess {
   // The wait status of a child whose end was collected by someone else.
   static constexpr int kStatusUnknown = -1;
 
-  explicit ChildProcess(pid_t pid) : pid_(pid) {}
+  explicit ChildProcess(pid_t pid) : pid_(pid), pidfd_(open_pidfd(pid)) {}
   ~ChildProcess() {
     if (pid_ > 0) kill_and_collect();
   }
-  ChildProcess(ChildProcess&& other) noexcept : pid_(std::exchange(other.pid_, -1)) {}
+  ChildProcess(ChildProcess&& other) noexcept
+      : pid_(std::exchange(other.pid_, -1)), pidfd_(std::move(other.pidfd_)) {}
   ChildProcess& operator=(ChildProcess&&) = delete;
   ChildProcess(const ChildProcess&) = delete;
   ChildProcess& operator=(const ChildProcess&) = delete;
@@ -114,11 +134,8 @@ class ChildProcess {
   // when it was killed for the time limit. A stop signal (util/stop_signal)
   // ends the wait too: the group is killed and the child collected, and its
   // status is what it was then, an exit of its own if it had ended already.
-  // SIGCHLD must be blocked.
   std::optional<int> wait_until(const Deadline& deadline) {
-    sigset_t chld;
-    sigemptyset(&chld);
-    sigaddset(&chld, SIGCHLD);
+    int pause_ms = 1;
     for (;;) {
       int status = 0;
       const pid_t ended = waitpid(pid_, &status, WNOHANG);
@@ -136,11 +153,9 @@ class ChildProcess {
         kill_and_collect();
         return std::nullopt;
       }
-      // A SIGCHLD left pending by an earlier child ends this wait at once,
-      // and so does a stop signal's handler (EINTR); the loop then looks
-      // again.
-      const timespec limit = as_timespec(deadline.remaining());
-      sigtimedwait(&chld, nullptr, &limit);
+      // A stop signal's handler ends this wait early (EINTR); the loop then
+      // looks again.
+      wait_for_end(pidfd_, deadline, pause_ms);
     }
   }
 
@@ -157,25 +172,41 @@ class ChildProcess {
   }
 
   pid_t pid_;
+  UniqueFd pidfd_;  // invalid where the kernel has none
 };
 
-// Ignores SIGPIPE while alive, then puts the previous disposition back.
-// While ignored, writing into a pipe whose reader has gone fails with EPIPE
-// instead of ending the process.
-class SigpipeIgnored {
+// Holds SIGPIPE off this thread while alive: writing into a pipe whose
+// reader has gone then fails with EPIPE instead of ending the process. The
+// SIGPIPE of such a write goes to the writing thread and stays pending
+// while blocked; once told of it (raised), the owner takes it away before
+// the thread's mask comes back, unless the caller had SIGPIPE blocked
+// itself (one of its own may have been pending then). The disposition is
+// not touched: all threads share it, and one thread putting it back while
+// another writes would end the process.
+class SigpipeHeld {
  public:
-  SigpipeIgnored() {
-    struct sigaction ignore {};
-    ignore.sa_handler = SIG_IGN;
-    sigemptyset(&ignore.sa_mask);
-    sigaction(SIGPIPE, &ignore, &previous_);
+  SigpipeHeld() {
+    sigemptyset(&sigpipe_);
+    sigaddset(&sigpipe_, SIGPIPE);
+    pthread_sigmask(SIG_BLOCK, &sigpipe_, &previous_);
   }
-  ~SigpipeIgnored() { sigaction(SIGPIPE, &previous_, nullptr); }
-  SigpipeIgnored(const SigpipeIgnored&) = delete;
-  SigpipeIgnored& operator=(const SigpipeIgnored&) = delete;
+  ~SigpipeHeld() {
+    if (raised_ && sigismember(&previous_, SIGPIPE) == 0) {
+      const timespec no_wait{};
+      sigtimedwait(&sigpipe_, nullptr, &no_wait);
+    }
+    pthread_sigmask(SIG_SETMASK, &previous_, nullptr);
+  }
+  SigpipeHeld(const SigpipeHeld&) = delete;
+  SigpipeHeld& operator=(const SigpipeHeld&) = delete;
+
+  // A write failed with EPIPE: its SIGPIPE is pending.
+  void raised() { raised_ = true; }
 
  private:
-  struct sigaction previous_ {};
+  sigset_t sigpipe_;
+  sigset_t previous_;
+  bool raised_ = false;
 };
 
 std::string fill_placeholders(std::string text, const std::string& receiver,
@@ -234,11 +265,12 @@ std::optional<Pipe> open_pipe() {
 // Signals: SIGPIPE gets its default disposition and is unblocked, since an
 // ignored signal stays ignored across exec and a blocked one stays blocked,
 // and the MTA should get SIGPIPE as a program normally would. The child's
-// signal mask is child_mask (orvelt's own before it blocked SIGCHLD)
-// without SIGPIPE and SIGCHLD.
+// signal mask is the calling thread's without SIGPIPE and SIGCHLD (a thread
+// of a server may block SIGCHLD, and an MTA that waits for children of its
+// own needs it).
 class SpawnSettings {
  public:
-  SpawnSettings(int read_fd, const sigset_t& child_mask) {
+  explicit SpawnSettings(int read_fd) {
     if (posix_spawn_file_actions_init(&actions_) != 0 || posix_spawnattr_init(&attributes_) != 0)
       exit_no_memory();
     bool ok = posix_spawn_file_actions_adddup2(&actions_, read_fd, 0) == 0;
@@ -247,7 +279,8 @@ class SpawnSettings {
     sigset_t sigpipe_only;
     sigemptyset(&sigpipe_only);
     sigaddset(&sigpipe_only, SIGPIPE);
-    sigset_t mask = child_mask;
+    sigset_t mask;
+    pthread_sigmask(SIG_BLOCK, nullptr, &mask);
     sigdelset(&mask, SIGPIPE);
     sigdelset(&mask, SIGCHLD);
     ok = ok && posix_spawnattr_setsigdefault(&attributes_, &sigpipe_only) == 0;
@@ -287,9 +320,8 @@ struct MtaStart {
 // the result and collects that child itself, so the failure is logged here,
 // by orvelt. Not being able to make a process at all (EAGAIN, ENOMEM) is
 // told apart: the caller ends the run as after a failed fork.
-MtaStart start_mta(const Pipe& pipe, const std::vector<char*>& argv, const std::string& line,
-                   const sigset_t& child_mask) {
-  const SpawnSettings settings(pipe.read_end.get(), child_mask);
+MtaStart start_mta(const Pipe& pipe, const std::vector<char*>& argv, const std::string& line) {
+  const SpawnSettings settings(pipe.read_end.get());
   pid_t pid = -1;
   const int error = posix_spawn(&pid, g_config.mta.c_str(), settings.actions(),
                                 settings.attributes(), argv.data(), environ);
@@ -307,20 +339,12 @@ MtaStart start_mta(const Pipe& pipe, const std::vector<char*>& argv, const std::
 // How the writing of a reply ended.
 enum class Handover { kWhole, kCut, kTimedOut, kStopped };
 
-// Milliseconds for one poll(2) until deadline, rounded up. Capped at a
-// day, so that the product always fits an int, however far off deadline
-// is; a wait cut short by the cap is simply done again.
-int poll_timeout_ms(const Deadline& deadline) {
-  constexpr double kLongestPollMs = 86400.0 * 1000;
-  return static_cast<int>(std::min(deadline.remaining() * 1000, kLongestPollMs)) + 1;
-}
-
 // Writes text into the MTA's input and closes it, so that the MTA sees the
 // end of its input. The descriptor is made non-blocking and each wait for
 // room in the pipe is bounded by deadline: an MTA that neither reads nor
 // ends must not hold the run.
 Handover hand_over(UniqueFd write_end, std::string_view text, const Deadline& deadline) {
-  const SigpipeIgnored no_sigpipe;
+  SigpipeHeld no_sigpipe;
   const int fd = write_end.get();
   fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) | O_NONBLOCK);
   while (!text.empty()) {
@@ -330,7 +354,10 @@ Handover hand_over(UniqueFd write_end, std::string_view text, const Deadline& de
       continue;
     }
     if (written < 0 && errno == EINTR) continue;
-    if (written < 0 && errno != EAGAIN) return Handover::kCut;  // EPIPE: the MTA stopped reading
+    if (written < 0 && errno != EAGAIN) {
+      if (errno == EPIPE) no_sigpipe.raised();  // the MTA stopped reading
+      return Handover::kCut;
+    }
     pollfd watched{fd, POLLOUT, 0};
     const int ready = poll(&watched, 1, poll_timeout_ms(deadline));
     if (stop_signal_received() != 0) return Handover::kStopped;
@@ -365,9 +392,8 @@ MtaOutcome send_reply(const std::string& receiver, const std::string& sender,
   const std::vector<char*> argv = spawn_arguments(command.words);
   std::optional<Pipe> pipe = open_pipe();
   if (!pipe) return {MtaOutcome::kNoProcess, "CRIT/MAIL pipe to MTA failed"};
-  const SigchldBlocked sigchld_blocked;
   const Deadline deadline(g_config.mtatimeout);
-  MtaStart start = start_mta(*pipe, argv, command.line, sigchld_blocked.previous());
+  MtaStart start = start_mta(*pipe, argv, command.line);
   if (start.no_process) return {MtaOutcome::kNoProcess, "CRIT/MAIL couldn't fork MTA"};
   if (!start.child) return failed("not run");
   pipe->read_end.reset();

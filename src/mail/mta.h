@@ -18,24 +18,34 @@ struct MtaOutcome {
 // Runs g_config.mta as a child with the reply on its standard input and
 // returns once the child has ended, or has been killed after
 // g_config.mtatimeout seconds (counted from its start, writing included).
+// Threads may send replies at once: each collects its own child, and only
+// that one (waitpid on its pid). The child's end is waited for on a pidfd
+// opened right after the start, or, on a kernel without pidfd_open, by
+// looking with waitpid(WNOHANG) at growing intervals (1 ms to 50 ms);
+// never through SIGCHLD, which the caller's mask and handler do not
+// concern. SIGCHLD must not be ignored (SIG_IGN): the kernel would then
+// collect the child itself, and its status would be lost ("status
+// unknown").
 //
 // The child's arguments are the words of "<mta> <mta_args>" with
 // g_config.map_sender replaced by sender, then g_config.map_receiver by
 // receiver, in every word; words are separated by runs of blanks. The child
 // is started with posix_spawn: the path in g_config.mta is run as it
 // stands, with orvelt's environment; no shell, no path search. It starts
-// with the default SIGPIPE disposition and with SIGCHLD unblocked, with
-// descriptors 1 and 2 as orvelt has them and no descriptor above 2 open,
-// and as the leader of a process group of its own. The time limit kills
+// with the default SIGPIPE disposition and with the calling thread's signal
+// mask less SIGPIPE and SIGCHLD, with descriptors 1 and 2 as orvelt has them
+// and no descriptor above 2 open, and as the leader of a process group of
+// its own. The time limit kills
 // that whole group (SIGKILL), so that what the MTA started goes with it; an
 // MTA that ends by itself leaves its group alone. If the program cannot be
 // run, "CRIT/MAIL execv(3) returned: <command line>" is logged at priority
 // err and the outcome is kFailed, "not run".
 //
 // text is written byte for byte up to its first NUL byte. An MTA that stops
-// reading early does not kill this process: "WARN/MAIL MTA did not take the
-// whole reply" is logged at priority warning when loglevel > 0; the exit
-// status still decides. An MTA that exits 0 has accepted the reply: then,
+// reading early does not kill this process (SIGPIPE is held off the writing
+// thread meanwhile; the disposition is left alone): "WARN/MAIL MTA did not
+// take the whole reply" is logged at priority warning when loglevel > 0; the
+// exit status still decides. An MTA that exits 0 has accepted the reply: then,
 // with loglevel > 1, "INFO/MAIL sent mail: <receiver> -> <sender>" is
 // logged. Nothing is logged here for an MTA that failed: the caller says
 // what became of the reply.

@@ -14,6 +14,7 @@
 #include "main/cmdline.h"
 #include "main/reply_loop.h"
 #include "store/block_store.h"
+#include "util/byte_source.h"
 #include "util/log.h"
 #include "util/outcome.h"
 #include "util/stop_signal.h"
@@ -76,7 +77,8 @@ int main(int argc, char** argv) {
   warn_about_header_recipients();
   // A message that must not be answered ends the run here: the directory is
   // never contacted.
-  const MailState mail = mail_intake(STDIN_FILENO, options.forced_receivers, options.forced_sender,
+  FdByteSource input(STDIN_FILENO);
+  const MailState mail = mail_intake(input, options.forced_receivers, options.forced_sender,
                                      options.null_sender_forced);
   // A noreply_header pattern that does not compile: the site's setting
   // cannot work, and the message waits for it to be fixed.

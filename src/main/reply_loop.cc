@@ -114,14 +114,12 @@ std::string record_owner(const std::string& receiver, const DirectoryEntry& entr
   return std::move(*canonical);
 }
 
-// What one run keeps across its receivers: the directory session, the
-// reply frame, read when the first entry turns up, with aliases the entries
-// answered so far (by DN), as receivers that are one person's addresses
-// find the same entry, and the log lines of the replies the MTA did not take.
+// What one run keeps across its receivers besides the replier's own
+// state: with aliases the entries answered so far (by DN), as receivers
+// that are one person's addresses find the same entry, and the log lines of
+// the replies the MTA did not take.
 struct RunState {
-  DirectorySession session;
-  BlockStore& store;
-  std::optional<ReplyFrame> frame;
+  Replier& replier;
   StringList answered_entries;
   StringList failed_replies;
 
@@ -137,6 +135,7 @@ struct RunState {
   }
 
   Outcome load_frame() {
+    std::optional<ReplyFrame>& frame = replier.frame;
     if (frame) return Outcome::done();
     Result<ReplyFrame> loaded = reply_frame_load();
     if (!loaded.ok()) return loaded.failure();
@@ -149,7 +148,7 @@ struct RunState {
 Outcome answer_for(RunState& run, const std::string& receiver, const MailState& mail) {
   static const StringList kNoAttributes;
   const StringList& aliases = aliases_in_use() ? g_config.alias_attributes : kNoAttributes;
-  Result<DirectoryEntries> entries = directory_lookup(run.session, receiver, mail.sender, aliases);
+  Result<DirectoryEntries> entries = run.replier.directory.lookup(receiver, mail.sender, aliases);
   if (!entries.ok()) return entries.failure();
   while (std::optional<DirectoryEntry> entry = entries->next()) {
     if (Outcome framed = run.load_frame(); !framed.ok()) return framed;
@@ -161,11 +160,11 @@ Outcome answer_for(RunState& run, const std::string& receiver, const MailState& 
       continue;
     }
     if (run.answered_before(*entry)) continue;
-    OptionalText text = compose_reply(*run.frame, *entry, mail, receiver);
+    OptionalText text = compose_reply(*run.replier.frame, *entry, mail, receiver);
     if (!text) continue;
-    const Result<bool> sent =
-        reply_once(run.store, claim_request(*entry, mail, receiver, record_owner(receiver, *entry)),
-                   receiver, *text, run.failed_replies);
+    const Result<bool> sent = reply_once(
+        run.replier.store, claim_request(*entry, mail, receiver, record_owner(receiver, *entry)),
+        receiver, *text, run.failed_replies);
     if (!sent.ok()) return sent.failure();
     if (const int stop = stop_signal_received(); stop != 0) {
       return Outcome::retry(LOG_ERR, "CRIT/SYS " + stop_signal_text(stop));
@@ -194,14 +193,54 @@ Outcome with_failed_replies(Outcome stop, StringList& failed_replies) {
 
 }  // namespace
 
-Outcome run_replies(const MailState& mail, BlockStore& store) {
-  Result<DirectorySession> session = directory_connect();
-  if (!session.ok()) return session.failure();
-  RunState run{std::move(*session), store, std::nullopt, {}, {}};
+void DirectoryLink::begin_message() {
+  reused_ = session_.has_value();
+  failed_ = false;
+}
+
+Result<DirectoryEntries> DirectoryLink::lookup(const std::string& receiver,
+                                               const OptionalText& sender,
+                                               const StringList& address_attributes) {
+  failed_ = false;
+  if (!session_) {
+    Result<DirectorySession> opened = directory_connect();
+    if (!opened.ok()) return fail(opened.failure());
+    session_.emplace(std::move(*opened));
+  }
+  Result<DirectoryEntries> entries =
+      directory_lookup(*session_, receiver, sender, address_attributes);
+  if (!entries.ok() && reused_ && session_->lost()) {
+    // The server closed the connection while it was idle between messages:
+    // nothing was asked of it yet, so a new session asks again.
+    reused_ = false;
+    session_.reset();
+    Result<DirectorySession> reopened = directory_connect();
+    if (!reopened.ok()) return fail(reopened.failure());
+    session_.emplace(std::move(*reopened));
+    entries = directory_lookup(*session_, receiver, sender, address_attributes);
+  }
+  if (!entries.ok()) return fail(entries.failure());
+  return entries;
+}
+
+Outcome DirectoryLink::fail(Outcome failure) {
+  session_.reset();
+  reused_ = false;
+  failed_ = true;
+  return failure;
+}
+
+Outcome answer_receivers(Replier& replier, const MailState& mail) {
+  RunState run{replier, {}, {}};
   Outcome outcome = Outcome::done();
   for (const std::string& receiver : mail.receivers) {
     outcome = answer_for(run, receiver, mail);
     if (!outcome.ok()) break;
   }
   return with_failed_replies(std::move(outcome), run.failed_replies);
+}
+
+Outcome run_replies(const MailState& mail, BlockStore& store) {
+  Replier replier(store);
+  return answer_receivers(replier, mail);
 }

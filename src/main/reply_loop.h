@@ -1,9 +1,61 @@
 // The reply loop: answers the accepted message on behalf of each receiver.
 #pragma once
 
+#include <optional>
+#include <string>
+
+#include "directory/connection.h"
+#include "directory/lookup.h"
+#include "mail/compose.h"
 #include "mail/mail_state.h"
 #include "store/block_store.h"
 #include "util/outcome.h"
+#include "util/strings.h"
+
+// The directory session that answering searches in: opened by the first
+// lookup that needs it and kept for the lookups after it, in one run and,
+// when the owner lives on (orveltd's worker), across messages.
+class DirectoryLink {
+ public:
+  // A new message begins: a session held now was opened for an earlier one;
+  // failed() is false again.
+  void begin_message();
+
+  // directory_lookup over the session, opened first (directory_connect)
+  // when there is none. When a session kept from an earlier message turns
+  // out lost (DirectorySession::lost: the server dropped it while idle), a
+  // new one is opened once and the search repeated before it counts as
+  // failed; a session opened for this message is not: orvelt's run fails
+  // as it always did. After a failure the session is closed (the next
+  // lookup opens a new one) and failed() is true until the next lookup.
+  Result<DirectoryEntries> lookup(const std::string& receiver, const OptionalText& sender,
+                                  const StringList& address_attributes);
+
+  // Whether the last lookup failed: the directory cannot be used now.
+  bool failed() const { return failed_; }
+
+ private:
+  Outcome fail(Outcome failure);
+
+  std::optional<DirectorySession> session_;
+  bool reused_ = false;
+  bool failed_ = false;
+};
+
+// What answering keeps from one run to the next while its owner lives: the
+// directory session, the block store and the reply frame (the header and
+// footer files), read when a run first finds an entry and kept until reset.
+struct Replier {
+  explicit Replier(BlockStore& block_store) : store(block_store) {}
+  DirectoryLink directory;
+  BlockStore& store;
+  std::optional<ReplyFrame> frame;
+};
+
+// One run of the reply loop (run_replies says what it does) with replier's
+// directory session, store and frame, for mail's receivers. The session
+// stays open when it returns, unless a lookup failed.
+Outcome answer_receivers(Replier& replier, const MailState& mail);
 
 // Sends the replies to mail, which an intake accepted (mail_is_answered),
 // so it has a sender and at least one receiver, claiming each reply in
@@ -31,5 +83,6 @@
 // that cannot be read, the block store, no MTA process) or, when nothing
 // stopped it, a retry whose text is the last failed reply's line, to be
 // logged by the caller. Returns after the directory session has been
-// closed. Requires the log to be open and g_config loaded.
+// closed. Requires the log to be open and g_config loaded. It is
+// answer_receivers with a replier of its own.
 Outcome run_replies(const MailState& mail, BlockStore& store);

@@ -113,6 +113,11 @@ class BlockStore {
   virtual bool withdraw(const BlockClaim& claim, const std::string& sender,
                         const std::string& receiver) = 0;
 
+  // A new run begins on a store kept from the last (orveltd's worker, one
+  // per message): the claims made before stop counting as this store's own
+  // (a record of an earlier message blocks by its time alone, as it would
+  // for another process).
+  virtual void begin_run() { own_claims_.clear(); }
   // Makes sure the store can be used now (Redis: connects). A claim does so
   // by itself; orvelt-db asks before it reads anything else.
   virtual Outcome reach() = 0;

@@ -250,6 +250,13 @@ Outcome RedisBlockStore::connect() {
   }
 }
 
+void RedisBlockStore::begin_run() {
+  BlockStore::begin_run();
+  // next_ is 1 exactly when the connection is to the first server.
+  if (next_ != 1) connection_.reset();
+  next_ = 0;
+}
+
 Outcome RedisBlockStore::reach() { return connection_ ? Outcome::done() : connect(); }
 
 Outcome RedisBlockStore::command_failed(const RedisReply& reply) const {

@@ -168,6 +168,13 @@ class RedisBlockStore : public BlockStore {
                const std::string& receiver) override;
   bool withdraw(const BlockClaim& claim, const std::string& sender,
                 const std::string& receiver) override;
+  // BlockStore::begin_run, and the next connection is looked for from the
+  // first server on again: a connection to a later server (made while the
+  // first was down) is closed, so that the first is used once it is back;
+  // one to the first server is kept, and should the server have been
+  // restarted meanwhile, the claim's write that finds it lost skips it and
+  // connects again from the first server on.
+  void begin_run() override;
   Outcome reach() override;
   // SCAN for keys under the prefix, then GET; keys of other shapes are not
   // the program's and passed over, a key that expires meanwhile left out.

@@ -14,8 +14,16 @@ void log_close();
 
 // Logs one message at the given syslog priority (LOG_ERR, LOG_WARNING, ...).
 // The text is formatted printf-style; callers pass untrusted values through
-// "%s" only, never as the format.
+// "%s" only, never as the format. The calling thread's prefix (see
+// log_set_prefix), if it has one, comes first.
 void log_message(int priority, const char* format, ...) __attribute__((format(printf, 2, 3)));
+
+// Sets the text that begins every log_message line of the calling thread
+// from now on, such as "<transaction id>: " (orveltd's); empty: none, as a
+// thread starts. log_fatal and log_reported write theirs through
+// log_message, so a prefix shows in their log line too, but never on
+// standard error.
+void log_set_prefix(std::string prefix);
 
 // Ends the run on a fatal condition: logs one message as log_message does,
 // writes the same text after "orvelt: " as one line to standard error (the

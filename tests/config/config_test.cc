@@ -2,11 +2,15 @@
 #include "config/expect_default_config.h"
 
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 #include <syslog.h>
 #include <climits>
 #include <cstdio>
 #include <functional>
 #include <memory>
+#include <optional>
+#include <string>
+#include <thread>
 
 #include "support/log_capture.h"
 #include "support/temp_dir.h"
@@ -358,6 +362,55 @@ TEST(Config, FileThatCannotBeReadIsFatal) {
       },
       testing::ExitedWithCode(kDefaultFatalStatus),
       "3\\|CRIT/IO " + dir.path() + ": Is a directory\n");
+}
+
+// The reader that does not stop: the same reasons as the fatal one, the
+// run goes on, and a file that cannot be opened leaves the record alone.
+TEST(Config, ReadPathGivesTheReasonInsteadOfEndingTheRun) {
+  TempDir dir;
+  const std::string fifo = dir.file("fifo");
+  ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+  struct Case {
+    std::string path;
+    const char* reason;
+  } cases[] = {
+      {"/nonexistent/orvelt.cfg", "No such file or directory"},
+      {dir.path(), "Is a directory"},
+      {fifo, "not a regular file"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.path);
+    config_set_defaults();
+    g_config.port = 7;
+    LogCapture capture;
+    EXPECT_EQ(config_read_path(c.path.c_str()), std::optional<std::string>(c.reason));
+    EXPECT_EQ(g_config.port, 7);
+    EXPECT_TRUE(capture.records().empty());
+  }
+  LogCapture capture;
+  EXPECT_EQ(config_read_path(dir.write("orvelt.cfg", "base dc=x\nbogus 1\n").c_str()),
+            std::nullopt);
+  EXPECT_EQ(g_config.base, "dc=x");
+  EXPECT_EQ(g_config.port, 389) << "the defaults come first";
+  EXPECT_EQ(capture.records(),
+            (std::vector<LogRecord>{{LOG_WARNING, "WARN/CFG Unknown config directive: bogus"}}));
+}
+
+// Each thread has a record of its own: what one thread reads, the other
+// does not see, and a new thread starts with an empty one.
+TEST(Config, EachThreadHasItsOwnRecord) {
+  TempDir dir;
+  config_set_defaults();
+  g_config.base = "dc=main";
+  std::string other_base = "unset";
+  std::thread other([&] {
+    other_base = g_config.base;
+    ASSERT_EQ(config_read_path(dir.write("orvelt.cfg", "base dc=other\n").c_str()), std::nullopt);
+    EXPECT_EQ(g_config.base, "dc=other");
+  });
+  other.join();
+  EXPECT_EQ(other_base, "");
+  EXPECT_EQ(g_config.base, "dc=main");
 }
 
 struct StreamCloser {

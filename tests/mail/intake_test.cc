@@ -6,8 +6,12 @@
 
 #include <gtest/gtest.h>
 
+#include <condition_variable>
+#include <cstring>
 #include <functional>
+#include <mutex>
 #include <stdexcept>
+#include <thread>
 
 #include "config/config.h"
 #include "config/default_config.h"
@@ -433,6 +437,99 @@ TEST_F(Intake, LogMessages) {
   EXPECT_EQ(capture.records(),
             (std::vector<LogRecord>{{LOG_DEBUG, "DEBUG/MAIL Code: 0 MessageID: No ID found"},
                                     {LOG_DEBUG, "DEBUG/MAIL Code: 384 MessageID: <a?b@x>"}}));
+}
+
+// A message handed over in pieces of at most chunk bytes, as an LMTP
+// session's DATA arrives; gate, when set, is called after each piece has
+// been copied into the reader's buffer, before the read returns.
+class PieceSource : public ByteSource {
+ public:
+  PieceSource(std::string text, size_t chunk, std::function<void()> gate = {})
+      : text_(std::move(text)), chunk_(chunk), gate_(std::move(gate)) {}
+  ssize_t read(char* buffer, size_t size) override {
+    const size_t n = std::min({size, chunk_, text_.size() - pos_});
+    memcpy(buffer, text_.data() + pos_, n);
+    pos_ += n;
+    if (gate_) gate_();
+    return static_cast<ssize_t>(n);
+  }
+  size_t consumed() const { return pos_; }
+
+ private:
+  std::string text_;
+  size_t chunk_;
+  std::function<void()> gate_;
+  size_t pos_ = 0;
+};
+
+// Read once with the receivers left open, a message is what intake with
+// each receiver forced makes of it: the blacklist, the receiver limit and
+// the mail code are that receiver's alone.
+TEST_F(Intake, ReadOnceThenJudgedPerReceiverAsIfForced) {
+  write_gdbm_keys(dir.file("blacklist"), {"bl@x"});
+  g_config.blacklist = dir.file("blacklist");
+  const std::string text = "From: F@X\nTo: r@x, other@x\nSubject: hi\n\nbody\n";
+  const StringList receivers[] = {{"bl@x"}, {"r@x"}, {"x@y"}, {"a@x", "bl@x", "A@x"}};
+  PieceSource source(text, 7);
+  const MailState message = mail_read(source, true, std::nullopt, false);
+  EXPECT_EQ(source.consumed(), text.size());
+  EXPECT_TRUE(message.receivers.empty());
+  for (const StringList& forced : receivers) {
+    const MailState alone = mail_for_receivers(message, forced);
+    const MailState whole = intake(text, forced);
+    EXPECT_EQ(alone.mail_code, whole.mail_code) << forced.front();
+    EXPECT_EQ(alone.receivers, whole.receivers);
+    EXPECT_EQ(alone.sender, whole.sender);
+    EXPECT_EQ(alone.subject, whole.subject);
+  }
+  // The blacklisted receiver's mark stays in its own copy.
+  EXPECT_FALSE(mail_is_answered(mail_for_receivers(message, {"bl@x"})));
+  EXPECT_TRUE(mail_is_answered(mail_for_receivers(message, {"r@x"})));
+  EXPECT_EQ(message.mail_code, CODE_FORCED_RECEIVERS);
+}
+
+// Each thread reads into a block of its own: a reader held between the
+// read of its header and its parsing, while another thread reads a whole
+// message, still finds its own bytes where they were read to.
+TEST_F(Intake, ConcurrentReadersKeepTheirOwnBlocks) {
+  std::mutex mutex;
+  std::condition_variable changed;
+  int stage = 0;  // 1: the first reader holds; 2: the second has read
+  const auto advance_to = [&](int next) {
+    std::lock_guard lock(mutex);
+    stage = next;
+    changed.notify_all();
+  };
+  const auto wait_for = [&](int wanted) {
+    std::unique_lock lock(mutex);
+    changed.wait(lock, [&] { return stage >= wanted; });
+  };
+  const std::string first = "From: one@x\nTo: r1@x\nSubject: first\n\n";
+  bool paused = false;
+  PieceSource held(first, first.size(), [&] {
+    if (paused) return;
+    paused = true;
+    advance_to(1);
+    wait_for(2);
+  });
+  MailState one;
+  // Each thread has its own configuration record: the reader starts with
+  // this one's.
+  const Config config = g_config;
+  std::thread reader([&] {
+    g_config = config;
+    one = mail_read(held, false, std::nullopt, false);
+  });
+  wait_for(1);
+  PieceSource other("From: two@x\nTo: r2@x\nSubject: " + std::string(200000, 'z') + "\n\n",
+                    1 << 20);
+  const MailState two = mail_read(other, false, std::nullopt, false);
+  advance_to(2);
+  reader.join();
+  EXPECT_EQ(one.sender, "one@x");
+  EXPECT_EQ(one.receivers, StringList{"r1@x"});
+  EXPECT_EQ(one.subject, "first");
+  EXPECT_EQ(two.sender, "two@x");
 }
 
 // With rfc3834 yes, automatic mail is declined with CODE_AUTOMATIC_MAIL (512)

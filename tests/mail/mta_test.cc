@@ -2,14 +2,25 @@
 
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <linux/filter.h>
+#include <linux/seccomp.h>
 #include <signal.h>
+#include <sys/prctl.h>
 #include <sys/stat.h>
+#include <sys/syscall.h>
 #include <sys/wait.h>
 #include <syslog.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstddef>
+#include <cstdio>
+#include <ctime>
+#include <iterator>
 #include <optional>
+#include <string>
+#include <thread>
+#include <vector>
 
 #include "config/config.h"
 #include "config/default_config.h"
@@ -354,6 +365,117 @@ TEST_F(SendReply, MtaThatCannotBeRunIsReported) {
         << "mode " << std::oct << mode;
     EXPECT_TRUE(no_children_left());
   }
+}
+
+// A slow MTA stand-in that writes its input to a file named by its first
+// argument (the receiver) after a while, then exits with status.
+std::string slow_mta(const TempDir& dir, const std::string& then) {
+  const std::string path = dir.write("slow-mta.sh", "#!/bin/sh\nsleep 0.3\n" + then + "\n");
+  EXPECT_EQ(chmod(path.c_str(), 0755), 0);
+  return path;
+}
+
+// Seconds since an arbitrary start.
+double seconds_now() {
+  timespec now{};
+  clock_gettime(CLOCK_MONOTONIC, &now);
+  return static_cast<double>(now.tv_sec) + static_cast<double>(now.tv_nsec) / 1e9;
+}
+
+// Two threads send a reply each at once: each collects its own MTA as soon
+// as it ends, neither waits for its time limit, and each reply reaches its
+// own MTA. Also when both MTAs go without reading a large reply, so that
+// both threads write into a pipe whose reader has gone at once.
+TEST_F(SendReply, ThreadsSendingAtOnceEachCollectTheirOwnMta) {
+  struct Case {
+    const char* then;  // after the pause
+    size_t text_size;
+    bool reaches_mta;
+  } cases[] = {
+      {"cat > \"$(dirname \"$0\")/$1\"", 100, true},
+      {"exit 0", 8 << 20, false},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.then);
+    TempDir dir;
+    g_config.mta = slow_mta(dir, c.then);
+    g_config.mta_args = "$recepient";
+    g_config.mtatimeout = 20;
+    const Config config = g_config;
+    const double start = seconds_now();
+    std::vector<std::thread> threads;
+    for (const std::string receiver : {"first", "second"}) {
+      threads.emplace_back([&config, receiver, &c] {
+        g_config = config;
+        const std::string text = receiver + std::string(c.text_size, 'x');
+        EXPECT_TRUE(accepted(send_reply(receiver, kSender, text))) << receiver;
+      });
+    }
+    for (std::thread& thread : threads) thread.join();
+    EXPECT_LT(seconds_now() - start, 5.0);
+    EXPECT_TRUE(no_children_left());
+    if (!c.reaches_mta) continue;
+    for (const std::string receiver : {"first", "second"}) {
+      EXPECT_EQ(read_file(dir.file(receiver)), receiver + std::string(c.text_size, 'x'));
+    }
+  }
+}
+
+// Makes pidfd_open fail with ENOSYS in this process and its children, as on
+// a kernel that has none. False when the filter cannot be installed.
+bool without_pidfd_open() {
+#ifdef SYS_pidfd_open
+  sock_filter filter[] = {
+      BPF_STMT(BPF_LD | BPF_W | BPF_ABS, offsetof(seccomp_data, nr)),
+      BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, SYS_pidfd_open, 0, 1),
+      BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ERRNO | ENOSYS),
+      BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ALLOW),
+  };
+  sock_fprog program{static_cast<unsigned short>(std::size(filter)), filter};
+  if (prctl(PR_SET_NO_NEW_PRIVS, 1, 0, 0, 0) != 0) return false;
+  if (prctl(PR_SET_SECCOMP, SECCOMP_MODE_FILTER, &program) != 0) return false;
+  return syscall(SYS_pidfd_open, getpid(), 0) < 0 && errno == ENOSYS;
+#else
+  return true;
+#endif
+}
+
+// Where the kernel has no pidfd_open, the MTA's end is still seen soon
+// after it comes, and the time limit still holds. Run in a child process,
+// which alone gets the filter.
+TEST_F(SendReply, WithoutPidfdTheEndAndTheTimeLimitStillHold) {
+  TempDir dir;
+  struct Case {
+    const char* then;
+    int mtatimeout;
+    const char* reason;  // empty: accepted
+    double most_seconds;
+  } cases[] = {
+      {"cat >/dev/null", 20, "", 2.0},
+      {"exit 3", 20, "exit status 3", 2.0},
+      {"exec sleep 30", 1, "timed out", 3.0},
+  };
+  EXPECT_EXIT(
+      {
+        if (!without_pidfd_open()) {
+          fprintf(stderr, "no seccomp filter\n");
+          _exit(2);
+        }
+        int failures = 0;
+        for (const Case& c : cases) {
+          g_config.mta = slow_mta(dir, c.then);
+          g_config.mtatimeout = c.mtatimeout;
+          const double start = seconds_now();
+          const MtaOutcome outcome = send_reply("local.user@site", kSender, "text");
+          const double took = seconds_now() - start;
+          if (outcome.reason != c.reason || took > c.most_seconds || !no_children_left()) {
+            fprintf(stderr, "%s: \"%s\" after %.2f s\n", c.then, outcome.reason.c_str(), took);
+            ++failures;
+          }
+        }
+        _exit(failures == 0 ? 0 : 1);
+      },
+      testing::ExitedWithCode(0), "");
 }
 
 }  // namespace

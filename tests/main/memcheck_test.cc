@@ -10,6 +10,8 @@
 #include <gtest/gtest.h>
 
 #include <filesystem>
+#include <regex>
+#include <string>
 
 #include "support/recording_mta.h"
 #include "support/run_program.h"
@@ -21,6 +23,16 @@
 namespace {
 
 constexpr int kValgrindFoundErrors = 99;
+
+// valgrind before 3.20 does not know pidfd_open (syscall 434) and says so
+// in these lines, even with --quiet; the program then waits for its MTA as
+// on a kernel without it.
+std::string without_unknown_pidfd_open(const std::string& log) {
+  static const std::regex warning(
+      "--[0-9]+-- WARNING: unhandled [a-z0-9]+-linux syscall: 434\n"
+      "(--[0-9]+-- (You may|Read the|Nevertheless|it at)[^\n]*\n)*");
+  return std::regex_replace(log, warning, "");
+}
 
 class Memcheck : public testing::Test {
  protected:
@@ -60,7 +72,8 @@ class Memcheck : public testing::Test {
     ProgramResult r = run_program(run);
     EXPECT_TRUE(r.exited) << "signal " << r.signal;
     EXPECT_NE(r.exit_status, kValgrindFoundErrors) << read_file(log);
-    EXPECT_EQ(read_file(log), "");  // --quiet: memcheck says nothing unless it found something
+    // --quiet: memcheck says nothing unless it found something
+    EXPECT_EQ(without_unknown_pidfd_open(read_file(log)), "");
     return r;
   }
 

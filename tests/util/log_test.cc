@@ -3,6 +3,9 @@
 #include <gtest/gtest.h>
 #include <syslog.h>
 
+#include <string>
+#include <thread>
+
 #include "support/log_capture.h"
 #include "util/strings.h"
 
@@ -14,6 +17,26 @@ TEST(Log, SinkSeesPriorityAndText) {
   log_message(LOG_INFO, "WARN/IO %d%%", 5);
   EXPECT_EQ(capture.records(),
             (std::vector<LogRecord>{{LOG_ERR, "CRIT/IO /x"}, {LOG_INFO, "WARN/IO 5%"}}));
+}
+
+// A thread's prefix begins each of its lines, long ones too; another
+// thread's lines, and those of a thread that cleared it, have none.
+TEST(Log, PrefixBeginsEveryLineOfItsThreadOnly) {
+  const std::string long_text(20000, 'x');
+  LogCapture capture;
+  std::thread worker([&] {
+    log_set_prefix("4F2A1: ");
+    log_message(LOG_INFO, "INFO/MAIL %s %d%%", "sent", 5);
+    log_message(LOG_WARNING, "%s", long_text.c_str());
+    log_set_prefix("");
+    log_message(LOG_INFO, "INFO/MAIL after");
+  });
+  worker.join();
+  log_message(LOG_ERR, "CRIT/IO main");
+  EXPECT_EQ(capture.records(), (std::vector<LogRecord>{{LOG_INFO, "4F2A1: INFO/MAIL sent 5%"},
+                                                       {LOG_WARNING, "4F2A1: " + long_text},
+                                                       {LOG_INFO, "INFO/MAIL after"},
+                                                       {LOG_ERR, "CRIT/IO main"}}));
 }
 
 TEST(Log, SafeReplacesControlBytes) {

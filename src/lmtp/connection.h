@@ -1,0 +1,66 @@
+// The buffered, deadline-bound I/O of one LMTP session: command lines and
+// DATA bytes come out of one fixed-size input buffer (so pipelined commands
+// and a DATA section that follows them are read alike), replies collect in
+// an output buffer written before the session blocks on a read.
+#pragma once
+
+#include <chrono>
+#include <cstddef>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "lmtp/lmtp.h"
+
+// What a wait for input ended with.
+enum class LmtpWait { ready, closed, timeout, stopped };
+
+// What read_line gives besides a line.
+enum class LmtpLine { line, too_long, closed, timeout, stopped };
+
+// The longest command line, its CR LF not counted (RFC 5321: 512 octets
+// with it).
+inline constexpr size_t kLmtpMaxLine = 510;
+
+class LmtpConnection {
+ public:
+  using Clock = std::chrono::steady_clock;
+
+  LmtpConnection(int fd, const LmtpLimits& limits) : fd_(fd), limits_(limits) {}
+  LmtpConnection(const LmtpConnection&) = delete;
+  LmtpConnection& operator=(const LmtpConnection&) = delete;
+
+  // Queues one reply line; CR LF is added. Writes the queue when it grows
+  // large (a client that pipelines much and reads little).
+  void reply(std::string_view line);
+  // Writes the queued replies, waiting at most wait for the client to take
+  // them. False (and the connection counts as closed) when it did not.
+  bool flush(std::chrono::seconds wait);
+
+  // Reads one command line into line, without its line end (LF or CR LF).
+  // A line longer than kLmtpMaxLine is read to its end and dropped:
+  // too_long. While it waits, and before it hands over a line, it gives
+  // stopped when the server's stop applies (stop_now, or stop when
+  // in_transaction is false).
+  LmtpLine read_line(std::string& line, Clock::time_point deadline, bool in_transaction);
+
+  // The input read and not yet consumed, and its consumption.
+  std::string_view buffered() const { return {buffer_.data() + begin_, end_ - begin_}; }
+  void consume(size_t count) { begin_ += count; }
+  // Writes the queued replies, then waits for more input until deadline.
+  // stop_now applies; stop only when honour_stop.
+  LmtpWait fill(Clock::time_point deadline, bool honour_stop);
+
+ private:
+  bool stop_applies(bool honour_stop) const;
+  LmtpWait wait_readable(Clock::time_point deadline, bool honour_stop);
+  bool write_some(Clock::time_point deadline);
+
+  int fd_;
+  const LmtpLimits& limits_;
+  std::vector<char> buffer_ = std::vector<char>(65536);
+  size_t begin_ = 0;
+  size_t end_ = 0;
+  std::string out_;
+  bool broken_ = false;  // the client went away, or took no reply in time
+};
