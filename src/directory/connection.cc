@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <cstdlib>
+#include <mutex>
 #include <string>
 #include <utility>
 
@@ -125,9 +126,16 @@ Outcome set_up_tls_context(LDAP* session) {
   }
   const int hard = LDAP_OPT_X_TLS_HARD;
   ldap_set_option(session, LDAP_OPT_X_TLS_REQUIRE_CERT, &hard);
-  // Builds the context from the options above; must come after them.
+  // Builds the context from the options above; must come after them. One
+  // thread at a time: the library's building of a context is not safe
+  // against another thread doing the same, and sessions opened at once
+  // (orveltd's workers) would fail for no fault of their settings.
+  static std::mutex context_building;
   const int client = 0;
-  if (ldap_set_option(session, LDAP_OPT_X_TLS_NEWCTX, &client) != LDAP_OPT_SUCCESS) {
+  std::unique_lock<std::mutex> building(context_building);
+  const bool built = ldap_set_option(session, LDAP_OPT_X_TLS_NEWCTX, &client) == LDAP_OPT_SUCCESS;
+  building.unlock();
+  if (!built) {
     return Outcome::config_error(
         LOG_ERR,
         g_config.tls_cacert

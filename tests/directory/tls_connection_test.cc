@@ -4,12 +4,14 @@
 #include <syslog.h>
 
 #include <chrono>
+#include <latch>
 #include <set>
 #include <sstream>
 #include <thread>
 
 #include "directory/connection.h"
 #include "directory/directory_config.h"
+#include "directory/ldap_library.h"
 #include "directory/lookup.h"
 #include "mail/mail_state.h"
 #include "support/log_capture.h"
@@ -344,6 +346,32 @@ TEST(DirectoryConnectDeathTest, ServerThatStopsAnsweringEndsTheRun) {
     // The requests that the stopped server finds waiting once it runs
     // again: at most the one bind, none after the time-out.
     EXPECT_LE(bind_requests_since(server, mark), 1u);
+  }
+}
+
+// orveltd's workers open their sessions at the same moment (the first
+// messages after a start, or after a directory outage): each thread's
+// encrypted session gets its own TLS context, none fails for another's.
+TEST(DirectoryConnectTls, SessionsOpenedByThreadsAtOnceEachSetUpTls) {
+  SlapdServer server(SlapdOptions().tls().user(kBindDn, kBindPassword));
+  ASSERT_TRUE(ldap_library_open().ok());  // as orveltd does before its workers start
+  constexpr int kThreads = 8;
+  for (const DirectoryTls mode : {DirectoryTls::kStartTls, DirectoryTls::kLdaps}) {
+    for (int round = 0; round < 3; ++round) {
+      std::vector<std::string> failures(kThreads);
+      std::latch start(kThreads);
+      std::vector<std::thread> threads;
+      for (int i = 0; i < kThreads; ++i) {
+        threads.emplace_back([&, i] {
+          configure_tls(server, mode, server.ca_file());  // this thread's g_config
+          start.arrive_and_wait();
+          Result<DirectorySession> session = directory_connect();
+          if (!session.ok()) failures[i] = session.failure().reason;
+        });
+      }
+      for (std::thread& thread : threads) thread.join();
+      for (const std::string& failure : failures) EXPECT_EQ(failure, "") << "round " << round;
+    }
   }
 }
 
