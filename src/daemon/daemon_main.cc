@@ -20,20 +20,10 @@
 #include "main/cmdline.h"
 #include "util/log.h"
 #include "util/outcome.h"
+#include "util/standard_descriptors.h"
 #include "util/strings.h"
 
 namespace {
-
-// Opens /dev/null on each of descriptors 0, 1 and 2 that is closed, so
-// that no socket or file of the server takes their place.
-void open_missing_standard_descriptors() {
-  for (int fd = 0; fd <= 2; ++fd) {
-    if (fcntl(fd, F_GETFD) == -1 && errno == EBADF) {
-      const int opened = open("/dev/null", O_RDWR);
-      if (opened > 2) close(opened);
-    }
-  }
-}
 
 void print_daemon_usage() {
   printf(

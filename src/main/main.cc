@@ -17,23 +17,11 @@
 #include "util/byte_source.h"
 #include "util/log.h"
 #include "util/outcome.h"
+#include "util/standard_descriptors.h"
 #include "util/stop_signal.h"
 #include "util/strings.h"
 
 namespace {
-
-// Opens /dev/null on each of descriptors 0, 1 and 2 that is closed. Started
-// without them, the next file opened (the log socket, a database) would
-// become standard input or output: intake would read it as the message.
-void open_missing_standard_descriptors() {
-  for (int fd = 0; fd <= 2; ++fd) {
-    if (fcntl(fd, F_GETFD) == -1 && errno == EBADF) {
-      // open returns the lowest free descriptor: this one.
-      const int opened = open("/dev/null", O_RDWR);
-      if (opened > 2) close(opened);
-    }
-  }
-}
 
 // Warns when the mta line has the MTA take the recipients from the reply's
 // header (-t) but no header file is set: the reply would then name no
