@@ -139,7 +139,9 @@ class Relay {
         if (!obey()) return;
         continue;  // the descriptors may have changed
       }
-      if (listener_.valid() && (fds[1].revents & POLLIN) != 0) accept_one();
+      // Accepted after the pairs polled above are served: a pair added now
+      // has no entry in fds.
+      const bool incoming = listener_.valid() && (fds[1].revents & POLLIN) != 0;
       std::vector<Pair> open;
       for (size_t i = 0; i < pairs_.size(); ++i) {
         Pair& pair = pairs_[i];
@@ -151,6 +153,7 @@ class Relay {
         if (alive) open.push_back(std::move(pair));
       }
       pairs_ = std::move(open);
+      if (incoming) accept_one();
     }
   }
 
