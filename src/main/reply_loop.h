@@ -59,11 +59,12 @@ Outcome answer_receivers(Replier& replier, const MailState& mail);
 
 // Sends the replies to mail, which an intake accepted (mail_is_answered),
 // so it has a sender and at least one receiver, claiming each reply in
-// store before it goes out: connects to the directory, then for each receiver goes through its
-// entries one at a time, composing each text just before it is offered to the block store and
-// handing it to the MTA when the store lets it through. Once the store refuses a receiver's text,
-// that receiver's other entries are left alone. The header and footer files are read when the first
-// entry is found, before the first claim; a message without entries never reads them.
+// store before it goes out: connects to the directory at the first lookup, then for each receiver
+// goes through its entries one at a time, composing each text just before it is offered to the
+// block store and handing it to the MTA when the store lets it through. Once the store refuses a
+// receiver's text, that receiver's other entries are left alone. The header and footer files are
+// read when the first entry is found, before the first claim; a message without entries never reads
+// them.
 //
 // With personal and alias_attributes set, the lookup asks for the alias
 // attributes too; each reply is then claimed under its entry's canonical
@@ -72,11 +73,16 @@ Outcome answer_receivers(Replier& replier, const MailState& mail);
 // again for a later receiver of the same run (the same DN) is not answered
 // again.
 //
-// A reply that the MTA did not take (it failed, was killed, could not be run
-// or timed out) has its claim withdrawn and the run goes on with the other
-// receivers; its line "WARN/MAIL MTA failed (<reason>): reply to <sender>
-// not recorded" is logged at priority warning and written after "orvelt: "
-// to standard error once, the last of them as the outcome.
+// Each reply is claimed (a pending record) before it goes out and confirmed
+// once the MTA took it. A reply that the MTA did not take (it failed, was
+// killed, could not be run or timed out) has its claim withdrawn and the run
+// goes on with the other receivers; its line "WARN/MAIL MTA failed
+// (<reason>): reply to <sender> not recorded" (or, when the withdrawal
+// failed, "... not sent; its claim expires in <N> s") is logged at priority
+// err and written after "orvelt: " to standard error once, the last of them
+// as the outcome. Another run's pending claim, or a stop signal noted while
+// a claim was pending (util/stop_signal.h: "CRIT/SYS stopped by <signal>"),
+// ends the run.
 //
 // Done when every receiver was dealt with and the MTA took every reply;
 // otherwise the failure that stopped the run (the directory, a frame file
