@@ -237,7 +237,8 @@ Result<std::vector<BlockEntry>> GdbmBlockStore::records_of(const std::string& re
   if (!db) {
     // An empty file is one that a claim is creating at this moment.
     if (error.missing || error.empty) return entries;
-    return error.locked ? lock_failed(*path) : failed(*path, error.reason);
+    return failed(*path, error.locked ? "locked by another process for too long; try again later"
+                                      : error.reason);
   }
   std::vector<RawRecord> records;
   std::string problem;
