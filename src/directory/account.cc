@@ -115,6 +115,8 @@ OptionalText unless_empty(const OptionalText& text) {
 }  // namespace
 
 Result<std::optional<std::string>> account_find(DirectorySession& web, const std::string& login) {
+  // No address holds one, and a server may compare values only up to it.
+  if (login.find('\0') != std::string::npos) return std::optional<std::string>();
   const std::string escaped = escape_filter_value(login);
   const Placeholder placeholders[] = {{kLoginPlaceholder, escaped}};
   const std::string filter = fill_in(g_config.web_login_filter, placeholders);

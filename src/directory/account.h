@@ -61,7 +61,8 @@ Result<DirectorySession> directory_connect_as(const OptionalText& dn, const Opti
 // The DN of the one entry that g_config.web_login_filter finds for login
 // (its web_login placeholder "$login" filled in with login escaped for a
 // filter, RFC 4515) under g_config.base with g_config.scope; none when no
-// entry or more than one matches. A directory failure is handed back
+// entry or more than one matches, and without asking for a login that holds
+// a NUL byte. A directory failure is handed back
 // ("CRIT/LDAP <library text>").
 Result<std::optional<std::string>> account_find(DirectorySession& web, const std::string& login);
 
