@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 #include <syslog.h>
 
+#include <cstdint>
 #include <cstdio>
 #include <functional>
 #include <map>
@@ -333,6 +334,50 @@ TEST_F(Account, PasswordCheckWithoutAServerIsAFailure) {
   EXPECT_EQ(valid.failure().priority, LOG_ERR);
   EXPECT_EQ(valid.failure().reason, "CRIT/LDAP Can't contact LDAP server");
   EXPECT_TRUE(capture.records().empty());
+}
+
+// The person's bind goes over the configured TLS, and a server that cannot
+// be verified is a failure, never a wrong password.
+TEST(AccountTls, PasswordIsCheckedOverTheConfiguredTls) {
+  const SlapdServer server(
+      SlapdOptions().tls().entries(ldif_people_unit() + person("jane", {"jane@example.org"})));
+  const struct Case {
+    const char* name;
+    DirectoryTls mode;
+    std::string ca_file;
+    std::string password;
+    std::optional<bool> valid;  // none: the failure
+  } cases[] = {
+      {"starttls, right", DirectoryTls::kStartTls, server.ca_file(), "jane-pw", true},
+      {"starttls, wrong", DirectoryTls::kStartTls, server.ca_file(), "plain-pw", false},
+      {"ldaps, right", DirectoryTls::kLdaps, server.ca_file(), "jane-pw", true},
+      {"starttls, an authority that did not sign the server's certificate", DirectoryTls::kStartTls,
+       server.other_ca_file(), "jane-pw", std::nullopt},
+      {"ldaps, an authority that did not sign the server's certificate", DirectoryTls::kLdaps,
+       server.other_ca_file(), "jane-pw", std::nullopt},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    configure_for(server);
+    g_config.server = "localhost";
+    g_config.tls = c.mode;
+    if (c.mode == DirectoryTls::kLdaps) g_config.port = server.ldaps_port();
+    g_config.tls_cacert = c.ca_file;
+    const size_t mark = server.log_mark();
+    const Result<bool> valid = account_check_password(person_dn("jane"), c.password);
+    if (!c.valid) {
+      ASSERT_FALSE(valid.ok());
+      EXPECT_EQ(valid.failure().priority, LOG_ERR);
+      EXPECT_TRUE(valid.failure().reason.starts_with("CRIT/LDAP ")) << valid.failure().reason;
+      EXPECT_TRUE(server.binds_since(mark).empty());
+      continue;
+    }
+    ASSERT_TRUE(valid.ok()) << valid.failure().reason;
+    EXPECT_EQ(*valid, *c.valid);
+    const std::vector<SlapdBind> binds = server.binds_since(mark);
+    ASSERT_FALSE(binds.empty());
+    for (const SlapdBind& bind : binds) EXPECT_TRUE(bind.tls) << bind;
+  }
 }
 
 TEST_F(Account, ReadsTheVacationAttributesAndTheEntryAsALookupHandsItOver) {
