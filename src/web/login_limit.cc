@@ -12,7 +12,8 @@ std::string login_key(std::string_view login) {
 
 std::string_view unmapped(std::string_view address) {
   constexpr std::string_view kMapped = "::ffff:";
-  if (address.size() > kMapped.size() && equals_ignore_case(address.substr(0, kMapped.size()), kMapped) &&
+  if (address.size() > kMapped.size() &&
+      equals_ignore_case(address.substr(0, kMapped.size()), kMapped) &&
       address.find('.') != std::string_view::npos) {
     return address.substr(kMapped.size());
   }

@@ -27,13 +27,12 @@ std::string message_line(std::string_view message) {
 std::string error_of(const PageView& view, const std::string& field) {
   const auto it = view.errors.find(field);
   if (it == view.errors.end()) return {};
-  return " <span class=\"error\" id=\"" + field + "-error\">" + html_escape(it->second) +
-         "</span>";
+  return " <span class=\"error\" id=\"" + field + "-error\">" + html_escape(it->second) + "</span>";
 }
 
 std::string hidden(const char* name, std::string_view value) {
-  return std::string("<input type=\"hidden\" name=\"") + name + "\" id=\"" + name +
-         "\" value=\"" + html_escape(value) + "\">\n";
+  return std::string("<input type=\"hidden\" name=\"") + name + "\" id=\"" + name + "\" value=\"" +
+         html_escape(value) + "\">\n";
 }
 
 std::string date_field(const PageView& view, const std::string& name, const char* label,
@@ -56,18 +55,18 @@ std::string interval_field(const PageView& view) {
   if (!view.interval) return {};
   const std::string low = std::to_string(view.interval_min);
   const std::string high = std::to_string(view.interval_max);
-  return "<label for=\"interval\">Hours before a sender is answered again (" + low + " to " +
-         high + ", empty: the default)</label>\n<input type=\"number\" id=\"interval\" "
-         "name=\"interval\" min=\"" + low + "\" max=\"" + high + "\" value=\"" +
-         html_escape(*view.interval) + "\">" + error_of(view, "interval") + "\n";
+  return "<label for=\"interval\">Hours before a sender is answered again (" + low + " to " + high +
+         ", empty: the default)</label>\n<input type=\"number\" id=\"interval\" "
+         "name=\"interval\" min=\"" +
+         low + "\" max=\"" + high + "\" value=\"" + html_escape(*view.interval) + "\">" +
+         error_of(view, "interval") + "\n";
 }
 
 std::string settings_form(const PageView& view) {
   std::string form = "<form method=\"post\" action=\"/save\">\n" + hidden("csrf", view.csrf) +
                      hidden("tz", view.zone);
   form += std::string("<p><input type=\"checkbox\" id=\"active\" name=\"active\" value=\"on\"") +
-          (view.active ? " checked" : "") +
-          "> <label for=\"active\">Switched on</label></p>\n";
+          (view.active ? " checked" : "") + "> <label for=\"active\">Switched on</label></p>\n";
   form += date_field(view, "start", "From", view.start);
   form += date_field(view, "end", "Until", view.end);
   form += "<p class=\"zone\">Times in " + html_escape(view.zone) + "." + error_of(view, "tz") +
@@ -114,12 +113,23 @@ std::string html_escape(std::string_view text) {
   out.reserve(text.size());
   for (const char c : text) {
     switch (c) {
-      case '&': out += "&amp;"; break;
-      case '<': out += "&lt;"; break;
-      case '>': out += "&gt;"; break;
-      case '"': out += "&quot;"; break;
-      case '\'': out += "&#39;"; break;
-      default: out += c;
+      case '&':
+        out += "&amp;";
+        break;
+      case '<':
+        out += "&lt;";
+        break;
+      case '>':
+        out += "&gt;";
+        break;
+      case '"':
+        out += "&quot;";
+        break;
+      case '\'':
+        out += "&#39;";
+        break;
+      default:
+        out += c;
     }
   }
   return out;
@@ -142,8 +152,8 @@ std::string render_login(std::string_view login, std::string_view message) {
 std::string render_page(const PageView& view) {
   std::string page = kHead;
   page += "<p>Logged in as " + html_escape(view.login) + ".</p>\n";
-  page += std::string("<p id=\"status\"><strong>Out of office is ") +
-          (view.active ? "on" : "off") + "</strong></p>\n";
+  page += std::string("<p id=\"status\"><strong>Out of office is ") + (view.active ? "on" : "off") +
+          "</strong></p>\n";
   page += message_line(view.message);
   if (view.dates_need_filter) {
     page += "<p class=\"note\">Dates take effect only with a query filter that uses " +
@@ -156,8 +166,7 @@ std::string render_page(const PageView& view) {
 }
 
 std::string render_problem(std::string_view message, std::string_view csrf) {
-  return kHead + message_line(message) + (csrf.empty() ? std::string() : logout_form(csrf)) +
-         kFoot;
+  return kHead + message_line(message) + (csrf.empty() ? std::string() : logout_form(csrf)) + kFoot;
 }
 
 OptionalText preview_reply(const ReplyFrame& frame, const VacationSettings& settings,

@@ -37,7 +37,7 @@ struct PageView {
   std::optional<std::string> interval;       // the field is shown when set
   int interval_min = 0;
   int interval_max = 0;
-  std::string preview;  // the reply as a sample sender gets it
+  std::string preview;          // the reply as a sample sender gets it
   std::string preview_problem;  // why there is none, shown instead
   struct Blocked {
     std::string sender;
@@ -45,7 +45,7 @@ struct PageView {
     bool pending = false;
   };
   std::vector<Blocked> blocked;
-  std::string blocked_problem;  // why the records could not be read
+  std::string blocked_problem;                // why the records could not be read
   std::map<std::string, std::string> errors;  // beside their fields
   std::string message;                        // a save or directory error
   // The query filter does not use the time placeholder (this one): the

@@ -83,7 +83,8 @@ bool token_matches(std::string_view expected, std::string_view given) {
 }
 
 std::string session_cookie(const std::string& id, bool secure) {
-  std::string cookie = std::string(kSessionCookie) + "=" + id + "; Path=/; HttpOnly; SameSite=Strict";
+  std::string cookie =
+      std::string(kSessionCookie) + "=" + id + "; Path=/; HttpOnly; SameSite=Strict";
   if (secure) cookie += "; Secure";
   return cookie;
 }

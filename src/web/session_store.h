@@ -26,8 +26,8 @@ struct Session {
 class SessionStore {
  public:
   using Clock = std::function<std::chrono::steady_clock::time_point()>;
-  explicit SessionStore(std::chrono::minutes idle,
-                        Clock clock = [] { return std::chrono::steady_clock::now(); });
+  explicit SessionStore(
+      std::chrono::minutes idle, Clock clock = [] { return std::chrono::steady_clock::now(); });
 
   // A new session of login at dn; none when the system's random source
   // fails. Sessions idle for too long are dropped first.
