@@ -34,6 +34,9 @@ constexpr int kMaxMtaTimeout = 86400;
 // The longest idle or DATA time orveltd grants a client: a day.
 constexpr int kMaxLmtpTimeout = 86400;
 
+// The longest a web session may stay idle, in minutes: a day.
+constexpr int kMaxWebSessionIdle = 1440;
+
 // A block file's mode must let its owner, the program, read and write it;
 // without that the default is used.
 constexpr int kOwnerReadWrite = 0600;
@@ -293,6 +296,20 @@ bool apply_lmtp_directive(const DirectiveName& d, std::string& v) {
   return true;
 }
 
+// orvelt-web, the page where people set their own out-of-office.
+bool apply_web_directive(const DirectiveName& d, std::string& v) {
+  if (d.is("web_listen")) g_config.web_listen = std::move(v);
+  else if (d.is("web_binddn")) g_config.web_binddn = std::move(v);
+  else if (d.is("web_bindpw")) g_config.web_bindpw = std::move(v);
+  else if (d.is("web_login_filter")) g_config.web_login_filter = std::move(v);
+  else if (d.is("web_secure_cookies")) apply_yes_no(g_config.web_secure_cookies, v);
+  else if (d.is("web_session_idle")) {
+    apply_bounded(g_config.web_session_idle, v, 1, kMaxWebSessionIdle);
+  } else if (d.is("web_trusted_proxies")) g_config.web_trusted_proxies = tokenize(v, -1, ' ');
+  else return false;
+  return true;
+}
+
 // Applies one directive: its name and its value. Nothing happens when
 // either is empty. Unknown directives are logged and ignored.
 void apply_directive(std::string_view name, std::string value) {
@@ -300,7 +317,8 @@ void apply_directive(std::string_view name, std::string value) {
   const DirectiveName d(name);
   std::string& v = value;
   if (apply_directory_directive(d, v) || apply_store_directive(d, v) ||
-      apply_message_directive(d, v) || apply_reply_directive(d, v) || apply_lmtp_directive(d, v)) {
+      apply_message_directive(d, v) || apply_reply_directive(d, v) || apply_lmtp_directive(d, v) ||
+      apply_web_directive(d, v)) {
     return;
   }
   if (d.is("loglevel")) g_config.loglevel = parse_decimal(v);
@@ -373,6 +391,13 @@ void config_set_defaults() {
   g_config.lmtp_workers = 8;
   g_config.lmtp_timeout = 300;
   g_config.lmtp_data_timeout = 600;
+  g_config.web_listen = "127.0.0.1:8080";
+  g_config.web_binddn.reset();
+  g_config.web_bindpw.reset();
+  g_config.web_login_filter = "(mail=$login)";
+  g_config.web_secure_cookies = true;
+  g_config.web_session_idle = 30;
+  g_config.web_trusted_proxies = {"127.0.0.1", "::1"};
 }
 
 std::optional<std::string> config_read_path(const char* path) {

@@ -125,6 +125,20 @@ struct Config {
   int lmtp_workers = 0;
   int lmtp_timeout = 0;
   int lmtp_data_timeout = 0;
+  // orvelt-web only. Where it listens ("HOST:PORT", an IPv6 host in
+  // brackets), kept as written and checked at start; the account that finds
+  // a person's entry and writes the vacation attributes (absent: anonymous);
+  // the filter that finds the entry of a login ("$login" stands for it);
+  // whether the session cookie is marked Secure; the minutes a session may
+  // stay idle, 1 to 1440; and the addresses of the reverse proxies whose
+  // X-Forwarded-For is believed.
+  std::string web_listen;
+  OptionalText web_binddn;
+  OptionalText web_bindpw;
+  std::string web_login_filter;
+  bool web_secure_cookies = false;
+  int web_session_idle = 0;
+  StringList web_trusted_proxies;
 };
 
 // The configuration record of the calling thread. Each thread has its own,

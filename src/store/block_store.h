@@ -126,6 +126,15 @@ class BlockStore {
   // A failure that stops the whole walk is handed back.
   virtual Outcome walk(BlockWalker& walker) = 0;
 
+  // Every record kept for receiver, the one given (no other receiver's,
+  // whatever its address shares with this one), expired and pending ones
+  // included, unreadable ones with their problem, sorted by sender bytes;
+  // which of them still block is the caller's to weigh
+  // (block_record_blocks). A receiver without records, or without a place
+  // for them, has none. A store that cannot be read is a failure, never
+  // an empty list.
+  virtual Result<std::vector<BlockEntry>> records_of(const std::string& receiver) = 0;
+
   // Deletes the record of the pair: true when there was one.
   virtual Result<bool> remove(const std::string& receiver, const std::string& sender) = 0;
 

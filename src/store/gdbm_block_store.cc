@@ -228,6 +228,26 @@ Outcome GdbmBlockStore::walk(BlockWalker& walker) {
   return walk_block_files(config_.blockfiles, walker);
 }
 
+Result<std::vector<BlockEntry>> GdbmBlockStore::records_of(const std::string& receiver) {
+  std::vector<BlockEntry> entries;
+  const OptionalText path = block_file_path(config_.blockfiles, receiver);
+  if (!path) return entries;
+  StoreError error;
+  const StoreHandle db = store_open(path, StoreMode::kReader, config_.create_mode, &error);
+  if (!db) {
+    // An empty file is one that a claim is creating at this moment.
+    if (error.missing || error.empty) return entries;
+    return failed(*path, error.locked ? "locked by another process for too long; try again later"
+                                      : error.reason);
+  }
+  std::vector<RawRecord> records;
+  std::string problem;
+  if (!read_records(db, records, problem)) return failed(*path, problem);
+  entries.reserve(records.size());
+  for (const RawRecord& raw : records) entries.push_back(block_entry_of(receiver, raw));
+  return entries;
+}
+
 Result<bool> GdbmBlockStore::remove(const std::string& receiver, const std::string& sender) {
   const OptionalText path = path_of(receiver);
   if (!path) return false;

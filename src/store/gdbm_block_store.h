@@ -97,6 +97,13 @@ class GdbmBlockStore : public BlockStore {
   Outcome reach() override { return Outcome::done(); }
   // walk_block_files over blockfiles.
   Outcome walk(BlockWalker& walker) override;
+  // The records of receiver's block file alone, read under the reader
+  // lock: none when it has no block file (missing or still empty); a file
+  // that cannot be opened or read to its end is a failure, "CRIT/IO
+  // <path>: <GDBM's or the system's text>", or "CRIT/IO <path>: locked by
+  // another process for too long; try again later" when a writer held its
+  // lock for the whole wait.
+  Result<std::vector<BlockEntry>> records_of(const std::string& receiver) override;
   Result<bool> remove(const std::string& receiver, const std::string& sender) override;
   // The record goes into an existing block file of receiver (none is
   // created); its value is gdbm_block_value's.

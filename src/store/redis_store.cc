@@ -427,8 +427,7 @@ bool RedisBlockStore::withdraw(const BlockClaim& claim, const std::string& sende
   return applied(send_reconnecting({"EVAL", kWithdrawScript, "1", key, *claim.stored}));
 }
 
-Result<std::vector<std::string>> RedisBlockStore::scan_keys() {
-  const std::string pattern = prefix_pattern(config_.blockstore_prefix);
+Result<std::vector<std::string>> RedisBlockStore::scan_keys(const std::string& pattern) {
   std::vector<std::string> keys;
   std::string cursor = "0";
   do {
@@ -448,12 +447,9 @@ Result<std::vector<std::string>> RedisBlockStore::scan_keys() {
   return keys;
 }
 
-Outcome RedisBlockStore::walk(BlockWalker& walker) {
-  if (Outcome reached = reach(); !reached.ok()) return reached;
-  Result<std::vector<std::string>> keys = scan_keys();
-  if (!keys.ok()) return keys.failure();
+Result<std::vector<BlockEntry>> RedisBlockStore::entries_of(const std::vector<std::string>& keys) {
   std::vector<BlockEntry> entries;
-  for (const std::string& key : *keys) {
+  for (const std::string& key : keys) {
     auto parts = redis_block_key_parts(config_.blockstore_prefix, key);
     if (!parts) continue;
     const RedisReply value = redis_command(connection_, {"GET", key});
@@ -481,10 +477,33 @@ Outcome RedisBlockStore::walk(BlockWalker& walker) {
   std::sort(entries.begin(), entries.end(), [](const BlockEntry& a, const BlockEntry& b) {
     return std::tie(a.receiver, a.sender) < std::tie(b.receiver, b.sender);
   });
-  for (const BlockEntry& entry : entries) {
+  return entries;
+}
+
+Outcome RedisBlockStore::walk(BlockWalker& walker) {
+  if (Outcome reached = reach(); !reached.ok()) return reached;
+  const Result<std::vector<std::string>> keys =
+      scan_keys(prefix_pattern(config_.blockstore_prefix));
+  if (!keys.ok()) return keys.failure();
+  const Result<std::vector<BlockEntry>> entries = entries_of(*keys);
+  if (!entries.ok()) return entries.failure();
+  for (const BlockEntry& entry : *entries) {
     if (!walker.record(entry)) break;
   }
   return Outcome::done();
+}
+
+Result<std::vector<BlockEntry>> RedisBlockStore::records_of(const std::string& receiver) {
+  if (Outcome reached = reach(); !reached.ok()) return reached;
+  // Every key of receiver starts with its key for the empty sender: the
+  // length before the receiver tells it apart from a longer receiver's.
+  const Result<std::vector<std::string>> keys =
+      scan_keys(prefix_pattern(redis_block_key(config_.blockstore_prefix, receiver, "")));
+  if (!keys.ok()) return keys.failure();
+  Result<std::vector<BlockEntry>> entries = entries_of(*keys);
+  if (!entries.ok()) return entries;
+  std::erase_if(*entries, [&](const BlockEntry& entry) { return entry.receiver != receiver; });
+  return entries;
 }
 
 Result<bool> RedisBlockStore::remove(const std::string& receiver, const std::string& sender) {

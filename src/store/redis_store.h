@@ -179,6 +179,9 @@ class RedisBlockStore : public BlockStore {
   // SCAN for keys under the prefix, then GET; keys of other shapes are not
   // the program's and passed over, a key that expires meanwhile left out.
   Outcome walk(BlockWalker& walker) override;
+  // SCAN for the keys of receiver alone (its key prefix, glob characters
+  // escaped), then GET, as walk.
+  Result<std::vector<BlockEntry>> records_of(const std::string& receiver) override;
   Result<bool> remove(const std::string& receiver, const std::string& sender) override;
   // The value "<time> import" and the record's fields; SET NX with the
   // time left.
@@ -190,7 +193,11 @@ class RedisBlockStore : public BlockStore {
   Outcome command_failed(const RedisReply& reply) const;
   // A server's refusal of a claim's write.
   Outcome refusal(const std::string& reason) const;
-  Result<std::vector<std::string>> scan_keys();
+  // The keys that match pattern (SCAN, sorted, each once).
+  Result<std::vector<std::string>> scan_keys(const std::string& pattern);
+  // The records of keys, read with GET, as walk hands them on: keys of
+  // other shapes, and keys that expire meanwhile, left out.
+  Result<std::vector<BlockEntry>> entries_of(const std::vector<std::string>& keys);
   // Sends a claim's write, passing over servers that fail it: whether it
   // was made.
   Result<bool> write_claim(const std::vector<std::string>& words);

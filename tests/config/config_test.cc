@@ -228,11 +228,51 @@ TEST(Config, DirectiveTable) {
          EXPECT_EQ(g_config.recipient_delimiter, "+-");
          EXPECT_EQ(g_config.map_messageid, "%ID%");
        }},
+      {"web texts as written; the trusted proxies replace the list, split on blanks",
+       "web_listen [::1]:8443\nweb_binddn cn=web, dc=example\nweb_bindpw  p a ss \n"
+       "web_login_filter (&(uid=$login)(objectClass=person))\n"
+       "web_trusted_proxies 10.0.0.1\nWEB_TRUSTED_PROXIES 192.0.2.7   2001:db8::1\n",
+       [] {
+         EXPECT_EQ(g_config.web_listen, "[::1]:8443");
+         EXPECT_EQ(g_config.web_binddn, "cn=web, dc=example");
+         EXPECT_EQ(g_config.web_bindpw, "p a ss");
+         EXPECT_EQ(g_config.web_login_filter, "(&(uid=$login)(objectClass=person))");
+         EXPECT_EQ(g_config.web_trusted_proxies, (StringList{"192.0.2.7", "2001:db8::1"}));
+       }},
+      {"web_secure_cookies yes/no, other values keep it",
+       "web_secure_cookies NO\nweb_secure_cookies off\n",
+       [] { EXPECT_FALSE(g_config.web_secure_cookies); }},
+      {"web_secure_cookies yes", "web_secure_cookies no\nweb_secure_cookies Yes\n",
+       [] { EXPECT_TRUE(g_config.web_secure_cookies); }},
   };
   for (const ConfigCase& c : cases) {
     SCOPED_TRACE(c.name);
     EXPECT_TRUE(load(c.text).empty());
     c.check();
+  }
+}
+
+// web_session_idle takes 1 to 1440 minutes; any other value, saturated ones
+// included, leaves the setting as it was, without a word.
+TEST(Config, WebSessionIdleUpToADay) {
+  struct Case {
+    std::string text;
+    int expected;
+  };
+  const Case cases[] = {
+      {"web_session_idle 1\n", 1},
+      {"web_session_idle 1440\n", 1440},
+      {"web_session_idle 5\nweb_session_idle 1441\n", 5},
+      {"web_session_idle 0\n", 30},
+      {"web_session_idle 5\nweb_session_idle -1\n", 5},
+      {"web_session_idle 99999999999\n", 30},
+      {"web_session_idle 15m\n", 15},  // a number stops at the first non-digit
+      {"web_session_idle x\n", 30},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.text);
+    EXPECT_TRUE(load(c.text).empty());
+    EXPECT_EQ(g_config.web_session_idle, c.expected);
   }
 }
 

@@ -60,4 +60,11 @@ inline void expect_default_config() {
   EXPECT_FALSE(g_config.blockexpire_attribute);
   EXPECT_EQ(g_config.blockexpire_min, 1);
   EXPECT_EQ(g_config.blockexpire_max, 1440);
+  EXPECT_EQ(g_config.web_listen, "127.0.0.1:8080");
+  EXPECT_FALSE(g_config.web_binddn);
+  EXPECT_FALSE(g_config.web_bindpw);
+  EXPECT_EQ(g_config.web_login_filter, "(mail=$login)");
+  EXPECT_TRUE(g_config.web_secure_cookies);
+  EXPECT_EQ(g_config.web_session_idle, 30);
+  EXPECT_EQ(g_config.web_trusted_proxies, (StringList{"127.0.0.1", "::1"}));
 }

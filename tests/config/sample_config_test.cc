@@ -97,6 +97,8 @@ TEST(SampleConfig, CommentedExamplesAreDirectives) {
   EXPECT_TRUE(g_config.internal_result);
   EXPECT_FALSE(g_config.blockstore.empty());
   EXPECT_TRUE(g_config.blockstore_password);
+  EXPECT_TRUE(g_config.web_binddn);
+  EXPECT_TRUE(g_config.web_bindpw);
   ASSERT_EQ(g_config.map_field_attributes.size(), 2u);
   EXPECT_EQ(g_config.map_field_attributes.back(), "vacationInfo");
   // The recommended mta lines are among the examples; either gives the MTA

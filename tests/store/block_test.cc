@@ -729,4 +729,125 @@ TEST_F(Block, ImportKeepsWhatStillBlocksAndNeverOverwrites) {
   EXPECT_FALSE(block_claim("recent@host", "local@site").granted);
 }
 
+// ---------------------------------------------------------------------------
+// What orvelt-web shows: the records of one receiver
+
+// A record as text: sender, time (or the problem), the own period, tag and
+// lease where it has them.
+std::string describe(const BlockEntry& e) {
+  std::string text = e.receiver + "|" + e.sender + "|";
+  text += e.time ? std::to_string(*e.time) : "unreadable: " + e.problem;
+  if (e.period) text += " p=" + std::to_string(*e.period);
+  if (!e.tag.empty()) text += " t=" + e.tag;
+  if (e.lease) text += " l=" + std::to_string(*e.lease);
+  return text;
+}
+
+std::vector<std::string> described(const Result<std::vector<BlockEntry>>& records) {
+  EXPECT_TRUE(records.ok()) << records.failure().reason;
+  std::vector<std::string> lines;
+  if (records.ok()) {
+    for (const BlockEntry& e : *records) lines.push_back(describe(e));
+  }
+  return lines;
+}
+
+TEST_F(Block, RecordsOfOneReceiverHoldEveryKindOfItsRecordsAndNoOneElses) {
+  const std::string nul(1, '\0');
+  // A pending claim, a confirmed one under an own interval and tag, one
+  // long expired and one unreadable, beside records of receivers whose
+  // addresses start alike.
+  const BlockClaim pending = block_claim("pending@x", "local@site");
+  ASSERT_TRUE(pending.granted);
+  const Result<BlockClaim> full = store.claim(ClaimRequest{"full@x", "local@site", "e12", 2});
+  ASSERT_TRUE(full.ok() && full->granted);
+  store.confirm(*full, "full@x", "local@site");
+  store_gdbm_record(receiver_file, "expired@x" + nul, time_bytes(5));
+  store_gdbm_record(receiver_file, "short@x" + nul, "1234");
+  store_gdbm_record(blockfiles + "/local@site2", "other@x" + nul, time_bytes(7));
+  store_gdbm_record(blockfiles + "/local@sit", "other@x" + nul, time_bytes(8));
+  store_gdbm_record(blockfiles + "/b@site", "other@x" + nul, time_bytes(9));
+
+  LogCapture capture;
+  const Result<std::vector<BlockEntry>> records = store.records_of("local@site");
+  ASSERT_TRUE(records.ok()) << records.failure().reason;
+  ASSERT_EQ(records->size(), 4u);
+  const BlockEntry& expired = (*records)[0];
+  const BlockEntry& full_record = (*records)[1];
+  const BlockEntry& pending_record = (*records)[2];
+  EXPECT_EQ(describe(expired), "local@site|expired@x|5");
+  EXPECT_EQ(full_record.sender, "full@x");
+  EXPECT_EQ(full_record.period, 7200);
+  EXPECT_EQ(full_record.tag, "e12");
+  EXPECT_FALSE(full_record.lease);
+  EXPECT_EQ(pending_record.sender, "pending@x");
+  EXPECT_EQ(pending_record.lease, block_lease_seconds(g_config.mtatimeout));
+  EXPECT_FALSE(pending_record.period);
+  ASSERT_TRUE(pending_record.time);
+  EXPECT_EQ(*pending_record.time + *pending_record.lease, pending.lease_ends);
+  EXPECT_EQ(describe((*records)[3]), "local@site|short@x|unreadable: value of 4 bytes");
+  EXPECT_TRUE(capture.records().empty());
+  EXPECT_TRUE(pauses.empty());
+  // Reading took no lock that outlives it: a claim goes on at once.
+  EXPECT_TRUE(block_claim("new@x", "local@site").granted);
+}
+
+TEST_F(Block, RecordsOfAReceiverWithoutABlockFileAreNoneAndNothingIsCreated) {
+  dir.write("block/empty@site", "");  // being created by a claim
+  for (const char* receiver : {"nobody@site", "empty@site", "..", "a/b@site", " padded@site", ""}) {
+    SCOPED_TRACE(receiver);
+    LogCapture capture;
+    EXPECT_TRUE(described(store.records_of(receiver)).empty());
+    EXPECT_TRUE(capture.records().empty());
+  }
+  EXPECT_EQ(tree(dir.path()), (std::set<std::string>{"block", "block/empty@site"}));
+  EXPECT_EQ(read_file(blockfiles + "/empty@site"), "");
+}
+
+TEST_F(Block, RecordsOfADamagedOrLockedFileAreAFailureNeverNone) {
+  const struct Case {
+    const char* name;
+    void (*damage)(const std::string& path);
+  } cases[] = {
+      {"garbage bytes",
+       [](const std::string& path) {
+         std::string garbage;
+         for (int i = 0; i < 4096; ++i) garbage += static_cast<char>((i * 37 + 11) & 0xff);
+         FILE* f = fopen(path.c_str(), "wb");
+         ASSERT_NE(f, nullptr);
+         fwrite(garbage.data(), 1, garbage.size(), f);
+         fclose(f);
+       }},
+      {"truncated to half its size",
+       [](const std::string& path) {
+         write_full_block_file(path);
+         std::filesystem::resize_file(path, std::filesystem::file_size(path) / 2);
+       }},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    std::filesystem::remove(receiver_file);
+    c.damage(receiver_file);
+    const std::string before = read_file(receiver_file);
+    LogCapture capture;
+    const Result<std::vector<BlockEntry>> records = store.records_of("local@site");
+    ASSERT_FALSE(records.ok());
+    EXPECT_EQ(records.failure().kind, Outcome::kRetry);
+    EXPECT_EQ(records.failure().priority, LOG_ERR);
+    EXPECT_THAT(records.failure().reason, testing::StartsWith("CRIT/IO " + receiver_file + ": "));
+    EXPECT_GT(records.failure().reason.size(), ("CRIT/IO " + receiver_file + ": ").size());
+    EXPECT_TRUE(capture.records().empty());
+    EXPECT_EQ(read_file(receiver_file), before);
+  }
+
+  std::filesystem::remove(receiver_file);
+  store_gdbm_record(receiver_file, "box@host" + std::string(1, '\0'), time_bytes(5));
+  LockHolder holder(receiver_file, GDBM_WRITER);
+  const Result<std::vector<BlockEntry>> locked = store.records_of("local@site");
+  ASSERT_FALSE(locked.ok());
+  expect_failure(locked.failure(), "CRIT/IO " + receiver_file +
+                                       ": locked by another process for too long; try again later");
+  expect_wait_given_up(pauses);
+}
+
 }  // namespace

@@ -522,4 +522,73 @@ TEST_F(RedisBlock, ImportWalkAndRemoveGoThroughTheSameKeys) {
   EXPECT_TRUE(block_claim("recent@x", "r@y").granted);
 }
 
+// The records of one receiver: the glob characters of the prefix and of the
+// receiver match only themselves, so no other receiver's key comes along,
+// even one whose address the pattern would match unescaped.
+TEST_F(RedisBlock, RecordsOfOneReceiverAreItsOwnKeysAlone) {
+  RedisServer server;
+  use({server.url()});
+  g_config.blockstore_prefix = "mx*[1]:";
+  const std::vector<std::string> receivers = {"a*@x", "a?@x", "[ab]@x", "a\\@x"};
+  const std::vector<std::string> others = {"ab@x", "aa@x", "a@x", "b@x", "a*@xy", "*"};
+  for (const std::string& receiver : receivers) {
+    server.command({"SET", key(receiver, "old@s"), "5 import"});
+  }
+  for (const std::string& other : others) {
+    server.command({"SET", key(other, "old@s"), "6 import"});
+  }
+  // A pending record, one confirmed under its own interval and tag, one
+  // that is no record, and a key of another shape.
+  const BlockClaim pending = block_claim("pending@s", "a*@x");
+  ASSERT_TRUE(pending.granted);
+  const Result<BlockClaim> full = store->claim(ClaimRequest{"full@s", "a*@x", "e9", 3});
+  ASSERT_TRUE(full.ok() && full->granted);
+  store->confirm(*full, "full@s", "a*@x");
+  server.command({"SET", key("a*@x", "bad@s"), "soon"});
+  server.command({"SET", "mx*[1]:4:a*@", "1"});
+
+  LogCapture capture;
+  for (const std::string& receiver : receivers) {
+    SCOPED_TRACE(receiver);
+    const Result<std::vector<BlockEntry>> records = store->records_of(receiver);
+    ASSERT_TRUE(records.ok()) << records.failure().reason;
+    std::vector<std::string> senders;
+    for (const BlockEntry& e : *records) {
+      EXPECT_EQ(e.receiver, receiver);
+      senders.push_back(e.sender);
+    }
+    if (receiver != "a*@x") {
+      EXPECT_EQ(senders, std::vector<std::string>{"old@s"});
+      continue;
+    }
+    EXPECT_EQ(senders, (std::vector<std::string>{"bad@s", "full@s", "old@s", "pending@s"}));
+    ASSERT_EQ(records->size(), 4u);
+    EXPECT_FALSE((*records)[0].time);
+    EXPECT_EQ((*records)[0].problem, "not a reply time");
+    const BlockEntry& confirmed = (*records)[1];
+    EXPECT_EQ(confirmed.period, 3 * 3600);
+    EXPECT_EQ(confirmed.tag, "e9");
+    EXPECT_FALSE(confirmed.lease);
+    EXPECT_EQ((*records)[2].time, 5);
+    const BlockEntry& claimed = (*records)[3];
+    EXPECT_EQ(claimed.lease, block_lease_seconds(g_config.mtatimeout));
+    ASSERT_TRUE(claimed.time);
+    EXPECT_EQ(*claimed.time + *claimed.lease, pending.lease_ends);
+  }
+  const Result<std::vector<BlockEntry>> none = store->records_of("nobody@x");
+  ASSERT_TRUE(none.ok()) << none.failure().reason;
+  EXPECT_TRUE(none->empty());
+  EXPECT_TRUE(capture.records().empty());
+}
+
+TEST_F(RedisBlock, RecordsOfAReceiverWithoutAServerAreAFailure) {
+  const ClosedPort closed;
+  use({closed.url()});
+  LogCapture capture;
+  const Result<std::vector<BlockEntry>> records = store->records_of("r@y");
+  ASSERT_FALSE(records.ok());
+  EXPECT_EQ(records.failure().priority, LOG_ERR);
+  EXPECT_EQ(records.failure().reason, "CRIT/IO blockstore: no server usable");
+}
+
 }  // namespace
