@@ -38,10 +38,11 @@ struct VacationSettings {
 
 // What a save writes. Every field is the whole new state of its attribute.
 struct VacationChange {
-  bool active = false;         // vacationActive TRUE or FALSE, always written
-  OptionalText start;          // "YYYYMMDDHHMMSSZ"; none: the attribute removed
-  OptionalText end;            // likewise
-  // The text; none leaves the stored text as it is (switching off keeps it).
+  bool active = false;  // vacationActive TRUE or FALSE, always written
+  OptionalText start;   // "YYYYMMDDHHMMSSZ"; none: the attribute removed
+  OptionalText end;     // likewise
+  // The text; none leaves the stored text as it is (switching off keeps it),
+  // empty removes it.
   OptionalText text;
   // The internal text (written only when internal_result is configured);
   // none or empty removes it.
@@ -65,8 +66,9 @@ Result<DirectorySession> directory_connect_as(const OptionalText& dn, const Opti
 Result<std::optional<std::string>> account_find(DirectorySession& web, const std::string& login);
 
 // Whether password is dn's: a simple bind as dn on a connection of its own,
-// secured as configured. An empty password is false without asking (an
-// empty simple bind would be an unauthenticated one and succeed). False for
+// secured as configured (directory_credentials_valid). An empty password,
+// or one holding a NUL byte, is false without asking (an empty simple bind
+// would be an unauthenticated one and succeed). False for
 // invalidCredentials (and for a dn that does not exist); a failure for
 // anything else (the server unreachable, TLS failing).
 Result<bool> account_check_password(const std::string& dn, const std::string& password);

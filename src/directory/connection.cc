@@ -179,26 +179,32 @@ Outcome start_tls(LDAP* session, ConnectionGuard& guard) {
   return Outcome::done();
 }
 
-// One simple bind with the configured credentials; the library's result code.
-int bind_once(LDAP* session, ConnectionGuard& guard) {
-  const OptionalText& login = g_config.login;
-  const OptionalText& password = g_config.password;
+// Who a session binds as: a DN and its password, each null when absent
+// (both null: anonymous).
+struct Credentials {
+  const char* dn;
+  const char* password;
+};
+
+// One simple bind with credentials; the library's result code.
+int bind_once(LDAP* session, ConnectionGuard& guard, const Credentials& credentials) {
   guard.start_request();
-  const int result = ldap_simple_bind_s(session, login ? login->c_str() : nullptr,
-                                        password ? password->c_str() : nullptr);
+  const int result = ldap_simple_bind_s(session, credentials.dn, credentials.password);
   return result != LDAP_SUCCESS && guard.wait_ran_out() ? LDAP_TIMEOUT : result;
 }
 
-// Binds as configured and returns the result code of the last bind tried.
-int bind_with_configured_protocol(LDAP* session, ConnectionGuard& guard) {
+// Binds with credentials at the configured protocol and returns the result
+// code of the last bind tried.
+int bind_with_configured_protocol(LDAP* session, ConnectionGuard& guard,
+                                  const Credentials& credentials) {
   const int protocol = g_config.protocol;
   if (protocol == LDAP_VERSION2 || protocol == LDAP_VERSION3) {
     set_protocol_version(session, protocol);
-    return bind_once(session, guard);
+    return bind_once(session, guard, credentials);
   }
   // After StartTLS the server speaks version 3, and the connection cannot be
   // replaced (the guard allows no second one): one bind at version 3.
-  if (g_config.tls == DirectoryTls::kStartTls) return bind_once(session, guard);
+  if (g_config.tls == DirectoryTls::kStartTls) return bind_once(session, guard, credentials);
   // Version 2 first: a server that still speaks it costs a single bind.
   // Version 3 is tried twice before giving up: should the server have
   // dropped the connection over the refused version 2 bind, the repeat runs
@@ -206,16 +212,19 @@ int bind_with_configured_protocol(LDAP* session, ConnectionGuard& guard) {
   // that timed out ends the sequence: the server did not refuse the
   // version, it did not answer, and each further try would wait as long.
   set_protocol_version(session, LDAP_VERSION2);
-  int result = bind_once(session, guard);
+  int result = bind_once(session, guard, credentials);
   if (result == LDAP_SUCCESS || result == LDAP_TIMEOUT) return result;
   set_protocol_version(session, LDAP_VERSION3);
-  result = bind_once(session, guard);
+  result = bind_once(session, guard, credentials);
   if (result == LDAP_SUCCESS || result == LDAP_TIMEOUT) return result;
-  return bind_once(session, guard);
+  return bind_once(session, guard, credentials);
 }
 
-// Connects, secures and binds session as configured.
-Outcome open_session(LDAP* session, ConnectionGuard& guard) {
+// Connects, secures and binds session as configured, with credentials. The
+// result code of the last bind tried goes to bind_result (left as it was
+// when the session failed before any bind).
+Outcome open_session(LDAP* session, ConnectionGuard& guard, const Credentials& credentials,
+                     int& bind_result) {
   bound_waits(session, guard);
   // A referral would lead to a connection that the session did not choose
   // (with TLS or not): referrals and search references are handed to the
@@ -228,10 +237,12 @@ Outcome open_session(LDAP* session, ConnectionGuard& guard) {
   if (g_config.tls == DirectoryTls::kStartTls) {
     if (Outcome secured = start_tls(session, guard); !secured.ok()) return secured;
   }
-  const int result = bind_with_configured_protocol(session, guard);
-  if (result != LDAP_SUCCESS) return failed_with(result);
+  bind_result = bind_with_configured_protocol(session, guard, credentials);
+  if (bind_result != LDAP_SUCCESS) return failed_with(bind_result);
   return Outcome::done();
 }
+
+const char* text_or_null(const OptionalText& text) { return text ? text->c_str() : nullptr; }
 
 }  // namespace
 
@@ -242,11 +253,40 @@ bool DirectorySession::lost() const {
   return result == LDAP_SERVER_DOWN || result == LDAP_CONNECT_ERROR;
 }
 
-Result<DirectorySession> directory_connect() {
+Result<DirectorySession> DirectorySession::open(const OptionalText& dn,
+                                                const OptionalText& password, int& bind_result) {
   if (Outcome library = ldap_library_open(); !library.ok()) return library;
   auto guard = std::make_unique<ConnectionGuard>(connection_rule());
   LdapSession owner(new_session());
   if (!owner) return Outcome::retry(LOG_ERR, "CRIT/LDAP Connection failed");
-  if (Outcome opened = open_session(owner.get(), *guard); !opened.ok()) return opened;
+  const Credentials credentials{text_or_null(dn), text_or_null(password)};
+  if (Outcome opened = open_session(owner.get(), *guard, credentials, bind_result); !opened.ok()) {
+    return opened;
+  }
   return DirectorySession(std::move(guard), std::move(owner));
+}
+
+Result<DirectorySession> directory_connect_as(const OptionalText& dn,
+                                              const OptionalText& password) {
+  int bind_result = LDAP_OTHER;
+  return DirectorySession::open(dn, password, bind_result);
+}
+
+Result<DirectorySession> directory_connect() {
+  return directory_connect_as(g_config.login, g_config.password);
+}
+
+Result<bool> directory_credentials_valid(const std::string& dn, const std::string& password) {
+  // An empty password would make the bind an unauthenticated one, which
+  // succeeds for any DN; a NUL byte would cut the password short where the
+  // library reads it. An empty DN is the anonymous bind.
+  if (dn.empty() || password.empty() || dn.find('\0') != std::string::npos ||
+      password.find('\0') != std::string::npos) {
+    return false;
+  }
+  int bind_result = LDAP_OTHER;
+  const Result<DirectorySession> session = DirectorySession::open(dn, password, bind_result);
+  if (session.ok()) return true;
+  if (bind_result == LDAP_INVALID_CREDENTIALS) return false;
+  return session.failure();
 }

@@ -2,13 +2,16 @@
 #pragma once
 
 #include <memory>
+#include <string>
 #include <utility>
 
 #include "directory/connection_guard.h"
 #include "directory/ldap_handles.h"
 #include "util/outcome.h"
+#include "util/strings.h"
 
-// A bound session, made by directory_connect and used by every lookup. When
+// A bound session, made by directory_connect (or directory_connect_as) and
+// used by every lookup. When
 // it goes it unbinds and closes the session, then drops its connection
 // guard. Move-only; a moved-from session holds nothing.
 class DirectorySession {
@@ -36,7 +39,13 @@ class DirectorySession {
   bool lost() const;
 
  private:
-  friend Result<DirectorySession> directory_connect();
+  friend Result<DirectorySession> directory_connect_as(const OptionalText&, const OptionalText&);
+  friend Result<bool> directory_credentials_valid(const std::string&, const std::string&);
+  // Opens, secures and binds a session with dn and password; the result
+  // code of the last bind tried goes to bind_result (left as it was when
+  // the session failed before any bind).
+  static Result<DirectorySession> open(const OptionalText& dn, const OptionalText& password,
+                                       int& bind_result);
   DirectorySession(std::unique_ptr<ConnectionGuard> guard, LdapSession session)
       : guard_(std::move(guard)), session_(std::move(session)) {}
 
@@ -77,3 +86,17 @@ class DirectorySession {
 // ("Timed out" after a time-out). Nothing is logged here: whoever ends the
 // run logs the failure.
 Result<DirectorySession> directory_connect();
+
+// The session directory_connect opens, bound with dn and password instead
+// of the configured login (anonymous when dn is none). Failures as
+// directory_connect's.
+Result<DirectorySession> directory_connect_as(const OptionalText& dn, const OptionalText& password);
+
+// Whether password is dn's: a session of its own, opened and bound as
+// directory_connect_as does it (server, security, protocol versions), then
+// closed again. False without asking for an empty dn or password (an empty
+// password would make the bind an unauthenticated one, which succeeds) or
+// one that holds a NUL byte; false when the last bind was refused with
+// invalidCredentials (a wrong password, and a DN that does not exist);
+// any other failure is handed back as directory_connect's.
+Result<bool> directory_credentials_valid(const std::string& dn, const std::string& password);

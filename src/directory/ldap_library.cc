@@ -25,7 +25,8 @@ struct LdapFunctions {
   X(ldap_simple_bind_s) X(ldap_err2string) X(ldap_search_st) X(ldap_count_entries)          \
   X(ldap_first_entry) X(ldap_next_entry) X(ldap_get_values) X(ldap_value_free)              \
   X(ldap_msgfree) X(ldap_unbind) X(ldap_connect) X(ldap_memfree) X(ber_sockbuf_add_io)      \
-  X(ber_sockbuf_remove_io) X(ber_sockbuf_ctrl) X(ldap_get_dn) X(ldap_count_references)
+  X(ber_sockbuf_remove_io) X(ber_sockbuf_ctrl) X(ldap_get_dn) X(ldap_count_references)      \
+  X(ldap_modify_ext_s)
 // clang-format on
 #define ORVELT_LDAP_ENTRY(name) decltype(&::name) name = nullptr;
   ORVELT_LDAP_FUNCTIONS(ORVELT_LDAP_ENTRY)
@@ -157,6 +158,14 @@ Outcome ldap_library_open() {
   return Outcome::retry(LOG_ERR, opened.failure);
 }
 
+void ldap_library_prepare_for_threads() {
+  if (!ldap_library_open().ok()) return;
+  int version = 0;
+  ldap_get_option(nullptr, LDAP_OPT_PROTOCOL_VERSION, &version);
+  const int client = 0;
+  ldap_set_option(nullptr, LDAP_OPT_X_TLS_NEWCTX, &client);
+}
+
 // The calls the program makes, forwarded. The compiler checks each against
 // its declaration in <ldap.h>.
 extern "C" {
@@ -190,6 +199,11 @@ int ldap_search_st(LDAP* session, LDAP_CONST char* base, int scope, LDAP_CONST c
                    LDAPMessage** result) {
   return library().ldap_search_st(session, base, scope, filter, attributes, attributes_only,
                                   timeout, result);
+}
+
+int ldap_modify_ext_s(LDAP* session, LDAP_CONST char* dn, LDAPMod** changes,
+                      LDAPControl** server_controls, LDAPControl** client_controls) {
+  return library().ldap_modify_ext_s(session, dn, changes, server_controls, client_controls);
 }
 
 int ldap_count_entries(LDAP* session, LDAPMessage* chain) {

@@ -23,11 +23,9 @@ bool internal_texts_configured() {
   return g_config.internal_result && !g_config.internal_domains.empty();
 }
 
-// g_config.map_field_attributes (the result attribute among them), the
-// map_date attributes, the internal_result attribute when internal texts
-// are in use, blockexpire_attribute when set, and extra, as the null-terminated array the library
-// takes. The library does not write through the pointers.
-std::vector<char*> requested_attributes(const StringList& extra) {
+}  // namespace
+
+std::vector<char*> lookup_attributes(const StringList& extra) {
   std::vector<char*> names;
   names.reserve(g_config.map_field_attributes.size() + g_config.map_date_attributes.size() +
                 extra.size() + 3);
@@ -44,13 +42,16 @@ std::vector<char*> requested_attributes(const StringList& extra) {
   return names;
 }
 
-// The first value of attribute in entry, or nothing.
+namespace {}  // namespace
+
 OptionalText first_value(LDAP* session, LDAPMessage* entry, const std::string& attribute) {
   const LdapValues values(ldap_get_values(session, entry, attribute.c_str()));
   const char* first = values.first();
   if (first == nullptr) return std::nullopt;
   return std::string(first);
 }
+
+namespace {
 
 // Each placeholder of placeholders with the first value of the attribute
 // at its index in attributes, empty when the entry lacks it.
@@ -78,7 +79,8 @@ StringList all_values(LDAP* session, LDAPMessage* entry, const StringList& attri
   return values;
 }
 
-// The entry's distinguished name; empty when the library gives none.
+}  // namespace
+
 std::string dn_of(LDAP* session, LDAPMessage* entry) {
   char* dn = ldap_get_dn(session, entry);
   if (dn == nullptr) return {};
@@ -87,8 +89,6 @@ std::string dn_of(LDAP* session, LDAPMessage* entry) {
   return text;
 }
 
-// value with the bytes that are special in an LDAP string filter written as
-// RFC 4515 escapes.
 std::string escape_filter_value(std::string_view value) {
   static constexpr char kHex[] = "0123456789abcdef";
   std::string escaped;
@@ -105,6 +105,8 @@ std::string escape_filter_value(std::string_view value) {
   }
   return escaped;
 }
+
+namespace {
 
 // What a finished search means for the receiver's replies.
 enum class SearchEnd {
@@ -159,22 +161,27 @@ std::optional<DirectoryEntry> DirectoryEntries::next() {
   if (entry_ == nullptr) return std::nullopt;
   LDAPMessage* const entry = entry_;
   entry_ = ldap_next_entry(session_, entry);
+  return directory_entry_of(session_, entry, address_attributes_);
+}
+
+DirectoryEntry directory_entry_of(LDAP* session, LDAPMessage* entry,
+                                  const StringList& address_attributes) {
   DirectoryEntry data;
-  data.dn = dn_of(session_, entry);
-  data.text = first_value(session_, entry, g_config.result);
+  data.dn = dn_of(session, entry);
+  data.text = first_value(session, entry, g_config.result);
   if (internal_texts_configured()) {
-    data.internal_text = first_value(session_, entry, *g_config.internal_result);
+    data.internal_text = first_value(session, entry, *g_config.internal_result);
   }
-  data.fields = mapped_values(session_, entry, g_config.map_field_placeholders,
-                              g_config.map_field_attributes);
+  data.fields =
+      mapped_values(session, entry, g_config.map_field_placeholders, g_config.map_field_attributes);
   data.dates =
-      mapped_values(session_, entry, g_config.map_date_placeholders, g_config.map_date_attributes);
-  data.addresses = all_values(session_, entry, address_attributes_);
-  if (!address_attributes_.empty()) {
-    data.first_address = first_value(session_, entry, address_attributes_.front());
+      mapped_values(session, entry, g_config.map_date_placeholders, g_config.map_date_attributes);
+  data.addresses = all_values(session, entry, address_attributes);
+  if (!address_attributes.empty()) {
+    data.first_address = first_value(session, entry, address_attributes.front());
   }
   if (g_config.blockexpire_attribute) {
-    data.interval = first_value(session_, entry, *g_config.blockexpire_attribute);
+    data.interval = first_value(session, entry, *g_config.blockexpire_attribute);
   }
   return data;
 }
@@ -201,7 +208,7 @@ Result<DirectoryEntries> directory_lookup(DirectorySession& session, const std::
                                           const StringList& address_attributes) {
   LDAP* const handle = session.handle();
   const std::string filter = search_filter_for(receiver, sender);
-  std::vector<char*> attributes = requested_attributes(address_attributes);
+  std::vector<char*> attributes = lookup_attributes(address_attributes);
   timeval time_limit{kSearchTimeLimitSeconds, 0};
   LDAPMessage* chain = nullptr;
   session.guard().start_request();

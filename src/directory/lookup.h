@@ -4,6 +4,8 @@
 
 #include <optional>
 #include <string>
+#include <string_view>
+#include <vector>
 
 #include "directory/connection.h"
 #include "directory/entry.h"
@@ -19,15 +21,8 @@ class DirectoryEntries {
   // No entries at all.
   DirectoryEntries() = default;
 
-  // The next entry, or nothing after the last. An entry has the first value
-  // of g_config.result as its text, the first value of
-  // g_config.internal_result as its internal text (only when internal texts
-  // are in use: internal_result and internal_domains both set), each
-  // map_field and map_date placeholder with the first value of its
-  // attribute (empty when the entry lacks it), every value of the address
-  // attributes the lookup was given and the first value of the first of
-  // them, and the first value of g_config.blockexpire_attribute when it is
-  // set.
+  // The next entry, or nothing after the last, as directory_entry_of reads
+  // it with the address attributes the lookup was given.
   std::optional<DirectoryEntry> next();
 
  private:
@@ -69,6 +64,38 @@ class DirectoryEntries {
 Result<DirectoryEntries> directory_lookup(DirectorySession& session, const std::string& receiver,
                                           const OptionalText& sender,
                                           const StringList& address_attributes = {});
+
+// The values of entry, a search result's entry on session, that a reply is
+// composed from: the first value of g_config.result as its text, the first
+// value of g_config.internal_result as its internal text (only when
+// internal texts are in use: internal_result and internal_domains both
+// set), each map_field and map_date placeholder with the first value of its
+// attribute (empty when the entry lacks it), every value of
+// address_attributes and the first value of the first of them, and the
+// first value of g_config.blockexpire_attribute when it is set.
+DirectoryEntry directory_entry_of(LDAP* session, LDAPMessage* entry,
+                                  const StringList& address_attributes);
+
+// The distinguished name of entry, a search result's entry on session;
+// empty when the library gives none.
+std::string dn_of(LDAP* session, LDAPMessage* entry);
+
+// The first value of attribute in entry, or nothing.
+OptionalText first_value(LDAP* session, LDAPMessage* entry, const std::string& attribute);
+
+// The attributes a search asks for so that directory_entry_of finds what it
+// reads: g_config.map_field_attributes (the result attribute among them),
+// the map_date attributes, the internal_result attribute when internal
+// texts are in use, blockexpire_attribute when set, then extra, as the
+// null-terminated array the library takes. The pointers are into g_config
+// and extra, which must outlive the array; the library does not write
+// through them.
+std::vector<char*> lookup_attributes(const StringList& extra);
+
+// value with the bytes that are special in an LDAP string filter ('*' \2a,
+// '(' \28, ')' \29, '\' \5c, NUL \00) written as RFC 4515 escapes, so that
+// it matches only itself wherever a filter holds it.
+std::string escape_filter_value(std::string_view value);
 
 // The search filter for receiver: g_config.queryfilter with its map_now
 // (the current time in UTC as GeneralizedTime, "YYYYMMDDHHMMSSZ"), receiver
