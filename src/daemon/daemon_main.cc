@@ -1,7 +1,6 @@
 #include "daemon/daemon_main.h"
 
 #include <fcntl.h>
-#include <ldap.h>
 #include <signal.h>
 #include <syslog.h>
 #include <unistd.h>
@@ -59,22 +58,6 @@ Result<UniqueFd> open_listener() {
   return listener;
 }
 
-// Opens the directory library and has it set up what it keeps process-wide
-// here, before any worker runs: the opening changes the environment for a
-// moment (ldap_library.cc), which another thread's MTA start would read;
-// libldap's first use sets up its global options, and its first TLS
-// context its TLS layer, both unguarded, which two workers' first sessions
-// would do at once (each session still gets a TLS context of its own). A
-// library that cannot be opened fails each transaction that needs it, as
-// it fails orvelt's runs.
-void prepare_directory_library() {
-  if (!ldap_library_open().ok()) return;
-  int version = 0;
-  ldap_get_option(nullptr, LDAP_OPT_PROTOCOL_VERSION, &version);
-  const int client = 0;
-  ldap_set_option(nullptr, LDAP_OPT_X_TLS_NEWCTX, &client);
-}
-
 }  // namespace
 
 int daemon_main(int argc, char** argv, const HandlerFactory& make_handler) {
@@ -93,7 +76,7 @@ int daemon_main(int argc, char** argv, const HandlerFactory& make_handler) {
   // starts waits for the main loop instead of killing the process.
   UniqueFd signals = block_server_signals();
   log_open();
-  if (geteuid() == 0) log_message(LOG_WARNING, "WARN/SYS running as root");
+  log_warn_if_root();
   if (const std::optional<std::string> reason = config_read_path(options.config_path)) {
     log_fatal(LOG_ERR, "CRIT/IO %s: %s", options.config_path, reason->c_str());
   }
@@ -105,7 +88,7 @@ int daemon_main(int argc, char** argv, const HandlerFactory& make_handler) {
   settings.workers = g_config.lmtp_workers;
   const char* path = options.config_path;
   settings.reload = [path] { reload_configuration(path); };
-  prepare_directory_library();
+  ldap_library_prepare_for_threads();
   run_server(std::move(*listener), std::move(signals), settings, [&make_handler] {
     config_adopt_published();
     return make_handler();

@@ -158,6 +158,14 @@ Outcome ldap_library_open() {
   return Outcome::retry(LOG_ERR, opened.failure);
 }
 
+void ldap_library_prepare_for_threads() {
+  if (!ldap_library_open().ok()) return;
+  int version = 0;
+  ldap_get_option(nullptr, LDAP_OPT_PROTOCOL_VERSION, &version);
+  const int client = 0;
+  ldap_set_option(nullptr, LDAP_OPT_X_TLS_NEWCTX, &client);
+}
+
 // The calls the program makes, forwarded. The compiler checks each against
 // its declaration in <ldap.h>.
 extern "C" {

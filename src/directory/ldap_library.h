@@ -27,3 +27,12 @@ bool ldap_library_loaded();
 // open with every call the program makes, else the failure "CRIT/LDAP
 // <dynamic linker's reason>" at priority err (the same on every later ask).
 Outcome ldap_library_open();
+
+// Opens the library and has it set up what it keeps process-wide, before
+// any thread of a server uses it: the opening changes the environment for a
+// moment, which another thread's MTA start would read; libldap's first use
+// sets up its global options, and its first TLS context its TLS layer, both
+// unguarded, which two threads' first sessions would do at once (each
+// session still gets a TLS context of its own). A library that cannot be
+// opened is left so: each request that needs it fails as orvelt's runs do.
+void ldap_library_prepare_for_threads();

@@ -24,6 +24,10 @@ void log_open() { openlog("orvelt", LOG_PID, LOG_MAIL); }
 
 void log_close() { closelog(); }
 
+void log_warn_if_root() {
+  if (geteuid() == 0) log_message(LOG_WARNING, "WARN/SYS running as root");
+}
+
 void log_set_sink(LogSink sink) { log_sink = sink; }
 
 void log_set_prefix(std::string prefix) { log_prefix = std::move(prefix); }

@@ -12,6 +12,10 @@ void log_open();
 // Closes the system log.
 void log_close();
 
+// Logs "WARN/SYS running as root" at priority warning when the effective
+// user is root: a long-running server needs no privileges of its own.
+void log_warn_if_root();
+
 // Logs one message at the given syslog priority (LOG_ERR, LOG_WARNING, ...).
 // The text is formatted printf-style; callers pass untrusted values through
 // "%s" only, never as the format. The calling thread's prefix (see

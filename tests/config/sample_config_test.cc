@@ -26,9 +26,9 @@ std::string read_sample() {
 // Every active line states a default, but these: the sample asks for the
 // status that makes an MTA try again later, for leaving automatic mail
 // (spam verdicts among it) unanswered, for answering only mail addressed to
-// the person, once per text, on the person's own interval, and for the
+// the person, once per text, on the person's own interval, for the
 // header file in the configured directory, which gives an MTA run with -t
-// its recipient.
+// its recipient, and for the search that heeds a vacation's dates.
 TEST(SampleConfig, ActiveLinesSetEveryDefaultButFailstatusAndRfc3834) {
   LogCapture capture;
   config_read_file(kSamplePath);
@@ -52,6 +52,10 @@ TEST(SampleConfig, ActiveLinesSetEveryDefaultButFailstatusAndRfc3834) {
   g_config.blockexpire_attribute.reset();
   EXPECT_EQ(g_config.forceheader, ORVELT_CONFIG_DIR "/header");
   g_config.forceheader.reset();
+  EXPECT_EQ(g_config.queryfilter,
+            "(&(mail=$recepient)(vacationActive=TRUE)(|(!(vacationStart=*))(vacationStart<=$now))"
+            "(|(!(vacationEnd=*))(vacationEnd>=$now)))");
+  g_config.queryfilter = "(&(mail=$recepient)(vacationActive=TRUE))";
   expect_default_config();
 }
 

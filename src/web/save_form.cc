@@ -1,0 +1,139 @@
+#include "web/save_form.h"
+
+#include <httplib.h>
+
+#include <optional>
+#include <utility>
+
+#include "config/config.h"
+#include "util/strings.h"
+#include "web/time_zone.h"
+
+namespace {
+
+std::string first_value(const httplib::Params& params, const std::string& name) {
+  // Equal names keep the order they came in: the first is the lower bound.
+  const auto it = params.lower_bound(name);
+  return it == params.end() || it->first != name ? std::string() : it->second;
+}
+
+std::string unix_lines(std::string_view text) {
+  std::string out;
+  out.reserve(text.size());
+  for (size_t i = 0; i < text.size(); ++i) {
+    if (text[i] == '\r' && i + 1 < text.size() && text[i + 1] == '\n') continue;
+    out += text[i];
+  }
+  return out;
+}
+
+// The error of a text, or none.
+std::optional<std::string> text_error(const std::string& text) {
+  if (text.size() > kMaxTextBytes) return "At most 65536 bytes.";
+  if (!valid_utf8(text) || text.find('\0') != std::string::npos) return "Not valid UTF-8 text.";
+  return std::nullopt;
+}
+
+void check_texts(const SaveFields& fields, SaveCheck& check) {
+  std::string text = unix_lines(fields.text);
+  if (const auto error = text_error(text)) {
+    check.errors["text"] = *error;
+  } else if (fields.active && text.empty()) {
+    check.errors["text"] = "Write the text that is sent while you are away.";
+  }
+  if (fields.active || !text.empty()) check.change.text = std::move(text);
+  if (!g_config.internal_result) return;
+  std::string internal = unix_lines(fields.internal_text);
+  if (const auto error = text_error(internal)) check.errors["internal_text"] = *error;
+  if (!internal.empty()) check.change.internal_text = std::move(internal);
+}
+
+void check_interval(const SaveFields& fields, SaveCheck& check) {
+  if (!g_config.blockexpire_attribute) return;
+  const std::string_view value = trim_blanks(fields.interval);
+  if (value.empty()) return;
+  const std::optional<int64_t> hours = parse_digits(value, 9);
+  if (!hours || *hours < g_config.blockexpire_min || *hours > g_config.blockexpire_max) {
+    check.errors["interval"] = "A whole number of hours from " +
+                               std::to_string(g_config.blockexpire_min) + " to " +
+                               std::to_string(g_config.blockexpire_max) + ".";
+    return;
+  }
+  check.change.interval = static_cast<int>(*hours);
+}
+
+// One date field: its GeneralizedTime, or none when empty or wrong (then
+// with its error).
+OptionalText check_date(const std::string& name, const std::string& value,
+                        const date::time_zone& zone, SaveCheck& check) {
+  if (value.empty()) return std::nullopt;
+  std::string stored = local_to_generalized(value, zone);
+  if (stored.empty()) {
+    check.errors[name] = "A date and time as YYYY-MM-DDTHH:MM.";
+    return std::nullopt;
+  }
+  return stored;
+}
+
+void check_dates(const SaveFields& fields, SaveCheck& check) {
+  const date::time_zone* zone = zone_named(fields.tz);
+  if (zone == nullptr) {
+    check.errors["tz"] = "Unknown time zone " + fields.tz + ".";
+    return;
+  }
+  check.zone = zone_name(*zone);
+  check.change.start = check_date("start", fields.start, *zone, check);
+  check.change.end = check_date("end", fields.end, *zone, check);
+  // GeneralizedTime in UTC of one length compares as text.
+  if (check.change.start && check.change.end && *check.change.end <= *check.change.start) {
+    check.errors["end"] = "Until must be after from.";
+  }
+}
+
+}  // namespace
+
+SaveFields save_fields_of(std::string_view body) {
+  httplib::Params params;
+  httplib::detail::parse_query_text(std::string(body), params);
+  SaveFields fields;
+  fields.active = first_value(params, "active") == "on";
+  fields.start = first_value(params, "start");
+  fields.end = first_value(params, "end");
+  fields.tz = first_value(params, "tz");
+  fields.text = first_value(params, "text");
+  fields.internal_text = first_value(params, "internal_text");
+  fields.interval = first_value(params, "interval");
+  return fields;
+}
+
+SaveCheck check_save(const SaveFields& fields) {
+  SaveCheck check;
+  check.change.active = fields.active;
+  check_texts(fields, check);
+  check_interval(fields, check);
+  check_dates(fields, check);
+  return check;
+}
+
+bool valid_utf8(std::string_view text) {
+  size_t i = 0;
+  while (i < text.size()) {
+    const auto byte = static_cast<unsigned char>(text[i]);
+    size_t length = 0;
+    unsigned int point = 0, lowest = 0;
+    if (byte < 0x80) length = 1, point = byte;
+    else if ((byte & 0xe0) == 0xc0) length = 2, point = byte & 0x1f, lowest = 0x80;
+    else if ((byte & 0xf0) == 0xe0) length = 3, point = byte & 0x0f, lowest = 0x800;
+    else if ((byte & 0xf8) == 0xf0) length = 4, point = byte & 0x07, lowest = 0x10000;
+    else return false;
+    if (text.size() - i < length) return false;
+    for (size_t k = 1; k < length; ++k) {
+      const auto next = static_cast<unsigned char>(text[i + k]);
+      if ((next & 0xc0) != 0x80) return false;
+      point = (point << 6) | (next & 0x3f);
+    }
+    if (point < lowest || point > 0x10ffff || (point >= 0xd800 && point <= 0xdfff)) return false;
+    i += length;
+  }
+  return true;
+}

@@ -1,0 +1,54 @@
+// The form that saves a person's out-of-office: its fields as sent, and
+// their check, which turns them into the change to write or into the
+// errors to show beside the fields.
+#pragma once
+
+#include <map>
+#include <string>
+#include <string_view>
+
+#include "directory/account.h"
+
+// Texts longer than this many bytes are refused.
+inline constexpr size_t kMaxTextBytes = 65536;
+
+// The fields as the browser sent them; the names of the form.
+struct SaveFields {
+  bool active = false;  // "active" was "on"
+  std::string start;
+  std::string end;
+  std::string tz;  // empty: the server's zone
+  std::string text;
+  std::string internal_text;
+  std::string interval;
+};
+
+// The fields of a url-encoded form body, each name's first value; any other
+// name is ignored.
+SaveFields save_fields_of(std::string_view body);
+
+struct SaveCheck {
+  VacationChange change;
+  // Field name ("text", "internal_text", "start", "end", "tz", "interval")
+  // to the message shown beside it; empty when the change may be written.
+  std::map<std::string, std::string> errors;
+  // The zone the dates were read in, by name (when it is known).
+  std::string zone;
+  bool ok() const { return errors.empty(); }
+};
+
+// Checks fields against this thread's g_config and makes the change:
+//  - the texts, line ends made LF, must be valid UTF-8 without NUL bytes
+//    and at most kMaxTextBytes each; the text must not be empty when the
+//    out-of-office is switched on, and an empty one when it is off leaves
+//    the stored text as it is;
+//  - the internal text counts only with internal_result, the interval only
+//    with blockexpire_attribute: a whole number of hours from
+//    blockexpire_min to blockexpire_max, or empty (removed);
+//  - start and end are local times in the zone tz names (the server's when
+//    empty) or empty (removed), and the end must come after the start.
+SaveCheck check_save(const SaveFields& fields);
+
+// Whether text is valid UTF-8 (shortest forms, no surrogates, nothing above
+// U+10FFFF).
+bool valid_utf8(std::string_view text);

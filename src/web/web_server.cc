@@ -1,0 +1,299 @@
+#include "web/web_server.h"
+
+#include <syslog.h>
+
+#include <chrono>
+#include <ctime>
+#include <memory>
+#include <utility>
+#include <vector>
+
+#include "config/config.h"
+#include "config/config_snapshot.h"
+#include "directory/account.h"
+#include "store/block_store.h"
+#include "util/log.h"
+#include "web/blocked_senders.h"
+#include "web/time_zone.h"
+
+namespace {
+
+constexpr const char* kWrongLogin = "Wrong address or password.";
+constexpr const char* kTooMany = "Too many failed logins. Try again in a minute.";
+constexpr const char* kNoDirectory = "The directory cannot be reached now. Try again later.";
+constexpr const char* kLogInFirst = "Log in first.";
+
+Outcome listen_failure(std::string_view text, const std::string& why) {
+  return Outcome::config_error(LOG_ERR, "CRIT/IO web_listen " + log_safe(text) + ": " + why);
+}
+
+void send_html(httplib::Response& res, int status, const std::string& body) {
+  res.status = status;
+  res.set_header("Cache-Control", "no-store");
+  res.set_header("X-Content-Type-Options", "nosniff");
+  res.set_header("Referrer-Policy", "no-referrer");
+  res.set_header("Content-Security-Policy",
+                 "default-src 'none'; style-src 'unsafe-inline'; script-src 'self'; "
+                 "form-action 'self'; frame-ancestors 'none'; base-uri 'none'");
+  res.set_content(body, "text/html; charset=utf-8");
+}
+
+void redirect_home(httplib::Response& res) {
+  res.set_header("Cache-Control", "no-store");
+  res.set_redirect("/", 303);
+}
+
+// The fields of the request's form body (never its query string), each
+// name's first value.
+std::string form_value(const httplib::Request& req, const std::string& name) {
+  httplib::Params params;
+  httplib::detail::parse_query_text(req.body, params);
+  const auto it = params.lower_bound(name);
+  return it == params.end() || it->first != name ? std::string() : it->second;
+}
+
+// Logs a failure the directory or the block store handed back.
+void log_failure(const Outcome& failure) {
+  log_message(failure.priority, "%s", failure.reason.c_str());
+}
+
+Result<DirectorySession> web_session() {
+  return directory_connect_as(g_config.web_binddn, g_config.web_bindpw);
+}
+
+// The DN of the person that login and password name; none for an unknown
+// login and a wrong password alike.
+Result<std::optional<std::string>> authenticate(const std::string& login,
+                                                const std::string& password) {
+  if (login.empty() || password.empty()) return std::optional<std::string>();
+  Result<DirectorySession> web = web_session();
+  if (!web.ok()) return web.failure();
+  Result<std::optional<std::string>> dn = account_find(*web, login);
+  if (!dn.ok() || !dn->has_value()) return dn;
+  const Result<bool> right = account_check_password(**dn, password);
+  if (!right.ok()) return right.failure();
+  return *right ? std::move(*dn) : std::optional<std::string>();
+}
+
+// The preview of the page: the reply a sample sender would get.
+void add_preview(PageView& view, const VacationSettings& settings, const std::string& login) {
+  const Result<ReplyFrame> frame = reply_frame_load();
+  if (!frame.ok()) {
+    log_failure(frame.failure());
+    view.preview_problem = "No preview: the header or footer of the replies cannot be read.";
+    return;
+  }
+  const OptionalText reply = preview_reply(*frame, settings, login);
+  if (reply) view.preview = *reply;
+  else view.preview_problem = "No preview: there is no text to send yet.";
+}
+
+// The senders the person's records still hold back, newest first.
+void add_blocked(PageView& view, const VacationSettings& settings, const std::string& login,
+                 const date::time_zone& zone) {
+  const std::string receiver = block_receiver_of(login, settings.entry);
+  if (receiver.empty()) return;
+  const std::unique_ptr<BlockStore> store = block_store_open(g_config);
+  const Result<std::vector<BlockEntry>> records = store->records_of(receiver);
+  if (!records.ok()) {
+    log_failure(records.failure());
+    view.blocked_problem = "The senders answered lately cannot be read now.";
+    return;
+  }
+  for (const BlockedSender& sender :
+       still_blocking(*records, time(nullptr), g_config.blockexpire)) {
+    view.blocked.push_back({sender.sender, seconds_to_local(sender.time, zone), sender.pending});
+  }
+}
+
+PageView stored_view(const VacationSettings& settings, const Session& session,
+                     const date::time_zone& zone) {
+  PageView view;
+  view.login = session.login;
+  view.csrf = session.csrf;
+  view.active = settings.active;
+  view.zone = zone_name(zone);
+  view.start = generalized_to_local(settings.start.value_or(""), zone);
+  view.end = generalized_to_local(settings.end.value_or(""), zone);
+  view.text = settings.text.value_or("");
+  if (g_config.internal_result) view.internal_text = settings.internal_text.value_or("");
+  if (g_config.blockexpire_attribute) view.interval = settings.interval.value_or("");
+  view.interval_min = g_config.blockexpire_min;
+  view.interval_max = g_config.blockexpire_max;
+  view.dates_need_filter = !contains_ignore_case(g_config.queryfilter, g_config.map_now);
+  view.now_placeholder = g_config.map_now;
+  return view;
+}
+
+// The values sent in place of the stored ones, with their errors.
+void show_sent(PageView& view, const SaveFields& sent, const SaveCheck& check) {
+  view.active = sent.active;
+  view.start = sent.start;
+  view.end = sent.end;
+  if (!check.zone.empty()) view.zone = check.zone;
+  view.text = sent.text;
+  if (view.internal_text) view.internal_text = sent.internal_text;
+  if (view.interval) view.interval = sent.interval;
+  view.errors = check.errors;
+}
+
+}  // namespace
+
+Result<ListenAt> parse_web_listen(std::string_view text) {
+  const size_t colon = text.rfind(':');
+  if (colon == std::string_view::npos) return listen_failure(text, "no port");
+  std::string_view host = text.substr(0, colon);
+  if (!host.empty() && host.front() == '[') {
+    if (host.size() < 3 || host.back() != ']') return listen_failure(text, "bad IPv6 host");
+    host = host.substr(1, host.size() - 2);
+  } else if (host.find(':') != std::string_view::npos) {
+    return listen_failure(text, "an IPv6 host goes in brackets");
+  }
+  if (host.empty()) return listen_failure(text, "no host");
+  const std::optional<int64_t> port = parse_digits(text.substr(colon + 1), 5);
+  if (!port || *port < 1 || *port > 65535) return listen_failure(text, "bad port");
+  return ListenAt{std::string(host), static_cast<int>(*port)};
+}
+
+WebApp::WebApp()
+    : sessions_(std::chrono::minutes(g_config.web_session_idle)),
+      secure_cookies_(g_config.web_secure_cookies),
+      trusted_proxies_(g_config.web_trusted_proxies) {}
+
+void WebApp::install(httplib::Server& server) {
+  server.Get("/",
+             [this](const httplib::Request& req, httplib::Response& res) { get_root(req, res); });
+  server.Get("/tz.js", [](const httplib::Request&, httplib::Response& res) {
+    res.set_header("Cache-Control", "no-cache");
+    res.set_content(kZoneScript, "text/javascript; charset=utf-8");
+  });
+  server.Post("/login", [this](const httplib::Request& req, httplib::Response& res) {
+    post_login(req, res);
+  });
+  server.Post("/save",
+              [this](const httplib::Request& req, httplib::Response& res) { post_save(req, res); });
+  server.Post("/logout", [this](const httplib::Request& req, httplib::Response& res) {
+    post_logout(req, res);
+  });
+  server.Post(
+      ".*", [this](const httplib::Request& req, httplib::Response& res) { post_other(req, res); });
+  // Two texts of kMaxTextBytes, every byte percent-encoded, and the rest.
+  server.set_payload_max_length(8 * kMaxTextBytes);
+}
+
+std::optional<Session> WebApp::session_of(const httplib::Request& req) {
+  const std::string id = session_id_of(req.get_header_value("Cookie"));
+  if (id.empty()) return std::nullopt;
+  return sessions_.find(id);
+}
+
+std::optional<Session> WebApp::checked_session(const httplib::Request& req,
+                                               httplib::Response& res) {
+  std::optional<Session> session = session_of(req);
+  if (!session) {
+    send_html(res, 401, render_login("", kLogInFirst));
+    return std::nullopt;
+  }
+  if (!token_matches(session->csrf, form_value(req, "csrf"))) {
+    send_html(res, 403, render_problem("This form is out of date: load the page again.", ""));
+    return std::nullopt;
+  }
+  return session;
+}
+
+void WebApp::get_root(const httplib::Request& req, httplib::Response& res) {
+  config_adopt_published();
+  const std::optional<Session> session = session_of(req);
+  if (!session) return send_html(res, 200, render_login("", ""));
+  respond_page(*session, res, 200, nullptr, nullptr, "");
+}
+
+void WebApp::respond_page(const Session& session, httplib::Response& res, int status,
+                          const SaveFields* sent, const SaveCheck* check,
+                          const std::string& message) {
+  Result<DirectorySession> web = web_session();
+  Result<VacationSettings> settings =
+      web.ok() ? account_read(*web, session.dn) : Result<VacationSettings>(web.failure());
+  if (!settings.ok()) {
+    log_failure(settings.failure());
+    return send_html(res, status == 200 ? 503 : 502, render_problem(kNoDirectory, session.csrf));
+  }
+  const date::time_zone* zone = zone_named(session.zone);
+  if (zone == nullptr) zone = zone_named("");
+  PageView view = stored_view(*settings, session, *zone);
+  if (sent != nullptr && check != nullptr) show_sent(view, *sent, *check);
+  view.message = message;
+  add_preview(view, *settings, session.login);
+  add_blocked(view, *settings, session.login, *zone);
+  send_html(res, status, render_page(view));
+}
+
+void WebApp::post_login(const httplib::Request& req, httplib::Response& res) {
+  config_adopt_published();
+  const std::string login = form_value(req, "login");
+  const std::string client =
+      client_address(req.remote_addr, req.get_header_value("X-Forwarded-For"), trusted_proxies_);
+  const auto failed = [&](int status, const char* message) {
+    log_message(LOG_WARNING, "WARN/WEB login failed for %s from %s", log_safe(login).c_str(),
+                log_safe(client).c_str());
+    send_html(res, status, render_login(login, message));
+  };
+  if (limit_.limited(login, client)) return failed(429, kTooMany);
+  const Result<std::optional<std::string>> dn = authenticate(login, form_value(req, "password"));
+  if (!dn.ok()) {
+    log_failure(dn.failure());
+    return send_html(res, 503, render_login(login, kNoDirectory));
+  }
+  if (!dn->has_value()) {
+    limit_.failed(login, client);
+    return failed(401, kWrongLogin);
+  }
+  const std::optional<Session> session = sessions_.create(login, **dn);
+  if (!session) return send_html(res, 500, render_login(login, "No session can be made now."));
+  res.set_header("Set-Cookie", session_cookie(session->id, secure_cookies_));
+  redirect_home(res);
+}
+
+void WebApp::post_save(const httplib::Request& req, httplib::Response& res) {
+  config_adopt_published();
+  std::optional<Session> session = checked_session(req, res);
+  if (!session) return;
+  const SaveFields sent = save_fields_of(req.body);
+  const SaveCheck check = check_save(sent);
+  if (!check.zone.empty() && !sent.tz.empty()) {
+    sessions_.set_zone(session->id, check.zone);
+    session->zone = check.zone;
+  }
+  if (!check.ok()) return respond_page(*session, res, 400, &sent, &check, "");
+  Result<DirectorySession> web = web_session();
+  Result<VacationSettings> settings =
+      web.ok() ? account_read(*web, session->dn) : Result<VacationSettings>(web.failure());
+  Outcome written = settings.failure();
+  if (settings.ok()) written = account_write(*web, session->dn, check.change, !settings->has_class);
+  if (!written.ok()) {
+    log_failure(written);
+    return respond_page(*session, res, 502, &sent, &check,
+                        "Not saved: the directory did not take the change.");
+  }
+  if (check.change.active) {
+    log_message(LOG_INFO, "INFO/WEB %s saved on", log_safe(session->login).c_str());
+  } else {
+    log_message(LOG_INFO, "INFO/WEB %s saved off", log_safe(session->login).c_str());
+  }
+  redirect_home(res);
+}
+
+void WebApp::post_logout(const httplib::Request& req, httplib::Response& res) {
+  config_adopt_published();
+  const std::optional<Session> session = checked_session(req, res);
+  if (!session) return;
+  sessions_.remove(session->id);
+  res.set_header("Set-Cookie", expired_session_cookie(secure_cookies_));
+  redirect_home(res);
+}
+
+void WebApp::post_other(const httplib::Request& req, httplib::Response& res) {
+  config_adopt_published();
+  if (!session_of(req)) return send_html(res, 401, render_login("", kLogInFirst));
+  send_html(res, 404, render_problem("No such page.", ""));
+}

@@ -1,0 +1,505 @@
+// The built orvelt-web over HTTP against a private directory: logging in,
+// the login limit, the session cookie and its token, saving, logging out.
+// What a save wrote is read back with ldapsearch.
+#include <arpa/inet.h>
+#include <gtest/gtest.h>
+#include <httplib.h>
+#include <netinet/in.h>
+#include <signal.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <syslog.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <map>
+#include <memory>
+#include <sstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "support/daemon_process.h"
+#include "support/log_capture.h"
+#include "support/recording_mta.h"
+#include "support/run_program.h"
+#include "support/slapd_server.h"
+#include "support/temp_dir.h"
+#include "support/test_config.h"
+
+namespace {
+
+using namespace std::chrono_literals;
+using Attributes = std::multimap<std::string, std::string>;
+
+constexpr const char* kJane = "jane@site";
+constexpr const char* kJanePassword = "jane-pw";
+constexpr const char* kJaneDn = "uid=jane,ou=people,dc=example,dc=org";
+constexpr const char* kOtherDn = "uid=other,ou=people,dc=example,dc=org";
+constexpr const char* kPlainDn = "uid=plain,ou=people,dc=example,dc=org";
+constexpr const char* kForm = "application/x-www-form-urlencoded";
+
+// A loopback port nobody listens on now.
+int free_port() {
+  const int fd = socket(AF_INET, SOCK_STREAM, 0);
+  sockaddr_in address{};
+  address.sin_family = AF_INET;
+  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  socklen_t length = sizeof address;
+  bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address);
+  getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length);
+  close(fd);
+  return ntohs(address.sin_port);
+}
+
+std::string encoded(const std::vector<std::pair<std::string, std::string>>& fields) {
+  std::string body;
+  for (const auto& [name, value] : fields) {
+    if (!body.empty()) body += '&';
+    body += httplib::detail::encode_query_param(name) + "=" +
+            httplib::detail::encode_query_param(value);
+  }
+  return body;
+}
+
+// The bytes of a base64 text (LDIF's "name:: value").
+std::string base64_decoded(const std::string& text) {
+  static const std::string kAlphabet =
+      "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
+  std::string bytes;
+  unsigned int bits = 0, count = 0;
+  for (const char c : text) {
+    const size_t digit = kAlphabet.find(c);
+    if (digit == std::string::npos) continue;
+    bits = (bits << 6) | static_cast<unsigned int>(digit);
+    count += 6;
+    if (count >= 8) {
+      count -= 8;
+      bytes += static_cast<char>((bits >> count) & 0xff);
+    }
+  }
+  return bytes;
+}
+
+// The value of the hidden csrf field of a page.
+std::string csrf_of(const std::string& page) {
+  const std::string marker = "name=\"csrf\" id=\"csrf\" value=\"";
+  const size_t at = page.find(marker);
+  if (at == std::string::npos) return "";
+  const size_t start = at + marker.size();
+  return page.substr(start, page.find('"', start) - start);
+}
+
+class OrveltWebTest : public testing::Test {
+ protected:
+  void SetUp() override { ASSERT_EQ(mkdir(blockdir_.c_str(), 0700), 0); }
+  void TearDown() override {
+    if (web_ == nullptr) return;
+    const std::string err = web_->err();
+    EXPECT_EQ(err.find("Sanitizer"), std::string::npos) << err;
+    EXPECT_EQ(err.find("runtime error"), std::string::npos) << err;
+  }
+
+  TestConfig config() const {
+    return TestConfig(server_, blockdir_)
+        .set("web_listen", "127.0.0.1:" + std::to_string(port_))
+        .set("web_binddn", "cn=admin,dc=example,dc=org")
+        .set("web_bindpw", "admin")
+        .set("web_secure_cookies", "no");
+  }
+  void start(const TestConfig& config) {
+    config_path_ = config.write(dir_, "orvelt.cfg");
+    web_ = std::make_unique<DaemonProcess>(
+        DaemonStart{ORVELT_WEB_BINARY, {"-c", config_path_}, {}, -1});
+    for (int i = 0; i < 200; ++i) {
+      if (client().Get("/")) return;
+      std::this_thread::sleep_for(50ms);
+    }
+    FAIL() << "orvelt-web does not answer: " << web_->err();
+  }
+  httplib::Client client() const {
+    httplib::Client c("127.0.0.1", port_);
+    c.set_read_timeout(20, 0);
+    return c;
+  }
+  httplib::Result post(const std::string& path, const std::string& body,
+                       const std::string& cookie = "", httplib::Headers headers = {}) const {
+    if (!cookie.empty()) headers.emplace("Cookie", cookie);
+    return client().Post(path.c_str(), headers, body, kForm);
+  }
+  httplib::Result get(const std::string& cookie) const {
+    return client().Get("/", httplib::Headers{{"Cookie", cookie}});
+  }
+  httplib::Result login(const std::string& address, const std::string& password,
+                        httplib::Headers headers = {}) const {
+    return post("/login", encoded({{"login", address}, {"password", password}}), "", headers);
+  }
+  // Logs in as jane: the cookie ("orvelt_session=<id>") and the page's token.
+  std::pair<std::string, std::string> logged_in() const {
+    const httplib::Result res = login(kJane, kJanePassword);
+    EXPECT_TRUE(res && res->status == 303);
+    if (!res) return {};
+    const std::string set = res->get_header_value("Set-Cookie");
+    const std::string cookie = set.substr(0, set.find(';'));
+    const httplib::Result page = get(cookie);
+    EXPECT_TRUE(page && page->status == 200);
+    return {cookie, page ? csrf_of(page->body) : ""};
+  }
+  // The entry at dn as anyone may read it.
+  Attributes entry(const std::string& dn) const {
+    ProgramRun run;
+    run.program = "/usr/bin/ldapsearch";
+    run.args = {"-x", "-LLL", "-o", "ldif-wrap=no", "-H", server_.url(), "-b", dn, "-s", "base"};
+    const ProgramResult result = run_program(run);
+    EXPECT_EQ(result.exit_status, 0) << result.err;
+    Attributes attributes;
+    std::istringstream lines(result.out);
+    for (std::string line; std::getline(lines, line);) {
+      const size_t colon = line.find(':');
+      if (colon == std::string::npos) continue;
+      if (line.compare(colon, 3, ":: ") == 0) {
+        attributes.emplace(line.substr(0, colon), base64_decoded(line.substr(colon + 3)));
+      } else if (line.compare(colon, 2, ": ") == 0) {
+        attributes.emplace(line.substr(0, colon), line.substr(colon + 2));
+      }
+    }
+    return attributes;
+  }
+  static std::string value(const Attributes& attributes, const std::string& name) {
+    const auto it = attributes.find(name);
+    return it == attributes.end() ? "<absent>" : it->second;
+  }
+  bool logged(int priority, const std::string& text) const {
+    return web_->wait_for_log(text, 5s) && ::logged(web_->log(), priority, text);
+  }
+
+  SlapdServer server_{SlapdOptions().entries(
+      ldif_people_unit() +
+      ldif_person("jane", kJane, "FALSE", {"Old text"}, "userPassword: jane-pw\n") +
+      ldif_person("other", "other@site", "TRUE", {"Other is away"}, "userPassword: other-pw\n") +
+      "dn: " + kPlainDn +
+      "\nobjectClass: inetOrgPerson\nuid: plain\ncn: plain\nsn: plain\n"
+      "mail: plain@site\nuserPassword: plain-pw\n\n")};
+  TempDir dir_;
+  std::string blockdir_ = dir_.file("block");
+  int port_ = free_port();
+  std::string config_path_;
+  std::unique_ptr<DaemonProcess> web_;
+};
+
+TEST_F(OrveltWebTest, ARightPasswordLogsInAWrongOneAndAnUnknownAddressFailAlike) {
+  start(config());
+  const httplib::Result ok = login(kJane, kJanePassword);
+  ASSERT_TRUE(ok);
+  EXPECT_EQ(ok->status, 303);
+  EXPECT_EQ(ok->get_header_value("Location"), "/");
+  const std::string cookie = ok->get_header_value("Set-Cookie");
+  EXPECT_EQ(cookie.size(),
+            std::string("orvelt_session=; Path=/; HttpOnly; SameSite=Strict").size() + 64)
+      << cookie;
+  EXPECT_EQ(cookie.find("orvelt_session="), 0u);
+  EXPECT_NE(cookie.find("; Path=/; HttpOnly; SameSite=Strict"), std::string::npos);
+  EXPECT_EQ(cookie.find("Secure"), std::string::npos) << "web_secure_cookies no";
+  const httplib::Result page = get(cookie.substr(0, cookie.find(';')));
+  ASSERT_TRUE(page);
+  EXPECT_EQ(page->status, 200);
+  EXPECT_NE(page->body.find("Out of office is off"), std::string::npos);
+  EXPECT_NE(page->body.find("Old text"), std::string::npos);
+
+  const httplib::Result wrong = login(kJane, "guess");
+  const httplib::Result unknown = login("nobody@site", "guess");
+  const httplib::Result empty = login(kJane, "");
+  for (const httplib::Result* res : {&wrong, &unknown, &empty}) {
+    ASSERT_TRUE(*res);
+    EXPECT_EQ((*res)->status, 401);
+    EXPECT_TRUE((*res)->get_header_value("Set-Cookie").empty());
+    EXPECT_NE((*res)->body.find("<p id=\"message\" role=\"alert\">Wrong address or password.</p>"),
+              std::string::npos);
+  }
+  // The same page but for the address filled in again.
+  std::string unknown_body = unknown->body;
+  unknown_body.replace(unknown_body.find("nobody@site"), 11, kJane);
+  EXPECT_EQ(wrong->body, unknown_body);
+  EXPECT_TRUE(logged(LOG_WARNING, "WARN/WEB login failed for jane@site from 127.0.0.1"));
+  EXPECT_TRUE(logged(LOG_WARNING, "WARN/WEB login failed for nobody@site from 127.0.0.1"));
+}
+
+TEST_F(OrveltWebTest, TheSixthFailureWithinAMinuteIsRefusedWithoutAskingTheDirectory) {
+  start(config());
+  const httplib::Headers from_a{{"X-Forwarded-For", "198.51.100.1, 10.0.0.1"}};
+  for (int i = 0; i < 5; ++i) {
+    const httplib::Result res = login(kJane, "guess" + std::to_string(i), from_a);
+    ASSERT_TRUE(res);
+    EXPECT_EQ(res->status, 401);
+  }
+  const size_t mark = server_.log_mark();
+  struct Case {
+    const char* login;
+    const char* password;
+    const char* forwarded;
+    int status;
+  };
+  for (const Case& c : {
+           Case{kJane, kJanePassword, "10.0.0.2", 429},      // the login's limit
+           Case{"other@site", "other-pw", "10.0.0.1", 429},  // the client's limit
+           Case{"other@site", "other-pw", "10.0.0.3", 303},
+       }) {
+    const httplib::Result res = login(c.login, c.password, {{"X-Forwarded-For", c.forwarded}});
+    ASSERT_TRUE(res);
+    EXPECT_EQ(res->status, c.status) << c.login << " from " << c.forwarded;
+    if (c.status == 429) {
+      EXPECT_NE(res->body.find("Too many failed logins"), std::string::npos);
+      EXPECT_TRUE(res->get_header_value("Set-Cookie").empty());
+    }
+  }
+  for (const SlapdBind& bind : server_.binds_since(mark)) {
+    EXPECT_NE(bind.dn, kJaneDn) << "the directory was asked for a limited login";
+  }
+  EXPECT_TRUE(logged(LOG_WARNING, "WARN/WEB login failed for jane@site from 10.0.0.1"));
+  EXPECT_TRUE(logged(LOG_WARNING, "WARN/WEB login failed for jane@site from 10.0.0.2"));
+  EXPECT_TRUE(logged(LOG_WARNING, "WARN/WEB login failed for other@site from 10.0.0.1"));
+}
+
+TEST_F(OrveltWebTest, SavingOnWritesTheAttributesAndThePageShowsThemInTheSessionsZone) {
+  start(config());
+  const auto [cookie, csrf] = logged_in();
+  const httplib::Result res = post("/save",
+                                   encoded({{"csrf", csrf},
+                                            {"active", "on"},
+                                            {"start", "2024-07-01T08:00"},
+                                            {"end", "2024-07-15T18:30"},
+                                            {"tz", "Europe/Berlin"},
+                                            {"text", "Back on Monday"}}),
+                                   cookie);
+  ASSERT_TRUE(res);
+  EXPECT_EQ(res->status, 303) << res->body;
+  const Attributes jane = entry(kJaneDn);
+  EXPECT_EQ(value(jane, "vacationActive"), "TRUE");
+  EXPECT_EQ(value(jane, "vacationStart"), "20240701060000Z");
+  EXPECT_EQ(value(jane, "vacationEnd"), "20240715163000Z");
+  EXPECT_EQ(value(jane, "vacationInfo"), "Back on Monday");
+  EXPECT_EQ(jane.count("vacationInfo"), 1u);
+  EXPECT_EQ(value(jane, "mail"), kJane);
+  EXPECT_TRUE(logged(LOG_INFO, "INFO/WEB jane@site saved on"));
+
+  const httplib::Result page = get(cookie);
+  ASSERT_TRUE(page);
+  for (const char* part :
+       {"Out of office is on", "value=\"2024-07-01T08:00\"", "value=\"2024-07-15T18:30\"",
+        "value=\"Europe/Berlin\"", "<pre id=\"preview\">Back on Monday</pre>"}) {
+    EXPECT_NE(page->body.find(part), std::string::npos) << part << "\n" << page->body;
+  }
+  // The sample configuration's filter ignores the dates: the page says so.
+  EXPECT_NE(page->body.find("Dates take effect only with a query filter that uses $now"),
+            std::string::npos);
+}
+
+TEST_F(OrveltWebTest, SavingOffWritesFalseKeepsTheTextAndRemovesEmptyDates) {
+  server_.add("dn: " + std::string(kJaneDn) +
+              "\nchangetype: modify\nreplace: vacationActive\nvacationActive: TRUE\n-\n"
+              "replace: vacationStart\nvacationStart: 20240701060000Z\n");
+  start(config());
+  const auto [cookie, csrf] = logged_in();
+  const httplib::Result res =
+      post("/save", encoded({{"csrf", csrf}, {"start", ""}, {"end", ""}, {"text", ""}}), cookie);
+  ASSERT_TRUE(res);
+  EXPECT_EQ(res->status, 303) << res->body;
+  const Attributes jane = entry(kJaneDn);
+  EXPECT_EQ(value(jane, "vacationActive"), "FALSE");
+  EXPECT_EQ(value(jane, "vacationInfo"), "Old text");
+  EXPECT_EQ(value(jane, "vacationStart"), "<absent>");
+  EXPECT_TRUE(logged(LOG_INFO, "INFO/WEB jane@site saved off"));
+}
+
+TEST_F(OrveltWebTest, AMissingOrWrongTokenIsRefusedAndNothingWritten) {
+  start(config());
+  const auto [cookie, csrf] = logged_in();
+  const Attributes before = entry(kJaneDn);
+  std::string wrong = csrf;
+  wrong.back() = wrong.back() == '0' ? '1' : '0';
+  for (const std::string& token : {std::string(), wrong, std::string("x")}) {
+    std::vector<std::pair<std::string, std::string>> fields{{"active", "on"}, {"text", "Hacked"}};
+    if (!token.empty()) fields.emplace_back("csrf", token);
+    const httplib::Result res = post("/save", encoded(fields), cookie);
+    ASSERT_TRUE(res);
+    EXPECT_EQ(res->status, 403) << token;
+  }
+  // The token in the query string counts for nothing either.
+  const httplib::Result query =
+      post("/save?csrf=" + csrf, encoded({{"active", "on"}, {"text", "Hacked"}}), cookie);
+  ASSERT_TRUE(query);
+  EXPECT_EQ(query->status, 403);
+  const httplib::Result logout = post("/logout", "csrf=" + wrong, cookie);
+  ASSERT_TRUE(logout);
+  EXPECT_EQ(logout->status, 403);
+  EXPECT_EQ(entry(kJaneDn), before);
+  const httplib::Result page = get(cookie);
+  ASSERT_TRUE(page);
+  EXPECT_EQ(page->status, 200) << "the refused logout ended the session";
+  EXPECT_EQ(csrf_of(page->body), csrf);
+}
+
+TEST_F(OrveltWebTest, WithoutAValidSessionEveryPostButLoginIsUnauthorised) {
+  start(config());
+  const std::string unknown = "orvelt_session=" + std::string(64, 'a');
+  for (const char* path : {"/save", "/logout", "/anything"}) {
+    for (const std::string& cookie : {std::string(), unknown}) {
+      const httplib::Result res = post(path, "csrf=x&active=on&text=Hacked", cookie);
+      ASSERT_TRUE(res);
+      EXPECT_EQ(res->status, 401) << path << " " << cookie;
+    }
+  }
+  const httplib::Result page = get(unknown);
+  ASSERT_TRUE(page);
+  EXPECT_EQ(page->status, 200);
+  EXPECT_NE(page->body.find("name=\"password\""), std::string::npos) << "no login form";
+  EXPECT_EQ(value(entry(kJaneDn), "vacationActive"), "FALSE");
+}
+
+TEST_F(OrveltWebTest, ATextWithMarkupIsShownEscaped) {
+  start(config());
+  const auto [cookie, csrf] = logged_in();
+  const std::string text = "<script>alert('x')</script> & \"more\"";
+  const httplib::Result res = post(
+      "/save", encoded({{"csrf", csrf}, {"active", "on"}, {"tz", "UTC"}, {"text", text}}), cookie);
+  ASSERT_TRUE(res);
+  EXPECT_EQ(res->status, 303);
+  EXPECT_EQ(value(entry(kJaneDn), "vacationInfo"), text);
+  const httplib::Result page = get(cookie);
+  ASSERT_TRUE(page);
+  EXPECT_EQ(page->body.find("<script>"), std::string::npos);
+  const std::string escaped =
+      "&lt;script&gt;alert(&#39;x&#39;)&lt;/script&gt; &amp; &quot;more&quot;";
+  EXPECT_NE(page->body.find(">\n" + escaped + "</textarea>"), std::string::npos) << page->body;
+  EXPECT_NE(page->body.find("<pre id=\"preview\">" + escaped), std::string::npos);
+}
+
+TEST_F(OrveltWebTest, AnotherDnOrAttributeInTheFormIsIgnored) {
+  start(config());
+  const auto [cookie, csrf] = logged_in();
+  const Attributes other_before = entry(kOtherDn);
+  const httplib::Result res = post("/save",
+                                   encoded({{"csrf", csrf},
+                                            {"dn", kOtherDn},
+                                            {"active", "on"},
+                                            {"tz", "UTC"},
+                                            {"text", "Mine"},
+                                            {"mail", "evil@site"},
+                                            {"vacationInfo", "Injected"},
+                                            {"userPassword", "x"},
+                                            {"objectClass", "dcObject"}}),
+                                   cookie + "; dn=" + kOtherDn);
+  ASSERT_TRUE(res);
+  EXPECT_EQ(res->status, 303);
+  EXPECT_EQ(entry(kOtherDn), other_before);
+  const Attributes jane = entry(kJaneDn);
+  EXPECT_EQ(value(jane, "vacationInfo"), "Mine");
+  EXPECT_EQ(jane.count("vacationInfo"), 1u);
+  EXPECT_EQ(value(jane, "mail"), kJane);
+  EXPECT_EQ(jane.count("mail"), 1u);
+  EXPECT_EQ(jane.count("objectClass"), 2u);
+}
+
+TEST_F(OrveltWebTest, AnEntryWithoutTheVacationClassGetsIt) {
+  start(config());
+  const httplib::Result res = login("plain@site", "plain-pw");
+  ASSERT_TRUE(res);
+  ASSERT_EQ(res->status, 303);
+  const std::string set = res->get_header_value("Set-Cookie");
+  const std::string cookie = set.substr(0, set.find(';'));
+  const httplib::Result page = get(cookie);
+  ASSERT_TRUE(page);
+  const httplib::Result saved =
+      post("/save", encoded({{"csrf", csrf_of(page->body)}, {"active", "on"}, {"text", "Gone"}}),
+           cookie);
+  ASSERT_TRUE(saved);
+  EXPECT_EQ(saved->status, 303) << saved->body;
+  const Attributes plain = entry(kPlainDn);
+  EXPECT_EQ(value(plain, "vacationActive"), "TRUE");
+  EXPECT_EQ(value(plain, "vacationInfo"), "Gone");
+  bool has_class = false;
+  for (auto [it, end] = plain.equal_range("objectClass"); it != end; ++it) {
+    has_class = has_class || it->second == "orveltVacation";
+  }
+  EXPECT_TRUE(has_class);
+}
+
+TEST_F(OrveltWebTest, FieldErrorsAnswer400WithThePageAndWriteNothing) {
+  start(config().set("blockexpire_attribute", "vacationInterval").set("blockexpire_max", "100"));
+  const auto [cookie, csrf] = logged_in();
+  const Attributes before = entry(kJaneDn);
+  struct Case {
+    std::vector<std::pair<std::string, std::string>> fields;
+    const char* error_id;
+  };
+  for (const Case& c : {
+           Case{{{"active", "on"}, {"text", ""}}, "text-error"},
+           Case{{{"active", "on"},
+                 {"text", "x"},
+                 {"start", "2024-07-02T00:00"},
+                 {"end", "2024-07-01T00:00"}},
+                "end-error"},
+           Case{{{"active", "on"}, {"text", "x"}, {"start", "soon"}}, "start-error"},
+           Case{{{"active", "on"}, {"text", "x"}, {"tz", "Nowhere/Else"}}, "tz-error"},
+           Case{{{"active", "on"}, {"text", "x"}, {"interval", "101"}}, "interval-error"},
+           Case{{{"active", "on"}, {"text", "\xff\xfe"}}, "text-error"},
+       }) {
+    std::vector<std::pair<std::string, std::string>> fields = c.fields;
+    fields.emplace_back("csrf", csrf);
+    const httplib::Result res = post("/save", encoded(fields), cookie);
+    ASSERT_TRUE(res);
+    EXPECT_EQ(res->status, 400) << c.error_id;
+    EXPECT_NE(res->body.find(std::string("class=\"error\" id=\"") + c.error_id + "\""),
+              std::string::npos)
+        << c.error_id << "\n"
+        << res->body;
+    EXPECT_NE(res->body.find("<button type=submit>Save</button>"), std::string::npos);
+  }
+  EXPECT_EQ(entry(kJaneDn), before);
+}
+
+TEST_F(OrveltWebTest, LogoutEndsTheSession) {
+  start(config());
+  const auto [cookie, csrf] = logged_in();
+  const httplib::Result res = post("/logout", encoded({{"csrf", csrf}}), cookie);
+  ASSERT_TRUE(res);
+  EXPECT_EQ(res->status, 303);
+  EXPECT_EQ(res->get_header_value("Location"), "/");
+  EXPECT_NE(res->get_header_value("Set-Cookie").find("orvelt_session=; Path=/; Max-Age=0"),
+            std::string::npos);
+  const httplib::Result page = get(cookie);
+  ASSERT_TRUE(page);
+  EXPECT_NE(page->body.find("name=\"password\""), std::string::npos);
+  const httplib::Result save =
+      post("/save", encoded({{"csrf", csrf}, {"active", "on"}, {"text", "Late"}}), cookie);
+  ASSERT_TRUE(save);
+  EXPECT_EQ(save->status, 401);
+  EXPECT_EQ(value(entry(kJaneDn), "vacationActive"), "FALSE");
+}
+
+TEST_F(OrveltWebTest, ThePageListsTheSendersOrveltAnswered) {
+  RecordingMta mta;
+  const TestConfig cfg = config();
+  start(cfg);
+  server_.add("dn: " + std::string(kJaneDn) +
+              "\nchangetype: modify\nreplace: vacationActive\nvacationActive: TRUE\n");
+  const ProgramResult run =
+      run_orvelt({"-c", config_path_, "-a", kJane},
+                 "From: <friend@example.net>\nTo: jane@site\nSubject: Hi\n\nHi\n");
+  ASSERT_EQ(run.exit_status, 0) << run.err;
+  ASSERT_EQ(mta.calls().size(), 1u);
+  const auto [cookie, csrf] = logged_in();
+  const httplib::Result page = get(cookie);
+  ASSERT_TRUE(page);
+  const size_t list = page->body.find("<ul id=\"blocked\">\n<li>friend@example.net (");
+  EXPECT_NE(list, std::string::npos) << page->body;
+}
+
+TEST_F(OrveltWebTest, SigtermStopsTheServerCleanly) {
+  start(config());
+  web_->signal(SIGTERM);
+  EXPECT_EQ(web_->wait_exit(10s), 0);
+  EXPECT_TRUE(logged(LOG_INFO, "INFO/SYS stopped"));
+}
+
+}  // namespace
