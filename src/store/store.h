@@ -88,7 +88,8 @@ inline constexpr unsigned kLockWaitLimitMicroseconds = 110'000'000;
 // while creating removes the temporary and gives none with the reason:
 // GDBM's or the system's text, or kNoSpaceForStore. An existing empty file
 // (never one this function created) is made a database in place. The other
-// modes never create and ignore create_mode. A reader open of a file whose
+// modes never create and ignore create_mode. A reader reads the file with
+// GDBM's own reads and never maps it. A reader open of a file whose
 // status cannot be read gives none at once.
 //
 // A lock held by another process (gdbm_open fails with EAGAIN) is waited

@@ -176,7 +176,7 @@ TEST_F(Intake, SenderReceiversAndMailCode) {
        {"jane@x", "+tag@x", "b-c@x"},
        {},
        std::nullopt,
-       [] { g_config.recipient_delimiter = "+"; }},
+       [] { g_config.recipient_delimiter.assign(1, '+'); }},
       {"extension kept without the directive",
        "From: f@x\nTo: jane+news@x, jane@x\n",
        0,
