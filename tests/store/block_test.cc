@@ -493,27 +493,30 @@ void write_full_block_file(const std::string& path) {
   }
 }
 
+// Ways a block file gets damaged: GDBM cannot read it as a database.
+struct BlockFileDamage {
+  const char* name;
+  void (*damage)(const std::string& path);
+};
+const BlockFileDamage kBlockFileDamages[] = {
+    {"garbage bytes",
+     [](const std::string& path) {
+       std::string garbage;
+       for (int i = 0; i < 4096; ++i) garbage += static_cast<char>((i * 37 + 11) & 0xff);
+       FILE* f = fopen(path.c_str(), "wb");
+       ASSERT_NE(f, nullptr);
+       fwrite(garbage.data(), 1, garbage.size(), f);
+       fclose(f);
+     }},
+    {"truncated to half its size",
+     [](const std::string& path) {
+       write_full_block_file(path);
+       std::filesystem::resize_file(path, std::filesystem::file_size(path) / 2);
+     }},
+};
+
 TEST_F(Block, DamagedBlockFileStopsTheRunWithoutARecord) {
-  const struct Case {
-    const char* name;
-    void (*damage)(const std::string& path);
-  } cases[] = {
-      {"garbage bytes",
-       [](const std::string& path) {
-         std::string garbage;
-         for (int i = 0; i < 4096; ++i) garbage += static_cast<char>((i * 37 + 11) & 0xff);
-         FILE* f = fopen(path.c_str(), "wb");
-         ASSERT_NE(f, nullptr);
-         fwrite(garbage.data(), 1, garbage.size(), f);
-         fclose(f);
-       }},
-      {"truncated to half its size",
-       [](const std::string& path) {
-         write_full_block_file(path);
-         std::filesystem::resize_file(path, std::filesystem::file_size(path) / 2);
-       }},
-  };
-  for (const Case& c : cases) {
+  for (const BlockFileDamage& c : kBlockFileDamages) {
     SCOPED_TRACE(c.name);
     std::filesystem::remove(receiver_file);
     c.damage(receiver_file);
@@ -805,26 +808,7 @@ TEST_F(Block, RecordsOfAReceiverWithoutABlockFileAreNoneAndNothingIsCreated) {
 }
 
 TEST_F(Block, RecordsOfADamagedOrLockedFileAreAFailureNeverNone) {
-  const struct Case {
-    const char* name;
-    void (*damage)(const std::string& path);
-  } cases[] = {
-      {"garbage bytes",
-       [](const std::string& path) {
-         std::string garbage;
-         for (int i = 0; i < 4096; ++i) garbage += static_cast<char>((i * 37 + 11) & 0xff);
-         FILE* f = fopen(path.c_str(), "wb");
-         ASSERT_NE(f, nullptr);
-         fwrite(garbage.data(), 1, garbage.size(), f);
-         fclose(f);
-       }},
-      {"truncated to half its size",
-       [](const std::string& path) {
-         write_full_block_file(path);
-         std::filesystem::resize_file(path, std::filesystem::file_size(path) / 2);
-       }},
-  };
-  for (const Case& c : cases) {
+  for (const BlockFileDamage& c : kBlockFileDamages) {
     SCOPED_TRACE(c.name);
     std::filesystem::remove(receiver_file);
     c.damage(receiver_file);
