@@ -5,8 +5,11 @@
 namespace {
 
 std::string login_key(std::string_view login) {
-  std::string key(login);
-  for (char& c : key) c = ascii_lower(c);
+  std::string key;
+  for (const char c : login) {
+    if (key.size() == kLoginKeyBytes) break;
+    if (c != ' ' && c != '\t') key += ascii_lower(c);
+  }
   return key;
 }
 
@@ -38,12 +41,16 @@ bool LoginLimit::full(const Failures& failures, const std::string& key) const {
   return it != failures.end() && it->second.size() >= kLoginFailures;
 }
 
-bool LoginLimit::limited(std::string_view login, std::string_view client) {
-  const std::lock_guard<std::mutex> lock(mutex_);
+bool LoginLimit::limited_locked(const std::string& login_key, const std::string& client) {
   const auto now = clock_();
   forget_old(by_login_, now);
   forget_old(by_client_, now);
-  return full(by_login_, login_key(login)) || full(by_client_, std::string(client));
+  return full(by_login_, login_key) || full(by_client_, client);
+}
+
+bool LoginLimit::limited(std::string_view login, std::string_view client) {
+  const std::lock_guard<std::mutex> lock(mutex_);
+  return limited_locked(login_key(login), std::string(client));
 }
 
 void LoginLimit::failed(std::string_view login, std::string_view client) {
@@ -51,6 +58,30 @@ void LoginLimit::failed(std::string_view login, std::string_view client) {
   const auto now = clock_();
   by_login_[login_key(login)].push_back(now);
   by_client_[std::string(client)].push_back(now);
+}
+
+bool LoginLimit::attempt(std::string_view login, std::string_view client) {
+  const std::string key = login_key(login);
+  const std::string from(client);
+  const std::lock_guard<std::mutex> lock(mutex_);
+  if (limited_locked(key, from)) return false;
+  const auto now = clock_();
+  by_login_[key].push_back(now);
+  by_client_[from].push_back(now);
+  return true;
+}
+
+void LoginLimit::take_back(Failures& failures, const std::string& key) {
+  const auto it = failures.find(key);
+  if (it == failures.end()) return;
+  it->second.pop_back();
+  if (it->second.empty()) failures.erase(it);
+}
+
+void LoginLimit::succeeded(std::string_view login, std::string_view client) {
+  const std::lock_guard<std::mutex> lock(mutex_);
+  take_back(by_login_, login_key(login));
+  take_back(by_client_, std::string(client));
 }
 
 std::string client_address(std::string_view peer, std::string_view forwarded_for,

@@ -16,6 +16,9 @@
 
 inline constexpr size_t kLoginFailures = 5;
 inline constexpr std::chrono::seconds kLoginWindow{60};
+// The bytes of a login that its count is kept under: no address is longer,
+// and a longer one costs no more memory.
+inline constexpr size_t kLoginKeyBytes = 320;
 
 // Thread-safe.
 class LoginLimit {
@@ -25,16 +28,29 @@ class LoginLimit {
 
   // Whether a login as login from client must be refused now: either has
   // failed kLoginFailures times within the last kLoginWindow. The login
-  // counts with its ASCII case ignored.
+  // counts with its ASCII case and its blanks ignored (the directory
+  // matches an address so), and only its first kLoginKeyBytes bytes.
   bool limited(std::string_view login, std::string_view client);
   // Counts a failed login as login from client.
   void failed(std::string_view login, std::string_view client);
+
+  // A login as login from client begins: false when it is limited (nothing
+  // counted); otherwise it counts as failed at once, in the same step, so
+  // that attempts running side by side cannot all pass the check before any
+  // of them has failed.
+  bool attempt(std::string_view login, std::string_view client);
+  // The attempt succeeded: one failure counted for login and for client is
+  // taken back.
+  void succeeded(std::string_view login, std::string_view client);
 
  private:
   using Failures = std::map<std::string, std::deque<std::chrono::steady_clock::time_point>>;
   // Forgets the failures older than the window.
   void forget_old(Failures& failures, std::chrono::steady_clock::time_point now) const;
   bool full(const Failures& failures, const std::string& key) const;
+  bool limited_locked(const std::string& login_key, const std::string& client);
+  // Takes back the latest failure of key.
+  static void take_back(Failures& failures, const std::string& key);
 
   Clock clock_;
   std::mutex mutex_;

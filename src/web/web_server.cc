@@ -52,6 +52,19 @@ std::string form_value(const httplib::Request& req, const std::string& name) {
   return it == params.end() || it->first != name ? std::string() : it->second;
 }
 
+// Every X-Forwarded-For line of the request as one list, in the order they
+// came: a proxy may add a line of its own after those the client sent
+// rather than extend theirs.
+std::string forwarded_for(const httplib::Request& req) {
+  constexpr const char* kHeader = "X-Forwarded-For";
+  std::string hops;
+  for (size_t i = 0; i < req.get_header_value_count(kHeader); ++i) {
+    if (i > 0) hops += ',';
+    hops += req.get_header_value(kHeader, i);
+  }
+  return hops;
+}
+
 // Logs a failure the directory or the block store handed back.
 void log_failure(const Outcome& failure) {
   log_message(failure.priority, "%s", failure.reason.c_str());
@@ -104,6 +117,13 @@ void add_blocked(PageView& view, const VacationSettings& settings, const std::st
        still_blocking(*records, time(nullptr), g_config.blockexpire)) {
     view.blocked.push_back({sender.sender, seconds_to_local(sender.time, zone), sender.pending});
   }
+}
+
+// The change to write over stored: switching off keeps the texts, so an
+// internal text left empty then stays as stored, as the text does.
+VacationChange change_over(VacationChange change, const VacationSettings& stored) {
+  if (!change.active && !change.internal_text) change.internal_text = stored.internal_text;
+  return change;
 }
 
 PageView stored_view(const VacationSettings& settings, const Session& session,
@@ -231,23 +251,22 @@ void WebApp::respond_page(const Session& session, httplib::Response& res, int st
 void WebApp::post_login(const httplib::Request& req, httplib::Response& res) {
   config_adopt_published();
   const std::string login = form_value(req, "login");
-  const std::string client =
-      client_address(req.remote_addr, req.get_header_value("X-Forwarded-For"), trusted_proxies_);
+  const std::string client = client_address(req.remote_addr, forwarded_for(req), trusted_proxies_);
   const auto failed = [&](int status, const char* message) {
     log_message(LOG_WARNING, "WARN/WEB login failed for %s from %s", log_safe(login).c_str(),
                 log_safe(client).c_str());
     send_html(res, status, render_login(login, message));
   };
-  if (limit_.limited(login, client)) return failed(429, kTooMany);
+  if (!limit_.attempt(login, client)) return failed(429, kTooMany);
   const Result<std::optional<std::string>> dn = authenticate(login, form_value(req, "password"));
+  // The attempt stays counted unless it succeeded: also when the directory
+  // could not answer, which tells nothing about the password either way.
   if (!dn.ok()) {
     log_failure(dn.failure());
     return send_html(res, 503, render_login(login, kNoDirectory));
   }
-  if (!dn->has_value()) {
-    limit_.failed(login, client);
-    return failed(401, kWrongLogin);
-  }
+  if (!dn->has_value()) return failed(401, kWrongLogin);
+  limit_.succeeded(login, client);
   const std::optional<Session> session = sessions_.create(login, **dn);
   if (!session) return send_html(res, 500, render_login(login, "No session can be made now."));
   res.set_header("Set-Cookie", session_cookie(session->id, secure_cookies_));
@@ -269,7 +288,10 @@ void WebApp::post_save(const httplib::Request& req, httplib::Response& res) {
   Result<VacationSettings> settings =
       web.ok() ? account_read(*web, session->dn) : Result<VacationSettings>(web.failure());
   Outcome written = settings.failure();
-  if (settings.ok()) written = account_write(*web, session->dn, check.change, !settings->has_class);
+  if (settings.ok()) {
+    written = account_write(*web, session->dn, change_over(check.change, *settings),
+                            !settings->has_class);
+  }
   if (!written.ok()) {
     log_failure(written);
     return respond_page(*session, res, 502, &sent, &check,

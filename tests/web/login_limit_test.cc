@@ -26,6 +26,35 @@ TEST(LoginLimitTest, FiveFailuresOfALoginLimitItFromAnyClientCaseIgnored) {
   EXPECT_FALSE(clocked.limit.limited("john@site", "10.9.9.9"));
 }
 
+TEST(LoginLimitTest, ALoginsFailuresCountWhateverBlanksAndCaseItIsWrittenWith) {
+  // The directory finds the same entry for each of these.
+  for (const char* same : {" jane@site", "jane@site ", "\tJANE@site\t", "  Jane@Site  "}) {
+    Clocked clocked;
+    for (int i = 0; i < 5; ++i) clocked.limit.failed("jane@site", "10.0.0." + std::to_string(i));
+    EXPECT_TRUE(clocked.limit.limited(same, "10.9.9.9")) << '"' << same << '"';
+    EXPECT_FALSE(clocked.limit.attempt(same, "10.9.9.9")) << '"' << same << '"';
+  }
+}
+
+TEST(LoginLimitTest, AnAttemptCountsAsFailedUntilItSucceeds) {
+  Clocked clocked;
+  // Five attempts under way at once: a sixth is refused before any ends.
+  for (int i = 0; i < 5; ++i) {
+    EXPECT_TRUE(clocked.limit.attempt("jane@site", "10.0.0." + std::to_string(i)));
+  }
+  EXPECT_FALSE(clocked.limit.attempt("jane@site", "10.0.0.9"));
+  EXPECT_TRUE(clocked.limit.limited("jane@site", "10.0.0.9"));
+  // One of them succeeds: its count is taken back, for the login and the client.
+  clocked.limit.succeeded("jane@site", "10.0.0.0");
+  EXPECT_FALSE(clocked.limit.limited("jane@site", "10.0.0.9"));
+  for (int i = 0; i < 4; ++i) EXPECT_TRUE(clocked.limit.attempt("x@site", "10.0.0.0"));
+  EXPECT_TRUE(clocked.limit.attempt("y@site", "10.0.0.0"));
+  EXPECT_FALSE(clocked.limit.attempt("z@site", "10.0.0.0"));
+  // A refused attempt counts nothing: the window empties on time.
+  clocked.now += kLoginWindow;
+  EXPECT_TRUE(clocked.limit.attempt("jane@site", "10.0.0.0"));
+}
+
 TEST(LoginLimitTest, FiveFailuresFromAClientLimitItForEveryLogin) {
   Clocked clocked;
   for (int i = 0; i < 5; ++i)

@@ -260,6 +260,45 @@ TEST_F(OrveltWebTest, TheSixthFailureWithinAMinuteIsRefusedWithoutAskingTheDirec
   EXPECT_TRUE(logged(LOG_WARNING, "WARN/WEB login failed for other@site from 10.0.0.1"));
 }
 
+TEST_F(OrveltWebTest, WrongPasswordsSentSideBySideFailNoMoreThanTheLimitAllows) {
+  start(config());
+  constexpr int kGuesses = 16;
+  std::vector<int> statuses(kGuesses, 0);
+  std::vector<std::thread> guessing;
+  for (int i = 0; i < kGuesses; ++i) {
+    guessing.emplace_back([&, i] {
+      // Each from a client of its own: only the login's limit holds them.
+      const httplib::Result res = login(kJane, "guess" + std::to_string(i),
+                                        {{"X-Forwarded-For", "10.1.0." + std::to_string(i)}});
+      statuses[i] = res ? res->status : -1;
+    });
+  }
+  for (std::thread& thread : guessing) thread.join();
+  int wrong = 0;
+  for (const int status : statuses) {
+    EXPECT_TRUE(status == 401 || status == 429) << status;
+    wrong += status == 401;
+  }
+  EXPECT_LE(wrong, 5) << "more guesses reached the directory than the limit allows";
+  const httplib::Result right = login(kJane, kJanePassword, {{"X-Forwarded-For", "10.2.0.1"}});
+  ASSERT_TRUE(right);
+  EXPECT_EQ(right->status, 429);
+}
+
+TEST_F(OrveltWebTest, TheClientIsTheLastForwardedAddressAlsoWhenTheProxyAddsALine) {
+  start(config());
+  // The client sends an address of its choosing each time; the proxy adds
+  // the one it saw on a line of its own.
+  for (int i = 0; i < 6; ++i) {
+    const httplib::Headers headers{{"X-Forwarded-For", "203.0.113." + std::to_string(i)},
+                                   {"X-Forwarded-For", "10.0.0.7"}};
+    const httplib::Result res = login("nobody" + std::to_string(i) + "@site", "guess", headers);
+    ASSERT_TRUE(res);
+    EXPECT_EQ(res->status, i < 5 ? 401 : 429) << i;
+  }
+  EXPECT_TRUE(logged(LOG_WARNING, "WARN/WEB login failed for nobody0@site from 10.0.0.7"));
+}
+
 TEST_F(OrveltWebTest, SavingOnWritesTheAttributesAndThePageShowsThemInTheSessionsZone) {
   start(config());
   const auto [cookie, csrf] = logged_in();
@@ -309,6 +348,29 @@ TEST_F(OrveltWebTest, SavingOffWritesFalseKeepsTheTextAndRemovesEmptyDates) {
   EXPECT_EQ(value(jane, "vacationInfo"), "Old text");
   EXPECT_EQ(value(jane, "vacationStart"), "<absent>");
   EXPECT_TRUE(logged(LOG_INFO, "INFO/WEB jane@site saved off"));
+}
+
+TEST_F(OrveltWebTest, SavingOffWithoutTheTextsKeepsTheInternalTextToo) {
+  server_.add("dn: " + std::string(kJaneDn) +
+              "\nchangetype: modify\nreplace: vacationActive\nvacationActive: TRUE\n-\n"
+              "replace: vacationInfoInternal\nvacationInfoInternal: Ask Bob\n");
+  start(config().set("internal_result", "vacationInfoInternal"));
+  const auto [cookie, csrf] = logged_in();
+  const httplib::Result off = post("/save", encoded({{"csrf", csrf}}), cookie);
+  ASSERT_TRUE(off);
+  EXPECT_EQ(off->status, 303) << off->body;
+  Attributes jane = entry(kJaneDn);
+  EXPECT_EQ(value(jane, "vacationActive"), "FALSE");
+  EXPECT_EQ(value(jane, "vacationInfo"), "Old text");
+  EXPECT_EQ(value(jane, "vacationInfoInternal"), "Ask Bob");
+  // Switched on, an empty internal text is removed as before.
+  const httplib::Result on =
+      post("/save", encoded({{"csrf", csrf}, {"active", "on"}, {"text", "Away"}}), cookie);
+  ASSERT_TRUE(on);
+  EXPECT_EQ(on->status, 303) << on->body;
+  jane = entry(kJaneDn);
+  EXPECT_EQ(value(jane, "vacationInfo"), "Away");
+  EXPECT_EQ(value(jane, "vacationInfoInternal"), "<absent>");
 }
 
 TEST_F(OrveltWebTest, AMissingOrWrongTokenIsRefusedAndNothingWritten) {
