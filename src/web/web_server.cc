@@ -21,6 +21,7 @@ namespace {
 constexpr const char* kWrongLogin = "Wrong address or password.";
 constexpr const char* kTooMany = "Too many failed logins. Try again in a minute.";
 constexpr const char* kNoDirectory = "The directory cannot be reached now. Try again later.";
+constexpr const char* kNoZoneData = "The server has no time zone data; dates cannot be shown.";
 constexpr const char* kLogInFirst = "Log in first.";
 
 Outcome listen_failure(std::string_view text, const std::string& why) {
@@ -240,6 +241,10 @@ void WebApp::respond_page(const Session& session, httplib::Response& res, int st
   }
   const date::time_zone* zone = zone_named(session.zone);
   if (zone == nullptr) zone = zone_named("");
+  // Not even UTC: the machine has no time zone data (tzdata is missing).
+  if (zone == nullptr) {
+    return send_html(res, 500, render_problem(kNoZoneData, session.csrf));
+  }
   PageView view = stored_view(*settings, session, *zone);
   if (sent != nullptr && check != nullptr) show_sent(view, *sent, *check);
   view.message = message;
