@@ -21,6 +21,8 @@ namespace {
 constexpr const char* kWrongLogin = "Wrong address or password.";
 constexpr const char* kTooMany = "Too many failed logins. Try again in a minute.";
 constexpr const char* kNoDirectory = "The directory cannot be reached now. Try again later.";
+// The bind of an unknown address: an RDN that no person's entry has.
+constexpr const char* kNoEntryDn = "cn=orvelt-web unknown login,";
 constexpr const char* kNoZoneData = "The server has no time zone data; dates cannot be shown.";
 constexpr const char* kLogInFirst = "Log in first.";
 
@@ -83,7 +85,14 @@ Result<std::optional<std::string>> authenticate(const std::string& login,
   Result<DirectorySession> web = web_session();
   if (!web.ok()) return web.failure();
   Result<std::optional<std::string>> dn = account_find(*web, login);
-  if (!dn.ok() || !dn->has_value()) return dn;
+  if (!dn.ok()) return dn;
+  if (!dn->has_value()) {
+    // An unknown address costs the same connection and binds as a wrong
+    // password, so that the time of the answer does not tell which
+    // addresses have an entry. The DN names no entry; its answer is not used.
+    (void)account_check_password(kNoEntryDn + g_config.base, password);
+    return dn;
+  }
   const Result<bool> right = account_check_password(**dn, password);
   if (!right.ok()) return right.failure();
   return *right ? std::move(*dn) : std::optional<std::string>();

@@ -206,8 +206,25 @@ TEST_F(OrveltWebTest, ARightPasswordLogsInAWrongOneAndAnUnknownAddressFailAlike)
   EXPECT_NE(page->body.find("Out of office is off"), std::string::npos);
   EXPECT_NE(page->body.find("Old text"), std::string::npos);
 
+  // The directory sees the same requests for both (the time of the answer
+  // must not tell which addresses exist): the web account's bind, then
+  // binds refused as invalid credentials.
+  const auto requests = [](const std::vector<SlapdBind>& binds) {
+    std::vector<std::pair<int, int>> seen;
+    for (const SlapdBind& bind : binds) seen.emplace_back(bind.version, bind.result);
+    return seen;
+  };
+  const size_t before_wrong = server_.log_mark();
   const httplib::Result wrong = login(kJane, "guess");
+  const size_t before_unknown = server_.log_mark();
   const httplib::Result unknown = login("nobody@site", "guess");
+  std::vector<SlapdBind> wrong_binds = server_.binds_since(before_wrong);
+  const std::vector<SlapdBind> unknown_binds = server_.binds_since(before_unknown);
+  ASSERT_GE(wrong_binds.size(), unknown_binds.size());
+  wrong_binds.resize(wrong_binds.size() - unknown_binds.size());  // the wrong password's own
+  ASSERT_GE(unknown_binds.size(), 2u);
+  EXPECT_EQ(unknown_binds.back().result, 49);
+  EXPECT_EQ(requests(unknown_binds), requests(wrong_binds));
   const httplib::Result empty = login(kJane, "");
   for (const httplib::Result* res : {&wrong, &unknown, &empty}) {
     ASSERT_TRUE(*res);
