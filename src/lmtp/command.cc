@@ -170,6 +170,7 @@ bool valid_ret(std::string_view v) { return one_of(v, {"FULL", "HDRS"}); }
 bool valid_envid(std::string_view v) { return lmtp_xtext_decode(v).has_value(); }
 
 bool valid_notify(std::string_view v) {
+  if (v.empty()) return false;  // NOTIFY without a value, or with an empty one
   if (equals_ignore_case(v, "NEVER")) return true;
   for (const std::string& item : tokenize(v, -1, ',')) {
     if (!one_of(item, {"SUCCESS", "FAILURE", "DELAY"})) return false;

@@ -328,6 +328,8 @@ std::vector<Conversation> errors() {
         {"RCPT TO:<a@y> NOTIFY=SOMETIMES\r\n", {"501 5.5.4 invalid value for NOTIFY"}},
         {"RCPT TO:<a@y> NOTIFY=NEVER,DELAY\r\n", {"501 5.5.4 invalid value for NOTIFY"}},
         {"RCPT TO:<a@y> NOTIFY=SUCCESS,\r\n", {"501 5.5.4 invalid value for NOTIFY"}},
+        {"RCPT TO:<a@y> NOTIFY\r\n", {"501 5.5.4 invalid value for NOTIFY"}},
+        {"RCPT TO:<a@y> NOTIFY=\r\n", {"501 5.5.4 bad parameter syntax"}},
         {"RCPT TO:<a@y> ORCPT=rfc822;a+ZZ\r\n", {"501 5.5.4 invalid value for ORCPT"}},
         {"RCPT TO:<a@y> ORCPT=rfc822\r\n", {"501 5.5.4 invalid value for ORCPT"}},
         {"RCPT TO:<a@y> ORCPT=rfc822;\r\n", {"501 5.5.4 invalid value for ORCPT"}},
