@@ -11,12 +11,6 @@
 
 namespace {
 
-std::string first_value(const httplib::Params& params, const std::string& name) {
-  // Equal names keep the order they came in: the first is the lower bound.
-  const auto it = params.lower_bound(name);
-  return it == params.end() || it->first != name ? std::string() : it->second;
-}
-
 std::string unix_lines(std::string_view text) {
   std::string out;
   out.reserve(text.size());
@@ -92,19 +86,29 @@ void check_dates(const SaveFields& fields, SaveCheck& check) {
 
 }  // namespace
 
-SaveFields save_fields_of(std::string_view body) {
-  httplib::Params params;
-  httplib::detail::parse_query_text(std::string(body), params);
+FormBody::FormBody(std::string_view body) {
+  httplib::detail::parse_query_text(std::string(body), params_);
+}
+
+std::string FormBody::value(const std::string& name) const {
+  // Equal names keep the order they came in: the first is the lower bound.
+  const auto it = params_.lower_bound(name);
+  return it == params_.end() || it->first != name ? std::string() : it->second;
+}
+
+SaveFields save_fields_of(const FormBody& form) {
   SaveFields fields;
-  fields.active = first_value(params, "active") == "on";
-  fields.start = first_value(params, "start");
-  fields.end = first_value(params, "end");
-  fields.tz = first_value(params, "tz");
-  fields.text = first_value(params, "text");
-  fields.internal_text = first_value(params, "internal_text");
-  fields.interval = first_value(params, "interval");
+  fields.active = form.value("active") == "on";
+  fields.start = form.value("start");
+  fields.end = form.value("end");
+  fields.tz = form.value("tz");
+  fields.text = form.value("text");
+  fields.internal_text = form.value("internal_text");
+  fields.interval = form.value("interval");
   return fields;
 }
+
+SaveFields save_fields_of(std::string_view body) { return save_fields_of(FormBody(body)); }
 
 SaveCheck check_save(const SaveFields& fields) {
   SaveCheck check;

@@ -3,11 +3,25 @@
 // errors to show beside the fields.
 #pragma once
 
+#include <httplib.h>
+
 #include <map>
 #include <string>
 #include <string_view>
 
 #include "directory/account.h"
+
+// A url-encoded form body (never the query string of the request), read
+// once for every field a handler asks for.
+class FormBody {
+ public:
+  explicit FormBody(std::string_view body);
+  // The first value sent under name; empty when there is none.
+  std::string value(const std::string& name) const;
+
+ private:
+  httplib::Params params_;
+};
 
 // Texts longer than this many bytes are refused.
 inline constexpr size_t kMaxTextBytes = 65536;
@@ -23,8 +37,9 @@ struct SaveFields {
   std::string interval;
 };
 
-// The fields of a url-encoded form body, each name's first value; any other
-// name is ignored.
+// The fields of a form body, each name's first value; any other name is
+// ignored.
+SaveFields save_fields_of(const FormBody& form);
 SaveFields save_fields_of(std::string_view body);
 
 struct SaveCheck {

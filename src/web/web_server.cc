@@ -46,15 +46,6 @@ void redirect_home(httplib::Response& res) {
   res.set_redirect("/", 303);
 }
 
-// The fields of the request's form body (never its query string), each
-// name's first value.
-std::string form_value(const httplib::Request& req, const std::string& name) {
-  httplib::Params params;
-  httplib::detail::parse_query_text(req.body, params);
-  const auto it = params.lower_bound(name);
-  return it == params.end() || it->first != name ? std::string() : it->second;
-}
-
 // Every X-Forwarded-For line of the request as one list, in the order they
 // came: a proxy may add a line of its own after those the client sent
 // rather than extend theirs.
@@ -217,14 +208,14 @@ std::optional<Session> WebApp::session_of(const httplib::Request& req) {
   return sessions_.find(id);
 }
 
-std::optional<Session> WebApp::checked_session(const httplib::Request& req,
+std::optional<Session> WebApp::checked_session(const httplib::Request& req, const FormBody& form,
                                                httplib::Response& res) {
   std::optional<Session> session = session_of(req);
   if (!session) {
     send_html(res, 401, render_login("", kLogInFirst));
     return std::nullopt;
   }
-  if (!token_matches(session->csrf, form_value(req, "csrf"))) {
+  if (!token_matches(session->csrf, form.value("csrf"))) {
     send_html(res, 403, render_problem("This form is out of date: load the page again.", ""));
     return std::nullopt;
   }
@@ -264,7 +255,8 @@ void WebApp::respond_page(const Session& session, httplib::Response& res, int st
 
 void WebApp::post_login(const httplib::Request& req, httplib::Response& res) {
   config_adopt_published();
-  const std::string login = form_value(req, "login");
+  const FormBody form(req.body);
+  const std::string login = form.value("login");
   const std::string client = client_address(req.remote_addr, forwarded_for(req), trusted_proxies_);
   const auto failed = [&](int status, const char* message) {
     log_message(LOG_WARNING, "WARN/WEB login failed for %s from %s", log_safe(login).c_str(),
@@ -272,7 +264,7 @@ void WebApp::post_login(const httplib::Request& req, httplib::Response& res) {
     send_html(res, status, render_login(login, message));
   };
   if (!limit_.attempt(login, client)) return failed(429, kTooMany);
-  const Result<std::optional<std::string>> dn = authenticate(login, form_value(req, "password"));
+  const Result<std::optional<std::string>> dn = authenticate(login, form.value("password"));
   // The attempt stays counted unless it succeeded: also when the directory
   // could not answer, which tells nothing about the password either way.
   if (!dn.ok()) {
@@ -289,9 +281,10 @@ void WebApp::post_login(const httplib::Request& req, httplib::Response& res) {
 
 void WebApp::post_save(const httplib::Request& req, httplib::Response& res) {
   config_adopt_published();
-  std::optional<Session> session = checked_session(req, res);
+  const FormBody form(req.body);
+  std::optional<Session> session = checked_session(req, form, res);
   if (!session) return;
-  const SaveFields sent = save_fields_of(req.body);
+  const SaveFields sent = save_fields_of(form);
   const SaveCheck check = check_save(sent);
   if (!check.zone.empty() && !sent.tz.empty()) {
     sessions_.set_zone(session->id, check.zone);
@@ -321,7 +314,7 @@ void WebApp::post_save(const httplib::Request& req, httplib::Response& res) {
 
 void WebApp::post_logout(const httplib::Request& req, httplib::Response& res) {
   config_adopt_published();
-  const std::optional<Session> session = checked_session(req, res);
+  const std::optional<Session> session = checked_session(req, FormBody(req.body), res);
   if (!session) return;
   sessions_.remove(session->id);
   res.set_header("Set-Cookie", expired_session_cookie(secure_cookies_));

@@ -56,9 +56,10 @@ class WebApp {
 
   // The session the request's cookie names, when it is valid.
   std::optional<Session> session_of(const httplib::Request& req);
-  // The session of a POST whose token matches it; otherwise the answer
-  // (401 or 403) is given and none returned.
-  std::optional<Session> checked_session(const httplib::Request& req, httplib::Response& res);
+  // The session of a POST whose form's token matches it; otherwise the
+  // answer (401 or 403) is given and none returned.
+  std::optional<Session> checked_session(const httplib::Request& req, const FormBody& form,
+                                         httplib::Response& res);
   // Answers with the page of session: what the directory holds, or, with
   // check, the values sent and their errors.
   void respond_page(const Session& session, httplib::Response& res, int status,
