@@ -3,6 +3,10 @@
 #include <sys/un.h>
 #include <syslog.h>
 
+#include <optional>
+#include <utility>
+
+#include "util/host_port.h"
 #include "util/log.h"
 #include "util/strings.h"
 
@@ -18,28 +22,13 @@ bool has_prefix(std::string_view text, std::string_view prefix) {
 }
 
 Result<ListenAddress> parse_inet(std::string_view whole, std::string_view rest) {
+  const char* why = nullptr;
+  std::optional<HostPort> parts = split_host_port(rest, &why);
+  if (!parts) return bad_value(whole, why);
   ListenAddress address;
   address.kind = ListenAddress::kInet;
-  size_t colon;
-  if (!rest.empty() && rest.front() == '[') {
-    const size_t close = rest.find(']');
-    if (close == std::string_view::npos) return bad_value(whole, "no ] after the IPv6 address");
-    address.host = std::string(rest.substr(1, close - 1));
-    if (close + 1 >= rest.size() || rest[close + 1] != ':') {
-      return bad_value(whole, "no :PORT after the host");
-    }
-    colon = close + 1;
-  } else {
-    colon = rest.rfind(':');
-    if (colon == std::string_view::npos) return bad_value(whole, "no :PORT after the host");
-    address.host = std::string(rest.substr(0, colon));
-    if (address.host.find(':') != std::string::npos) {
-      return bad_value(whole, "an IPv6 address must be written in brackets");
-    }
-  }
-  address.port = std::string(rest.substr(colon + 1));
-  if (address.host.empty()) return bad_value(whole, "no host");
-  if (address.port.empty()) return bad_value(whole, "no port");
+  address.host = std::move(parts->host);
+  address.port = std::move(parts->port);
   return address;
 }
 

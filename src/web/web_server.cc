@@ -12,6 +12,7 @@
 #include "config/config_snapshot.h"
 #include "directory/account.h"
 #include "store/block_store.h"
+#include "util/host_port.h"
 #include "util/log.h"
 #include "web/blocked_senders.h"
 #include "web/time_zone.h"
@@ -161,19 +162,12 @@ void show_sent(PageView& view, const SaveFields& sent, const SaveCheck& check) {
 }  // namespace
 
 Result<ListenAt> parse_web_listen(std::string_view text) {
-  const size_t colon = text.rfind(':');
-  if (colon == std::string_view::npos) return listen_failure(text, "no port");
-  std::string_view host = text.substr(0, colon);
-  if (!host.empty() && host.front() == '[') {
-    if (host.size() < 3 || host.back() != ']') return listen_failure(text, "bad IPv6 host");
-    host = host.substr(1, host.size() - 2);
-  } else if (host.find(':') != std::string_view::npos) {
-    return listen_failure(text, "an IPv6 host goes in brackets");
-  }
-  if (host.empty()) return listen_failure(text, "no host");
-  const std::optional<int64_t> port = parse_digits(text.substr(colon + 1), 5);
+  const char* why = nullptr;
+  const std::optional<HostPort> parts = split_host_port(text, &why);
+  if (!parts) return listen_failure(text, why);
+  const std::optional<int64_t> port = parse_digits(parts->port, 5);
   if (!port || *port < 1 || *port > 65535) return listen_failure(text, "bad port");
-  return ListenAt{std::string(host), static_cast<int>(*port)};
+  return ListenAt{parts->host, static_cast<int>(*port)};
 }
 
 WebApp::WebApp()
