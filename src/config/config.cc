@@ -220,6 +220,7 @@ bool apply_directory_directive(const DirectiveName& d, std::string& v) {
   else if (d.is("result")) g_config.result = std::move(v);
   else if (d.is("tls")) apply_tls(v);
   else if (d.is("tls_cacert")) g_config.tls_cacert = std::move(v);
+  else if (d.is("ldap_idle")) apply_bounded(g_config.ldap_idle, v, 0, 86400);
   else if (d.is("internal_result")) g_config.internal_result = std::move(v);
   else if (d.is("map_field")) apply_map_field(v);
   else if (d.is("map_date")) apply_map_date(v);
@@ -267,6 +268,7 @@ bool apply_message_directive(const DirectiveName& d, std::string& v) {
 bool apply_reply_directive(const DirectiveName& d, std::string& v) {
   if (d.is("mta")) apply_mta(v);
   else if (d.is("mtatimeout")) apply_mtatimeout(v);
+  else if (d.is("mta_env")) g_config.mta_env = tokenize(v, -1, ' ');
   else if (d.is("forceheader")) g_config.forceheader = std::move(v);
   else if (d.is("forcefooter")) g_config.forcefooter = std::move(v);
   else if (d.is("charset")) g_config.charset = std::move(v);
@@ -292,7 +294,8 @@ bool apply_lmtp_directive(const DirectiveName& d, std::string& v) {
   else if (d.is("lmtp_timeout")) apply_bounded(g_config.lmtp_timeout, v, 1, kMaxLmtpTimeout);
   else if (d.is("lmtp_data_timeout")) {
     apply_bounded(g_config.lmtp_data_timeout, v, 1, kMaxLmtpTimeout);
-  } else return false;
+  } else if (d.is("lmtp_peer_limit")) apply_bounded(g_config.lmtp_peer_limit, v, 0, 1000000);
+  else return false;
   return true;
 }
 
@@ -306,6 +309,10 @@ bool apply_web_directive(const DirectiveName& d, std::string& v) {
   else if (d.is("web_session_idle")) {
     apply_bounded(g_config.web_session_idle, v, 1, kMaxWebSessionIdle);
   } else if (d.is("web_trusted_proxies")) g_config.web_trusted_proxies = tokenize(v, -1, ' ');
+  else if (d.is("web_request_timeout")) apply_bounded(g_config.web_request_timeout, v, 1, 3600);
+  else if (d.is("web_peer_limit")) apply_bounded(g_config.web_peer_limit, v, 0, 1000000);
+  else if (d.is("web_login_limit")) apply_bounded(g_config.web_login_limit, v, 1, 1000000);
+  else if (d.is("web_client_limit")) apply_bounded(g_config.web_client_limit, v, 1, 1000000);
   else return false;
   return true;
 }
@@ -398,6 +405,13 @@ void config_set_defaults() {
   g_config.web_secure_cookies = true;
   g_config.web_session_idle = 30;
   g_config.web_trusted_proxies = {"127.0.0.1", "::1"};
+  g_config.web_request_timeout = 20;
+  g_config.web_peer_limit = 16;
+  g_config.web_login_limit = 5;
+  g_config.web_client_limit = 50;
+  g_config.lmtp_peer_limit = 64;
+  g_config.ldap_idle = 60;
+  g_config.mta_env.clear();
 }
 
 std::optional<std::string> config_read_path(const char* path) {

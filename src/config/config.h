@@ -64,6 +64,10 @@ struct Config {
   // (absent: the client library's own configuration).
   DirectoryTls tls = DirectoryTls::kNone;
   OptionalText tls_cacert;
+  // Seconds a kept directory session may stay unused before it is reopened
+  // rather than trusted (a firewall may have dropped it): 0 to 86400, 0 for
+  // never.
+  int ldap_idle = 0;
   // Exit status of every fatal stop once the file is read (1 to 255).
   int failstatus = 0;
   // Seconds the MTA may take to accept a reply before it is killed: 1 to
@@ -71,6 +75,9 @@ struct Config {
   // ignored" (priority warning), a value below 1 silently; either way the
   // setting stays as it was.
   int mtatimeout = 0;
+  // Names of the environment variables the MTA is given from the program's
+  // own environment, besides PATH (which is always the system's).
+  StringList mta_env;
   // Characters that start an address extension (jane+news@...): a receiver's
   // local part is cut before the first of them. Empty: none.
   std::string recipient_delimiter;
@@ -125,6 +132,9 @@ struct Config {
   int lmtp_workers = 0;
   int lmtp_timeout = 0;
   int lmtp_data_timeout = 0;
+  // orveltd only: the connections one remote address may hold open on a
+  // TCP listener (0: no limit); unix sockets are never limited.
+  int lmtp_peer_limit = 0;
   // orvelt-web only. Where it listens ("HOST:PORT", an IPv6 host in
   // brackets), kept as written and checked at start; the account that finds
   // a person's entry and writes the vacation attributes (absent: anonymous);
@@ -139,6 +149,14 @@ struct Config {
   bool web_secure_cookies = false;
   int web_session_idle = 0;
   StringList web_trusted_proxies;
+  // orvelt-web only: the seconds one request may take, header and body
+  // together, 1 to 3600; the connections one remote address may hold open
+  // (0: no limit; never for web_trusted_proxies); failed logins a minute
+  // per login and per client address.
+  int web_request_timeout = 0;
+  int web_peer_limit = 0;
+  int web_login_limit = 0;
+  int web_client_limit = 0;
 };
 
 // The configuration record of the calling thread. Each thread has its own,

@@ -8,7 +8,7 @@
 
 #include "daemon/server.h"
 #include "lmtp/lmtp.h"
-#include "main/reply_worker.h"
+#include "reply/reply_worker.h"
 
 class LmtpWorker final : public ConnectionHandler, private LmtpHandler {
  public:

@@ -12,7 +12,7 @@
 #include "config/config.h"
 #include "mail/intake.h"
 #include "main/cmdline.h"
-#include "main/reply_loop.h"
+#include "reply/reply_loop.h"
 #include "store/block_store.h"
 #include "util/byte_source.h"
 #include "util/log.h"

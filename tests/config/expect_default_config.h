@@ -66,5 +66,12 @@ inline void expect_default_config() {
   EXPECT_EQ(g_config.web_login_filter, "(mail=$login)");
   EXPECT_TRUE(g_config.web_secure_cookies);
   EXPECT_EQ(g_config.web_session_idle, 30);
+  EXPECT_EQ(g_config.web_request_timeout, 20);
+  EXPECT_EQ(g_config.web_peer_limit, 16);
+  EXPECT_EQ(g_config.web_login_limit, 5);
+  EXPECT_EQ(g_config.web_client_limit, 50);
+  EXPECT_EQ(g_config.lmtp_peer_limit, 64);
+  EXPECT_EQ(g_config.ldap_idle, 60);
+  EXPECT_TRUE(g_config.mta_env.empty());
   EXPECT_EQ(g_config.web_trusted_proxies, (StringList{"127.0.0.1", "::1"}));
 }

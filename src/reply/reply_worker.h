@@ -9,7 +9,7 @@
 #include <vector>
 
 #include "mail/mail_state.h"
-#include "main/reply_loop.h"
+#include "reply/reply_loop.h"
 #include "store/block_store.h"
 #include "util/byte_source.h"
 #include "util/outcome.h"

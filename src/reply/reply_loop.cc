@@ -1,4 +1,4 @@
-#include "main/reply_loop.h"
+#include "reply/reply_loop.h"
 
 #include <syslog.h>
 

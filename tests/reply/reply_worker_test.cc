@@ -1,7 +1,7 @@
 // One ReplyWorker answering message after message in this process, against
 // a real directory (reached through a relay that the tests can cut), real
 // block files or Redis, and the recording MTA.
-#include "main/reply_worker.h"
+#include "reply/reply_worker.h"
 
 #include <arpa/inet.h>
 #include <netinet/in.h>

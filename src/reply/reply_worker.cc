@@ -1,4 +1,4 @@
-#include "main/reply_worker.h"
+#include "reply/reply_worker.h"
 
 #include <utility>
 
