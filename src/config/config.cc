@@ -1,19 +1,21 @@
 #include "config/config.h"
 
 #include <fcntl.h>
+#include <iconv.h>
 #include <sys/stat.h>
 
 #include <syslog.h>
 #include <algorithm>
-#include <cctype>
 #include <cerrno>
 #include <climits>
+#include <cstdint>
 #include <cstdio>
 #include <cstring>
 #include <optional>
 #include <string>
 #include <string_view>
 #include <utility>
+#include <variant>
 
 #include "util/c_owners.h"
 #include "util/log.h"
@@ -31,148 +33,474 @@ constexpr int kConfigLineBuffer = 2100;
 // real hand-off, and small enough that its milliseconds fit a poll timeout.
 constexpr int kMaxMtaTimeout = 86400;
 
-// The longest idle or DATA time orveltd grants a client: a day.
-constexpr int kMaxLmtpTimeout = 86400;
+// The longest idle or DATA time orveltd grants a client, and the longest a
+// kept directory session may lie unused: a day.
+constexpr int kDay = 86400;
 
 // The longest a web session may stay idle, in minutes: a day.
 constexpr int kMaxWebSessionIdle = 1440;
+
+// Hours between two replies (about 114 years), and the counts that have no
+// natural limit (receivers, header lines, connections, failed logins): far
+// beyond any real setting, far below the range of int.
+constexpr int kMaxHours = 1000000;
+constexpr int kMaxCount = 1000000;
 
 // A block file's mode must let its owner, the program, read and write it;
 // without that the default is used.
 constexpr int kOwnerReadWrite = 0600;
 constexpr int kDefaultCreateMode = 0600;
 
-// Reads a number of the directive file in base: leading white space and a
-// sign are accepted and reading stops at the first other character (0
-// without digits). Values beyond the range of int saturate at INT_MIN or
-// INT_MAX.
-int parse_number(const std::string& text, int base) {
-  size_t i = 0;
-  while (i < text.size() && isspace(static_cast<unsigned char>(text[i]))) ++i;
-  bool negative = false;
-  if (i < text.size() && (text[i] == '+' || text[i] == '-')) {
-    negative = text[i] == '-';
-    ++i;
+// How a directive's value is read, and where it goes.
+enum class Kind : unsigned char {
+  kText,             // std::string, as written
+  kOptionalText,     // OptionalText, as written
+  kFile,             // OptionalText: a file the programs read (checked by -t)
+  kWords,            // StringList, split at blanks; a line replaces the list
+  kBlockstore,       // StringList of Redis servers; "gdbm" alone: none
+  kYesNo,            // bool: yes or no, any letter case
+  kNumber,           // int: decimal digits, from low to high
+  kMtaTimeout,       // kNumber, a value above high refused in words of its own
+  kMaxheader,        // kNumber, stored two higher
+  kMode,             // int: octal digits, from low to high
+  kUmask,            // kMode, only the permission bits kept, owner rw required
+  kScope,            // int: base, one or sub
+  kTls,              // DirectoryTls: none, starttls or ldaps
+  kCharset,          // OptionalText: a charset iconv converts UTF-8 into
+  kMta,              // the program, and its arguments when the line has any
+  kPlaceholderPair,  // two StringLists: placeholder and attribute, appended
+  kNoreplyHeader,    // a header name and a pattern, appended
+};
+
+// Where a directive's value is stored in the record.
+enum class Shape : unsigned char { kNone, kText, kOptional, kList, kFlag, kInt, kTls, kPair };
+
+union Field {
+  std::nullptr_t none;
+  std::string Config::*text;
+  OptionalText Config::*optional;
+  StringList Config::*list;
+  bool Config::*flag;
+  int Config::*number;
+  DirectoryTls Config::*tls;
+  struct {
+    StringList Config::*placeholders;
+    StringList Config::*attributes;
+  } pair;
+};
+
+// One directive: its name (lower case), how its value is read, which
+// programs read it (ConfigReaders), its default as a value of the file
+// (nullptr: the record's empty value), the bounds of a number, and where
+// the value goes.
+struct Directive {
+  std::string_view name;
+  Kind kind;
+  unsigned readers;
+  const char* fallback;
+  Shape shape;
+  Field field;
+  int low = 0;
+  int high = 0;
+};
+
+constexpr Directive row(std::string_view name, Kind kind, unsigned readers, const char* fallback,
+                        std::string Config::*field) {
+  return {name, kind, readers, fallback, Shape::kText, {.text = field}};
+}
+constexpr Directive row(std::string_view name, Kind kind, unsigned readers, const char* fallback,
+                        OptionalText Config::*field) {
+  return {name, kind, readers, fallback, Shape::kOptional, {.optional = field}};
+}
+constexpr Directive row(std::string_view name, Kind kind, unsigned readers, const char* fallback,
+                        StringList Config::*field) {
+  return {name, kind, readers, fallback, Shape::kList, {.list = field}};
+}
+constexpr Directive row(std::string_view name, Kind kind, unsigned readers, const char* fallback,
+                        bool Config::*field) {
+  return {name, kind, readers, fallback, Shape::kFlag, {.flag = field}};
+}
+constexpr Directive row(std::string_view name, Kind kind, unsigned readers, const char* fallback,
+                        int Config::*field, int low = 0, int high = 0) {
+  return {name, kind, readers, fallback, Shape::kInt, {.number = field}, low, high};
+}
+constexpr Directive row(std::string_view name, Kind kind, unsigned readers, const char* fallback,
+                        DirectoryTls Config::*field) {
+  return {name, kind, readers, fallback, Shape::kTls, {.tls = field}};
+}
+constexpr Directive row(std::string_view name, Kind kind, unsigned readers, const char* fallback,
+                        StringList Config::*placeholders, StringList Config::*attributes) {
+  return {name, kind, readers, fallback, Shape::kPair, {.pair = {placeholders, attributes}}};
+}
+constexpr Directive row(std::string_view name, Kind kind, unsigned readers, const char* fallback) {
+  return {name, kind, readers, fallback, Shape::kNone, {.none = nullptr}};
+}
+
+// Who reads what: the programs that answer mail, the directory and reply
+// settings that orvelt-web's page shares with them, and the block store
+// that orvelt-db works on too.
+constexpr unsigned kAnswer = kReadByOrvelt | kReadByOrveltd;
+constexpr unsigned kShared = kAnswer | kReadByWeb;
+constexpr unsigned kStore = kShared | kReadByDbTool;
+
+// The build's default failstatus as a value of the file.
+#define ORVELT_TEXT_OF(x) #x
+#define ORVELT_TEXT(x) ORVELT_TEXT_OF(x)
+constexpr const char* kDefaultFailstatusText = ORVELT_TEXT(ORVELT_DEFAULT_FAILSTATUS);
+#undef ORVELT_TEXT
+#undef ORVELT_TEXT_OF
+
+using enum Kind;
+
+// Every directive, sorted by name (a lookup is a binary search). The reader,
+// the defaults (config_set_defaults), the bounds and tests/docs/check-docs-sync
+// all work from this table: a row per directive, its name first.
+constexpr Directive kDirectives[] = {
+    row("alias_attributes", kWords, kShared, nullptr, &Config::alias_attributes),
+    row("badheaders", kFile, kAnswer, nullptr, &Config::badheaders),
+    row("base", kText, kShared, nullptr, &Config::base),
+    row("blacklist", kFile, kAnswer, nullptr, &Config::blacklist),
+    row("blockexpire", kNumber, kStore, "48", &Config::blockexpire, 0, kMaxHours),
+    row("blockexpire_attribute", kOptionalText, kShared, nullptr, &Config::blockexpire_attribute),
+    row("blockexpire_max", kNumber, kShared, "1440", &Config::blockexpire_max, 0, kMaxHours),
+    row("blockexpire_min", kNumber, kShared, "1", &Config::blockexpire_min, 0, kMaxHours),
+    row("blockfiles", kText, kStore, kDefaultBlockfiles, &Config::blockfiles),
+    row("blockstore", kBlockstore, kStore, "gdbm", &Config::blockstore),
+    row("blockstore_password", kOptionalText, kStore, nullptr, &Config::blockstore_password),
+    row("blockstore_prefix", kText, kStore, "orvelt:", &Config::blockstore_prefix),
+    row("charset", kCharset, kShared, nullptr, &Config::charset),
+    row("dateformat", kText, kShared, "%Y-%m-%d", &Config::dateformat),
+    row("failstatus", kNumber, kShared, kDefaultFailstatusText, &Config::failstatus, 1, 255),
+    row("forcefooter", kFile, kShared, nullptr, &Config::forcefooter),
+    row("forceheader", kFile, kShared, nullptr, &Config::forceheader),
+    row("internal_domains", kWords, kShared, nullptr, &Config::internal_domains),
+    row("internal_result", kOptionalText, kShared, nullptr, &Config::internal_result),
+    row("ldap_idle", kNumber, kReadByOrveltd | kReadByWeb, "60", &Config::ldap_idle, 0, kDay),
+    row("lmtp_data_timeout", kNumber, kReadByOrveltd, "600", &Config::lmtp_data_timeout, 1, kDay),
+    row("lmtp_listen", kText, kReadByOrveltd, "unix:/run/orvelt/lmtp", &Config::lmtp_listen),
+    row("lmtp_peer_limit", kNumber, kReadByOrveltd, "64", &Config::lmtp_peer_limit, 0, kMaxCount),
+    row("lmtp_socket_mode", kMode, kReadByOrveltd, "0660", &Config::lmtp_socket_mode, 0, 0777),
+    row("lmtp_timeout", kNumber, kReadByOrveltd, "300", &Config::lmtp_timeout, 1, kDay),
+    row("lmtp_workers", kNumber, kReadByOrveltd, "8", &Config::lmtp_workers, 1, 256),
+    row("login", kOptionalText, kShared, nullptr, &Config::login),
+    row("loglevel", kNumber, kShared, "0", &Config::loglevel, 0, 3),
+    row("map_date", kPlaceholderPair, kShared, nullptr, &Config::map_date_placeholders,
+        &Config::map_date_attributes),
+    row("map_field", kPlaceholderPair, kShared, nullptr, &Config::map_field_placeholders,
+        &Config::map_field_attributes),
+    row("map_messageid", kText, kShared, "$messageid", &Config::map_messageid),
+    row("map_now", kText, kShared, "$now", &Config::map_now),
+    row("map_receiver", kText, kShared, "$recepient", &Config::map_receiver),
+    row("map_references", kText, kShared, "$references", &Config::map_references),
+    row("map_sender", kText, kShared, "$sender", &Config::map_sender),
+    row("map_subject", kText, kShared, "$subject", &Config::map_subject),
+    row("map_subject_text", kText, kShared, "$subjecttext", &Config::map_subject_text),
+    row("maxheader", kMaxheader, kAnswer, "254", &Config::maxheader, 0, kMaxCount),
+    row("maxreceivers", kNumber, kAnswer, "256", &Config::maxreceivers, 0, kMaxCount),
+    row("mta", kMta, kAnswer, "/usr/sbin/sendmail"),
+    row("mta_env", kWords, kAnswer, nullptr, &Config::mta_env),
+    row("mtatimeout", kMtaTimeout, kAnswer, "120", &Config::mtatimeout, 1, kMaxMtaTimeout),
+    row("noreply_header", kNoreplyHeader, kAnswer, nullptr),
+    row("password", kOptionalText, kShared, nullptr, &Config::password),
+    row("personal", kYesNo, kShared, "no", &Config::personal),
+    row("port", kNumber, kShared, "389", &Config::port, 1, 65535),
+    row("protocol", kNumber, kShared, nullptr, &Config::protocol, 2, 3),
+    row("queryfilter", kText, kShared, "(&(mail=$recepient)(vacationActive=TRUE))",
+        &Config::queryfilter),
+    row("recipient_delimiter", kText, kShared, nullptr, &Config::recipient_delimiter),
+    row("result", kText, kShared, "vacationInfo", &Config::result),
+    row("rfc3834", kYesNo, kAnswer, "no", &Config::rfc3834),
+    row("scope", kScope, kShared, "sub", &Config::scope),
+    row("server", kText, kShared, "localhost", &Config::server),
+    row("tls", kTls, kShared, "none", &Config::tls),
+    row("tls_cacert", kFile, kShared, nullptr, &Config::tls_cacert),
+    row("track_text", kYesNo, kAnswer, "no", &Config::track_text),
+    row("umask", kUmask, kStore, "0600", &Config::create_mode, 0, 07777),
+    row("web_binddn", kOptionalText, kReadByWeb, nullptr, &Config::web_binddn),
+    row("web_bindpw", kOptionalText, kReadByWeb, nullptr, &Config::web_bindpw),
+    row("web_client_limit", kNumber, kReadByWeb, "50", &Config::web_client_limit, 1, kMaxCount),
+    row("web_listen", kText, kReadByWeb, "127.0.0.1:8080", &Config::web_listen),
+    row("web_login_filter", kText, kReadByWeb, "(mail=$login)", &Config::web_login_filter),
+    row("web_login_limit", kNumber, kReadByWeb, "5", &Config::web_login_limit, 1, kMaxCount),
+    row("web_peer_limit", kNumber, kReadByWeb, "16", &Config::web_peer_limit, 0, kMaxCount),
+    row("web_request_timeout", kNumber, kReadByWeb, "20", &Config::web_request_timeout, 1, 3600),
+    row("web_secure_cookies", kYesNo, kReadByWeb, "yes", &Config::web_secure_cookies),
+    row("web_session_idle", kNumber, kReadByWeb, "30", &Config::web_session_idle, 1,
+        kMaxWebSessionIdle),
+    row("web_trusted_proxies", kWords, kReadByWeb, "127.0.0.1 ::1", &Config::web_trusted_proxies),
+};
+
+// The shape each kind stores into: a row whose field does not fit its kind
+// would not compile (see the static_assert below).
+constexpr Shape shape_of(Kind kind) {
+  switch (kind) {
+    case kText:
+      return Shape::kText;
+    case kOptionalText:
+    case kFile:
+    case kCharset:
+      return Shape::kOptional;
+    case kWords:
+    case kBlockstore:
+      return Shape::kList;
+    case kYesNo:
+      return Shape::kFlag;
+    case kNumber:
+    case kMtaTimeout:
+    case kMaxheader:
+    case kMode:
+    case kUmask:
+    case kScope:
+      return Shape::kInt;
+    case kTls:
+      return Shape::kTls;
+    case kPlaceholderPair:
+      return Shape::kPair;
+    case kMta:
+    case kNoreplyHeader:
+      return Shape::kNone;
   }
+  return Shape::kNone;
+}
+
+constexpr size_t kLongestName = [] {
+  size_t longest = 0;
+  for (const Directive& d : kDirectives) longest = std::max(longest, d.name.size());
+  return longest;
+}();
+
+constexpr bool table_is_sound() {
+  for (size_t i = 0; i < std::size(kDirectives); ++i) {
+    const Directive& d = kDirectives[i];
+    if (d.shape != shape_of(d.kind)) return false;
+    for (const char c : d.name) {
+      if (!((c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') || c == '_')) return false;
+    }
+    if (i > 0 && !(kDirectives[i - 1].name < d.name)) return false;
+  }
+  return true;
+}
+static_assert(table_is_sound(), "kDirectives: names sorted, lower case, each field fits its kind");
+
+// The row of a directive named in any letter case; none for an unknown one.
+// A busy server reads the file for every message: one fold into a buffer
+// on the stack and a binary search.
+const Directive* find_directive(std::string_view name) {
+  if (name.size() > kLongestName) return nullptr;
+  char folded[kLongestName];
+  for (size_t i = 0; i < name.size(); ++i) folded[i] = ascii_lower(name[i]);
+  const std::string_view key(folded, name.size());
+  const auto* const end = std::end(kDirectives);
+  const auto* found =
+      std::lower_bound(std::begin(kDirectives), end, key,
+                       [](const Directive& d, std::string_view wanted) { return d.name < wanted; });
+  return found != end && found->name == key ? found : nullptr;
+}
+
+// Where the reader's complaints go: the log (a program reading its
+// configuration), or, for config_check, the list of problems.
+struct Complaints {
+  ConfigProblems* problems = nullptr;
+  int line = 0;  // the line being read, from 1
+
+  void say(const std::string& text) const {
+    if (problems == nullptr) {
+      log_message(LOG_WARNING, "WARN/CFG %s", text.c_str());
+    } else {
+      problems->lines.push_back({line, text});
+    }
+  }
+  // A value the directive cannot use: "<directive>: "<value>" is not <what>".
+  void bad_value(const Directive& d, std::string_view value, const std::string& what) const {
+    say(std::string(d.name) + ": \"" + log_safe(value) + "\" is not " + what);
+  }
+};
+
+// A number written in digits only, with a leading '-' for a negative one;
+// none for anything else (a '+', blanks, trailing text, no digits). Values
+// beyond the range of int come back as one beyond it in their direction,
+// which no bound takes.
+std::optional<long long> read_number(std::string_view text, int base) {
+  const bool negative = !text.empty() && text[0] == '-';
+  if (negative) text.remove_prefix(1);
+  if (text.empty()) return std::nullopt;
   long long value = 0;
-  for (; i < text.size(); ++i) {
-    const int digit = text[i] - '0';
-    if (digit < 0 || digit >= base) break;
-    if (value <= static_cast<long long>(INT_MAX) + 1) value = value * base + digit;
+  for (const char c : text) {
+    const int digit = c - '0';
+    if (digit < 0 || digit >= base) return std::nullopt;
+    if (value <= INT_MAX) value = value * base + digit;
   }
-  if (negative) value = -value;
-  if (value > INT_MAX) return INT_MAX;
-  if (value < INT_MIN) return INT_MIN;
-  return static_cast<int>(value);
+  return negative ? -value : value;
+}
+
+std::string number_range(int low, int high) {
+  if (high == low + 1) return std::to_string(low) + " or " + std::to_string(high);
+  return "a number from " + std::to_string(low) + " to " + std::to_string(high);
+}
+
+std::string mode_range(int low, int high) {
+  char text[64];
+  snprintf(text, sizeof text, "an octal mode from %04o to %04o", static_cast<unsigned>(low),
+           static_cast<unsigned>(high));
+  return text;
 }
 
 // Splits a value into its first word and the rest (absent without a rest).
 // Runs of spaces count as one; the rest loses the spaces at either end.
-std::pair<OptionalText, OptionalText> split_first_word(const std::string& value) {
-  std::string_view text(value);
-  const auto trim_spaces = [](std::string_view part) {
-    const size_t start = part.find_first_not_of(' ');
-    if (start == std::string_view::npos) return std::string_view();
-    return part.substr(start, part.find_last_not_of(' ') - start + 1);
-  };
-  text = trim_spaces(text);
-  std::pair<OptionalText, OptionalText> out;
-  if (text.empty()) return out;
+std::pair<std::string_view, std::optional<std::string_view>> split_first_word(
+    std::string_view text) {
   const size_t space = text.find(' ');
-  out.first.emplace(text.substr(0, space));
-  if (space != std::string_view::npos) out.second.emplace(trim_spaces(text.substr(space)));
-  return out;
+  if (space == std::string_view::npos) return {text, std::nullopt};
+  std::string_view rest = text.substr(space);
+  rest.remove_prefix(rest.find_first_not_of(' '));  // the value ends in no space
+  return {text.substr(0, space), rest};
 }
 
-int parse_decimal(const std::string& text) { return parse_number(text, 10); }
-int parse_octal(const std::string& text) { return parse_number(text, 8); }
-
-void apply_map_field(const std::string& value) {
-  auto [placeholder, attribute] = split_first_word(value);
-  if (!attribute) return;
-  g_config.map_field_attributes.push_back(std::move(*attribute));
-  g_config.map_field_placeholders.push_back(std::move(*placeholder));
-}
-
-void apply_map_date(const std::string& value) {
-  auto [placeholder, attribute] = split_first_word(value);
-  if (!attribute) return;
-  g_config.map_date_attributes.push_back(std::move(*attribute));
-  g_config.map_date_placeholders.push_back(std::move(*placeholder));
-}
-
-void apply_noreply_header(const std::string& value) {
-  auto [name, pattern] = split_first_word(value);
-  if (!pattern) return;
-  g_config.noreply_headers.push_back({std::move(*name), std::move(*pattern)});
-}
-
-void apply_mta(const std::string& value) {
-  auto [program, args] = split_first_word(value);
-  if (!program) return;
-  g_config.mta = std::move(*program);
-  if (args) g_config.mta_args = std::move(*args);
-}
-
-void apply_scope(const std::string& value) {
-  if (equals_ignore_case(value, "base")) g_config.scope = 0;
-  else if (equals_ignore_case(value, "one")) g_config.scope = 1;
-  else if (equals_ignore_case(value, "sub")) g_config.scope = 2;
-}
-
-// "gdbm" (any letter case) alone is the default store; anything else is the
-// list of Redis servers.
-void apply_blockstore(const std::string& value) {
-  StringList servers = tokenize(value, -1, ' ');
-  if (servers.size() == 1 && equals_ignore_case(servers[0], "gdbm")) servers.clear();
-  g_config.blockstore = std::move(servers);
-}
-
-// yes or no, any letter case; anything else leaves the setting.
-void apply_yes_no(bool& field, const std::string& value) {
-  if (equals_ignore_case(value, "yes")) field = true;
-  else if (equals_ignore_case(value, "no")) field = false;
-}
-
-void apply_tls(const std::string& value) {
-  if (equals_ignore_case(value, "none")) g_config.tls = DirectoryTls::kNone;
-  else if (equals_ignore_case(value, "starttls")) g_config.tls = DirectoryTls::kStartTls;
-  else if (equals_ignore_case(value, "ldaps")) g_config.tls = DirectoryTls::kLdaps;
-}
-
-// A setting that takes a number in [low, high]; others leave it as it was.
-void apply_bounded(int& field, const std::string& value, int low, int high) {
-  const int number = parse_decimal(value);
-  if (number >= low && number <= high) field = number;
-}
-
-void apply_mtatimeout(const std::string& value) {
-  const int seconds = parse_decimal(value);
-  if (seconds > kMaxMtaTimeout) {
-    log_message(LOG_WARNING, "WARN/CFG mtatimeout above 86400 ignored");
-    return;
-  }
-  if (seconds >= 1) g_config.mtatimeout = seconds;
+// Whether iconv converts the replies, composed in UTF-8, into charset (its
+// //TRANSLIT and //IGNORE suffixes included).
+bool iconv_converts_into(const std::string& charset) {
+  const iconv_t descriptor = iconv_open(charset.c_str(), "UTF-8");
+  if (descriptor == reinterpret_cast<iconv_t>(-1)) return false;
+  iconv_close(descriptor);
+  return true;
 }
 
 // The permission bits of a new block file. Only permission bits: a block
 // file must never be set-id or sticky. A mode without read and write for
-// the owner would create a file that the next run cannot open: refused.
-void apply_create_mode(const std::string& value) {
-  const int mode = parse_octal(value) & 0777;
+// the owner would create a file that the next run cannot open: refused,
+// and 0600 used.
+void apply_create_mode(int& field, int written, const Complaints& complaints) {
+  const int mode = written & 0777;
   if ((mode & kOwnerReadWrite) != kOwnerReadWrite) {
-    log_message(LOG_WARNING,
-                "WARN/CFG umask %04o would make block files the program cannot read; 0600 used",
-                static_cast<unsigned>(mode));
-    g_config.create_mode = kDefaultCreateMode;
+    char text[96];
+    snprintf(text, sizeof text,
+             "umask %04o would make block files the program cannot read; 0600 used",
+             static_cast<unsigned>(mode));
+    complaints.say(text);
+    field = kDefaultCreateMode;
     return;
   }
-  g_config.create_mode = mode;
+  field = mode;
 }
 
-void apply_protocol(const std::string& value) {
-  const int version = parse_decimal(value);
-  if (version == 2 || version == 3) g_config.protocol = version;
+// A number or mode directive: the value in its bounds, or a complaint and
+// the setting left as it was.
+void apply_number(Config& config, const Directive& d, std::string_view value,
+                  const Complaints& complaints) {
+  const bool octal = d.kind == kMode || d.kind == kUmask;
+  const std::optional<long long> number = read_number(value, octal ? 8 : 10);
+  if (number && *number > d.high && d.kind == kMtaTimeout) {
+    complaints.say("mtatimeout above 86400 ignored");
+    return;
+  }
+  if (!number || *number < d.low || *number > d.high) {
+    complaints.bad_value(d, value, octal ? mode_range(d.low, d.high) : number_range(d.low, d.high));
+    return;
+  }
+  int& field = config.*d.field.number;
+  const int n = static_cast<int>(*number);
+  if (d.kind == kUmask) {
+    apply_create_mode(field, n, complaints);
+  } else {
+    field = d.kind == kMaxheader ? n + 2 : n;  // maxheader counts two lines more than it says
+  }
+}
+
+// Applies one directive's value to config. An empty value does something
+// only where the directive checks its value: there it is a bad one.
+void apply_value(Config& config, const Directive& d, std::string_view value,
+                 const Complaints& complaints) {
+  switch (d.kind) {
+    case kText:
+      config.*d.field.text = value;
+      return;
+    case kOptionalText:
+    case kFile:
+      config.*d.field.optional = std::string(value);
+      return;
+    case kWords:
+      config.*d.field.list = tokenize(value, -1, ' ');
+      return;
+    case kBlockstore: {
+      StringList servers = tokenize(value, -1, ' ');
+      if (servers.size() == 1 && equals_ignore_case(servers[0], "gdbm")) servers.clear();
+      config.*d.field.list = std::move(servers);
+      return;
+    }
+    case kYesNo:
+      if (equals_ignore_case(value, "yes")) config.*d.field.flag = true;
+      else if (equals_ignore_case(value, "no")) config.*d.field.flag = false;
+      else complaints.bad_value(d, value, "yes or no");
+      return;
+    case kNumber:
+    case kMtaTimeout:
+    case kMaxheader:
+    case kMode:
+    case kUmask:
+      apply_number(config, d, value, complaints);
+      return;
+    case kScope:
+      if (equals_ignore_case(value, "base")) config.*d.field.number = 0;
+      else if (equals_ignore_case(value, "one")) config.*d.field.number = 1;
+      else if (equals_ignore_case(value, "sub")) config.*d.field.number = 2;
+      else complaints.bad_value(d, value, "base, one or sub");
+      return;
+    case kTls:
+      if (equals_ignore_case(value, "none")) config.*d.field.tls = DirectoryTls::kNone;
+      else if (equals_ignore_case(value, "starttls")) config.*d.field.tls = DirectoryTls::kStartTls;
+      else if (equals_ignore_case(value, "ldaps")) config.*d.field.tls = DirectoryTls::kLdaps;
+      else complaints.bad_value(d, value, "none, starttls or ldaps");
+      return;
+    case kCharset: {
+      std::string charset(value);
+      if (!iconv_converts_into(charset)) {
+        complaints.bad_value(d, value, "a charset iconv converts UTF-8 into");
+        return;
+      }
+      config.*d.field.optional = std::move(charset);
+      return;
+    }
+    case kMta: {
+      // A later line with the program alone keeps the arguments.
+      const auto [program, args] = split_first_word(value);
+      config.mta = program;
+      if (args) config.mta_args = *args;
+      return;
+    }
+    case kPlaceholderPair: {
+      const auto [placeholder, attribute] = split_first_word(value);
+      if (!attribute) {
+        complaints.bad_value(d, value, "a placeholder and an attribute");
+        return;
+      }
+      (config.*d.field.pair.attributes).emplace_back(*attribute);
+      (config.*d.field.pair.placeholders).emplace_back(placeholder);
+      return;
+    }
+    case kNoreplyHeader: {
+      const auto [name, pattern] = split_first_word(value);
+      if (!pattern) {
+        complaints.bad_value(d, value, "a header name and a pattern");
+        return;
+      }
+      config.noreply_headers.push_back({std::string(name), std::string(*pattern)});
+      return;
+    }
+  }
+}
+
+// Applies one directive line, as apply_value says. True when the line
+// changed the record without a complaint; where complaints are logged
+// rather than collected, whenever it had a value to apply.
+bool apply(Config& config, const Directive& d, std::string_view value,
+           const Complaints& complaints) {
+  if (value.empty() && (d.shape == Shape::kText || d.shape == Shape::kList ||
+                        d.kind == kOptionalText || d.kind == kFile)) {
+    return false;
+  }
+  const size_t said = complaints.problems == nullptr ? 0 : complaints.problems->lines.size();
+  apply_value(config, d, value, complaints);
+  return complaints.problems == nullptr || complaints.problems->lines.size() == said;
 }
 
 // Whether buffer, just filled by fgets, holds a whole line: one that ends in
@@ -193,146 +521,6 @@ bool line_complete(const char* buffer, size_t size, FILE* file) {
   return false;
 }
 
-// A directive's name, as the directive file gives it.
-class DirectiveName {
- public:
-  explicit DirectiveName(std::string_view name) : name_(name) {}
-  // The length first, here where the compiler knows each name's: most of
-  // the directives a line is compared with fail on it, without a call.
-  bool is(std::string_view name) const {
-    return name_.size() == name.size() && equals_ignore_case(name_, name);
-  }
-
- private:
-  std::string_view name_;
-};
-
-// The directory: where it is, how to search it, what to read from an entry.
-bool apply_directory_directive(const DirectiveName& d, std::string& v) {
-  if (d.is("server")) g_config.server = std::move(v);
-  else if (d.is("port")) g_config.port = parse_decimal(v);
-  else if (d.is("base")) g_config.base = std::move(v);
-  else if (d.is("protocol")) apply_protocol(v);
-  else if (d.is("login")) g_config.login = std::move(v);
-  else if (d.is("password")) g_config.password = std::move(v);
-  else if (d.is("scope")) apply_scope(v);
-  else if (d.is("queryfilter")) g_config.queryfilter = std::move(v);
-  else if (d.is("result")) g_config.result = std::move(v);
-  else if (d.is("tls")) apply_tls(v);
-  else if (d.is("tls_cacert")) g_config.tls_cacert = std::move(v);
-  else if (d.is("ldap_idle")) apply_bounded(g_config.ldap_idle, v, 0, 86400);
-  else if (d.is("internal_result")) g_config.internal_result = std::move(v);
-  else if (d.is("map_field")) apply_map_field(v);
-  else if (d.is("map_date")) apply_map_date(v);
-  else if (d.is("alias_attributes")) g_config.alias_attributes = tokenize(v, -1, ' ');
-  else if (d.is("blockexpire_attribute")) g_config.blockexpire_attribute = std::move(v);
-  else return false;
-  return true;
-}
-
-// Suppressing repeats: the block files or servers and how long a record
-// counts.
-bool apply_store_directive(const DirectiveName& d, std::string& v) {
-  if (d.is("blockfiles")) g_config.blockfiles = std::move(v);
-  else if (d.is("blockexpire")) g_config.blockexpire = parse_decimal(v);
-  else if (d.is("umask")) apply_create_mode(v);
-  else if (d.is("blockstore")) apply_blockstore(v);
-  else if (d.is("blockstore_password")) g_config.blockstore_password = std::move(v);
-  else if (d.is("blockstore_prefix")) g_config.blockstore_prefix = std::move(v);
-  else if (d.is("track_text")) apply_yes_no(g_config.track_text, v);
-  else if (d.is("blockexpire_min")) g_config.blockexpire_min = parse_decimal(v);
-  else if (d.is("blockexpire_max")) g_config.blockexpire_max = parse_decimal(v);
-  else return false;
-  return true;
-}
-
-// Reading the message and deciding whether it is answered.
-bool apply_message_directive(const DirectiveName& d, std::string& v) {
-  if (d.is("badheaders")) g_config.badheaders = std::move(v);
-  else if (d.is("blacklist")) g_config.blacklist = std::move(v);
-  else if (d.is("recvheader")) g_config.recvheader = tokenize(v, -1, ' ');
-  else if (d.is("maxreceivers")) g_config.maxreceivers = parse_decimal(v);
-  else if (d.is("maxheader")) {
-    // The directive counts two lines more than it says; the sum saturates.
-    const int n = parse_decimal(v);
-    g_config.maxheader = n > INT_MAX - 2 ? INT_MAX : n + 2;
-  } else if (d.is("rfc3834")) apply_yes_no(g_config.rfc3834, v);
-  else if (d.is("recipient_delimiter")) g_config.recipient_delimiter = std::move(v);
-  else if (d.is("personal")) apply_yes_no(g_config.personal, v);
-  else if (d.is("noreply_header")) apply_noreply_header(v);
-  else return false;
-  return true;
-}
-
-// The reply: its frame, its placeholders, its charset and the MTA.
-bool apply_reply_directive(const DirectiveName& d, std::string& v) {
-  if (d.is("mta")) apply_mta(v);
-  else if (d.is("mtatimeout")) apply_mtatimeout(v);
-  else if (d.is("mta_env")) g_config.mta_env = tokenize(v, -1, ' ');
-  else if (d.is("forceheader")) g_config.forceheader = std::move(v);
-  else if (d.is("forcefooter")) g_config.forcefooter = std::move(v);
-  else if (d.is("charset")) g_config.charset = std::move(v);
-  else if (d.is("map_sender")) g_config.map_sender = std::move(v);
-  else if (d.is("map_receiver")) g_config.map_receiver = std::move(v);
-  else if (d.is("map_subject")) g_config.map_subject = std::move(v);
-  else if (d.is("map_messageid")) g_config.map_messageid = std::move(v);
-  else if (d.is("map_now")) g_config.map_now = std::move(v);
-  else if (d.is("map_references")) g_config.map_references = std::move(v);
-  else if (d.is("map_subject_text")) g_config.map_subject_text = std::move(v);
-  else if (d.is("dateformat")) g_config.dateformat = std::move(v);
-  else if (d.is("internal_domains")) g_config.internal_domains = tokenize(v, -1, ' ');
-  else return false;
-  return true;
-}
-
-// orveltd, the LMTP server: where it listens and how much it takes on.
-// Out-of-range numbers leave the setting as it was.
-bool apply_lmtp_directive(const DirectiveName& d, std::string& v) {
-  if (d.is("lmtp_listen")) g_config.lmtp_listen = std::move(v);
-  else if (d.is("lmtp_socket_mode")) g_config.lmtp_socket_mode = parse_octal(v) & 0777;
-  else if (d.is("lmtp_workers")) apply_bounded(g_config.lmtp_workers, v, 1, 256);
-  else if (d.is("lmtp_timeout")) apply_bounded(g_config.lmtp_timeout, v, 1, kMaxLmtpTimeout);
-  else if (d.is("lmtp_data_timeout")) {
-    apply_bounded(g_config.lmtp_data_timeout, v, 1, kMaxLmtpTimeout);
-  } else if (d.is("lmtp_peer_limit")) apply_bounded(g_config.lmtp_peer_limit, v, 0, 1000000);
-  else return false;
-  return true;
-}
-
-// orvelt-web, the page where people set their own out-of-office.
-bool apply_web_directive(const DirectiveName& d, std::string& v) {
-  if (d.is("web_listen")) g_config.web_listen = std::move(v);
-  else if (d.is("web_binddn")) g_config.web_binddn = std::move(v);
-  else if (d.is("web_bindpw")) g_config.web_bindpw = std::move(v);
-  else if (d.is("web_login_filter")) g_config.web_login_filter = std::move(v);
-  else if (d.is("web_secure_cookies")) apply_yes_no(g_config.web_secure_cookies, v);
-  else if (d.is("web_session_idle")) {
-    apply_bounded(g_config.web_session_idle, v, 1, kMaxWebSessionIdle);
-  } else if (d.is("web_trusted_proxies")) g_config.web_trusted_proxies = tokenize(v, -1, ' ');
-  else if (d.is("web_request_timeout")) apply_bounded(g_config.web_request_timeout, v, 1, 3600);
-  else if (d.is("web_peer_limit")) apply_bounded(g_config.web_peer_limit, v, 0, 1000000);
-  else if (d.is("web_login_limit")) apply_bounded(g_config.web_login_limit, v, 1, 1000000);
-  else if (d.is("web_client_limit")) apply_bounded(g_config.web_client_limit, v, 1, 1000000);
-  else return false;
-  return true;
-}
-
-// Applies one directive: its name and its value. Nothing happens when
-// either is empty. Unknown directives are logged and ignored.
-void apply_directive(std::string_view name, std::string value) {
-  if (name.empty() || value.empty()) return;
-  const DirectiveName d(name);
-  std::string& v = value;
-  if (apply_directory_directive(d, v) || apply_store_directive(d, v) ||
-      apply_message_directive(d, v) || apply_reply_directive(d, v) || apply_lmtp_directive(d, v) ||
-      apply_web_directive(d, v)) {
-    return;
-  }
-  if (d.is("loglevel")) g_config.loglevel = parse_decimal(v);
-  else if (d.is("failstatus")) apply_bounded(g_config.failstatus, v, 1, 255);
-  else log_message(LOG_WARNING, "WARN/CFG Unknown config directive: %s", log_safe(name).c_str());
-}
-
 // A directive line's name and value: the first run of non-blanks, and the
 // rest without the blanks around it (blanks are spaces only; either may be
 // empty). The line is read in place: a busy server reads the file for
@@ -349,72 +537,25 @@ std::pair<std::string_view, std::string_view> split_directive_line(std::string_v
   return {line.substr(0, name_end), rest.substr(0, rest.find_last_not_of(' ') + 1)};
 }
 
-}  // namespace
-
-void config_set_defaults() {
-  g_config = Config{};
-  g_config.base = "";
-  g_config.server = "localhost";
-  g_config.queryfilter = "(&(mail=$recepient)(vacationActive=TRUE))";
-  g_config.result = "vacationInfo";
-  g_config.scope = 2;
-  g_config.port = 389;
-  g_config.protocol = 0;
-  g_config.blockfiles = kDefaultBlockfiles;
-  g_config.mta = "/usr/sbin/sendmail";
-  g_config.mta_args = "";
-  g_config.map_sender = "$sender";
-  g_config.map_receiver = "$recepient";
-  g_config.recvheader = {"to", "cc"};
-  g_config.map_subject = "$subject";
-  g_config.blockexpire = 48;
-  g_config.maxreceivers = 256;
-  g_config.maxheader = 256;
-  g_config.create_mode = kDefaultCreateMode;
-  g_config.loglevel = 0;
-  g_config.rfc3834 = false;
-  g_config.tls = DirectoryTls::kNone;
-  g_config.tls_cacert.reset();
-  g_config.failstatus = kDefaultFatalStatus;
-  g_config.mtatimeout = 120;
-  g_config.recipient_delimiter = "";
-  g_config.map_messageid = "$messageid";
-  g_config.map_now = "$now";
-  g_config.dateformat = "%Y-%m-%d";
-  g_config.blockstore.clear();
-  g_config.blockstore_password.reset();
-  g_config.blockstore_prefix = "orvelt:";
-  g_config.personal = false;
-  g_config.alias_attributes.clear();
-  g_config.noreply_headers.clear();
-  g_config.map_references = "$references";
-  g_config.map_subject_text = "$subjecttext";
-  g_config.track_text = false;
-  g_config.blockexpire_attribute.reset();
-  g_config.blockexpire_min = 1;
-  g_config.blockexpire_max = 1440;
-  g_config.lmtp_listen = "unix:/run/orvelt/lmtp";
-  g_config.lmtp_socket_mode = 0660;
-  g_config.lmtp_workers = 8;
-  g_config.lmtp_timeout = 300;
-  g_config.lmtp_data_timeout = 600;
-  g_config.web_listen = "127.0.0.1:8080";
-  g_config.web_binddn.reset();
-  g_config.web_bindpw.reset();
-  g_config.web_login_filter = "(mail=$login)";
-  g_config.web_secure_cookies = true;
-  g_config.web_session_idle = 30;
-  g_config.web_trusted_proxies = {"127.0.0.1", "::1"};
-  g_config.web_request_timeout = 20;
-  g_config.web_peer_limit = 16;
-  g_config.web_login_limit = 5;
-  g_config.web_client_limit = 50;
-  g_config.lmtp_peer_limit = 64;
-  g_config.ldap_idle = 60;
-  g_config.mta_env.clear();
+// The record of the defaults, made once from the table: every row's
+// default read as the file's value would be.
+Config make_defaults() {
+  Config config;
+  const Complaints complaints;
+  for (const Directive& d : kDirectives) {
+    if (d.fallback != nullptr) apply(config, d, d.fallback, complaints);
+  }
+  return config;
 }
 
-std::optional<std::string> config_read_path(const char* path) {
+const Config& defaults() {
+  static const Config built = make_defaults();
+  return built;
+}
+
+// Opens the directive file without blocking and checks its type before the
+// first read (see config_read_path); the reason when it cannot be read.
+std::variant<OwnedFile, std::string> open_config(const char* path) {
   // Opened without blocking: open(2) of a FIFO would otherwise wait for a
   // writer that never comes. The type is checked before anything is read.
   UniqueFd fd(open(path, O_RDONLY | O_NONBLOCK | O_CLOEXEC));
@@ -428,10 +569,71 @@ std::optional<std::string> config_read_path(const char* path) {
   // system passes the flag on (FUSE) and answers EAGAIN: it is cleared.
   const int flags = fcntl(fd.get(), F_GETFL);
   if (flags < 0 || fcntl(fd.get(), F_SETFL, flags & ~O_NONBLOCK) != 0) return std::strerror(errno);
-  const OwnedFile file(fdopen(fd.get(), "r"));
+  OwnedFile file(fdopen(fd.get(), "r"));
   if (!file) return std::strerror(errno);
   fd.release();  // the stream closes it now
-  if (!config_read_stream(file.get())) return std::strerror(errno);
+  return file;
+}
+
+// Reads the directive lines of file into config, from the defaults on.
+bool read_lines(FILE* file, Config& config, ConfigProblems* problems) {
+  config = defaults();
+  Complaints complaints{problems};
+  char buffer[kConfigLineBuffer] = {};  // see line_complete
+  // Set while the rest of a line longer than the buffer is skipped: none of
+  // it may become a directive (the tail of a long comment, say).
+  bool skipping = false;
+  while (fgets(buffer, sizeof buffer, file) != nullptr) {
+    const bool was_skipping = std::exchange(skipping, !line_complete(buffer, sizeof buffer, file));
+    if (was_skipping) continue;
+    ++complaints.line;
+    if (skipping) {
+      complaints.say("line too long");
+      continue;
+    }
+    if (buffer[0] == '\n' || buffer[0] == '#') continue;
+    std::string_view line(buffer);  // a NUL byte ends the line's text
+    if (!line.empty() && line.back() == '\n') line.remove_suffix(1);
+    const auto [name, value] = split_directive_line(line);
+    if (name.empty()) continue;
+    const Directive* d = find_directive(name);
+    if (d == nullptr) {
+      complaints.say("Unknown config directive: " + log_safe(name));
+      continue;
+    }
+    if (apply(config, *d, value, complaints) && problems != nullptr) {
+      problems->set_at[d->name] = complaints.line;
+      if (d->kind == kNoreplyHeader) problems->noreply_header_lines.push_back(complaints.line);
+    }
+  }
+  const bool read_whole = ferror(file) == 0;
+  const int read_error = errno;  // the failed read's, for the caller
+  config.map_field_attributes.push_back(config.result);
+  errno = read_error;
+  return read_whole;
+}
+
+}  // namespace
+
+std::vector<ConfigDirective> config_directives() {
+  std::vector<ConfigDirective> out;
+  for (const Directive& d : kDirectives) {
+    out.push_back({d.name, d.fallback, d.readers, d.kind == kFile ? d.field.optional : nullptr});
+  }
+  return out;
+}
+
+void config_set_defaults() { g_config = defaults(); }
+
+std::optional<std::string> config_read_path(const char* path) {
+  return config_read_path_into(path, g_config, nullptr);
+}
+
+std::optional<std::string> config_read_path_into(const char* path, Config& config,
+                                                 ConfigProblems* problems) {
+  std::variant<OwnedFile, std::string> opened = open_config(path);
+  if (std::string* reason = std::get_if<std::string>(&opened)) return std::move(*reason);
+  if (!read_lines(std::get<OwnedFile>(opened).get(), config, problems)) return std::strerror(errno);
   return std::nullopt;
 }
 
@@ -441,28 +643,4 @@ void config_read_file(const char* path) {
   }
 }
 
-bool config_read_stream(FILE* file) {
-  config_set_defaults();
-  char buffer[kConfigLineBuffer] = {};  // see line_complete
-  // Set while the rest of a line longer than the buffer is skipped: none of
-  // it may become a directive (the tail of a long comment, say).
-  bool skipping = false;
-  while (fgets(buffer, sizeof buffer, file) != nullptr) {
-    const bool was_skipping = std::exchange(skipping, !line_complete(buffer, sizeof buffer, file));
-    if (was_skipping) continue;
-    if (skipping) {
-      log_message(LOG_WARNING, "WARN/CFG line too long");
-      continue;
-    }
-    if (buffer[0] == '\n' || buffer[0] == '#') continue;
-    std::string_view line(buffer);  // a NUL byte ends the line's text
-    if (!line.empty() && line.back() == '\n') line.remove_suffix(1);
-    const auto [name, value] = split_directive_line(line);
-    apply_directive(name, std::string(value));
-  }
-  const bool read_whole = ferror(file) == 0;
-  const int read_error = errno;  // the failed read's, for the caller
-  g_config.map_field_attributes.push_back(g_config.result);
-  errno = read_error;
-  return read_whole;
-}
+bool config_read_stream(FILE* file) { return read_lines(file, g_config, nullptr); }

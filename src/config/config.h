@@ -2,8 +2,10 @@
 #pragma once
 
 #include <cstdio>
+#include <map>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "config/install_paths.h"
@@ -71,9 +73,7 @@ struct Config {
   // Exit status of every fatal stop once the file is read (1 to 255).
   int failstatus = 0;
   // Seconds the MTA may take to accept a reply before it is killed: 1 to
-  // 86400. A larger value is refused with "WARN/CFG mtatimeout above 86400
-  // ignored" (priority warning), a value below 1 silently; either way the
-  // setting stays as it was.
+  // 86400 (see config_read_file for the values refused).
   int mtatimeout = 0;
   // Names of the environment variables the MTA is given from the program's
   // own environment, besides PATH (which is always the system's).
@@ -171,8 +171,44 @@ inline constexpr const char* kDefaultConfigPath = ORVELT_DEFAULT_CONFIG_FILE;
 // The blockfiles directory when the file names none.
 inline constexpr const char* kDefaultBlockfiles = ORVELT_DEFAULT_BLOCK_DIR;
 
+// The programs that read a directive, a bit each.
+enum ConfigReaders : unsigned {
+  kReadByOrvelt = 1u << 0,
+  kReadByOrveltd = 1u << 1,
+  kReadByWeb = 1u << 2,
+  kReadByDbTool = 1u << 3,
+};
+
+// One directive as the table in config.cc declares it: its name (lower
+// case), its default as the file would write it (nullptr: the record's
+// empty value: no text, no list, 0, not set), the programs that read it,
+// and, for a directive that names a file the programs read, that field.
+struct ConfigDirective {
+  std::string_view name;
+  const char* default_value;
+  unsigned readers;
+  OptionalText Config::*file;
+};
+
+// Every directive, sorted by name.
+std::vector<ConfigDirective> config_directives();
+
 // Sets every field of g_config to its default.
 void config_set_defaults();
+
+// What a reading of the file found wrong, collected instead of logged (for
+// config_check): each complaint with the number of its line (from 1) and
+// its text without "WARN/CFG ", the last line that set each directive
+// without a complaint, and the line of each noreply_header rule.
+struct ConfigProblems {
+  struct Line {
+    int line;
+    std::string text;
+  };
+  std::vector<Line> lines;
+  std::map<std::string_view, int> set_at;
+  std::vector<int> noreply_header_lines;
+};
 
 // Loads the defaults, then the file at path, then completes the search
 // attribute list, into this thread's g_config; none when that was done. The
@@ -186,6 +222,11 @@ void config_set_defaults();
 // says.
 std::optional<std::string> config_read_path(const char* path);
 
+// config_read_path into config rather than g_config; with problems, the
+// complaints go there rather than to the log.
+std::optional<std::string> config_read_path_into(const char* path, Config& config,
+                                                 ConfigProblems* problems);
+
 // Reads the file at path as config_read_path does. A file that cannot be
 // read ends the run through log_fatal with "CRIT/IO <path>: <reason>" at
 // priority err and the build's default failstatus (kDefaultFatalStatus in
@@ -197,11 +238,21 @@ std::optional<std::string> config_read_path(const char* path);
 // NUL byte ends a line's text). Empty lines and lines that start
 // with '#' are skipped; every other line is a directive and its value,
 // separated by the first run of spaces (the value loses its leading and
-// trailing spaces), with the directive's name in any letter case. A line
-// without a value does nothing; an unknown directive with a value logs
-// "WARN/CFG Unknown config directive: <directive>" at priority warning.
-// Numbers take leading white space and a sign and stop at the first other
-// character (0 without digits); values beyond the range of int saturate.
+// trailing spaces), with the directive's name in any letter case. An
+// unknown directive logs "WARN/CFG Unknown config directive: <directive>".
+// A directive whose value is text or a list of words takes its value as
+// written; a line of it without a value does nothing. Every other directive
+// checks its value (an empty one included): yes or no in any letter case, a
+// number in decimal digits (octal for a mode) within the directive's bounds,
+// one of its words, a charset that iconv converts UTF-8 into, a placeholder
+// and an attribute, a header name and a pattern. A value it cannot use logs
+// "WARN/CFG <directive>: "<value>" is not <what it must be>" and leaves
+// the setting as it was before that line, except that an mtatimeout above
+// its bound logs "WARN/CFG mtatimeout above 86400 ignored", and a umask
+// without read and write for the owner "WARN/CFG umask <mode, 4 octal
+// digits> would make block files the program cannot read; 0600 used" and
+// stores 0600. Every complaint is logged at priority warning, whatever
+// loglevel says, with the value made log-safe.
 void config_read_file(const char* path);
 
 // Loads the defaults, then the directive lines of an open file, then

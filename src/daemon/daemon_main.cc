@@ -12,6 +12,7 @@
 #include <utility>
 
 #include "config/config.h"
+#include "config/config_check.h"
 #include "config/config_snapshot.h"
 #include "daemon/listen_address.h"
 #include "daemon/listener.h"
@@ -26,8 +27,9 @@ namespace {
 
 void print_daemon_usage() {
   printf(
-      "usage: orveltd [-h] [-c CONFIG]\n  LMTP server answering mail as orvelt does\n"
-      "  -c CONFIG  configuration file (default: %s)\n",
+      "usage: orveltd [-h] [-t] [-c CONFIG]\n  LMTP server answering mail as orvelt does\n"
+      "  -c CONFIG  configuration file (default: %s)\n"
+      "  -t         test the configuration file: print its problems, exit 1 if any\n",
       kDefaultConfigPath);
 }
 
@@ -72,6 +74,7 @@ int daemon_main(int argc, char** argv, const HandlerFactory& make_handler) {
     print_daemon_usage();
     return 0;
   }
+  if (options.test_requested) return config_test(options.config_path, stderr);
   // Blocked from the start: a SIGHUP or SIGTERM that comes while the server
   // starts waits for the main loop instead of killing the process.
   UniqueFd signals = block_server_signals();

@@ -3,6 +3,8 @@
 #include <cstdint>
 #include <cstdio>
 
+#include "config/config.h"
+#include "config/config_check.h"
 #include "dbtool/db_file_commands.h"
 #include "dbtool/db_options.h"
 #include "dbtool/db_store_commands.h"
@@ -44,6 +46,8 @@ const char kUsage[] =
     "      the files under blockfiles\n"
     "  import -c CONFIG FILE|DIR     copy the records of GDBM block files into\n"
     "      the Redis store, each with the time it has left\n"
+    "  -t [-c CONFIG]                test the configuration file (default: the\n"
+    "      built-in one): print its problems, exit 1 if any\n"
     "\n"
     "  --replace   empty DB before loading\n"
     "  --address   normalise every key as orvelt normalises addresses (for\n"
@@ -51,6 +55,11 @@ const char kUsage[] =
     "\n"
     "Exit status: 0 done; 1 has: KEY is absent, otherwise some lines, keys or\n"
     "records were skipped (each reported); 2 error.\n";
+
+// -t: the configuration test every program has.
+void command_test(Run& run, const Invocation& inv) {
+  run.mark(config_test(inv.config.empty() ? kDefaultConfigPath : inv.config.c_str(), run.err()));
+}
 
 struct Command {
   const char* name;
@@ -70,6 +79,7 @@ constexpr Command kCommands[] = {
     {"purge", kDryRun | kOlderThan | kConfig, 0, 1, command_purge},
     {"import", kConfig, 1, 1, command_import},
     {"recover", 0, 1, 1, command_recover},
+    {"-t", kConfig, 0, 0, command_test},
 };
 
 // True when --help stands anywhere before a "--".

@@ -40,6 +40,7 @@ class Run {
 
   FILE* in() const { return streams_.in; }
   FILE* out() const { return streams_.out; }
+  FILE* err() const { return streams_.err; }
 
   // "orvelt-db: <message>" on the error stream.
   void say(const char* format, ...) __attribute__((format(printf, 2, 3))) {

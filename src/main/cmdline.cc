@@ -17,7 +17,8 @@ void print_usage() {
   printf(
       "\nORVELT(v%s) - Quenmarrow\n\n  Read email through stdin, reply to it, if nescessary\n  "
       "Options:\n\n  \t-h\t\tprint help\n  \t-a <address>\tforce receiver address\n  \t-s "
-      "<address>\tforce sender address\n  \t-c <cfgfile>\tuse configfile (default: %s)\n  \n",
+      "<address>\tforce sender address\n  \t-c <cfgfile>\tuse configfile (default: %s)\n  "
+      "\t-t\t\ttest the configfile: print its problems, exit 1 if any\n  \n",
       kVersion, kDefaultConfigPath);
 }
 
@@ -41,7 +42,7 @@ Options read_options(int argc, char** argv) {
   int option;
   // The leading '+' makes glibc stop at the first operand, as POSIX getopt
   // does, instead of permuting the command line.
-  while ((option = getopt(argc, argv, "+hc:a:s:")) != -1) {
+  while ((option = getopt(argc, argv, "+hc:a:s:t")) != -1) {
     switch (option) {
       case 'a':
         add_forced_receiver(options.forced_receivers, optarg);
@@ -52,6 +53,9 @@ Options read_options(int argc, char** argv) {
       case 'h':
         options.usage_requested = true;
         return options;
+      case 't':
+        options.test_requested = true;
+        break;
       case 's':
         options.forced_sender = std::string(optarg);
         normalize_address(options.forced_sender);

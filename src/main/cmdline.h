@@ -19,9 +19,12 @@ struct Options {
   // -h was given: the caller prints the usage text and ends the run. Options
   // after it are not read.
   bool usage_requested = false;
+  // -t was given: the caller tests the configuration file (config_test in
+  // config/config_check.h) and ends the run with its status.
+  bool test_requested = false;
 };
 
-// Reads the options "hc:a:s:" with getopt. Unknown options and missing
+// Reads the options "hc:a:s:t" with getopt. Unknown options and missing
 // arguments are ignored (getopt's own diagnostic stays on); -h stops the
 // reading and sets usage_requested.
 Options read_options(int argc, char** argv);

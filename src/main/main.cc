@@ -10,6 +10,7 @@
 #include <string>
 
 #include "config/config.h"
+#include "config/config_check.h"
 #include "mail/intake.h"
 #include "main/cmdline.h"
 #include "reply/reply_loop.h"
@@ -59,6 +60,7 @@ int main(int argc, char** argv) {
     print_usage();
     return 0;
   }
+  if (options.test_requested) return config_test(options.config_path, stderr);
   log_open();
   config_read_file(options.config_path);
   log_set_fatal_status(g_config.failstatus);

@@ -12,6 +12,7 @@
 #include <thread>
 
 #include "config/config.h"
+#include "config/config_check.h"
 #include "config/config_snapshot.h"
 #include "directory/ldap_library.h"
 #include "main/cmdline.h"
@@ -23,9 +24,10 @@ namespace {
 
 void print_web_usage() {
   printf(
-      "usage: orvelt-web [-h] [-c CONFIG]\n"
+      "usage: orvelt-web [-h] [-t] [-c CONFIG]\n"
       "  web page where people set their own out-of-office reply\n"
-      "  -c CONFIG  configuration file (default: %s)\n",
+      "  -c CONFIG  configuration file (default: %s)\n"
+      "  -t         test the configuration file: print its problems, exit 1 if any\n",
       kDefaultConfigPath);
 }
 
@@ -65,6 +67,7 @@ int web_main(int argc, char** argv) {
     print_web_usage();
     return 0;
   }
+  if (options.test_requested) return config_test(options.config_path, stderr);
   const sigset_t stops = block_stop_signals();
   log_open();
   log_warn_if_root();

@@ -18,7 +18,8 @@ const std::string kUsage =
     "\nORVELT(v3.6) - Quenmarrow\n\n  Read email through stdin, reply to it, if nescessary\n  "
     "Options:\n\n  \t-h\t\tprint help\n  \t-a <address>\tforce receiver address\n  \t-s "
     "<address>\tforce sender address\n  \t-c <cfgfile>\tuse configfile (default: " +
-    std::string(kDefaultConfigPath) + ")\n  \n";
+    std::string(kDefaultConfigPath) +
+    ")\n  \t-t\t\ttest the configfile: print its problems, exit 1 if any\n  \n";
 
 struct Parsed {
   std::string config_path;
