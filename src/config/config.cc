@@ -208,6 +208,7 @@ constexpr Directive kDirectives[] = {
     row("queryfilter", kText, kShared, "(&(mail=$recepient)(vacationActive=TRUE))",
         &Config::queryfilter),
     row("recipient_delimiter", kText, kShared, nullptr, &Config::recipient_delimiter),
+    row("recvheader", kWords, kAnswer, "to cc", &Config::recvheader),
     row("result", kText, kShared, "vacationInfo", &Config::result),
     row("rfc3834", kYesNo, kAnswer, "no", &Config::rfc3834),
     row("scope", kScope, kShared, "sub", &Config::scope),
