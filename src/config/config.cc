@@ -62,8 +62,8 @@ enum class Kind : unsigned char {
   kNumber,           // int: decimal digits, from low to high
   kMtaTimeout,       // kNumber, a value above high refused in words of its own
   kMaxheader,        // kNumber, stored two higher
-  kMode,             // int: octal digits, from low to high
-  kUmask,            // kMode, only the permission bits kept, owner rw required
+  kMode,             // int: octal digits, from low to high; the permission bits kept
+  kUmask,            // kMode, owner read and write required
   kScope,            // int: base, one or sub
   kTls,              // DirectoryTls: none, starttls or ldaps
   kCharset,          // OptionalText: a charset iconv converts UTF-8 into
@@ -179,7 +179,7 @@ constexpr Directive kDirectives[] = {
     row("lmtp_data_timeout", kNumber, kReadByOrveltd, "600", &Config::lmtp_data_timeout, 1, kDay),
     row("lmtp_listen", kText, kReadByOrveltd, "unix:/run/orvelt/lmtp", &Config::lmtp_listen),
     row("lmtp_peer_limit", kNumber, kReadByOrveltd, "64", &Config::lmtp_peer_limit, 0, kMaxCount),
-    row("lmtp_socket_mode", kMode, kReadByOrveltd, "0660", &Config::lmtp_socket_mode, 0, 0777),
+    row("lmtp_socket_mode", kMode, kReadByOrveltd, "0660", &Config::lmtp_socket_mode, 0, 07777),
     row("lmtp_timeout", kNumber, kReadByOrveltd, "300", &Config::lmtp_timeout, 1, kDay),
     row("lmtp_workers", kNumber, kReadByOrveltd, "8", &Config::lmtp_workers, 1, 256),
     row("login", kOptionalText, kShared, nullptr, &Config::login),
@@ -400,10 +400,18 @@ void apply_number(Config& config, const Directive& d, std::string_view value,
   }
   int& field = config.*d.field.number;
   const int n = static_cast<int>(*number);
-  if (d.kind == kUmask) {
-    apply_create_mode(field, n, complaints);
-  } else {
-    field = d.kind == kMaxheader ? n + 2 : n;  // maxheader counts two lines more than it says
+  switch (d.kind) {
+    case kUmask:
+      apply_create_mode(field, n, complaints);
+      return;
+    case kMode:
+      field = n & 0777;  // set-id and sticky bits have no place on a socket
+      return;
+    case kMaxheader:
+      field = n + 2;  // the directive counts two lines more than it says
+      return;
+    default:
+      field = n;
   }
 }
 

@@ -352,9 +352,9 @@ TEST(Config, BadValuesWarnAndKeepThePreviousValue) {
          EXPECT_EQ(g_config.web_peer_limit, 16);
        }},
       // Modes: octal digits.
-      {"lmtp_socket_mode 0668\nlmtp_socket_mode 1777\n",
-       {"lmtp_socket_mode: \"0668\" is not an octal mode from 0000 to 0777",
-        "lmtp_socket_mode: \"1777\" is not an octal mode from 0000 to 0777"},
+      {"lmtp_socket_mode 0668\nlmtp_socket_mode 17777\n",
+       {"lmtp_socket_mode: \"0668\" is not an octal mode from 0000 to 7777",
+        "lmtp_socket_mode: \"17777\" is not an octal mode from 0000 to 7777"},
        [] { EXPECT_EQ(g_config.lmtp_socket_mode, 0660); }},
       {"umask 0640\numask 06478\numask 8\numask 77777777777777\n",
        {"umask: \"06478\" is not an octal mode from 0000 to 7777",

@@ -37,7 +37,8 @@ TEST(DaemonConfig, DirectiveValues) {
   struct Case {
     const char* line;
     int Config::*field;
-    int expected;  // what the field holds afterwards
+    int expected;                  // what the field holds afterwards
+    const char* warned = nullptr;  // the WARN/CFG line of a value refused
   };
   const Case cases[] = {
       {"lmtp_socket_mode 0600", &Config::lmtp_socket_mode, 0600},
@@ -45,22 +46,32 @@ TEST(DaemonConfig, DirectiveValues) {
       {"LMTP_SOCKET_MODE 4770", &Config::lmtp_socket_mode, 0770},  // permission bits only
       {"lmtp_workers 1", &Config::lmtp_workers, 1},
       {"lmtp_workers 256", &Config::lmtp_workers, 256},
-      {"lmtp_workers 257", &Config::lmtp_workers, 8},
-      {"lmtp_workers 0", &Config::lmtp_workers, 8},
-      {"lmtp_workers -3", &Config::lmtp_workers, 8},
+      {"lmtp_workers 257", &Config::lmtp_workers, 8,
+       "WARN/CFG lmtp_workers: \"257\" is not a number from 1 to 256"},
+      {"lmtp_workers 0", &Config::lmtp_workers, 8,
+       "WARN/CFG lmtp_workers: \"0\" is not a number from 1 to 256"},
+      {"lmtp_workers -3", &Config::lmtp_workers, 8,
+       "WARN/CFG lmtp_workers: \"-3\" is not a number from 1 to 256"},
       {"lmtp_timeout 1", &Config::lmtp_timeout, 1},
       {"lmtp_timeout 86400", &Config::lmtp_timeout, 86400},
-      {"lmtp_timeout 86401", &Config::lmtp_timeout, 300},
-      {"lmtp_timeout 0", &Config::lmtp_timeout, 300},
+      {"lmtp_timeout 86401", &Config::lmtp_timeout, 300,
+       "WARN/CFG lmtp_timeout: \"86401\" is not a number from 1 to 86400"},
+      {"lmtp_timeout 0", &Config::lmtp_timeout, 300,
+       "WARN/CFG lmtp_timeout: \"0\" is not a number from 1 to 86400"},
       {"lmtp_data_timeout 30", &Config::lmtp_data_timeout, 30},
-      {"lmtp_data_timeout 99999999999", &Config::lmtp_data_timeout, 600},
+      {"lmtp_data_timeout 99999999999", &Config::lmtp_data_timeout, 600,
+       "WARN/CFG lmtp_data_timeout: \"99999999999\" is not a number from 1 to 86400"},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.line);
     LogCapture capture;
     read_config(std::string(c.line) + "\n");
     EXPECT_EQ(g_config.*c.field, c.expected);
-    EXPECT_TRUE(capture.records().empty());
+    if (c.warned == nullptr) {
+      EXPECT_TRUE(capture.records().empty());
+    } else {
+      EXPECT_EQ(capture.records(), (std::vector<LogRecord>{{LOG_WARNING, c.warned}}));
+    }
   }
   read_config("lmtp_listen   inet:[::1]:24  \n");
   EXPECT_EQ(g_config.lmtp_listen, "inet:[::1]:24");
