@@ -8,6 +8,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <climits>
+#include <cstdarg>
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
@@ -300,20 +301,34 @@ const Directive* find_directive(std::string_view name) {
 
 // Where the reader's complaints go: the log (a program reading its
 // configuration), or, for config_check, the list of problems.
+// Each complaint is written as its whole log line, "WARN/CFG " included,
+// so that the manual's list of messages can be checked against the source.
 struct Complaints {
   ConfigProblems* problems = nullptr;
   int line = 0;  // the line being read, from 1
 
-  void say(const std::string& text) const {
+  void say(const char* format, ...) const __attribute__((format(printf, 2, 3))) {
+    va_list args;
+    va_start(args, format);
+    va_list again;
+    va_copy(again, args);
+    const int size = vsnprintf(nullptr, 0, format, args);
+    va_end(args);
+    std::string text(size > 0 ? size : 0, '\0');
+    vsnprintf(text.data(), text.size() + 1, format, again);
+    va_end(again);
     if (problems == nullptr) {
-      log_message(LOG_WARNING, "WARN/CFG %s", text.c_str());
-    } else {
-      problems->lines.push_back({line, text});
+      log_message(LOG_WARNING, "%s", text.c_str());
+      return;
     }
+    constexpr std::string_view kPrefix = "WARN/CFG ";
+    if (text.starts_with(kPrefix)) text.erase(0, kPrefix.size());
+    problems->lines.push_back({line, std::move(text)});
   }
-  // A value the directive cannot use: "<directive>: "<value>" is not <what>".
+  // A value the directive cannot use.
   void bad_value(const Directive& d, std::string_view value, const std::string& what) const {
-    say(std::string(d.name) + ": \"" + log_safe(value) + "\" is not " + what);
+    say("WARN/CFG %s: \"%s\" is not %s", std::string(d.name).c_str(), log_safe(value).c_str(),
+        what.c_str());
   }
 };
 
@@ -373,11 +388,8 @@ bool iconv_converts_into(const std::string& charset) {
 void apply_create_mode(int& field, int written, const Complaints& complaints) {
   const int mode = written & 0777;
   if ((mode & kOwnerReadWrite) != kOwnerReadWrite) {
-    char text[96];
-    snprintf(text, sizeof text,
-             "umask %04o would make block files the program cannot read; 0600 used",
-             static_cast<unsigned>(mode));
-    complaints.say(text);
+    complaints.say("WARN/CFG umask %04o would make block files the program cannot read; 0600 used",
+                   static_cast<unsigned>(mode));
     field = kDefaultCreateMode;
     return;
   }
@@ -391,7 +403,7 @@ void apply_number(Config& config, const Directive& d, std::string_view value,
   const bool octal = d.kind == kMode || d.kind == kUmask;
   const std::optional<long long> number = read_number(value, octal ? 8 : 10);
   if (number && *number > d.high && d.kind == kMtaTimeout) {
-    complaints.say("mtatimeout above 86400 ignored");
+    complaints.say("WARN/CFG mtatimeout above 86400 ignored");
     return;
   }
   if (!number || *number < d.low || *number > d.high) {
@@ -597,7 +609,7 @@ bool read_lines(FILE* file, Config& config, ConfigProblems* problems) {
     if (was_skipping) continue;
     ++complaints.line;
     if (skipping) {
-      complaints.say("line too long");
+      complaints.say("WARN/CFG line too long");
       continue;
     }
     if (buffer[0] == '\n' || buffer[0] == '#') continue;
@@ -607,7 +619,7 @@ bool read_lines(FILE* file, Config& config, ConfigProblems* problems) {
     if (name.empty()) continue;
     const Directive* d = find_directive(name);
     if (d == nullptr) {
-      complaints.say("Unknown config directive: " + log_safe(name));
+      complaints.say("WARN/CFG Unknown config directive: %s", log_safe(name).c_str());
       continue;
     }
     if (apply(config, *d, value, complaints) && problems != nullptr) {
