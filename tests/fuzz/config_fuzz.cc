@@ -21,6 +21,13 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   FUZZ_CHECK(c.scope >= 0 && c.scope <= 2);
   FUZZ_CHECK(c.protocol == 0 || c.protocol == 2 || c.protocol == 3);
   FUZZ_CHECK(!c.mta.empty());
+  // Checked values stay within their directives' bounds, whatever the file.
+  FUZZ_CHECK(c.port >= 1 && c.port <= 65535);
+  FUZZ_CHECK(c.mtatimeout >= 1 && c.mtatimeout <= 86400);
+  FUZZ_CHECK(c.failstatus >= 1 && c.failstatus <= 255);
+  FUZZ_CHECK(c.blockexpire >= 0 && c.maxreceivers >= 0 && c.maxheader >= 2);
+  FUZZ_CHECK(c.lmtp_workers >= 1 && c.lmtp_workers <= 256);
+  FUZZ_CHECK((c.create_mode & 0600) == 0600 && (c.create_mode & ~0777) == 0);
   for (const std::string& h : c.recvheader)
     FUZZ_CHECK(!h.empty() && h.find(' ') == std::string::npos);
   return 0;
