@@ -76,6 +76,7 @@ enum class Kind : unsigned char {
 // Where a directive's value is stored in the record.
 enum class Shape : unsigned char { kNone, kText, kOptional, kList, kFlag, kInt, kTls, kPair };
 
+// The member of the record a directive sets: the one its row's shape names.
 union Field {
   std::nullptr_t none;
   std::string Config::*text;
@@ -105,6 +106,8 @@ struct Directive {
   int high = 0;
 };
 
+// A row of the table; the overload for the field's type records its shape,
+// which table_is_sound compares with the kind.
 constexpr Directive row(std::string_view name, Kind kind, unsigned readers, const char* fallback,
                         std::string Config::*field) {
   return {name, kind, readers, fallback, Shape::kText, {.text = field}};
@@ -232,8 +235,8 @@ constexpr Directive kDirectives[] = {
     row("web_trusted_proxies", kWords, kReadByWeb, "127.0.0.1 ::1", &Config::web_trusted_proxies),
 };
 
-// The shape each kind stores into: a row whose field does not fit its kind
-// would not compile (see the static_assert below).
+// The shape each kind stores into: a table with a row whose field does not
+// fit its kind does not compile (see the static_assert below).
 constexpr Shape shape_of(Kind kind) {
   switch (kind) {
     case kText:
