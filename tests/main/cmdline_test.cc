@@ -27,6 +27,7 @@ struct Parsed {
   OptionalText forced_sender;
   bool null_sender_forced;
   bool usage_requested;
+  bool test_requested;
 };
 
 // Runs read_options over a command line, from a clean parser state.
@@ -37,8 +38,8 @@ Parsed parse(std::vector<std::string> words) {
   for (std::string& w : words) argv.push_back(w.data());
   argv.push_back(nullptr);
   Options o = read_options(static_cast<int>(argv.size() - 1), argv.data());
-  return {o.config_path, o.forced_receivers, o.forced_sender, o.null_sender_forced,
-          o.usage_requested};
+  return {o.config_path,        o.forced_receivers, o.forced_sender,
+          o.null_sender_forced, o.usage_requested,  o.test_requested};
 }
 
 TEST(Options, ForcedReceivers) {
@@ -105,6 +106,17 @@ TEST(Options, HelpStopsReading) {
   EXPECT_EQ(o.forced_receivers, StringList{"first@site"});
   EXPECT_EQ(o.config_path, "/x");
   EXPECT_FALSE(parse({"-a", "first@site"}).usage_requested);
+}
+
+// -t asks for the configuration test of the file the last -c names.
+TEST(Options, TestOfTheConfiguration) {
+  Parsed o = parse({"-t", "-c", "/x", "-c", "/y"});
+  EXPECT_TRUE(o.test_requested);
+  EXPECT_EQ(o.config_path, "/y");
+  o = parse({"-c", "/x", "-t"});
+  EXPECT_TRUE(o.test_requested);
+  EXPECT_EQ(o.config_path, "/x");
+  EXPECT_FALSE(parse({"-c", "/x"}).test_requested);
 }
 
 TEST(Binary, UsageText) {
