@@ -9,8 +9,11 @@
 #include "daemon/transaction.h"
 #include "store/block_store.h"
 #include "util/log.h"
+#include "util/stop_signal.h"
 
 namespace {
+
+constexpr const char* kShuttingDown = "451 4.3.2 shutting down";
 
 // Clears the transaction id from the log lines of this thread when a
 // transaction ends, however it ends.
@@ -42,16 +45,6 @@ void LmtpWorker::adopt_configuration() {
   }
 }
 
-void LmtpWorker::serve(int fd, const DrainSignal& drain) {
-  adopt_configuration();
-  LmtpLimits limits;
-  limits.idle_timeout = g_config.lmtp_timeout;
-  limits.data_timeout = g_config.lmtp_data_timeout;
-  limits.stop = &drain.requested;
-  limits.stop_now = &drain.immediate;
-  lmtp_serve(fd, *this, limits);
-}
-
 std::vector<std::string> LmtpWorker::deliver(const LmtpEnvelope& envelope, LmtpDataSource& data) {
   adopt_configuration();
   const TransactionPrefix prefix;
@@ -63,6 +56,9 @@ std::vector<std::string> LmtpWorker::deliver(const LmtpEnvelope& envelope, LmtpD
   log_failures(outcomes);
   std::vector<std::string> replies;
   replies.reserve(outcomes.size());
-  for (const Outcome& outcome : outcomes) replies.push_back(lmtp_reply_line(outcome));
+  const bool cut_short = stop_signal_received() != 0;
+  for (const Outcome& outcome : outcomes) {
+    replies.push_back(cut_short && !outcome.ok() ? kShuttingDown : lmtp_reply_line(outcome));
+  }
   return replies;
 }

@@ -1,9 +1,12 @@
 #include "reply/reply_worker.h"
 
+#include <syslog.h>
+
 #include <utility>
 
 #include "mail/intake.h"
 #include "util/address.h"
+#include "util/stop_signal.h"
 
 ReplyWorker::ReplyWorker(std::unique_ptr<BlockStore> store)
     : store_(std::move(store)), replier_(*store_) {}
@@ -25,6 +28,11 @@ std::vector<Outcome> ReplyWorker::answer(const MailState& message, const StringL
   for (const std::string& recipient : recipients) {
     if (!outcomes.empty() && replier_.directory.failed()) {
       outcomes.push_back(outcomes.back());
+      continue;
+    }
+    // A stop that cut the transaction short: the others are not tried.
+    if (const int stop = stop_signal_received(); stop != 0) {
+      outcomes.push_back(Outcome::retry(LOG_ERR, "CRIT/SYS " + stop_signal_text(stop)));
       continue;
     }
     outcomes.push_back(answer_one(message, recipient));

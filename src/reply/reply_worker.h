@@ -39,7 +39,9 @@ class ReplyWorker {
   // code), and a reply the MTA did not take fails its own recipient only.
   // After a directory failure the remaining recipients get that failure
   // too, unasked; the session is then closed and the next message opens a
-  // new one. Starts with BlockStore::begin_run. Nothing here ends the
+  // new one. After a stop was noted (util/stop_signal.h: orveltd's stop
+  // that cut short), the recipients not yet tried get "CRIT/SYS stopped by
+  // <signal>". Starts with BlockStore::begin_run. Nothing here ends the
   // process.
   std::vector<Outcome> answer(const MailState& message, const StringList& recipients);
 
