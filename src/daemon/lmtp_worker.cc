@@ -2,8 +2,6 @@
 
 #include <syslog.h>
 
-#include <set>
-
 #include "config/config.h"
 #include "config/config_snapshot.h"
 #include "daemon/transaction.h"
@@ -25,16 +23,6 @@ class TransactionPrefix {
   TransactionPrefix& operator=(const TransactionPrefix&) = delete;
 };
 
-// Logs each distinct failure of a transaction once: the line orvelt would
-// have ended its run with.
-void log_failures(const std::vector<Outcome>& outcomes) {
-  std::set<std::string> logged;
-  for (const Outcome& outcome : outcomes) {
-    if (outcome.ok() || !logged.insert(outcome.reason).second) continue;
-    log_message(outcome.priority, "%s", outcome.reason.c_str());
-  }
-}
-
 }  // namespace
 
 LmtpWorker::LmtpWorker() { adopt_configuration(); }
@@ -53,7 +41,6 @@ std::vector<std::string> LmtpWorker::deliver(const LmtpEnvelope& envelope, LmtpD
   // reply: the message was not taken, and the client tries again.
   if (!data.skip_rest()) return {};
   const std::vector<Outcome> outcomes = worker_->answer(message, envelope.recipients);
-  log_failures(outcomes);
   std::vector<std::string> replies;
   replies.reserve(outcomes.size());
   const bool cut_short = stop_signal_received() != 0;
