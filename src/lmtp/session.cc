@@ -84,7 +84,8 @@ LmtpSession::Step LmtpSession::advance() {
     // A stop applies at a command's boundary: the line read is not answered.
     if (stop_if_due()) break;
     restart_idle_clock();
-    const Next next = *got == LmtpLine::too_long ? reply("500 5.5.2 line too long") : command(line_);
+    const Next next =
+        *got == LmtpLine::too_long ? reply("500 5.5.2 line too long") : command(line_);
     if (next == Next::end) ended_ = true;
     if (next == Next::data) return Step::transaction;
   }

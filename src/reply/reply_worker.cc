@@ -39,9 +39,9 @@ std::vector<Outcome> ReplyWorker::answer(const MailState& message, const StringL
       outcomes.push_back(Outcome::retry(LOG_ERR, "CRIT/SYS " + stop_signal_text(stop)));
     } else if (replier_.mta_timed_out) {
       // One MTA that hung is enough: the others would wait as long.
-      outcomes.push_back(Outcome::retry(
-          LOG_ERR, "WARN/MAIL MTA failed (not tried after a time-out): reply to " +
-                       log_safe(message.sender.value_or("")) + " not recorded"));
+      outcomes.push_back(
+          Outcome::retry(LOG_ERR, "WARN/MAIL MTA failed (not tried after a time-out): reply to " +
+                                      log_safe(message.sender.value_or("")) + " not recorded"));
     } else {
       outcomes.push_back(answer_one(message, recipient));
     }

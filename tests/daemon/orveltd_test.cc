@@ -82,7 +82,8 @@ bool group_alive(pid_t group) {
 // lines begin with its id).
 size_t count_ending(const std::vector<LogRecord>& log, int priority, const std::string& text) {
   size_t count = 0;
-  for (const LogRecord& record : log) count += record.priority == priority && record.text.ends_with(text);
+  for (const LogRecord& record : log)
+    count += record.priority == priority && record.text.ends_with(text);
   return count;
 }
 
@@ -600,9 +601,10 @@ TEST_F(OrveltdTest, ConnectionsPerRemoteAddressAreBounded) {
 TEST_F(OrveltdTest, StopThatRunsOutOfTimeKillsTheMtaAndWithdrawsItsClaim) {
   RecordingMta mta;
   const std::string group_file = dir_.file("mta-group");
-  start(config().set("mtatimeout", "300").set(
-      "mta", script_mta("echo $$ > " + group_file + ".new\nmv " + group_file + ".new " +
-                        group_file + "\nsleep 120\nexec $record\n")));
+  start(config()
+            .set("mtatimeout", "300")
+            .set("mta", script_mta("echo $$ > " + group_file + ".new\nmv " + group_file + ".new " +
+                                   group_file + "\nsleep 120\nexec $record\n")));
   LmtpClient client = connected();
   LmtpClient idle = connected();
   client.send("MAIL FROM:<box@host>\r\nRCPT TO:<away@site>\r\nRCPT TO:<other@site>\r\nDATA\r\n" +
@@ -638,8 +640,8 @@ TEST_F(OrveltdTest, StopThatRunsOutOfTimeKillsTheMtaAndWithdrawsItsClaim) {
 // 451 at once, untried, each logged; their claims are never made.
 TEST_F(OrveltdTest, AfterAnMtaTimeOutTheOtherRecipientsAreNotTried) {
   const std::string starts = dir_.file("mta-starts");
-  start(config().set("mtatimeout", "2").set("mta",
-                                            script_mta("echo >> " + starts + "\nsleep 60\n")));
+  start(
+      config().set("mtatimeout", "2").set("mta", script_mta("echo >> " + starts + "\nsleep 60\n")));
   const auto begin = std::chrono::steady_clock::now();
   const std::vector<std::string> replies =
       deliver(kSender, {kReceiver, "other@site", "nobody@site"}, message());

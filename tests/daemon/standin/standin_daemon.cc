@@ -28,9 +28,11 @@ class StandinHandler final : public LmtpHandler {
     std::string message;
     char chunk[512];
     ssize_t got;
-    while ((got = data.read(chunk, sizeof chunk)) > 0) message.append(chunk, static_cast<size_t>(got));
+    while ((got = data.read(chunk, sizeof chunk)) > 0)
+      message.append(chunk, static_cast<size_t>(got));
     if (!data.complete()) return {};
-    while (!message.empty() && (message.back() == '\n' || message.back() == '\r')) message.pop_back();
+    while (!message.empty() && (message.back() == '\n' || message.back() == '\r'))
+      message.pop_back();
     return std::vector<std::string>(envelope.recipients.size(), command(message));
   }
 
@@ -58,7 +60,6 @@ class StandinHandler final : public LmtpHandler {
 }  // namespace
 
 int main(int argc, char** argv) {
-  return daemon_main(argc, argv, [](const DrainSignal& drain) {
-    return std::make_unique<StandinHandler>(drain);
-  });
+  return daemon_main(
+      argc, argv, [](const DrainSignal& drain) { return std::make_unique<StandinHandler>(drain); });
 }
