@@ -6,7 +6,6 @@
 #include <string>
 #include <vector>
 
-#include "daemon/server.h"
 #include "lmtp/lmtp.h"
 #include "reply/reply_worker.h"
 

@@ -67,6 +67,10 @@ struct Pool {
 
 std::thread::id g_main_thread;
 
+// The pool of workers left behind by a stop: they still use it, so it is
+// never destroyed, and stays reachable while the process ends.
+Pool* g_left_behind = nullptr;
+
 void server_new_handler() {
   if (std::this_thread::get_id() == g_main_thread) exit_no_memory();
   throw std::bad_alloc();
@@ -439,8 +443,7 @@ void install_server_no_memory_handler() {
 
 ServerEnd run_server(UniqueFd listener, UniqueFd signal_fd, const ServerSettings& settings,
                      const HandlerFactory& make_handler) {
-  // Workers left behind at the end of a stop still use it: the process
-  // then ends without destroying it.
+  // Workers left behind at the end of a stop still use it (g_left_behind).
   Pool* const pool = new Pool;
   pool->running = settings.workers;
   std::vector<std::thread> workers;
@@ -456,6 +459,7 @@ ServerEnd run_server(UniqueFd listener, UniqueFd signal_fd, const ServerSettings
   if (!workers_ended(*pool, Clock::now() + kWorkerGrace)) {
     log_message(LOG_WARNING, "WARN/SYS workers still busy at the end of the stop: left");
     for (std::thread& worker : workers) worker.detach();
+    g_left_behind = pool;
     end.cut_short = true;
     return end;
   }
