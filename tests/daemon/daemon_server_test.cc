@@ -327,6 +327,16 @@ TEST_F(DaemonServerTest, InterruptStopsAsTermDoes) {
   EXPECT_EQ(daemon->wait_exit(10s), 0);
 }
 
+// Memory that runs out in a worker ends the process from the main thread,
+// as a fatal stop does.
+TEST_F(DaemonServerTest, OutOfMemoryInAWorkerEndsTheServer) {
+  auto daemon = started("lmtp_workers 2\n");
+  LmtpClient c = begun("NOMEM");
+  EXPECT_EQ(daemon->wait_exit(10s), kFailStatus);
+  EXPECT_TRUE(logged(daemon->log(), LOG_ERR, "CRIT/SYS Out of memory"));
+  EXPECT_EQ(daemon->err(), "orvelt: CRIT/SYS Out of memory\n");
+}
+
 TEST_F(DaemonServerTest, RootIsWarnedAbout) {
   auto daemon = started();
   daemon->signal(SIGTERM);

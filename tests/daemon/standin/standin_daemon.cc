@@ -7,6 +7,7 @@
 //   HANG n    busy n seconds whatever happens (a call that does not
 //             return), then "250 hung"
 //   BASE      "250 <base of the configuration this worker holds>"
+//   NOMEM     asks for more memory than there is
 #include <unistd.h>
 
 #include <cstdlib>
@@ -40,6 +41,11 @@ class StandinHandler final : public LmtpHandler {
   std::string command(const std::string& line) {
     config_adopt_published();
     if (line == "BASE") return "250 " + g_config.base;
+    if (line == "NOMEM") {
+      volatile size_t size = size_t{1} << 60;
+      std::unique_ptr<char[]> too_much(new char[size]);
+      return "250 " + std::to_string(too_much[0]);
+    }
     if (line.rfind("SLEEP ", 0) == 0) {
       for (int tick = 0; tick < 10 * atoi(line.c_str() + 6); ++tick) {
         if (drain_.immediate) return "451 4.3.2 shutting down";
