@@ -1,6 +1,6 @@
 /* A load client for an LMTP server (RFC 2033), for scripts/bench:
  *
- *   lmtp_load [-c CONNECTIONS] [-n MESSAGES] [-s SENDER] [-u] [-e CODE]
+ *   lmtp_load [-c CONNECTIONS] [-n MESSAGES] [-s SENDER] [-u] [-e CODE] [-i IDLE]
  *             -m MESSAGE_FILE -r RECIPIENT [-r RECIPIENT]... ADDRESS
  *
  * ADDRESS is unix:PATH or inet:HOST:PORT (an IPv6 address in brackets).
@@ -17,7 +17,11 @@
  * each of them. Prints "messages M connections C seconds S messages/s R"
  * and exits 0 when every reply was as expected; else says what on stderr
  * and exits 1. A reply that takes more than two minutes counts as a
- * failure. */
+ * failure.
+ *
+ * With -i, IDLE more connections are opened before the clock starts and
+ * left idle (nothing sent, nothing read) until the end: the rate of a
+ * server that has idle clients to watch. */
 #define _GNU_SOURCE
 #include <errno.h>
 #include <netdb.h>
@@ -43,9 +47,10 @@ struct options {
   const char* recipients[kMaxRecipients];
   int recipient_count;
   const char* address;
+  int idle;
 };
 
-static struct options opt = {8, 1000, "box@host", 0, 250, {0}, 0, NULL};
+static struct options opt = {8, 1000, "box@host", 0, 250, {0}, 0, NULL, 0};
 static char* message;  // CRLF, dot-stuffed, with the final ".\r\n"
 static size_t message_length;
 static atomic_long next_message;
@@ -242,26 +247,27 @@ static int load_message(const char* path) {
 static int usage(void) {
   fprintf(
       stderr,
-      "usage: lmtp_load [-c CONNECTIONS] [-n MESSAGES] [-s SENDER] [-u] [-e CODE]\n"
+      "usage: lmtp_load [-c CONNECTIONS] [-n MESSAGES] [-s SENDER] [-u] [-e CODE] [-i IDLE]\n"
       "                 -m MESSAGE_FILE -r RECIPIENT [-r RECIPIENT]... unix:PATH|inet:HOST:PORT\n");
   return 2;
 }
 
 int main(int argc, char** argv) {
   const char* message_file = NULL;
-  for (int ch; (ch = getopt(argc, argv, "c:n:s:ue:m:r:")) != -1;) {
+  for (int ch; (ch = getopt(argc, argv, "c:n:s:ue:i:m:r:")) != -1;) {
     if (ch == 'c') opt.connections = atoi(optarg);
     else if (ch == 'n') opt.messages = atol(optarg);
     else if (ch == 's') opt.sender = optarg;
     else if (ch == 'u') opt.unique_senders = 1;
     else if (ch == 'e') opt.expected_code = atoi(optarg);
+    else if (ch == 'i') opt.idle = atoi(optarg);
     else if (ch == 'm') message_file = optarg;
     else if (ch == 'r' && opt.recipient_count < kMaxRecipients)
       opt.recipients[opt.recipient_count++] = optarg;
     else return usage();
   }
   if (optind + 1 != argc || message_file == NULL || opt.recipient_count == 0 ||
-      opt.connections < 1 || opt.messages < 0)
+      opt.connections < 1 || opt.messages < 0 || opt.idle < 0)
     return usage();
   opt.address = argv[optind];
   if (load_message(message_file) < 0) {
@@ -269,7 +275,15 @@ int main(int argc, char** argv) {
     return 1;
   }
   pthread_t* threads = calloc((size_t)opt.connections, sizeof *threads);
-  if (threads == NULL) return 1;
+  int* idle = calloc((size_t)opt.idle + 1, sizeof *idle);
+  if (threads == NULL || idle == NULL) return 1;
+  for (int i = 0; i < opt.idle; i++) {
+    idle[i] = connect_to(opt.address);
+    if (idle[i] < 0) {
+      failure("cannot open an idle connection to ", opt.address);
+      return 1;
+    }
+  }
   struct timespec start, end;
   clock_gettime(CLOCK_MONOTONIC, &start);
   int started = 0;
@@ -280,6 +294,8 @@ int main(int argc, char** argv) {
   for (int i = 0; i < started; i++) pthread_join(threads[i], NULL);
   clock_gettime(CLOCK_MONOTONIC, &end);
   free(threads);
+  for (int i = 0; i < opt.idle; i++) close(idle[i]);
+  free(idle);
   free(message);
   if (atomic_load(&failed)) return 1;
   double seconds = (double)(end.tv_sec - start.tv_sec) + (end.tv_nsec - start.tv_nsec) / 1e9;

@@ -1,38 +1,60 @@
 #include "daemon/connection_queue.h"
 
+#include <sys/eventfd.h>
 #include <sys/socket.h>
+#include <unistd.h>
 
 #include <cstring>
 #include <utility>
 
-void ConnectionQueue::push(UniqueFd fd) {
+void ConnectionQueue::push(std::unique_ptr<Connection> connection) {
   {
     const std::lock_guard<std::mutex> lock(mutex_);
-    if (closed_) return;  // fd closes here
-    waiting_.push_back(std::move(fd));
+    if (closed_) return;  // the connection closes here
+    waiting_.push_back(std::move(connection));
   }
   ready_.notify_one();
 }
 
-std::optional<UniqueFd> ConnectionQueue::pop() {
+std::optional<std::unique_ptr<Connection>> ConnectionQueue::pop() {
   std::unique_lock<std::mutex> lock(mutex_);
   ready_.wait(lock, [this] { return closed_ || !waiting_.empty(); });
   if (closed_) return std::nullopt;
-  UniqueFd fd = std::move(waiting_.front());
+  std::unique_ptr<Connection> connection = std::move(waiting_.front());
   waiting_.pop_front();
-  return fd;
+  return connection;
 }
 
-std::vector<UniqueFd> ConnectionQueue::close() {
-  std::vector<UniqueFd> left;
+std::vector<std::unique_ptr<Connection>> ConnectionQueue::close() {
+  std::vector<std::unique_ptr<Connection>> left;
   {
     const std::lock_guard<std::mutex> lock(mutex_);
     closed_ = true;
-    for (UniqueFd& fd : waiting_) left.push_back(std::move(fd));
+    for (std::unique_ptr<Connection>& connection : waiting_) left.push_back(std::move(connection));
     waiting_.clear();
   }
   ready_.notify_all();
   return left;
+}
+
+ReturnedConnections::ReturnedConnections() : wake_(eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK)) {}
+
+void ReturnedConnections::push(std::unique_ptr<Connection> connection) {
+  const std::lock_guard<std::mutex> lock(mutex_);
+  returned_.push_back(std::move(connection));
+  wake();
+}
+
+void ReturnedConnections::wake() {
+  const uint64_t one = 1;
+  (void)!write(wake_.get(), &one, sizeof one);
+}
+
+std::vector<std::unique_ptr<Connection>> ReturnedConnections::take() {
+  const std::lock_guard<std::mutex> lock(mutex_);
+  uint64_t count = 0;
+  (void)!read(wake_.get(), &count, sizeof count);
+  return std::exchange(returned_, {});
 }
 
 void ActiveConnections::add(int fd) {
@@ -41,16 +63,8 @@ void ActiveConnections::add(int fd) {
 }
 
 void ActiveConnections::remove(int fd) {
-  {
-    const std::lock_guard<std::mutex> lock(mutex_);
-    fds_.erase(fd);
-  }
-  changed_.notify_all();
-}
-
-bool ActiveConnections::wait_empty(std::chrono::steady_clock::time_point deadline) {
-  std::unique_lock<std::mutex> lock(mutex_);
-  return changed_.wait_until(lock, deadline, [this] { return fds_.empty(); });
+  const std::lock_guard<std::mutex> lock(mutex_);
+  fds_.erase(fd);
 }
 
 void ActiveConnections::abort_all(const char* line) {

@@ -16,6 +16,7 @@
 #include "config/config_snapshot.h"
 #include "daemon/listen_address.h"
 #include "daemon/listener.h"
+#include "daemon/mta_stop.h"
 #include "directory/ldap_library.h"
 #include "main/cmdline.h"
 #include "util/log.h"
@@ -64,7 +65,7 @@ Result<UniqueFd> open_listener() {
 
 int daemon_main(int argc, char** argv, const HandlerFactory& make_handler) {
   open_missing_standard_descriptors();
-  install_no_memory_handler();
+  install_server_no_memory_handler();
   // A client or an MTA that goes away makes a write fail, not the server
   // die; the MTA child starts with the default disposition again.
   signal(SIGPIPE, SIG_IGN);
@@ -91,12 +92,14 @@ int daemon_main(int argc, char** argv, const HandlerFactory& make_handler) {
   settings.workers = g_config.lmtp_workers;
   const char* path = options.config_path;
   settings.reload = [path] { reload_configuration(path); };
+  settings.cut_short = stop_running_mtas;
   ldap_library_prepare_for_threads();
-  run_server(std::move(*listener), std::move(signals), settings, [&make_handler] {
-    config_adopt_published();
-    return make_handler();
-  });
+  const ServerEnd end = run_server(std::move(*listener), std::move(signals), settings,
+                                   [&make_handler](const DrainSignal& drain) {
+                                     config_adopt_published();
+                                     return make_handler(drain);
+                                   });
   log_message(LOG_INFO, "INFO/SYS stopped");
   log_close();
-  return 0;
+  return end.cut_short ? g_config.failstatus : 0;
 }

@@ -13,7 +13,12 @@
 // with its failstatus. Then it publishes the configuration, opens the
 // directory library and sets up its process-wide state, starts
 // lmtp_workers workers (each adopts the configuration, then calls
-// make_handler) and serves until SIGTERM or SIGINT: returns 0 then.
+// make_handler) and serves until SIGTERM or SIGINT (run_server): returns 0
+// then, or failstatus when the stop had to cut transactions short; the
+// MTAs running then are killed and their replies' claims settled
+// (stop_running_mtas). A failed allocation ends the process with
+// "CRIT/SYS Out of memory" and failstatus, from the main thread whichever
+// thread it met.
 // SIGHUP reads the configuration file again into a fresh record and
 // publishes it ("INFO/SYS configuration reloaded"); one that cannot be
 // read leaves the old in force ("WARN/CFG reload failed: <path>:

@@ -2,15 +2,16 @@
 
 #include <syslog.h>
 
-#include <set>
-
 #include "config/config.h"
 #include "config/config_snapshot.h"
 #include "daemon/transaction.h"
 #include "store/block_store.h"
 #include "util/log.h"
+#include "util/stop_signal.h"
 
 namespace {
+
+constexpr const char* kShuttingDown = "451 4.3.2 shutting down";
 
 // Clears the transaction id from the log lines of this thread when a
 // transaction ends, however it ends.
@@ -22,16 +23,6 @@ class TransactionPrefix {
   TransactionPrefix& operator=(const TransactionPrefix&) = delete;
 };
 
-// Logs each distinct failure of a transaction once: the line orvelt would
-// have ended its run with.
-void log_failures(const std::vector<Outcome>& outcomes) {
-  std::set<std::string> logged;
-  for (const Outcome& outcome : outcomes) {
-    if (outcome.ok() || !logged.insert(outcome.reason).second) continue;
-    log_message(outcome.priority, "%s", outcome.reason.c_str());
-  }
-}
-
 }  // namespace
 
 LmtpWorker::LmtpWorker() { adopt_configuration(); }
@@ -42,16 +33,6 @@ void LmtpWorker::adopt_configuration() {
   }
 }
 
-void LmtpWorker::serve(int fd, const DrainSignal& drain) {
-  adopt_configuration();
-  LmtpLimits limits;
-  limits.idle_timeout = g_config.lmtp_timeout;
-  limits.data_timeout = g_config.lmtp_data_timeout;
-  limits.stop = &drain.requested;
-  limits.stop_now = &drain.immediate;
-  lmtp_serve(fd, *this, limits);
-}
-
 std::vector<std::string> LmtpWorker::deliver(const LmtpEnvelope& envelope, LmtpDataSource& data) {
   adopt_configuration();
   const TransactionPrefix prefix;
@@ -60,9 +41,11 @@ std::vector<std::string> LmtpWorker::deliver(const LmtpEnvelope& envelope, LmtpD
   // reply: the message was not taken, and the client tries again.
   if (!data.skip_rest()) return {};
   const std::vector<Outcome> outcomes = worker_->answer(message, envelope.recipients);
-  log_failures(outcomes);
   std::vector<std::string> replies;
   replies.reserve(outcomes.size());
-  for (const Outcome& outcome : outcomes) replies.push_back(lmtp_reply_line(outcome));
+  const bool cut_short = stop_signal_received() != 0;
+  for (const Outcome& outcome : outcomes) {
+    replies.push_back(cut_short && !outcome.ok() ? kShuttingDown : lmtp_reply_line(outcome));
+  }
   return replies;
 }

@@ -7,5 +7,5 @@
 #include "daemon/lmtp_worker.h"
 
 int main(int argc, char** argv) {
-  return daemon_main(argc, argv, [] { return std::make_unique<LmtpWorker>(); });
+  return daemon_main(argc, argv, [](const DrainSignal&) { return std::make_unique<LmtpWorker>(); });
 }

@@ -15,8 +15,8 @@ using Clock = std::chrono::steady_clock;
 
 // How often a wait looks at the server's stop flags, when it has them.
 constexpr auto kStopCheck = std::chrono::milliseconds(200);
-// Replies queued beyond this many bytes are written without waiting for the
-// session to block on a read.
+// Replies queued beyond this many bytes hold the session's further commands
+// back until they are written.
 constexpr size_t kOutputHigh = 16384;
 
 // The poll timeout until deadline (0 once it passed), at most kStopCheck
@@ -33,7 +33,6 @@ int poll_timeout(Clock::time_point deadline, bool sliced) {
 void LmtpConnection::reply(std::string_view line) {
   out_.append(line);
   out_.append("\r\n");
-  if (out_.size() >= kOutputHigh) flush(std::chrono::seconds(limits_.idle_timeout));
 }
 
 bool LmtpConnection::flush(std::chrono::seconds wait) {
@@ -104,36 +103,70 @@ LmtpWait LmtpConnection::fill(Clock::time_point deadline, bool honour_stop) {
   return LmtpWait::ready;
 }
 
-LmtpLine LmtpConnection::read_line(std::string& line, Clock::time_point deadline,
-                                   bool in_transaction) {
-  bool too_long = false;
-  for (;;) {
-    const std::string_view input = buffered();
-    const size_t newline = input.find('\n');
-    if (newline != std::string_view::npos) {
-      if (stop_applies(!in_transaction)) return LmtpLine::stopped;
-      std::string_view text = input.substr(0, newline);
-      if (!text.empty() && text.back() == '\r') text.remove_suffix(1);
-      too_long = too_long || text.size() > kLmtpMaxLine;
-      if (!too_long) line.assign(text);
-      consume(newline + 1);
-      return too_long ? LmtpLine::too_long : LmtpLine::line;
-    }
+std::optional<LmtpLine> LmtpConnection::take_line(std::string& line) {
+  const std::string_view input = buffered();
+  const size_t newline = input.find('\n');
+  if (newline == std::string_view::npos) {
     // No line end yet: the line is too long once it holds more than the
     // longest text and a CR; what is read of it is dropped.
     if (input.size() > kLmtpMaxLine + 1) {
-      too_long = true;
+      too_long_ = true;
       consume(input.size());
     }
-    switch (fill(deadline, !in_transaction)) {
-      case LmtpWait::ready:
-        break;
-      case LmtpWait::closed:
-        return LmtpLine::closed;
-      case LmtpWait::timeout:
-        return LmtpLine::timeout;
-      case LmtpWait::stopped:
-        return LmtpLine::stopped;
-    }
+    return std::nullopt;
   }
+  std::string_view text = input.substr(0, newline);
+  if (!text.empty() && text.back() == '\r') text.remove_suffix(1);
+  const bool too_long = too_long_ || text.size() > kLmtpMaxLine;
+  if (!too_long) line.assign(text);
+  consume(newline + 1);
+  too_long_ = false;
+  return too_long ? LmtpLine::too_long : LmtpLine::line;
 }
+
+LmtpWait LmtpConnection::receive_now() {
+  if (broken_) return LmtpWait::closed;
+  if (begin_ == end_) {
+    begin_ = end_ = 0;
+  } else if (end_ == buffer_.size() && begin_ > 0) {
+    std::memmove(buffer_.data(), buffer_.data() + begin_, end_ - begin_);
+    end_ -= begin_;
+    begin_ = 0;
+  }
+  if (end_ == buffer_.size()) return LmtpWait::ready;
+  ssize_t got;
+  do {
+    got = recv(fd_, buffer_.data() + end_, buffer_.size() - end_, MSG_DONTWAIT);
+  } while (got < 0 && errno == EINTR);
+  if (got < 0 && errno == ENOTSOCK) {
+    // A descriptor that is no socket: read only what poll says is there.
+    pollfd watched{fd_, POLLIN, 0};
+    if (poll(&watched, 1, 0) <= 0) return LmtpWait::timeout;
+    got = read(fd_, buffer_.data() + end_, buffer_.size() - end_);
+  }
+  if (got < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) return LmtpWait::timeout;
+  if (got <= 0) {
+    broken_ = true;
+    return LmtpWait::closed;
+  }
+  end_ += static_cast<size_t>(got);
+  return LmtpWait::ready;
+}
+
+bool LmtpConnection::send_now() {
+  while (!out_.empty() && !broken_) {
+    ssize_t written = send(fd_, out_.data(), out_.size(), MSG_NOSIGNAL | MSG_DONTWAIT);
+    if (written < 0 && errno == ENOTSOCK) written = write(fd_, out_.data(), out_.size());
+    if (written < 0 && errno == EINTR) continue;
+    if (written < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) break;
+    if (written <= 0) {
+      broken_ = true;
+      break;
+    }
+    out_.erase(0, static_cast<size_t>(written));
+  }
+  if (broken_) out_.clear();
+  return !broken_;
+}
+
+bool LmtpConnection::output_full() const { return out_.size() >= kOutputHigh; }

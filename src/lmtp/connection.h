@@ -6,6 +6,7 @@
 
 #include <chrono>
 #include <cstddef>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -15,7 +16,7 @@
 // What a wait for input ended with.
 enum class LmtpWait { ready, closed, timeout, stopped };
 
-// What read_line gives besides a line.
+// What reading a command line gives besides a line.
 enum class LmtpLine { line, too_long, closed, timeout, stopped };
 
 // The longest command line, its CR LF not counted (RFC 5321: 512 octets
@@ -30,19 +31,36 @@ class LmtpConnection {
   LmtpConnection(const LmtpConnection&) = delete;
   LmtpConnection& operator=(const LmtpConnection&) = delete;
 
-  // Queues one reply line; CR LF is added. Writes the queue when it grows
-  // large (a client that pipelines much and reads little).
+  // Queues one reply line; CR LF is added.
   void reply(std::string_view line);
   // Writes the queued replies, waiting at most wait for the client to take
   // them. False (and the connection counts as closed) when it did not.
   bool flush(std::chrono::seconds wait);
 
-  // Reads one command line into line, without its line end (LF or CR LF).
-  // A line longer than kLmtpMaxLine is read to its end and dropped:
-  // too_long. While it waits, and before it hands over a line, it gives
-  // stopped when the server's stop applies (stop_now, or stop when
-  // in_transaction is false).
-  LmtpLine read_line(std::string& line, Clock::time_point deadline, bool in_transaction);
+  // Takes one whole command line from the input already read, without its
+  // line end (LF or CR LF): line, or too_long for a line longer than
+  // kLmtpMaxLine (dropped, also in parts while it is still being read);
+  // none while no line end has come.
+  std::optional<LmtpLine> take_line(std::string& line);
+
+  // Reads what the client has sent by now, without waiting: ready when
+  // something came (or the input buffer is full), timeout when nothing
+  // did, closed when the client went away.
+  LmtpWait receive_now();
+  // Writes as much of the queued replies as the client takes now, without
+  // waiting; false (and the connection counts as closed) when it went away.
+  bool send_now();
+  bool output_pending() const { return !out_.empty(); }
+  // More replies are queued than a client that reads nothing should be
+  // given: the session answers no further command until they are written.
+  bool output_full() const;
+  bool broken() const { return broken_; }
+
+  // Whether the server's stop applies: stop_now, or stop when honour_stop.
+  bool stop_applies(bool honour_stop) const;
+  // Waits until input can be read, deadline passes or (checked at least
+  // every 200 ms) the server's stop applies.
+  LmtpWait wait_readable(Clock::time_point deadline, bool honour_stop);
 
   // The input read and not yet consumed, and its consumption.
   std::string_view buffered() const { return {buffer_.data() + begin_, end_ - begin_}; }
@@ -52,8 +70,6 @@ class LmtpConnection {
   LmtpWait fill(Clock::time_point deadline, bool honour_stop);
 
  private:
-  bool stop_applies(bool honour_stop) const;
-  LmtpWait wait_readable(Clock::time_point deadline, bool honour_stop);
   bool write_some(Clock::time_point deadline);
 
   int fd_;
@@ -62,5 +78,6 @@ class LmtpConnection {
   size_t begin_ = 0;
   size_t end_ = 0;
   std::string out_;
-  bool broken_ = false;  // the client went away, or took no reply in time
+  bool broken_ = false;    // the client went away, or took no reply in time
+  bool too_long_ = false;  // the line being read is longer than kLmtpMaxLine
 };

@@ -1,4 +1,5 @@
-// One LMTP session: the command state machine over an LmtpConnection.
+// One LMTP session: the command state machine over an LmtpConnection,
+// driven a step at a time.
 #include <limits.h>
 #include <unistd.h>
 
@@ -10,6 +11,7 @@
 #include "lmtp/command.h"
 #include "lmtp/connection.h"
 #include "lmtp/lmtp.h"
+#include "lmtp/session.h"
 
 namespace {
 
@@ -37,84 +39,93 @@ std::string reply_line(std::string line) {
   return line;
 }
 
-enum class Next { go_on, end };
-
-class Session {
- public:
-  Session(int fd, LmtpHandler& handler, const LmtpLimits& limits)
-      : connection_(fd, limits), handler_(handler), limits_(limits), host_(host_name()) {}
-  void run();
-
- private:
-  Next command(std::string_view line);
-  Next lhlo(const LmtpCommand& command);
-  Next mail(const LmtpCommand& command);
-  Next rcpt(const LmtpCommand& command);
-  Next data(const LmtpCommand& command);
-  Next rset(const LmtpCommand& command);
-  Next noop(const LmtpCommand& command);
-  Next vrfy(const LmtpCommand& command);
-  Next quit(const LmtpCommand& command);
-  Next reply(std::string_view line) {
-    connection_.reply(line);
-    return Next::go_on;
-  }
-  // The last reply of the session.
-  Next farewell(std::string_view line) {
-    connection_.reply(line);
-    connection_.flush(kFarewellWait);
-    return Next::end;
-  }
-  void reset() {
-    in_transaction_ = false;
-    envelope_ = {};
-  }
-
-  LmtpConnection connection_;
-  LmtpHandler& handler_;
-  const LmtpLimits& limits_;
-  const std::string host_;
-  bool greeted_ = false;         // LHLO given
-  bool in_transaction_ = false;  // MAIL given, its DATA not yet answered
-  LmtpEnvelope envelope_;
-};
-
-void Session::run() {
-  connection_.reply("220 " + host_ + " LMTP orveltd ready");
-  std::string line;
-  Next next = Next::go_on;
-  while (next == Next::go_on) {
-    const Clock::time_point deadline = Clock::now() + std::chrono::seconds(limits_.idle_timeout);
-    switch (connection_.read_line(line, deadline, in_transaction_)) {
-      case LmtpLine::line:
-        next = command(line);
-        break;
-      case LmtpLine::too_long:
-        next = reply("500 5.5.2 line too long");
-        break;
-      case LmtpLine::closed:
-        next = Next::end;
-        break;
-      case LmtpLine::timeout:
-        next = farewell("421 4.4.2 idle timeout");
-        break;
-      case LmtpLine::stopped:
-        next = farewell(kShuttingDown);
-        break;
-    }
-  }
+// The host name in the greeting and LHLO, looked up once.
+const std::string& host() {
+  static const std::string name = host_name();
+  return name;
 }
 
-Next Session::command(std::string_view line) {
+}  // namespace
+
+LmtpSession::LmtpSession(int fd, const LmtpLimits& limits)
+    : limits_(limits), connection_(fd, limits_), host_(host()) {
+  restart_idle_clock();
+}
+
+void LmtpSession::greet() { connection_.reply("220 " + host_ + " LMTP orveltd ready"); }
+
+void LmtpSession::end_with(std::string_view line) {
+  if (!ended_) connection_.reply(line);
+  ended_ = true;
+}
+
+bool LmtpSession::stop_if_due() {
+  if (ended_ || !connection_.stop_applies(!in_transaction_)) return false;
+  end_with(kShuttingDown);
+  return true;
+}
+
+LmtpWait LmtpSession::wait_for_input() {
+  if (!connection_.flush(std::chrono::seconds(limits_.idle_timeout))) return LmtpWait::closed;
+  return connection_.wait_readable(deadline_, !in_transaction_);
+}
+
+LmtpSession::Step LmtpSession::advance() {
+  while (!ended_) {
+    if (connection_.output_full()) return Step::input;
+    const std::optional<LmtpLine> got = connection_.take_line(line_);
+    if (!got) {
+      const LmtpWait received = connection_.receive_now();
+      if (received == LmtpWait::ready) continue;
+      if (received == LmtpWait::timeout) return Step::input;
+      ended_ = true;  // the client went away
+      break;
+    }
+    // A stop applies at a command's boundary: the line read is not answered.
+    if (stop_if_due()) break;
+    restart_idle_clock();
+    const Next next =
+        *got == LmtpLine::too_long ? reply("500 5.5.2 line too long") : command(line_);
+    if (next == Next::end) ended_ = true;
+    if (next == Next::data) return Step::transaction;
+  }
+  return Step::end;
+}
+
+// The DATA section and the replies to it, one per accepted recipient. A
+// handler that stops reading early has the rest read and dropped here, so
+// that the session stays in step with the client.
+LmtpSession::Step LmtpSession::transaction(LmtpHandler& handler) {
+  LmtpDataSource source(connection_, Clock::now() + std::chrono::seconds(limits_.data_timeout));
+  std::vector<std::string> replies = handler.deliver(envelope_, source);
+  if (!source.complete()) source.skip_rest();
+  if (!source.complete()) {
+    if (source.timed_out()) {
+      end_with("421 4.4.2 DATA timeout");
+    } else if (source.stopped()) {
+      end_with(kShuttingDown);
+    } else {
+      ended_ = true;
+    }
+    return Step::end;
+  }
+  replies.resize(envelope_.recipients.size(), std::string(kNoReply));
+  for (std::string& line : replies) connection_.reply(reply_line(std::move(line)));
+  reset();
+  restart_idle_clock();
+  return Step::input;
+}
+
+LmtpSession::Next LmtpSession::command(std::string_view line) {
   if (line.find_first_of(std::string_view("\0\r", 2)) != std::string_view::npos) {
     return reply("500 5.5.2 invalid character in command");
   }
   const LmtpCommand command = lmtp_split_command(line);
-  using Verb = Next (Session::*)(const LmtpCommand&);
+  using Verb = Next (LmtpSession::*)(const LmtpCommand&);
   static constexpr std::pair<std::string_view, Verb> kVerbs[] = {
-      {"LHLO", &Session::lhlo}, {"MAIL", &Session::mail}, {"RCPT", &Session::rcpt},
-      {"DATA", &Session::data}, {"RSET", &Session::rset}, {"NOOP", &Session::noop},
-      {"VRFY", &Session::vrfy}, {"QUIT", &Session::quit}};
+      {"LHLO", &LmtpSession::lhlo}, {"MAIL", &LmtpSession::mail}, {"RCPT", &LmtpSession::rcpt},
+      {"DATA", &LmtpSession::data}, {"RSET", &LmtpSession::rset}, {"NOOP", &LmtpSession::noop},
+      {"VRFY", &LmtpSession::vrfy}, {"QUIT", &LmtpSession::quit}};
   for (const auto& [name, verb] : kVerbs) {
     if (command.verb == name) return (this->*verb)(command);
   }
@@ -124,7 +135,7 @@ Next Session::command(std::string_view line) {
   return reply("500 5.5.1 command unrecognized");
 }
 
-Next Session::lhlo(const LmtpCommand& command) {
+LmtpSession::Next LmtpSession::lhlo(const LmtpCommand& command) {
   if (command.args.find_first_not_of(' ') == std::string_view::npos) {
     return reply("501 5.5.4 syntax: LHLO domain");
   }
@@ -137,7 +148,7 @@ Next Session::lhlo(const LmtpCommand& command) {
   return reply("250 DSN");
 }
 
-Next Session::mail(const LmtpCommand& command) {
+LmtpSession::Next LmtpSession::mail(const LmtpCommand& command) {
   if (!greeted_) return reply("503 5.5.1 send LHLO first");
   if (in_transaction_) return reply("503 5.5.1 sender already given");
   LmtpPathArgs parsed = lmtp_parse_mail(command.args);
@@ -148,7 +159,7 @@ Next Session::mail(const LmtpCommand& command) {
   return reply("250 2.1.0 sender ok");
 }
 
-Next Session::rcpt(const LmtpCommand& command) {
+LmtpSession::Next LmtpSession::rcpt(const LmtpCommand& command) {
   if (!in_transaction_) return reply("503 5.5.1 need MAIL first");
   LmtpPathArgs parsed = lmtp_parse_rcpt(command.args);
   if (!parsed.error.empty()) return reply(parsed.error);
@@ -159,51 +170,60 @@ Next Session::rcpt(const LmtpCommand& command) {
   return reply("250 2.1.5 recipient ok");
 }
 
-// The DATA section and the replies to it, one per accepted recipient. A
-// handler that stops reading early has the rest read and dropped here, so
-// that the session stays in step with the client.
-Next Session::data(const LmtpCommand& command) {
+LmtpSession::Next LmtpSession::data(const LmtpCommand& command) {
   if (command.has_args) return reply("501 5.5.4 syntax: DATA");
   if (!in_transaction_) return reply("503 5.5.1 need MAIL first");
   if (envelope_.recipients.empty()) return reply("503 5.5.1 need RCPT first");
   connection_.reply("354 go ahead, end with <CRLF>.<CRLF>");
-  LmtpDataSource source(connection_, Clock::now() + std::chrono::seconds(limits_.data_timeout));
-  std::vector<std::string> replies = handler_.deliver(envelope_, source);
-  if (!source.complete()) source.skip_rest();
-  if (!source.complete()) {
-    if (source.timed_out()) return farewell("421 4.4.2 DATA timeout");
-    if (source.stopped()) return farewell(kShuttingDown);
-    return Next::end;
-  }
-  replies.resize(envelope_.recipients.size(), std::string(kNoReply));
-  for (std::string& line : replies) connection_.reply(reply_line(std::move(line)));
-  reset();
-  return Next::go_on;
+  return Next::data;
 }
 
-Next Session::rset(const LmtpCommand& command) {
+LmtpSession::Next LmtpSession::rset(const LmtpCommand& command) {
   if (command.has_args) return reply("501 5.5.4 syntax: RSET");
   reset();
   return reply("250 2.0.0 ok");
 }
 
-Next Session::noop(const LmtpCommand&) { return reply("250 2.0.0 ok"); }
+LmtpSession::Next LmtpSession::noop(const LmtpCommand&) { return reply("250 2.0.0 ok"); }
 
-Next Session::vrfy(const LmtpCommand& command) {
+LmtpSession::Next LmtpSession::vrfy(const LmtpCommand& command) {
   if (command.args.find_first_not_of(' ') == std::string_view::npos) {
     return reply("501 5.5.4 syntax: VRFY address");
   }
   return reply("252 2.5.0 cannot verify, but will take the message");
 }
 
-Next Session::quit(const LmtpCommand& command) {
+LmtpSession::Next LmtpSession::quit(const LmtpCommand& command) {
   if (command.has_args) return reply("501 5.5.4 syntax: QUIT");
-  return farewell("221 2.0.0 " + host_ + " closing connection");
+  connection_.reply("221 2.0.0 " + host_ + " closing connection");
+  return Next::end;
 }
 
-}  // namespace
-
 void lmtp_serve(int fd, LmtpHandler& handler, const LmtpLimits& limits) {
-  Session session(fd, handler, limits);
-  session.run();
+  LmtpSession session(fd, limits);
+  session.greet();
+  LmtpSession::Step step = LmtpSession::Step::input;
+  while ((step = session.advance()) != LmtpSession::Step::end) {
+    if (step == LmtpSession::Step::transaction) {
+      session.transaction(handler);
+      continue;
+    }
+    if (session.held_back()) {
+      if (!session.flush(std::chrono::seconds(limits.idle_timeout))) return;
+      continue;
+    }
+    switch (session.wait_for_input()) {
+      case LmtpWait::ready:
+        break;
+      case LmtpWait::timeout:
+        session.end_with("421 4.4.2 idle timeout");
+        break;
+      case LmtpWait::stopped:
+        session.stop_if_due();
+        break;
+      case LmtpWait::closed:
+        return;
+    }
+  }
+  session.flush(kFarewellWait);
 }

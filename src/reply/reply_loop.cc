@@ -22,6 +22,9 @@
 
 namespace {
 
+// MtaOutcome's reason for an MTA that did not end within mtatimeout.
+constexpr std::string_view kMtaTimedOut = "timed out";
+
 // The line that tells of a reply the MTA did not take (reason says why),
 // given whether its claim was withdrawn: if not, the pending record stands
 // until its lease ends, and says so.
@@ -40,10 +43,11 @@ std::string failed_reply_line(const std::string& reason, const std::string& send
 // that a reply is never sent without its record and concurrent runs send it
 // once, and confirmed once the MTA took it; an MTA that did not take it has
 // the claim withdrawn, so that the next message is answered, and the line
-// that says so added to failed_replies. False when the store refused the
-// claim.
-Result<bool> reply_once(BlockStore& store, const ClaimRequest& request, const std::string& receiver,
+// that says so added to failed_replies (and an MTA that timed out noted in
+// replier). False when the store refused the claim.
+Result<bool> reply_once(Replier& replier, const ClaimRequest& request, const std::string& receiver,
                         std::string& text, StringList& failed_replies) {
+  BlockStore& store = replier.store;
   const std::string& sender = request.sender;
   const std::string& owner = request.receiver;
   // A stop signal from here until the claim is settled is only noted.
@@ -65,6 +69,7 @@ Result<bool> reply_once(BlockStore& store, const ClaimRequest& request, const st
     return true;
   }
   const bool withdrawn = store.withdraw(claim, sender, owner);
+  if (outcome.reason == kMtaTimedOut) replier.mta_timed_out = true;
   if (outcome.status == MtaOutcome::kNoProcess) return Outcome::retry(LOG_ERR, outcome.reason);
   // A stop is the run's end: the reply's failure needs no line of its own.
   if (stop_signal_received() != 0) return true;
@@ -163,7 +168,7 @@ Outcome answer_for(RunState& run, const std::string& receiver, const MailState& 
     OptionalText text = compose_reply(*run.replier.frame, *entry, mail, receiver);
     if (!text) continue;
     const Result<bool> sent = reply_once(
-        run.replier.store, claim_request(*entry, mail, receiver, record_owner(receiver, *entry)),
+        run.replier, claim_request(*entry, mail, receiver, record_owner(receiver, *entry)),
         receiver, *text, run.failed_replies);
     if (!sent.ok()) return sent.failure();
     if (const int stop = stop_signal_received(); stop != 0) {

@@ -50,6 +50,8 @@ struct Replier {
   DirectoryLink directory;
   BlockStore& store;
   std::optional<ReplyFrame> frame;
+  // Set when an MTA timed out (its claim withdrawn); its owner clears it.
+  bool mta_timed_out = false;
 };
 
 // One run of the reply loop (run_replies says what it does) with replier's

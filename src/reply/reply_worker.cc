@@ -1,9 +1,13 @@
 #include "reply/reply_worker.h"
 
+#include <syslog.h>
+
 #include <utility>
 
 #include "mail/intake.h"
 #include "util/address.h"
+#include "util/log.h"
+#include "util/stop_signal.h"
 
 ReplyWorker::ReplyWorker(std::unique_ptr<BlockStore> store)
     : store_(std::move(store)), replier_(*store_) {}
@@ -20,14 +24,31 @@ MailState ReplyWorker::read_message(ByteSource& source, const OptionalText& send
 std::vector<Outcome> ReplyWorker::answer(const MailState& message, const StringList& recipients) {
   store_->begin_run();
   replier_.directory.begin_message();
+  replier_.mta_timed_out = false;
   std::vector<Outcome> outcomes;
   outcomes.reserve(recipients.size());
+  bool stop_logged = false;
   for (const std::string& recipient : recipients) {
     if (!outcomes.empty() && replier_.directory.failed()) {
       outcomes.push_back(outcomes.back());
       continue;
     }
-    outcomes.push_back(answer_one(message, recipient));
+    const int stop = stop_signal_received();
+    if (stop != 0) {
+      // A stop that cut the transaction short: the others are not tried.
+      outcomes.push_back(Outcome::retry(LOG_ERR, "CRIT/SYS " + stop_signal_text(stop)));
+    } else if (replier_.mta_timed_out) {
+      // One MTA that hung is enough: the others would wait as long.
+      outcomes.push_back(
+          Outcome::retry(LOG_ERR, "WARN/MAIL MTA failed (not tried after a time-out): reply to " +
+                                      log_safe(message.sender.value_or("")) + " not recorded"));
+    } else {
+      outcomes.push_back(answer_one(message, recipient));
+    }
+    // Each recipient's failure is logged, a stop's once.
+    const Outcome& outcome = outcomes.back();
+    if (outcome.ok() || (stop_signal_received() != 0 && std::exchange(stop_logged, true))) continue;
+    log_message(outcome.priority, "%s", outcome.reason.c_str());
   }
   return outcomes;
 }

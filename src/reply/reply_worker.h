@@ -35,12 +35,17 @@ class ReplyWorker {
   // as `orvelt -a <recipient>` would, and gives one outcome each: done
   // where orvelt would end with 0 (answered, blocked, declined, no match,
   // a recipient that is no address), else the failure orvelt would end
-  // with. Each recipient is judged alone (blacklist, receiver limit, mail
-  // code), and a reply the MTA did not take fails its own recipient only.
-  // After a directory failure the remaining recipients get that failure
-  // too, unasked; the session is then closed and the next message opens a
-  // new one. Starts with BlockStore::begin_run. Nothing here ends the
-  // process.
+  // with, which is logged here. Each recipient is judged alone (blacklist,
+  // receiver limit, mail code), and a reply the MTA did not take fails its
+  // own recipient only. After a directory failure the remaining recipients
+  // get that failure too, unasked (logged once); the session is then closed
+  // and the next message opens a new one. After an MTA that timed out, the
+  // remaining recipients are not tried: each gets (and logs) "WARN/MAIL MTA
+  // failed (not tried after a time-out): reply to <sender> not recorded".
+  // After a stop was noted (util/stop_signal.h: orveltd's stop that cut
+  // short), the recipients not yet tried get "CRIT/SYS stopped by
+  // <signal>" (logged once). Starts with BlockStore::begin_run. Nothing
+  // here ends the process.
   std::vector<Outcome> answer(const MailState& message, const StringList& recipients);
 
   // The header and footer files are read again by the next answer that

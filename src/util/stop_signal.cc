@@ -48,6 +48,8 @@ void stop_signals_install() {
 
 int stop_signal_received() { return g_received; }
 
+void stop_signal_note(int signal_number) { g_received = signal_number; }
+
 std::string stop_signal_text(int signal_number) {
   switch (signal_number) {
     case SIGTERM:

@@ -10,7 +10,8 @@
 // sender's reply back until its lease ends.
 //
 // orveltd, which serves many messages, handles its signals itself and
-// never installs these handlers; stop_signal_received is then always 0.
+// never installs these handlers; stop_signal_received is 0 there until a
+// stop that ran out of time notes one (stop_signal_note) for every thread.
 #pragma once
 
 #include <string>
@@ -21,6 +22,11 @@ void stop_signals_install();
 
 // The stop signal noted in a claim window, or 0.
 int stop_signal_received();
+
+// Notes signal_number as received, for every thread, as the handler does
+// in a claim window: orveltd's stop at the end of its drain limit, whose
+// workers then settle their claims as a run of orvelt does on a signal.
+void stop_signal_note(int signal_number);
 
 // "stopped by SIGTERM" (SIGINT, SIGHUP; another number as "signal N").
 std::string stop_signal_text(int signal_number);

@@ -1,12 +1,16 @@
 // orveltd at work over a real socket: the built server against a private
 // directory, real block files (or Redis) and the recording MTA, answering
 // each LMTP recipient as `orvelt -a <recipient>` answers the message.
+#include <dirent.h>
 #include <gtest/gtest.h>
+#include <netinet/in.h>
 #include <signal.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
 #include <syslog.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <chrono>
 #include <fstream>
 #include <memory>
@@ -26,6 +30,7 @@
 #include "support/slapd_server.h"
 #include "support/temp_dir.h"
 #include "support/test_config.h"
+#include "util/unique_fd.h"
 
 namespace {
 
@@ -37,6 +42,49 @@ constexpr const char* kOk = "250 2.0.0 ok";
 
 std::string message(const std::string& from = kSender, const std::string& to = kReceiver) {
   return "From: " + from + "\nTo: " + to + "\nSubject: Lunch?\n\nFree on Friday?\n";
+}
+
+// A free port on 127.0.0.1: bound by the kernel's choice, then released.
+int free_port() {
+  const UniqueFd fd(socket(AF_INET, SOCK_STREAM, 0));
+  sockaddr_in address{};
+  address.sin_family = AF_INET;
+  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  socklen_t size = sizeof address;
+  if (bind(fd.get(), reinterpret_cast<sockaddr*>(&address), size) != 0) return 0;
+  getsockname(fd.get(), reinterpret_cast<sockaddr*>(&address), &size);
+  return ntohs(address.sin_port);
+}
+
+// Whether a process of group (a process group id) is alive: running, not
+// a zombie.
+bool group_alive(pid_t group) {
+  DIR* proc = opendir("/proc");
+  if (proc == nullptr) return false;
+  bool alive = false;
+  while (const dirent* entry = readdir(proc)) {
+    std::ifstream stat(std::string("/proc/") + entry->d_name + "/stat");
+    std::string text;
+    if (!std::getline(stat, text)) continue;
+    const size_t paren = text.rfind(')');
+    if (paren == std::string::npos) continue;
+    std::istringstream fields(text.substr(paren + 1));
+    char state = '?';
+    pid_t parent = 0;
+    pid_t its_group = 0;
+    if (fields >> state >> parent >> its_group && its_group == group && state != 'Z') alive = true;
+  }
+  closedir(proc);
+  return alive;
+}
+
+// Whether some line of log ends with text at priority (a transaction's
+// lines begin with its id).
+size_t count_ending(const std::vector<LogRecord>& log, int priority, const std::string& text) {
+  size_t count = 0;
+  for (const LogRecord& record : log)
+    count += record.priority == priority && record.text.ends_with(text);
+  return count;
 }
 
 class OrveltdTest : public testing::Test {
@@ -61,6 +109,13 @@ class OrveltdTest : public testing::Test {
     daemon_ = std::make_unique<DaemonProcess>(
         DaemonStart{ORVELTD_BINARY, {"-c", config.write(dir_, "orveltd.cfg")}, {}, -1});
     ASSERT_TRUE(wait_listening(socket_, 10s)) << daemon_->err();
+  }
+  // Starts orveltd on config, whose lmtp_listen is listen, an inet: one,
+  // and waits until it listens.
+  void start_tcp(const TestConfig& config, const std::string& listen) {
+    daemon_ = std::make_unique<DaemonProcess>(
+        DaemonStart{ORVELTD_BINARY, {"-c", config.write(dir_, "orveltd.cfg")}, {}, -1});
+    ASSERT_TRUE(daemon_->wait_for_log("INFO/SYS listening on " + listen, 10s)) << daemon_->err();
   }
   LmtpClient connected() {
     LmtpClient client = LmtpClient::unix_socket(socket_);
@@ -472,6 +527,139 @@ TEST_F(OrveltdTest, OrveltAndOrveltdAtOnceOnOneBlockFileReplyOnce) {
       << replies[0];
   EXPECT_TRUE(direct.exit_status == 0 || direct.exit_status == 75) << direct.err;
   EXPECT_TRUE(blocked(kReceiver, kSender));
+}
+
+// Connections that send nothing, or a byte now and then, hold no worker:
+// a client that comes after 128 of them (with two workers) is answered at
+// once.
+TEST_F(OrveltdTest, IdleAndDrippingConnectionsLockNobodyOut) {
+  RecordingMta mta;
+  const int port = free_port();
+  ASSERT_NE(port, 0);
+  const std::string listen = "inet:127.0.0.1:" + std::to_string(port);
+  start_tcp(config().set("lmtp_listen", listen).set("lmtp_peer_limit", "0"), listen);
+  std::vector<LmtpClient> idle;
+  std::vector<LmtpClient> dripping;
+  for (int i = 0; i < 64; ++i) idle.push_back(LmtpClient::tcp("127.0.0.1", port));
+  for (int i = 0; i < 64; ++i) dripping.push_back(LmtpClient::tcp("127.0.0.1", port));
+  std::atomic<bool> done = false;
+  std::thread drip([&] {
+    while (!done) {
+      for (LmtpClient& c : dripping) (void)!::send(c.fd(), "N", 1, MSG_NOSIGNAL);
+      for (int i = 0; i < 20 && !done; ++i) usleep(100'000);
+    }
+  });
+  usleep(2'500'000);  // each dripping connection has begun its line
+  const auto begin = std::chrono::steady_clock::now();
+  LmtpClient client = LmtpClient::tcp("127.0.0.1", port);
+  client.hello();
+  EXPECT_EQ(client.transaction(kSender, {kReceiver}, message()), std::vector<std::string>{kOk});
+  EXPECT_LT(std::chrono::steady_clock::now() - begin, 1s);
+  done = true;
+  drip.join();
+  EXPECT_EQ(mta.calls().size(), 1u);
+  for (LmtpClient& c : idle) EXPECT_EQ(c.line(1s).substr(0, 4), "220 ");
+}
+
+// On TCP a remote address holds at most lmtp_peer_limit connections at
+// once; another address is not affected, and a connection that ends makes
+// room. A unix socket's peer (the MTA) is not counted.
+TEST_F(OrveltdTest, ConnectionsPerRemoteAddressAreBounded) {
+  RecordingMta mta;
+  const int port = free_port();
+  ASSERT_NE(port, 0);
+  const std::string listen = "inet:127.0.0.1:" + std::to_string(port);
+  start_tcp(config().set("lmtp_listen", listen).set("lmtp_peer_limit", "4"), listen);
+  std::vector<LmtpClient> four;
+  for (int i = 0; i < 4; ++i) {
+    four.push_back(LmtpClient::tcp("127.0.0.1", port, "127.0.0.1"));
+    EXPECT_EQ(four.back().line().substr(0, 4), "220 ");
+  }
+  LmtpClient fifth = LmtpClient::tcp("127.0.0.1", port, "127.0.0.1");
+  EXPECT_EQ(fifth.line(), "421 4.7.0 too many connections from 127.0.0.1");
+  EXPECT_TRUE(fifth.closed());
+  LmtpClient other = LmtpClient::tcp("127.0.0.1", port, "127.0.0.2");
+  other.hello();
+  EXPECT_EQ(other.transaction(kSender, {kReceiver}, message()), std::vector<std::string>{kOk});
+  four[0].send("QUIT\r\n");
+  EXPECT_EQ(four[0].line().substr(0, 4), "221 ");
+  EXPECT_TRUE(four[0].closed());
+  usleep(200'000);
+  LmtpClient again = LmtpClient::tcp("127.0.0.1", port, "127.0.0.1");
+  EXPECT_EQ(again.line().substr(0, 4), "220 ");
+
+  start(config().set("lmtp_peer_limit", "1"));
+  LmtpClient first = connected();
+  LmtpClient second = connected();
+  EXPECT_EQ(second.transaction(kSender, {"other@site"}, message()), std::vector<std::string>{kOk});
+}
+
+// A stop that runs out of time while an MTA hangs: the MTA's process group
+// is killed, its reply's claim withdrawn, the recipients answered 451 (the
+// second never tried), and orveltd ends with failstatus. The message tried
+// again is answered once.
+TEST_F(OrveltdTest, StopThatRunsOutOfTimeKillsTheMtaAndWithdrawsItsClaim) {
+  RecordingMta mta;
+  const std::string group_file = dir_.file("mta-group");
+  start(config()
+            .set("mtatimeout", "300")
+            .set("mta", script_mta("echo $$ > " + group_file + ".new\nmv " + group_file + ".new " +
+                                   group_file + "\nsleep 120\nexec $record\n")));
+  LmtpClient client = connected();
+  LmtpClient idle = connected();
+  client.send("MAIL FROM:<box@host>\r\nRCPT TO:<away@site>\r\nRCPT TO:<other@site>\r\nDATA\r\n" +
+              lmtp_data(message()));
+  for (int i = 0; i < 100 && access(group_file.c_str(), F_OK) != 0; ++i) usleep(100'000);
+  pid_t group = 0;
+  std::ifstream(group_file) >> group;
+  ASSERT_GT(group, 0) << "the MTA never started";
+  ASSERT_TRUE(group_alive(group));
+  daemon_->signal(SIGTERM);
+  EXPECT_EQ(idle.line(), "421 4.3.2 shutting down");
+  for (int i = 0; i < 4; ++i) client.line();  // MAIL, RCPT, RCPT, DATA
+  EXPECT_EQ(client.line(40s), "451 4.3.2 shutting down");
+  EXPECT_EQ(client.line(1s), "451 4.3.2 shutting down");
+  EXPECT_EQ(client.line(5s), "421 4.3.2 shutting down");
+  EXPECT_EQ(daemon_->wait_exit(15s), 75);
+  for (int i = 0; i < 20 && group_alive(group); ++i) usleep(100'000);
+  EXPECT_FALSE(group_alive(group)) << "the MTA outlived orveltd";
+  EXPECT_FALSE(blocked(kReceiver, kSender));
+  const std::vector<LogRecord> log = daemon_->log();
+  EXPECT_EQ(count_ending(log, LOG_ERR, ": CRIT/SYS stopped by SIGTERM"), 1u);
+  EXPECT_TRUE(
+      logged(log, LOG_WARNING, "WARN/SYS sessions still running at the end of the stop: ended"));
+  EXPECT_TRUE(mta.calls().empty());
+
+  start(config());
+  EXPECT_EQ(deliver(kSender, {kReceiver}, message()), std::vector<std::string>{kOk});
+  EXPECT_EQ(deliver(kSender, {kReceiver}, message()), std::vector<std::string>{kOk});
+  EXPECT_EQ(mta.calls().size(), 1u);
+}
+
+// One MTA that timed out is enough: the recipients after it are answered
+// 451 at once, untried, each logged; their claims are never made.
+TEST_F(OrveltdTest, AfterAnMtaTimeOutTheOtherRecipientsAreNotTried) {
+  const std::string starts = dir_.file("mta-starts");
+  start(
+      config().set("mtatimeout", "2").set("mta", script_mta("echo >> " + starts + "\nsleep 60\n")));
+  const auto begin = std::chrono::steady_clock::now();
+  const std::vector<std::string> replies =
+      deliver(kSender, {kReceiver, "other@site", "nobody@site"}, message());
+  EXPECT_LT(std::chrono::steady_clock::now() - begin, 3500ms);
+  const std::string not_tried =
+      "WARN/MAIL MTA failed (not tried after a time-out): reply to box@host not recorded";
+  EXPECT_EQ(replies,
+            (std::vector<std::string>{
+                "451 4.3.0 WARN/MAIL MTA failed (timed out): reply to box@host not recorded",
+                "451 4.3.0 " + not_tried, "451 4.3.0 " + not_tried}));
+  std::ifstream started(starts);
+  std::string line;
+  size_t count = 0;
+  while (std::getline(started, line)) ++count;
+  EXPECT_EQ(count, 1u);
+  EXPECT_FALSE(blocked(kReceiver, kSender));
+  EXPECT_FALSE(blocked("other@site", kSender));
+  EXPECT_EQ(count_ending(daemon_->log(), LOG_ERR, ": " + not_tried), 2u);
 }
 
 }  // namespace

@@ -33,7 +33,7 @@ LmtpClient LmtpClient::unix_socket(const std::string& path) {
   return LmtpClient(std::move(fd));
 }
 
-LmtpClient LmtpClient::tcp(const std::string& host, int port) {
+LmtpClient LmtpClient::tcp(const std::string& host, int port, const std::string& from) {
   sockaddr_storage storage{};
   socklen_t size;
   int family;
@@ -51,6 +51,14 @@ LmtpClient LmtpClient::tcp(const std::string& host, int port) {
     size = sizeof *address;
   }
   UniqueFd fd(socket(family, SOCK_STREAM | SOCK_CLOEXEC, 0));
+  if (!from.empty()) {
+    sockaddr_in source{};
+    source.sin_family = AF_INET;
+    inet_pton(AF_INET, from.c_str(), &source.sin_addr);
+    if (bind(fd.get(), reinterpret_cast<const sockaddr*>(&source), sizeof source) != 0) {
+      throw std::runtime_error("bind " + from + ": " + strerror(errno));
+    }
+  }
   if (connect(fd.get(), reinterpret_cast<const sockaddr*>(&storage), size) != 0) {
     throw std::runtime_error("connect " + host + ": " + strerror(errno));
   }

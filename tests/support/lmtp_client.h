@@ -13,7 +13,8 @@ class LmtpClient {
  public:
   // Throws std::runtime_error when the connection fails.
   static LmtpClient unix_socket(const std::string& path);
-  static LmtpClient tcp(const std::string& host, int port);
+  // from: the IPv4 address the connection comes from (any when empty).
+  static LmtpClient tcp(const std::string& host, int port, const std::string& from = "");
   explicit LmtpClient(UniqueFd fd) : fd_(std::move(fd)) {}
 
   // Writes text as it is.
@@ -26,6 +27,8 @@ class LmtpClient {
   // True when the server closes the connection within timeout (what it
   // still sends is read and dropped).
   bool closed(std::chrono::milliseconds timeout = std::chrono::seconds(10));
+  // The socket, for a test that writes to it its own way.
+  int fd() const { return fd_.get(); }
   // Ends the connection from this side.
   void close() { fd_.reset(); }
 
