@@ -17,7 +17,8 @@ constexpr const char* kHead =
     "input[type=checkbox]+label{display:inline}\n"
     "input,textarea,button{font:inherit;max-width:100%;box-sizing:border-box}\n"
     "textarea{width:100%}\npre{white-space:pre-wrap;border:1px solid #888;padding:.5em}\n"
-    ".error,#message{color:#a00}\n.note{color:#750}\n</style>\n</head>\n<body>\n<main>\n<h1>Out of office</h1>\n";
+    ".error,#message{color:#a00}\n.note{color:#750}\n</style>\n</head>\n<body>\n<main>\n<h1>Out of "
+    "office</h1>\n";
 constexpr const char* kFoot = "</main>\n</body>\n</html>\n";
 
 std::string message_line(std::string_view message) {
@@ -100,8 +101,7 @@ std::string preview_part(const PageView& view) {
   return part + "<h3>To others (from " + html_escape(view.preview_sender) +
          ")</h3>\n<pre id=\"preview\">" + html_escape(view.preview) +
          "</pre>\n<h3>To colleagues (from " + html_escape(view.internal_preview_sender) +
-         ")</h3>\n<pre id=\"preview-internal\">" + html_escape(*view.internal_preview) +
-         "</pre>\n";
+         ")</h3>\n<pre id=\"preview-internal\">" + html_escape(*view.internal_preview) + "</pre>\n";
 }
 
 std::string blocked_part(const PageView& view) {

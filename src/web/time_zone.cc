@@ -75,9 +75,9 @@ std::string local_to_generalized(std::string_view local, const date::time_zone& 
 }
 
 std::string skipped_time_note(std::string_view local, const date::time_zone& zone) {
-  static constexpr const char* kMonths[] = {"January", "February", "March",     "April",
-                                            "May",     "June",     "July",      "August",
-                                            "September", "October", "November", "December"};
+  static constexpr const char* kMonths[] = {"January",   "February", "March",    "April",
+                                            "May",       "June",     "July",     "August",
+                                            "September", "October",  "November", "December"};
   const std::optional<date::local_seconds> time = parse_local(local);
   if (!time) return {};
   const date::local_info info = zone.get_info(*time);

@@ -439,7 +439,7 @@ struct WriteCase {
   const char* name;
   std::string uid;
   VacationChange change;
-  bool add_class;  // the entry lacks the class, which the write adds
+  bool add_class;                   // the entry lacks the class, which the write adds
   std::function<void()> configure;  // beyond the suite's configuration
   // The attributes the write may touch, and what they hold afterwards.
   std::set<std::string> touched;
@@ -648,7 +648,8 @@ TEST_F(Account, AWriteOverValuesChangedSinceTheyWereReadWritesNothing) {
   const Result<WriteOutcome> written = account_write(web, dn, mine, *current);
   ASSERT_TRUE(written.ok()) << written.failure().reason;
   EXPECT_EQ(*written, WriteOutcome::kWritten);
-  EXPECT_EQ(stored_attributes(*server_, dn).at("vacationinfo"), std::multiset<std::string>{"overwritten"});
+  EXPECT_EQ(stored_attributes(*server_, dn).at("vacationinfo"),
+            std::multiset<std::string>{"overwritten"});
   // The class: shown as held by an entry that lacks it.
   VacationSettings claimed = *account_read(web, person_dn("fail"));
   claimed.has_class = true;

@@ -150,8 +150,9 @@ class OrveltWebTest : public testing::Test {
   // cookie ("orvelt_session=<id>") and the page's token.
   std::pair<std::string, std::string> logged_in(const std::string& tz = "") const {
     const httplib::Result res =
-        tz.empty() ? login(kJane, kJanePassword)
-                   : post("/login", encoded({{"login", kJane}, {"password", kJanePassword}, {"tz", tz}}));
+        tz.empty()
+            ? login(kJane, kJanePassword)
+            : post("/login", encoded({{"login", kJane}, {"password", kJanePassword}, {"tz", tz}}));
     EXPECT_TRUE(res && res->status == 303);
     if (!res) return {};
     const std::string set = res->get_header_value("Set-Cookie");
@@ -378,11 +379,11 @@ TEST_F(OrveltWebTest, SavingOffWritesFalseKeepsTheTextAndRemovesEmptyDates) {
               "replace: vacationStart\nvacationStart: 20240701060000Z\n");
   start(config());
   const auto [cookie, csrf] = logged_in();
-  const httplib::Result res =
-      post("/save",
-           encoded({{"csrf", csrf}, {"version", version(cookie)}, {"start", ""}, {"end", ""},
-                    {"text", ""}}),
-           cookie);
+  const httplib::Result res = post(
+      "/save",
+      encoded(
+          {{"csrf", csrf}, {"version", version(cookie)}, {"start", ""}, {"end", ""}, {"text", ""}}),
+      cookie);
   ASSERT_TRUE(res);
   EXPECT_EQ(res->status, 303) << res->body;
   const Attributes jane = entry(kJaneDn);
@@ -407,10 +408,10 @@ TEST_F(OrveltWebTest, SavingOffWithoutTheTextsKeepsTheInternalTextToo) {
   EXPECT_EQ(value(jane, "vacationInfo"), "Old text");
   EXPECT_EQ(value(jane, "vacationInfoInternal"), "Ask Bob");
   // Switched on, an empty internal text is removed as before.
-  const httplib::Result on =
-      post("/save",
-           encoded({{"csrf", csrf}, {"version", version(cookie)}, {"active", "on"}, {"text", "Away"}}),
-           cookie);
+  const httplib::Result on = post(
+      "/save",
+      encoded({{"csrf", csrf}, {"version", version(cookie)}, {"active", "on"}, {"text", "Away"}}),
+      cookie);
   ASSERT_TRUE(on);
   EXPECT_EQ(on->status, 303) << on->body;
   jane = entry(kJaneDn);
@@ -522,13 +523,12 @@ TEST_F(OrveltWebTest, AnEntryWithoutTheVacationClassGetsIt) {
   const std::string cookie = set.substr(0, set.find(';'));
   const httplib::Result page = get(cookie);
   ASSERT_TRUE(page);
-  const httplib::Result saved =
-      post("/save",
-           encoded({{"csrf", csrf_of(page->body)},
-                    {"version", hidden_of(page->body, "version")},
-                    {"active", "on"},
-                    {"text", "Gone"}}),
-           cookie);
+  const httplib::Result saved = post("/save",
+                                     encoded({{"csrf", csrf_of(page->body)},
+                                              {"version", hidden_of(page->body, "version")},
+                                              {"active", "on"},
+                                              {"text", "Gone"}}),
+                                     cookie);
   ASSERT_TRUE(saved);
   EXPECT_EQ(saved->status, 303) << saved->body;
   const Attributes plain = entry(kPlainDn);
@@ -623,18 +623,19 @@ TEST_F(OrveltWebTest, SigtermStopsTheServerCleanly) {
 // shows the dates in the browser's zone, and a save that changes only the
 // text writes the dates back exactly as stored.
 TEST_F(OrveltWebTest, TheFirstPageShowsTheBrowsersZoneAndUnchangedDatesStayAsStored) {
-  server_.add("dn: " + std::string(kJaneDn) +
-              "\nchangetype: modify\nreplace: vacationStart\nvacationStart: 20261201000000+0100\n-\n"
-              "replace: vacationEnd\nvacationEnd: 20261231235959+0100\n");
+  server_.add(
+      "dn: " + std::string(kJaneDn) +
+      "\nchangetype: modify\nreplace: vacationStart\nvacationStart: 20261201000000+0100\n-\n"
+      "replace: vacationEnd\nvacationEnd: 20261231235959+0100\n");
   start(config());
   struct Case {
     const char* tz;  // empty: a browser without script
     const char* start;
     const char* end;
   };
-  for (const Case& c : {Case{"America/New_York", "2026-11-30T18:00", "2026-12-31T17:59"},
-                        Case{"Asia/Tokyo", "2026-12-01T08:00", "2027-01-01T07:59"},
-                        Case{"", nullptr, nullptr}}) {
+  for (const Case& c :
+       {Case{"America/New_York", "2026-11-30T18:00", "2026-12-31T17:59"},
+        Case{"Asia/Tokyo", "2026-12-01T08:00", "2027-01-01T07:59"}, Case{"", nullptr, nullptr}}) {
     SCOPED_TRACE(c.tz);
     const auto [cookie, csrf] = logged_in(c.tz);
     const httplib::Result page = get(cookie);

@@ -77,7 +77,8 @@ TEST(PageTest, ThePageShowsItsPartsWithTheirIds) {
   view.message = "Not saved.";
   const std::string page = render_page(view);
   for (const char* part :
-       {"<meta name=\"viewport\"", "Out of office is on",
+       {"<meta name=\"viewport\"",
+        "Out of office is on",
         "<p id=\"message\" role=\"alert\">Not saved.</p>",
         "<input type=\"hidden\" name=\"csrf\" id=\"csrf\" value=\"c5rf\">",
         "<input type=\"hidden\" name=\"tz\" id=\"tz\" value=\"Europe/Berlin\">",
@@ -85,15 +86,20 @@ TEST(PageTest, ThePageShowsItsPartsWithTheirIds) {
         "<input type=\"hidden\" name=\"version\" id=\"version\" value=\"0123456789abcdef\">",
         "value=\"2024-07-01T08:00\"> <span class=\"note\" id=\"start-note\">02:30 does not exist "
         "on 29 March; saved as 03:30</span>",
-        "name=\"active\" value=\"on\" checked>", "<label for=\"active\">", "<label for=\"start\">",
+        "name=\"active\" value=\"on\" checked>",
+        "<label for=\"active\">",
+        "<label for=\"start\">",
         "type=\"datetime-local\" id=\"start\" name=\"start\" value=\"2024-07-01T08:00\">",
         "<label for=\"end\">",
         "id=\"end\" name=\"end\" value=\"\"> <span class=\"error\" id=\"end-error\">Until must be "
         "after from.</span>",
-        "<label for=\"text\">", "<textarea id=\"text\" name=\"text\" rows=\"8\">\n\nStarts with",
-        "<pre id=\"preview\">Subject: Away\n\nAway.</pre>", "<ul id=\"blocked\">",
+        "<label for=\"text\">",
+        "<textarea id=\"text\" name=\"text\" rows=\"8\">\n\nStarts with",
+        "<pre id=\"preview\">Subject: Away\n\nAway.</pre>",
+        "<ul id=\"blocked\">",
         "<li>new@site (2024-07-02 10:00) (pending)</li>\n<li>old@site (2024-07-01 09:00)</li>",
-        "<button type=submit>Save</button>", "<button type=submit>Log out</button>",
+        "<button type=submit>Save</button>",
+        "<button type=submit>Log out</button>",
         "<script src=\"/tz.js\"></script>"}) {
     EXPECT_TRUE(has(page, part)) << part << "\n" << page;
   }
@@ -221,11 +227,13 @@ TEST(PageTest, WithInternalTextsBothPreviewsAreShownFromSendersOnEitherSide) {
   EXPECT_EQ(view.preview, "To: sender@example.org\n\nAway.");
   EXPECT_EQ(view.internal_preview, "To: colleague@Example.com\n\nAsk Bob.");
   const std::string page = render_page(view);
-  EXPECT_TRUE(has(page, "<h3>To others (from sender@example.org)</h3>\n<pre id=\"preview\">To: "
-                        "sender@example.org\n\nAway.</pre>"))
+  EXPECT_TRUE(has(page,
+                  "<h3>To others (from sender@example.org)</h3>\n<pre id=\"preview\">To: "
+                  "sender@example.org\n\nAway.</pre>"))
       << page;
-  EXPECT_TRUE(has(page, "<h3>To colleagues (from colleague@Example.com)</h3>\n"
-                        "<pre id=\"preview-internal\">To: colleague@Example.com\n\nAsk Bob.</pre>"))
+  EXPECT_TRUE(has(page,
+                  "<h3>To colleagues (from colleague@Example.com)</h3>\n"
+                  "<pre id=\"preview-internal\">To: colleague@Example.com\n\nAsk Bob.</pre>"))
       << page;
   config_set_defaults();
 }

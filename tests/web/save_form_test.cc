@@ -175,8 +175,8 @@ TEST_F(SaveFormTest, DatesAreReadInTheZoneSentAndMustBeInOrder) {
 
 TEST_F(SaveFormTest, DatesAreReadInTheZoneThePageShowedThemInAndTzIsTheBrowsers) {
   SaveFields fields = on();
-  fields.tz = "America/New_York";        // the browser now
-  fields.dates_tz = "Europe/Berlin";     // the page, made before
+  fields.tz = "America/New_York";     // the browser now
+  fields.dates_tz = "Europe/Berlin";  // the page, made before
   fields.start = "2026-12-01T00:00";
   SaveCheck check = check_save(fields);
   ASSERT_TRUE(check.ok());

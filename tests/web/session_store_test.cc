@@ -62,7 +62,8 @@ TEST(SessionStoreTest, RemoveEndsOneSessionAndTheZoneIsKeptPerSession) {
   // A save's notes are for the next page of that session only.
   clocked.store.set_notes(a.id, {{"start", "moved"}});
   EXPECT_TRUE(clocked.store.take_notes(b.id).empty());
-  EXPECT_EQ(clocked.store.take_notes(a.id), (std::map<std::string, std::string>{{"start", "moved"}}));
+  EXPECT_EQ(clocked.store.take_notes(a.id),
+            (std::map<std::string, std::string>{{"start", "moved"}}));
   EXPECT_TRUE(clocked.store.take_notes(a.id).empty());
   clocked.store.remove(a.id);
   EXPECT_FALSE(clocked.store.find(a.id));
