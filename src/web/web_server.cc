@@ -275,7 +275,7 @@ void WebApp::post_login(const httplib::Request& req, httplib::Response& res) {
   if (!session) return send_html(res, 500, render_login(login, "No session can be made now."));
   // The browser's zone, from the form's script: the first page shows it.
   const std::string tz = form.value("tz");
-  if (const date::time_zone* zone = zone_named(tz); zone != nullptr && !tz.empty()) {
+  if (const date::time_zone* zone = tz.empty() ? nullptr : zone_named(tz)) {
     sessions_.set_zone(session->id, zone_name(*zone));
   }
   res.set_header("Set-Cookie", session_cookie(session->id, secure_cookies_));
