@@ -3,7 +3,10 @@
 #include <sys/time.h>
 #include <syslog.h>
 
+#include <cstdint>
+#include <cstdio>
 #include <deque>
+#include <memory>
 #include <string>
 #include <utility>
 #include <vector>
@@ -11,6 +14,7 @@
 #include "config/config.h"
 #include "directory/ldap_handles.h"
 #include "directory/lookup.h"
+#include "util/address.h"
 #include "util/substitute.h"
 
 namespace {
@@ -105,6 +109,78 @@ class ModifyRequest {
   std::vector<LDAPMod*> pointers_;
 };
 
+// The attributes that queryfilter compares for equality with the receiver
+// placeholder ("mail" of "(mail=$recepient)"), each once, in filter order.
+StringList receiver_attributes() {
+  StringList names;
+  const std::string& filter = g_config.queryfilter;
+  const std::string& placeholder = g_config.map_receiver;
+  if (placeholder.empty()) return names;
+  for (size_t at = filter.find(placeholder); at != std::string::npos;
+       at = filter.find(placeholder, at + placeholder.size())) {
+    if (at < 2 || filter[at - 1] != '=') continue;
+    size_t begin = at - 1;
+    while (begin > 0) {
+      const char c = filter[begin - 1];
+      const bool name_char = (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') ||
+                             (c >= '0' && c <= '9') || c == '-' || c == '.' || c == ';';
+      if (!name_char) break;
+      --begin;
+    }
+    // "(name=": not the '~', '<' or '>' of another match, nor an extensible one.
+    if (begin == at - 1 || begin == 0 || filter[begin - 1] != '(') continue;
+    std::string name = filter.substr(begin, at - 1 - begin);
+    bool seen = false;
+    for (const std::string& known : names) seen = seen || equals_ignore_case(known, name);
+    if (!seen) names.push_back(std::move(name));
+  }
+  return names;
+}
+
+// Every value of each of attributes, in that order.
+StringList values_of(LDAP* session, LDAPMessage* entry, const StringList& attributes) {
+  StringList all;
+  for (const std::string& attribute : attributes) {
+    const LdapValues values(ldap_get_values(session, entry, attribute.c_str()));
+    for (char* const* v = values.all(); v != nullptr && *v != nullptr; ++v) all.emplace_back(*v);
+  }
+  return all;
+}
+
+// The values a save's outcome depends on, attribute and value (none:
+// absent), in one fixed order; the object class as its presence.
+std::vector<std::pair<std::string, OptionalText>> asserted_values(const VacationSettings& shown) {
+  std::vector<std::pair<std::string, OptionalText>> values = {
+      {kActiveAttribute, shown.active_value},
+      {kStartAttribute, shown.start},
+      {kEndAttribute, shown.end},
+      {g_config.result, shown.text},
+  };
+  if (g_config.internal_result) values.emplace_back(*g_config.internal_result, shown.internal_text);
+  if (g_config.blockexpire_attribute) {
+    values.emplace_back(*g_config.blockexpire_attribute, shown.interval);
+  }
+  return values;
+}
+
+// The filter that holds while the entry holds shown's values: an equality
+// for each value, an absence for each absent attribute.
+std::string assertion_filter(const VacationSettings& shown) {
+  std::string filter = "(&";
+  filter += shown.has_class ? "(objectClass=" : "(!(objectClass=";
+  filter += std::string(kVacationClass) + (shown.has_class ? ")" : "))");
+  for (const auto& [attribute, value] : asserted_values(shown)) {
+    if (value) filter += "(" + attribute + "=" + escape_filter_value(*value) + ")";
+    else filter += "(!(" + attribute + "=*))";
+  }
+  return filter + ")";
+}
+
+struct ControlFree {
+  void operator()(LDAPControl* control) const { ldap_control_free(control); }
+};
+using LdapControl = std::unique_ptr<LDAPControl, ControlFree>;
+
 // text unless it is empty: an empty value has no place in a directory
 // string, and stands for no text.
 OptionalText unless_empty(const OptionalText& text) {
@@ -147,6 +223,8 @@ Result<VacationSettings> account_read(DirectorySession& web, const std::string& 
                       g_config.result};
   if (g_config.internal_result) extra.push_back(*g_config.internal_result);
   extra.insert(extra.end(), g_config.alias_attributes.begin(), g_config.alias_attributes.end());
+  const StringList receivers = receiver_attributes();
+  extra.insert(extra.end(), receivers.begin(), receivers.end());
   std::vector<char*> attributes = lookup_attributes(extra);
   LdapResult result(nullptr);
   const int code = run_search(web, dn, LDAP_SCOPE_BASE, "(objectClass=*)", attributes, result);
@@ -157,8 +235,8 @@ Result<VacationSettings> account_read(DirectorySession& web, const std::string& 
   VacationSettings settings;
   settings.dn = dn;
   settings.has_class = holds_value(session, entry, "objectClass", kVacationClass);
-  const OptionalText active = first_value(session, entry, kActiveAttribute);
-  settings.active = active && equals_ignore_case(*active, "TRUE");
+  settings.active_value = first_value(session, entry, kActiveAttribute);
+  settings.active = settings.active_value && equals_ignore_case(*settings.active_value, "TRUE");
   settings.start = first_value(session, entry, kStartAttribute);
   settings.end = first_value(session, entry, kEndAttribute);
   settings.text = first_value(session, entry, g_config.result);
@@ -168,14 +246,51 @@ Result<VacationSettings> account_read(DirectorySession& web, const std::string& 
   if (g_config.blockexpire_attribute) {
     settings.interval = first_value(session, entry, *g_config.blockexpire_attribute);
   }
+  settings.receiver_addresses = values_of(session, entry, receivers);
   settings.entry = directory_entry_of(session, entry, g_config.alias_attributes);
   return settings;
 }
 
-Outcome account_write(DirectorySession& web, const std::string& dn, const VacationChange& change,
-                      bool add_class) {
+std::string account_own_address(const VacationSettings& settings, const std::string& login) {
+  OptionalText address;
+  for (const std::string& value : settings.receiver_addresses) {
+    if (equals_ignore_case(value, login)) {
+      address = value;
+      break;
+    }
+  }
+  if (!address && !settings.receiver_addresses.empty()) address = settings.receiver_addresses[0];
+  normalize_address(address);
+  if (address) return std::move(*address);
+  OptionalText typed = login;
+  normalize_address(typed);
+  return typed ? std::move(*typed) : login;
+}
+
+std::string vacation_version(const VacationSettings& settings) {
+  // FNV-1a over each value with its length, so that no two sequences of
+  // values give the same bytes. Not a secret: it only has to differ.
+  uint64_t hash = 0xcbf29ce484222325ULL;
+  const auto add = [&hash](std::string_view bytes) {
+    for (const char c : bytes) {
+      hash ^= static_cast<unsigned char>(c);
+      hash *= 0x100000001b3ULL;
+    }
+  };
+  add(settings.has_class ? "class;" : "no class;");
+  for (const auto& [attribute, value] : asserted_values(settings)) {
+    add(value ? std::to_string(value->size()) + ":" : std::string("-"));
+    if (value) add(*value);
+  }
+  char text[17];
+  snprintf(text, sizeof text, "%016llx", static_cast<unsigned long long>(hash));
+  return text;
+}
+
+Result<WriteOutcome> account_write(DirectorySession& web, const std::string& dn,
+                                   const VacationChange& change, const VacationSettings& shown) {
   ModifyRequest request;
-  if (add_class) request.add("objectClass", kVacationClass);
+  if (!shown.has_class) request.add("objectClass", kVacationClass);
   request.replace(kActiveAttribute, std::string(change.active ? "TRUE" : "FALSE"));
   request.replace(kStartAttribute, change.start);
   request.replace(kEndAttribute, change.end);
@@ -188,8 +303,15 @@ Outcome account_write(DirectorySession& web, const std::string& dn, const Vacati
     if (change.interval) hours = std::to_string(*change.interval);
     request.replace(*g_config.blockexpire_attribute, std::move(hours));
   }
+  std::string filter = assertion_filter(shown);
+  LDAPControl* made = nullptr;
+  const int made_code = ldap_create_assertion_control(web.handle(), filter.data(), 1, &made);
+  if (made_code != LDAP_SUCCESS) return request_failed(web, made_code);
+  const LdapControl assertion(made);
+  LDAPControl* controls[] = {assertion.get(), nullptr};
   web.guard().start_request();
-  const int code = ldap_modify_ext_s(web.handle(), dn.c_str(), request.mods(), nullptr, nullptr);
+  const int code = ldap_modify_ext_s(web.handle(), dn.c_str(), request.mods(), controls, nullptr);
+  if (code == LDAP_ASSERTION_FAILED) return WriteOutcome::kChangedElsewhere;
   if (code != LDAP_SUCCESS) return request_failed(web, code);
-  return Outcome::done();
+  return WriteOutcome::kWritten;
 }

@@ -25,11 +25,16 @@ struct VacationSettings {
   std::string dn;
   bool has_class = false;      // the entry holds kVacationClass
   bool active = false;         // vacationActive is TRUE
+  OptionalText active_value;   // vacationActive as stored
   OptionalText start;          // GeneralizedTime as stored
   OptionalText end;            // GeneralizedTime as stored
   OptionalText text;           // first value of the result attribute
   OptionalText internal_text;  // first value of internal_result, when configured
   OptionalText interval;       // first value of blockexpire_attribute, when configured
+  // Every value of the attributes that g_config.queryfilter compares with
+  // the receiver (map_receiver), as stored: the addresses replies to this
+  // entry are made for.
+  StringList receiver_addresses;
   // The same entry as directory_lookup hands it over (map_field and
   // map_date values, the alias attributes' addresses), for composing a
   // preview of its reply.
@@ -77,9 +82,31 @@ Result<bool> account_check_password(const std::string& dn, const std::string& pa
 // The vacation attributes of the entry at dn, read over web.
 Result<VacationSettings> account_read(DirectorySession& web, const std::string& dn);
 
+// The entry's own address, as replies to it are made for: of
+// settings.receiver_addresses the one equal to login (ASCII case ignored),
+// else the first; normalised as orvelt takes a receiver. login normalised
+// when the entry has none; login as it stands when that holds no address
+// either.
+std::string account_own_address(const VacationSettings& settings, const std::string& login);
+
+// A short text that changes whenever a value a save may write changes:
+// vacationActive, vacationStart, vacationEnd, the texts and the interval
+// (those configured) byte for byte as stored, and whether the entry holds
+// kVacationClass. 16 hex digits.
+std::string vacation_version(const VacationSettings& settings);
+
+enum class WriteOutcome {
+  kWritten,
+  kChangedElsewhere,  // the entry no longer held the values shown: nothing written
+};
+
 // Writes change to the entry at dn over web, in one modify request that
-// touches only the vacation attributes (and adds kVacationClass to
-// objectClass when add_class is set). A refusal or failure is handed back
-// with the library's text ("CRIT/LDAP <text>").
-Outcome account_write(DirectorySession& web, const std::string& dn, const VacationChange& change,
-                      bool add_class);
+// touches only the vacation attributes (adding kVacationClass to
+// objectClass when shown lacks it), on condition that the entry still
+// holds shown's values (those of vacation_version): the request carries
+// the assertion control (RFC 4528) with a filter that asserts each of
+// them, so the check and the write are one operation on the server. Its
+// failure (assertionFailed) is kChangedElsewhere. Any other refusal or
+// failure is handed back with the library's text ("CRIT/LDAP <text>").
+Result<WriteOutcome> account_write(DirectorySession& web, const std::string& dn,
+                                   const VacationChange& change, const VacationSettings& shown);

@@ -26,7 +26,7 @@ struct LdapFunctions {
   X(ldap_first_entry) X(ldap_next_entry) X(ldap_get_values) X(ldap_value_free)              \
   X(ldap_msgfree) X(ldap_unbind) X(ldap_connect) X(ldap_memfree) X(ber_sockbuf_add_io)      \
   X(ber_sockbuf_remove_io) X(ber_sockbuf_ctrl) X(ldap_get_dn) X(ldap_count_references)      \
-  X(ldap_modify_ext_s)
+  X(ldap_modify_ext_s) X(ldap_create_assertion_control) X(ldap_control_free)
 // clang-format on
 #define ORVELT_LDAP_ENTRY(name) decltype(&::name) name = nullptr;
   ORVELT_LDAP_FUNCTIONS(ORVELT_LDAP_ENTRY)
@@ -205,6 +205,13 @@ int ldap_modify_ext_s(LDAP* session, LDAP_CONST char* dn, LDAPMod** changes,
                       LDAPControl** server_controls, LDAPControl** client_controls) {
   return library().ldap_modify_ext_s(session, dn, changes, server_controls, client_controls);
 }
+
+int ldap_create_assertion_control(LDAP* session, char* filter, int critical,
+                                  LDAPControl** control) {
+  return library().ldap_create_assertion_control(session, filter, critical, control);
+}
+
+void ldap_control_free(LDAPControl* control) { library().ldap_control_free(control); }
 
 int ldap_count_entries(LDAP* session, LDAPMessage* chain) {
   return library().ldap_count_entries(session, chain);

@@ -3,6 +3,7 @@
 #include <utility>
 
 #include "config/config.h"
+#include "mail/compose.h"
 #include "mail/mail_state.h"
 
 namespace {
@@ -16,7 +17,8 @@ constexpr const char* kHead =
     "input[type=checkbox]+label{display:inline}\n"
     "input,textarea,button{font:inherit;max-width:100%;box-sizing:border-box}\n"
     "textarea{width:100%}\npre{white-space:pre-wrap;border:1px solid #888;padding:.5em}\n"
-    ".error,#message{color:#a00}\n</style>\n</head>\n<body>\n<main>\n<h1>Out of office</h1>\n";
+    ".error,#message{color:#a00}\n.note{color:#750}\n</style>\n</head>\n<body>\n<main>\n<h1>Out of "
+    "office</h1>\n";
 constexpr const char* kFoot = "</main>\n</body>\n</html>\n";
 
 std::string message_line(std::string_view message) {
@@ -30,6 +32,12 @@ std::string error_of(const PageView& view, const std::string& field) {
   return " <span class=\"error\" id=\"" + field + "-error\">" + html_escape(it->second) + "</span>";
 }
 
+std::string note_of(const PageView& view, const std::string& field) {
+  const auto it = view.notes.find(field);
+  if (it == view.notes.end()) return {};
+  return " <span class=\"note\" id=\"" + field + "-note\">" + html_escape(it->second) + "</span>";
+}
+
 std::string hidden(const char* name, std::string_view value) {
   return std::string("<input type=\"hidden\" name=\"") + name + "\" id=\"" + name + "\" value=\"" +
          html_escape(value) + "\">\n";
@@ -39,7 +47,7 @@ std::string date_field(const PageView& view, const std::string& name, const char
                        const std::string& value) {
   return "<label for=\"" + name + "\">" + label + "</label>\n<input type=\"datetime-local\" id=\"" +
          name + "\" name=\"" + name + "\" value=\"" + html_escape(value) + "\">" +
-         error_of(view, name) + "\n";
+         error_of(view, name) + note_of(view, name) + "\n";
 }
 
 // A textarea keeps its text exactly: the line break after the opening tag
@@ -63,8 +71,11 @@ std::string interval_field(const PageView& view) {
 }
 
 std::string settings_form(const PageView& view) {
+  // tz is the browser's zone once the script ran; dates_tz stays the zone
+  // the dates below are written in, which they are read in.
   std::string form = "<form method=\"post\" action=\"/save\">\n" + hidden("csrf", view.csrf) +
-                     hidden("tz", view.zone);
+                     hidden("version", view.version) + hidden("tz", view.zone) +
+                     hidden("dates_tz", view.zone);
   form += std::string("<p><input type=\"checkbox\" id=\"active\" name=\"active\" value=\"on\"") +
           (view.active ? " checked" : "") + "> <label for=\"active\">Switched on</label></p>\n";
   form += date_field(view, "start", "From", view.start);
@@ -84,7 +95,13 @@ std::string preview_part(const PageView& view) {
   if (!view.preview_problem.empty()) {
     return part + "<p class=\"error\">" + html_escape(view.preview_problem) + "</p>\n";
   }
-  return part + "<pre id=\"preview\">" + html_escape(view.preview) + "</pre>\n";
+  if (!view.internal_preview) {
+    return part + "<pre id=\"preview\">" + html_escape(view.preview) + "</pre>\n";
+  }
+  return part + "<h3>To others (from " + html_escape(view.preview_sender) +
+         ")</h3>\n<pre id=\"preview\">" + html_escape(view.preview) +
+         "</pre>\n<h3>To colleagues (from " + html_escape(view.internal_preview_sender) +
+         ")</h3>\n<pre id=\"preview-internal\">" + html_escape(*view.internal_preview) + "</pre>\n";
 }
 
 std::string blocked_part(const PageView& view) {
@@ -144,8 +161,10 @@ std::string render_login(std::string_view login, std::string_view message) {
          html_escape(login) +
          "\">\n<label for=\"password\">Password</label>\n"
          "<input type=\"password\" id=\"password\" name=\"password\" "
-         "autocomplete=\"current-password\" required>\n"
-         "<p><button type=submit>Log in</button></p>\n</form>\n" +
+         "autocomplete=\"current-password\" required>\n" +
+         hidden("tz", "") +
+         "<p><button type=submit>Log in</button></p>\n</form>\n"
+         "<script src=\"/tz.js\"></script>\n" +
          kFoot;
 }
 
@@ -170,11 +189,38 @@ std::string render_problem(std::string_view message, std::string_view csrf) {
 }
 
 OptionalText preview_reply(const ReplyFrame& frame, const VacationSettings& settings,
-                           const std::string& login) {
+                           const std::string& receiver, const std::string& sender) {
   MailState mail;
-  mail.receivers = {login};
-  mail.sender = "sender@example.com";
+  mail.receivers = {receiver};
+  mail.sender = sender;
   mail.subject = "Hello";
   mail.message_id = "<preview@example.com>";
-  return compose_reply(frame, settings.entry, mail, login);
+  return compose_reply(frame, settings.entry, mail, receiver);
+}
+
+std::string preview_outsider() {
+  for (const char* domain : {"example.com", "example.net", "example.org", "example.invalid"}) {
+    std::string sender = std::string("sender@") + domain;
+    bool internal = false;
+    for (const std::string& own : g_config.internal_domains) {
+      internal = internal || equals_ignore_case(own, domain);
+    }
+    if (!internal) return sender;
+  }
+  return "sender@example.invalid";
+}
+
+void add_previews(PageView& view, const ReplyFrame& frame, const VacationSettings& settings,
+                  const std::string& receiver) {
+  view.preview_sender = preview_outsider();
+  const OptionalText reply = preview_reply(frame, settings, receiver, view.preview_sender);
+  if (!reply) {
+    view.preview_problem = "No preview: there is no text to send yet.";
+    return;
+  }
+  view.preview = *reply;
+  if (!g_config.internal_result || g_config.internal_domains.empty()) return;
+  view.internal_preview_sender = "colleague@" + g_config.internal_domains.front();
+  view.internal_preview =
+      preview_reply(frame, settings, receiver, view.internal_preview_sender).value_or("");
 }

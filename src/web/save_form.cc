@@ -6,6 +6,7 @@
 #include <utility>
 
 #include "config/config.h"
+#include "util/generalized_time.h"
 #include "util/strings.h"
 #include "web/time_zone.h"
 
@@ -66,22 +67,33 @@ OptionalText check_date(const std::string& name, const std::string& value,
     check.errors[name] = "A date and time as YYYY-MM-DDTHH:MM.";
     return std::nullopt;
   }
+  std::string note = skipped_time_note(value, zone);
+  if (!note.empty()) check.notes[name] = std::move(note);
   return stored;
 }
 
+// The end must come after the start, whatever form each is stored in.
+void check_order(SaveCheck& check) {
+  if (!check.change.start || !check.change.end) return;
+  const std::optional<time_t> start = parse_generalized_time(*check.change.start);
+  const std::optional<time_t> end = parse_generalized_time(*check.change.end);
+  if (start && end && *end <= *start) check.errors["end"] = "Until must be after from.";
+}
+
 void check_dates(const SaveFields& fields, SaveCheck& check) {
-  const date::time_zone* zone = zone_named(fields.tz);
+  if (const date::time_zone* browser = zone_named(fields.tz); browser && !fields.tz.empty()) {
+    check.browser_zone = zone_name(*browser);
+  }
+  const std::string& name = fields.dates_tz.empty() ? fields.tz : fields.dates_tz;
+  const date::time_zone* zone = zone_named(name);
   if (zone == nullptr) {
-    check.errors["tz"] = "Unknown time zone " + fields.tz + ".";
+    check.errors["tz"] = "Unknown time zone " + name + ".";
     return;
   }
   check.zone = zone_name(*zone);
   check.change.start = check_date("start", fields.start, *zone, check);
   check.change.end = check_date("end", fields.end, *zone, check);
-  // GeneralizedTime in UTC of one length compares as text.
-  if (check.change.start && check.change.end && *check.change.end <= *check.change.start) {
-    check.errors["end"] = "Until must be after from.";
-  }
+  check_order(check);
 }
 
 }  // namespace
@@ -102,6 +114,8 @@ SaveFields save_fields_of(const FormBody& form) {
   fields.start = form.value("start");
   fields.end = form.value("end");
   fields.tz = form.value("tz");
+  fields.dates_tz = form.value("dates_tz");
+  fields.version = form.value("version");
   fields.text = form.value("text");
   fields.internal_text = form.value("internal_text");
   fields.interval = form.value("interval");
@@ -117,6 +131,21 @@ SaveCheck check_save(const SaveFields& fields) {
   check_interval(fields, check);
   check_dates(fields, check);
   return check;
+}
+
+void keep_unchanged_dates(SaveCheck& check, const SaveFields& fields,
+                          const VacationSettings& stored) {
+  const date::time_zone* zone = zone_named(check.zone);
+  if (zone == nullptr) return;
+  const auto keep = [&](const char* name, const std::string& sent, const OptionalText& value,
+                        OptionalText& change) {
+    if (sent != generalized_to_local(value.value_or(""), *zone)) return;
+    change = value;
+    check.notes.erase(name);
+  };
+  keep("start", fields.start, stored.start, check.change.start);
+  keep("end", fields.end, stored.end, check.change.end);
+  check_order(check);
 }
 
 bool valid_utf8(std::string_view text) {

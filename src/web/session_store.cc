@@ -22,7 +22,7 @@ std::optional<Session> SessionStore::create(const std::string& login, const std:
   std::optional<std::string> id = random_hex_256();
   std::optional<std::string> csrf = random_hex_256();
   if (!id || !csrf) return std::nullopt;
-  Session session{std::move(*id), std::move(*csrf), login, dn, {}};
+  Session session{std::move(*id), std::move(*csrf), login, dn, {}, {}};
   const std::lock_guard<std::mutex> lock(mutex_);
   const auto now = clock_();
   drop_idle(now);
@@ -47,6 +47,19 @@ void SessionStore::set_zone(const std::string& id, const std::string& zone) {
   const std::lock_guard<std::mutex> lock(mutex_);
   const auto it = sessions_.find(id);
   if (it != sessions_.end()) it->second.session.zone = zone;
+}
+
+void SessionStore::set_notes(const std::string& id, std::map<std::string, std::string> notes) {
+  const std::lock_guard<std::mutex> lock(mutex_);
+  const auto it = sessions_.find(id);
+  if (it != sessions_.end()) it->second.session.notes = std::move(notes);
+}
+
+std::map<std::string, std::string> SessionStore::take_notes(const std::string& id) {
+  const std::lock_guard<std::mutex> lock(mutex_);
+  const auto it = sessions_.find(id);
+  if (it == sessions_.end()) return {};
+  return std::exchange(it->second.session.notes, {});
 }
 
 void SessionStore::remove(const std::string& id) {

@@ -20,6 +20,9 @@ struct Session {
   std::string login;
   std::string dn;
   std::string zone;  // the time zone the browser sent last; empty: the server's
+  // What the last save did that the next page says beside its fields
+  // (field name to text); empty once shown.
+  std::map<std::string, std::string> notes;
 };
 
 // Thread-safe. A session's idle time starts again whenever it is found.
@@ -37,6 +40,10 @@ class SessionStore {
   std::optional<Session> find(const std::string& id);
   // Remembers zone as the session's time zone.
   void set_zone(const std::string& id, const std::string& zone);
+  // Keeps notes for the next page of the session of id.
+  void set_notes(const std::string& id, std::map<std::string, std::string> notes);
+  // The notes kept for the session of id, which keeps none from now on.
+  std::map<std::string, std::string> take_notes(const std::string& id);
   // Ends the session of id, if there is one.
   void remove(const std::string& id);
 

@@ -74,6 +74,22 @@ std::string local_to_generalized(std::string_view local, const date::time_zone& 
   return date::format("%Y%m%d%H%M%SZ", instant);
 }
 
+std::string skipped_time_note(std::string_view local, const date::time_zone& zone) {
+  static constexpr const char* kMonths[] = {"January",   "February", "March",    "April",
+                                            "May",       "June",     "July",     "August",
+                                            "September", "October",  "November", "December"};
+  const std::optional<date::local_seconds> time = parse_local(local);
+  if (!time) return {};
+  const date::local_info info = zone.get_info(*time);
+  if (info.result != date::local_info::nonexistent) return {};
+  const date::sys_seconds instant{time->time_since_epoch() - info.first.offset};
+  const date::year_month_day day{date::floor<date::days>(*time)};
+  return date::format("%H:%M", *time) + " does not exist on " +
+         std::to_string(static_cast<unsigned>(day.day())) + " " +
+         kMonths[static_cast<unsigned>(day.month()) - 1] + "; saved as " +
+         date::format("%H:%M", zone.to_local(instant));
+}
+
 std::string generalized_to_local(std::string_view stored, const date::time_zone& zone) {
   const std::optional<time_t> instant = parse_generalized_time(stored);
   if (!instant) return {};

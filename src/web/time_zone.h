@@ -26,6 +26,11 @@ std::string zone_name(const date::time_zone& zone);
 // two instants.
 std::string local_to_generalized(std::string_view local, const date::time_zone& zone);
 
+// What local_to_generalized makes of local when the clocks skip it in zone,
+// in the words the page shows beside the field: "02:30 does not exist on
+// 29 March; saved as 03:30". Empty for a time that exists (or is no time).
+std::string skipped_time_note(std::string_view local, const date::time_zone& zone);
+
 // The GeneralizedTime value stored, as "YYYY-MM-DDTHH:MM" in zone; empty
 // when it is no GeneralizedTime value or has no such local time.
 std::string generalized_to_local(std::string_view stored, const date::time_zone& zone);

@@ -26,6 +26,9 @@ constexpr const char* kNoDirectory = "The directory cannot be reached now. Try a
 constexpr const char* kNoEntryDn = "cn=orvelt-web unknown login,";
 constexpr const char* kNoZoneData = "The server has no time zone data; dates cannot be shown.";
 constexpr const char* kLogInFirst = "Log in first.";
+constexpr const char* kChangedElsewhere =
+    "Changed elsewhere since you opened this page: nothing was saved. The page shows the values "
+    "as they are now.";
 
 Outcome listen_failure(std::string_view text, const std::string& why) {
   return Outcome::config_error(LOG_ERR, "CRIT/IO web_listen " + log_safe(text) + ": " + why);
@@ -90,17 +93,15 @@ Result<std::optional<std::string>> authenticate(const std::string& login,
   return *right ? std::move(*dn) : std::optional<std::string>();
 }
 
-// The preview of the page: the reply a sample sender would get.
-void add_preview(PageView& view, const VacationSettings& settings, const std::string& login) {
+// The previews of the page: the replies sample senders would get.
+void add_preview(PageView& view, const VacationSettings& settings, const std::string& receiver) {
   const Result<ReplyFrame> frame = reply_frame_load();
   if (!frame.ok()) {
     log_failure(frame.failure());
     view.preview_problem = "No preview: the header or footer of the replies cannot be read.";
     return;
   }
-  const OptionalText reply = preview_reply(*frame, settings, login);
-  if (reply) view.preview = *reply;
-  else view.preview_problem = "No preview: there is no text to send yet.";
+  add_previews(view, *frame, settings, receiver);
 }
 
 // The senders the person's records still hold back, newest first.
@@ -131,8 +132,9 @@ VacationChange change_over(VacationChange change, const VacationSettings& stored
 PageView stored_view(const VacationSettings& settings, const Session& session,
                      const date::time_zone& zone) {
   PageView view;
-  view.login = session.login;
+  view.login = account_own_address(settings, session.login);
   view.csrf = session.csrf;
+  view.version = vacation_version(settings);
   view.active = settings.active;
   view.zone = zone_name(zone);
   view.start = generalized_to_local(settings.start.value_or(""), zone);
@@ -149,6 +151,7 @@ PageView stored_view(const VacationSettings& settings, const Session& session,
 
 // The values sent in place of the stored ones, with their errors.
 void show_sent(PageView& view, const SaveFields& sent, const SaveCheck& check) {
+  view.version = sent.version;
   view.active = sent.active;
   view.start = sent.start;
   view.end = sent.end;
@@ -242,7 +245,8 @@ void WebApp::respond_page(const Session& session, httplib::Response& res, int st
   PageView view = stored_view(*settings, session, *zone);
   if (sent != nullptr && check != nullptr) show_sent(view, *sent, *check);
   view.message = message;
-  add_preview(view, *settings, session.login);
+  view.notes = sessions_.take_notes(session.id);
+  add_preview(view, *settings, view.login);
   add_blocked(view, *settings, session.login, *zone);
   send_html(res, status, render_page(view));
 }
@@ -269,6 +273,11 @@ void WebApp::post_login(const httplib::Request& req, httplib::Response& res) {
   limit_.succeeded(login, client);
   const std::optional<Session> session = sessions_.create(login, **dn);
   if (!session) return send_html(res, 500, render_login(login, "No session can be made now."));
+  // The browser's zone, from the form's script: the first page shows it.
+  const std::string tz = form.value("tz");
+  if (const date::time_zone* zone = tz.empty() ? nullptr : zone_named(tz)) {
+    sessions_.set_zone(session->id, zone_name(*zone));
+  }
   res.set_header("Set-Cookie", session_cookie(session->id, secure_cookies_));
   redirect_home(res);
 }
@@ -279,25 +288,35 @@ void WebApp::post_save(const httplib::Request& req, httplib::Response& res) {
   std::optional<Session> session = checked_session(req, form, res);
   if (!session) return;
   const SaveFields sent = save_fields_of(form);
-  const SaveCheck check = check_save(sent);
-  if (!check.zone.empty() && !sent.tz.empty()) {
-    sessions_.set_zone(session->id, check.zone);
-    session->zone = check.zone;
+  SaveCheck check = check_save(sent);
+  if (!check.browser_zone.empty()) {
+    sessions_.set_zone(session->id, check.browser_zone);
+    session->zone = check.browser_zone;
   }
   if (!check.ok()) return respond_page(*session, res, 400, &sent, &check, "");
   Result<DirectorySession> web = web_session();
   Result<VacationSettings> settings =
       web.ok() ? account_read(*web, session->dn) : Result<VacationSettings>(web.failure());
-  Outcome written = settings.failure();
+  Result<WriteOutcome> written = settings.failure();
   if (settings.ok()) {
-    written = account_write(*web, session->dn, change_over(check.change, *settings),
-                            !settings->has_class);
+    // Written only over the values the page showed: else the person sees
+    // what the entry holds now, and nothing is written.
+    if (sent.version != vacation_version(*settings)) {
+      return respond_page(*session, res, 409, nullptr, nullptr, kChangedElsewhere);
+    }
+    keep_unchanged_dates(check, sent, *settings);
+    if (!check.ok()) return respond_page(*session, res, 400, &sent, &check, "");
+    written = account_write(*web, session->dn, change_over(check.change, *settings), *settings);
   }
   if (!written.ok()) {
-    log_failure(written);
+    log_failure(written.failure());
     return respond_page(*session, res, 502, &sent, &check,
                         "Not saved: the directory did not take the change.");
   }
+  if (*written == WriteOutcome::kChangedElsewhere) {
+    return respond_page(*session, res, 409, nullptr, nullptr, kChangedElsewhere);
+  }
+  sessions_.set_notes(session->id, check.notes);
   if (check.change.active) {
     log_message(LOG_INFO, "INFO/WEB %s saved on", log_safe(session->login).c_str());
   } else {

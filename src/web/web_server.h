@@ -1,13 +1,15 @@
 // orvelt-web's HTTP interface on cpp-httplib's server:
 //   GET  /        the login form, or the page of the person logged in
-//   POST /login   login, password: 303 to / with the session cookie; 401
+//   POST /login   login, password, tz: 303 to / with the session cookie; 401
 //                 with the form for an unknown address or a wrong password
 //                 alike; 429 once the login limit is reached; 503 when the
 //                 directory cannot be asked
 //   POST /save    csrf and the fields of save_form.h: 303 to / once
 //                 written; 400 with the page and its field errors; 403 for
-//                 a missing or wrong token (nothing written); 502 with the
-//                 page when the directory fails
+//                 a missing or wrong token (nothing written); 409 with the
+//                 page of the values now stored when they are no longer
+//                 those the form was made from (nothing written); 502 with
+//                 the page when the directory fails
 //   POST /logout  csrf: ends the session, 303 to /
 //   GET  /tz.js   the line of script that fills in the browser's zone
 // Every other POST, and these without a valid session, answer 401 before

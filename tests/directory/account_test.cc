@@ -73,6 +73,9 @@ std::string directory_entries() {
          person("w7", {"w7@example.org"}) +
          person("w8", {"w8@example.org"},
                 "vacationInfo: t\nvacationInfoInternal: stays\nvacationInterval: 3\n") +
+         person("w9", {"w9@example.org"},
+                "vacationActive: TRUE\nvacationInfo: mine\nvacationInfoInternal: ours\n"
+                "vacationStart: 20261201000000+0100\nvacationInterval: 12\n") +
          person("fail", {"fail@example.org"}, "", false);
 }
 
@@ -436,7 +439,7 @@ struct WriteCase {
   const char* name;
   std::string uid;
   VacationChange change;
-  bool add_class;
+  bool add_class;                   // the entry lacks the class, which the write adds
   std::function<void()> configure;  // beyond the suite's configuration
   // The attributes the write may touch, and what they hold afterwards.
   std::set<std::string> touched;
@@ -539,9 +542,13 @@ TEST_F(Account, WritesOnlyTheVacationAttributesOfTheEntry) {
     const std::string dn = person_dn(c.uid);
     const Attributes before = stored_attributes(*server_, dn);
     DirectorySession web = web_session();
+    const Result<VacationSettings> shown = account_read(web, dn);
+    ASSERT_TRUE(shown.ok()) << shown.failure().reason;
+    EXPECT_EQ(shown->has_class, !c.add_class);
     LogCapture capture;
-    const Outcome written = account_write(web, dn, c.change, c.add_class);
-    ASSERT_TRUE(written.ok()) << written.reason;
+    const Result<WriteOutcome> written = account_write(web, dn, c.change, *shown);
+    ASSERT_TRUE(written.ok()) << written.failure().reason;
+    EXPECT_EQ(*written, WriteOutcome::kWritten);
     EXPECT_TRUE(capture.records().empty());
     const Attributes after = stored_attributes(*server_, dn);
     EXPECT_EQ(without(after, c.touched), without(before, c.touched));
@@ -568,17 +575,14 @@ TEST_F(Account, AWriteTheDirectoryRefusesChangesNothing) {
     const char* name;
     std::string dn;
     VacationChange change;
-    bool add_class;
     bool anonymous;
     std::string reason;
   } cases[] = {
-      {"an entry that does not exist", person_dn("ghost"), change, true, false,
+      {"an entry that does not exist", person_dn("ghost"), change, false,
        "CRIT/LDAP No such object"},
-      {"an entry without the class, none added", person_dn("fail"), change, false, false,
-       "CRIT/LDAP Object class violation"},
-      {"a date that is no GeneralizedTime", person_dn("fail"), bad_date, true, false,
+      {"a date that is no GeneralizedTime", person_dn("fail"), bad_date, false,
        "CRIT/LDAP Invalid syntax"},
-      {"the web account anonymous", person_dn("fail"), change, true, true,
+      {"the web account anonymous", person_dn("fail"), change, true,
        "CRIT/LDAP Strong(er) authentication required"},
   };
   for (const Case& c : cases) {
@@ -589,14 +593,88 @@ TEST_F(Account, AWriteTheDirectoryRefusesChangesNothing) {
     }
     const Attributes before = stored_attributes(*server_, person_dn("fail"));
     DirectorySession web = web_session();
+    // As the page read "fail": no class, no vacation attribute.
+    const VacationSettings shown;
     LogCapture capture;
-    const Outcome written = account_write(web, c.dn, c.change, c.add_class);
+    const Result<WriteOutcome> written = account_write(web, c.dn, c.change, shown);
     ASSERT_FALSE(written.ok());
-    EXPECT_EQ(written.priority, LOG_ERR);
-    EXPECT_EQ(written.reason, c.reason);
+    EXPECT_EQ(written.failure().priority, LOG_ERR);
+    EXPECT_EQ(written.failure().reason, c.reason);
     EXPECT_TRUE(capture.records().empty());
     EXPECT_EQ(stored_attributes(*server_, person_dn("fail")), before);
   }
+}
+
+// Each change made elsewhere after the page read the entry: the version
+// tells it, and the write over it is refused by the server as a whole.
+TEST_F(Account, AWriteOverValuesChangedSinceTheyWereReadWritesNothing) {
+  const std::string dn = person_dn("w9");
+  const VacationChange mine{true, std::nullopt, std::nullopt, "overwritten", "over", 1};
+  const struct Case {
+    const char* name;
+    std::string ldif;  // the change made elsewhere
+  } cases[] = {
+      {"switched off", "replace: vacationActive\nvacationActive: FALSE\n"},
+      {"start moved by a second", "replace: vacationStart\nvacationStart: 20261201000001+0100\n"},
+      {"end added", "add: vacationEnd\nvacationEnd: 20261231235959+0100\n"},
+      {"text changed in letter case only", "replace: vacationInfo\nvacationInfo: Mine\n"},
+      {"internal text removed", "delete: vacationInfoInternal\n"},
+      {"interval changed", "replace: vacationInterval\nvacationInterval: 13\n"},
+  };
+  DirectorySession web = web_session();
+  std::string previous_version;
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    const Result<VacationSettings> shown = account_read(web, dn);
+    ASSERT_TRUE(shown.ok()) << shown.failure().reason;
+    const std::string version = vacation_version(*shown);
+    EXPECT_EQ(version.size(), 16u);
+    EXPECT_NE(version, previous_version);
+    EXPECT_EQ(vacation_version(*account_read(web, dn)), version) << "the same values, another read";
+    server_->add("dn: " + dn + "\nchangetype: modify\n" + c.ldif);
+    const Attributes changed = stored_attributes(*server_, dn);
+    const Result<VacationSettings> now = account_read(web, dn);
+    ASSERT_TRUE(now.ok());
+    EXPECT_NE(vacation_version(*now), version);
+    const Result<WriteOutcome> written = account_write(web, dn, mine, *shown);
+    ASSERT_TRUE(written.ok()) << written.failure().reason;
+    EXPECT_EQ(*written, WriteOutcome::kChangedElsewhere);
+    EXPECT_EQ(stored_attributes(*server_, dn), changed);
+    previous_version = version;
+  }
+  // The values as they are now: written.
+  const Result<VacationSettings> current = account_read(web, dn);
+  ASSERT_TRUE(current.ok());
+  const Result<WriteOutcome> written = account_write(web, dn, mine, *current);
+  ASSERT_TRUE(written.ok()) << written.failure().reason;
+  EXPECT_EQ(*written, WriteOutcome::kWritten);
+  EXPECT_EQ(stored_attributes(*server_, dn).at("vacationinfo"),
+            std::multiset<std::string>{"overwritten"});
+  // The class: shown as held by an entry that lacks it.
+  VacationSettings claimed = *account_read(web, person_dn("fail"));
+  claimed.has_class = true;
+  const Attributes before = stored_attributes(*server_, person_dn("fail"));
+  const Result<WriteOutcome> classless = account_write(web, person_dn("fail"), mine, claimed);
+  ASSERT_TRUE(classless.ok()) << classless.failure().reason;
+  EXPECT_EQ(*classless, WriteOutcome::kChangedElsewhere);
+  EXPECT_EQ(stored_attributes(*server_, person_dn("fail")), before);
+}
+
+TEST_F(Account, TheOwnAddressIsTheEntrysAddressThatRepliesAreMadeFor) {
+  DirectorySession web = web_session();
+  Result<VacationSettings> jane = account_read(web, person_dn("jane"));
+  ASSERT_TRUE(jane.ok()) << jane.failure().reason;
+  // The default queryfilter compares mail with the receiver.
+  EXPECT_EQ(jane->receiver_addresses, (StringList{"jane@example.org", "j.doe@example.org"}));
+  EXPECT_EQ(account_own_address(*jane, "J.Doe@Example.ORG"), "j.doe@example.org");
+  EXPECT_EQ(account_own_address(*jane, "jane"), "jane@example.org");
+  g_config.queryfilter = "(&(|(uid=$recepient)(mailAlternateAddress=x))(mail~=$recepient))";
+  jane = account_read(web, person_dn("jane"));
+  ASSERT_TRUE(jane.ok()) << jane.failure().reason;
+  EXPECT_EQ(jane->receiver_addresses, StringList{"jane"}) << "only equality with the receiver";
+  VacationSettings none;
+  EXPECT_EQ(account_own_address(none, "Carol@Example.org"), "carol@example.org");
+  EXPECT_EQ(account_own_address(none, "<a@b, c@d>"), "<a@b, c@d>");
 }
 
 }  // namespace

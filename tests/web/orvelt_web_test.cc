@@ -81,11 +81,23 @@ std::string base64_decoded(const std::string& text) {
   return bytes;
 }
 
-// The value of the hidden csrf field of a page.
-std::string csrf_of(const std::string& page) {
-  const std::string marker = "name=\"csrf\" id=\"csrf\" value=\"";
+// The value of the hidden field name of a page.
+std::string hidden_of(const std::string& page, const std::string& name) {
+  const std::string marker = "name=\"" + name + "\" id=\"" + name + "\" value=\"";
   const size_t at = page.find(marker);
   if (at == std::string::npos) return "";
+  const size_t start = at + marker.size();
+  return page.substr(start, page.find('"', start) - start);
+}
+
+// The value of the hidden csrf field of a page.
+std::string csrf_of(const std::string& page) { return hidden_of(page, "csrf"); }
+
+// The value of the datetime-local field name of a page.
+std::string date_of(const std::string& page, const std::string& name) {
+  const std::string marker = "id=\"" + name + "\" name=\"" + name + "\" value=\"";
+  const size_t at = page.find(marker);
+  if (at == std::string::npos) return "<none>";
   const size_t start = at + marker.size();
   return page.substr(start, page.find('"', start) - start);
 }
@@ -134,9 +146,13 @@ class OrveltWebTest : public testing::Test {
                         httplib::Headers headers = {}) const {
     return post("/login", encoded({{"login", address}, {"password", password}}), "", headers);
   }
-  // Logs in as jane: the cookie ("orvelt_session=<id>") and the page's token.
-  std::pair<std::string, std::string> logged_in() const {
-    const httplib::Result res = login(kJane, kJanePassword);
+  // Logs in as jane, with the browser's zone tz when it is not empty: the
+  // cookie ("orvelt_session=<id>") and the page's token.
+  std::pair<std::string, std::string> logged_in(const std::string& tz = "") const {
+    const httplib::Result res =
+        tz.empty()
+            ? login(kJane, kJanePassword)
+            : post("/login", encoded({{"login", kJane}, {"password", kJanePassword}, {"tz", tz}}));
     EXPECT_TRUE(res && res->status == 303);
     if (!res) return {};
     const std::string set = res->get_header_value("Set-Cookie");
@@ -144,6 +160,12 @@ class OrveltWebTest : public testing::Test {
     const httplib::Result page = get(cookie);
     EXPECT_TRUE(page && page->status == 200);
     return {cookie, page ? csrf_of(page->body) : ""};
+  }
+  // The version of the values the session's page shows now.
+  std::string version(const std::string& cookie) const {
+    const httplib::Result page = get(cookie);
+    EXPECT_TRUE(page && page->status == 200);
+    return page ? hidden_of(page->body, "version") : "";
   }
   // The entry at dn as anyone may read it.
   Attributes entry(const std::string& dn) const {
@@ -321,6 +343,7 @@ TEST_F(OrveltWebTest, SavingOnWritesTheAttributesAndThePageShowsThemInTheSession
   const auto [cookie, csrf] = logged_in();
   const httplib::Result res = post("/save",
                                    encoded({{"csrf", csrf},
+                                            {"version", version(cookie)},
                                             {"active", "on"},
                                             {"start", "2024-07-01T08:00"},
                                             {"end", "2024-07-15T18:30"},
@@ -356,8 +379,11 @@ TEST_F(OrveltWebTest, SavingOffWritesFalseKeepsTheTextAndRemovesEmptyDates) {
               "replace: vacationStart\nvacationStart: 20240701060000Z\n");
   start(config());
   const auto [cookie, csrf] = logged_in();
-  const httplib::Result res =
-      post("/save", encoded({{"csrf", csrf}, {"start", ""}, {"end", ""}, {"text", ""}}), cookie);
+  const httplib::Result res = post(
+      "/save",
+      encoded(
+          {{"csrf", csrf}, {"version", version(cookie)}, {"start", ""}, {"end", ""}, {"text", ""}}),
+      cookie);
   ASSERT_TRUE(res);
   EXPECT_EQ(res->status, 303) << res->body;
   const Attributes jane = entry(kJaneDn);
@@ -373,7 +399,8 @@ TEST_F(OrveltWebTest, SavingOffWithoutTheTextsKeepsTheInternalTextToo) {
               "replace: vacationInfoInternal\nvacationInfoInternal: Ask Bob\n");
   start(config().set("internal_result", "vacationInfoInternal"));
   const auto [cookie, csrf] = logged_in();
-  const httplib::Result off = post("/save", encoded({{"csrf", csrf}}), cookie);
+  const httplib::Result off =
+      post("/save", encoded({{"csrf", csrf}, {"version", version(cookie)}}), cookie);
   ASSERT_TRUE(off);
   EXPECT_EQ(off->status, 303) << off->body;
   Attributes jane = entry(kJaneDn);
@@ -381,8 +408,10 @@ TEST_F(OrveltWebTest, SavingOffWithoutTheTextsKeepsTheInternalTextToo) {
   EXPECT_EQ(value(jane, "vacationInfo"), "Old text");
   EXPECT_EQ(value(jane, "vacationInfoInternal"), "Ask Bob");
   // Switched on, an empty internal text is removed as before.
-  const httplib::Result on =
-      post("/save", encoded({{"csrf", csrf}, {"active", "on"}, {"text", "Away"}}), cookie);
+  const httplib::Result on = post(
+      "/save",
+      encoded({{"csrf", csrf}, {"version", version(cookie)}, {"active", "on"}, {"text", "Away"}}),
+      cookie);
   ASSERT_TRUE(on);
   EXPECT_EQ(on->status, 303) << on->body;
   jane = entry(kJaneDn);
@@ -439,8 +468,13 @@ TEST_F(OrveltWebTest, ATextWithMarkupIsShownEscaped) {
   start(config());
   const auto [cookie, csrf] = logged_in();
   const std::string text = "<script>alert('x')</script> & \"more\"";
-  const httplib::Result res = post(
-      "/save", encoded({{"csrf", csrf}, {"active", "on"}, {"tz", "UTC"}, {"text", text}}), cookie);
+  const httplib::Result res = post("/save",
+                                   encoded({{"csrf", csrf},
+                                            {"version", version(cookie)},
+                                            {"active", "on"},
+                                            {"tz", "UTC"},
+                                            {"text", text}}),
+                                   cookie);
   ASSERT_TRUE(res);
   EXPECT_EQ(res->status, 303);
   EXPECT_EQ(value(entry(kJaneDn), "vacationInfo"), text);
@@ -459,6 +493,7 @@ TEST_F(OrveltWebTest, AnotherDnOrAttributeInTheFormIsIgnored) {
   const Attributes other_before = entry(kOtherDn);
   const httplib::Result res = post("/save",
                                    encoded({{"csrf", csrf},
+                                            {"version", version(cookie)},
                                             {"dn", kOtherDn},
                                             {"active", "on"},
                                             {"tz", "UTC"},
@@ -488,9 +523,12 @@ TEST_F(OrveltWebTest, AnEntryWithoutTheVacationClassGetsIt) {
   const std::string cookie = set.substr(0, set.find(';'));
   const httplib::Result page = get(cookie);
   ASSERT_TRUE(page);
-  const httplib::Result saved =
-      post("/save", encoded({{"csrf", csrf_of(page->body)}, {"active", "on"}, {"text", "Gone"}}),
-           cookie);
+  const httplib::Result saved = post("/save",
+                                     encoded({{"csrf", csrf_of(page->body)},
+                                              {"version", hidden_of(page->body, "version")},
+                                              {"active", "on"},
+                                              {"text", "Gone"}}),
+                                     cookie);
   ASSERT_TRUE(saved);
   EXPECT_EQ(saved->status, 303) << saved->body;
   const Attributes plain = entry(kPlainDn);
@@ -579,6 +617,147 @@ TEST_F(OrveltWebTest, SigtermStopsTheServerCleanly) {
   web_->signal(SIGTERM);
   EXPECT_EQ(web_->wait_exit(10s), 0);
   EXPECT_TRUE(logged(LOG_INFO, "INFO/SYS stopped"));
+}
+
+// One server zone, browsers in others: the first page after the login
+// shows the dates in the browser's zone, and a save that changes only the
+// text writes the dates back exactly as stored.
+TEST_F(OrveltWebTest, TheFirstPageShowsTheBrowsersZoneAndUnchangedDatesStayAsStored) {
+  server_.add(
+      "dn: " + std::string(kJaneDn) +
+      "\nchangetype: modify\nreplace: vacationStart\nvacationStart: 20261201000000+0100\n-\n"
+      "replace: vacationEnd\nvacationEnd: 20261231235959+0100\n");
+  start(config());
+  struct Case {
+    const char* tz;  // empty: a browser without script
+    const char* start;
+    const char* end;
+  };
+  for (const Case& c :
+       {Case{"America/New_York", "2026-11-30T18:00", "2026-12-31T17:59"},
+        Case{"Asia/Tokyo", "2026-12-01T08:00", "2027-01-01T07:59"}, Case{"", nullptr, nullptr}}) {
+    SCOPED_TRACE(c.tz);
+    const auto [cookie, csrf] = logged_in(c.tz);
+    const httplib::Result page = get(cookie);
+    ASSERT_TRUE(page);
+    // Without script the server's zone, named.
+    const std::string zone = *c.tz != '\0' ? c.tz : hidden_of(page->body, "tz");
+    ASSERT_NE(zone, "");
+    EXPECT_NE(page->body.find("Times in " + zone + "."), std::string::npos) << page->body;
+    if (c.start != nullptr) {
+      EXPECT_EQ(date_of(page->body, "start"), c.start);
+      EXPECT_EQ(date_of(page->body, "end"), c.end);
+    }
+    const std::string text = std::string("Away, seen from ") + (*c.tz != '\0' ? c.tz : "nowhere");
+    const httplib::Result res = post("/save",
+                                     encoded({{"csrf", csrf},
+                                              {"version", hidden_of(page->body, "version")},
+                                              {"tz", zone},
+                                              {"dates_tz", hidden_of(page->body, "dates_tz")},
+                                              {"active", "on"},
+                                              {"start", date_of(page->body, "start")},
+                                              {"end", date_of(page->body, "end")},
+                                              {"text", text}}),
+                                     cookie);
+    ASSERT_TRUE(res);
+    EXPECT_EQ(res->status, 303) << res->body;
+    const Attributes jane = entry(kJaneDn);
+    EXPECT_EQ(value(jane, "vacationInfo"), text);
+    EXPECT_EQ(value(jane, "vacationStart"), "20261201000000+0100");
+    EXPECT_EQ(value(jane, "vacationEnd"), "20261231235959+0100");
+  }
+}
+
+TEST_F(OrveltWebTest, ASkippedLocalTimeIsSavedMovedOnAndTheNextPageSaysSo) {
+  start(config());
+  const auto [cookie, csrf] = logged_in("Europe/Berlin");
+  const httplib::Result res = post("/save",
+                                   encoded({{"csrf", csrf},
+                                            {"version", version(cookie)},
+                                            {"tz", "Europe/Berlin"},
+                                            {"active", "on"},
+                                            {"start", "2026-03-29T02:30"},
+                                            {"text", "Away"}}),
+                                   cookie);
+  ASSERT_TRUE(res);
+  EXPECT_EQ(res->status, 303) << res->body;
+  EXPECT_EQ(value(entry(kJaneDn), "vacationStart"), "20260329013000Z");
+  const httplib::Result page = get(cookie);
+  ASSERT_TRUE(page);
+  EXPECT_EQ(date_of(page->body, "start"), "2026-03-29T03:30");
+  EXPECT_NE(page->body.find("value=\"2026-03-29T03:30\"> <span class=\"note\" id=\"start-note\">"
+                            "02:30 does not exist on 29 March; saved as 03:30</span>"),
+            std::string::npos)
+      << page->body;
+  const httplib::Result again = get(cookie);
+  ASSERT_TRUE(again);
+  EXPECT_EQ(again->body.find("does not exist"), std::string::npos) << "said once, after the save";
+}
+
+TEST_F(OrveltWebTest, ASaveOverValuesChangedElsewhereGets409AndWritesNothing) {
+  start(config());
+  const auto [first, first_csrf] = logged_in();
+  const auto [second, second_csrf] = logged_in();
+  const std::string first_version = version(first);
+  const std::string second_version = version(second);
+  EXPECT_EQ(first_version, second_version);
+  const auto save = [&](const std::string& cookie, const std::string& csrf,
+                        const std::string& version, const std::string& text) {
+    return post("/save",
+                encoded({{"csrf", csrf}, {"version", version}, {"active", "on"}, {"text", text}}),
+                cookie);
+  };
+  const httplib::Result saved = save(first, first_csrf, first_version, "First wins");
+  ASSERT_TRUE(saved);
+  EXPECT_EQ(saved->status, 303) << saved->body;
+  // The second page still shows the values before that save; then an
+  // administrator's change; then a form without a version at all.
+  const std::string after_admin = version(first);
+  server_.add("dn: " + std::string(kJaneDn) +
+              "\nchangetype: modify\nreplace: vacationInfo\nvacationInfo: Set by the admin\n");
+  for (const std::string& stale : {second_version, after_admin, std::string()}) {
+    SCOPED_TRACE(stale);
+    const Attributes before = entry(kJaneDn);
+    const httplib::Result late = save(second, second_csrf, stale, "Second loses");
+    ASSERT_TRUE(late);
+    EXPECT_EQ(late->status, 409);
+    EXPECT_NE(late->body.find("Changed elsewhere since you opened this page"), std::string::npos)
+        << late->body;
+    // The values as they are now, and the version to save over them.
+    EXPECT_NE(late->body.find(">\n" + value(before, "vacationInfo") + "</textarea>"),
+              std::string::npos)
+        << late->body;
+    EXPECT_EQ(hidden_of(late->body, "version"), version(second));
+    EXPECT_EQ(entry(kJaneDn), before);
+  }
+  const httplib::Result retried = save(second, second_csrf, version(second), "Second, again");
+  ASSERT_TRUE(retried);
+  EXPECT_EQ(retried->status, 303) << retried->body;
+  EXPECT_EQ(value(entry(kJaneDn), "vacationInfo"), "Second, again");
+}
+
+TEST_F(OrveltWebTest, ThePageNamesTheEntrysAddressAndPreviewsBothReplies) {
+  server_.add("dn: " + std::string(kJaneDn) +
+              "\nchangetype: modify\nadd: vacationInfoInternal\nvacationInfoInternal: Ask Bob\n");
+  // The sample sender's usual domain is internal here.
+  start(config()
+            .set("internal_result", "vacationInfoInternal")
+            .set("internal_domains", "example.com site"));
+  const httplib::Result res = login("Jane@SITE", kJanePassword);
+  ASSERT_TRUE(res);
+  ASSERT_EQ(res->status, 303);
+  const std::string set = res->get_header_value("Set-Cookie");
+  const httplib::Result page = get(set.substr(0, set.find(';')));
+  ASSERT_TRUE(page);
+  EXPECT_NE(page->body.find("<p>Logged in as jane@site.</p>"), std::string::npos) << page->body;
+  EXPECT_EQ(page->body.find("Jane@SITE"), std::string::npos);
+  EXPECT_NE(page->body.find("(from sender@example.net)</h3>\n<pre id=\"preview\">Old text</pre>"),
+            std::string::npos)
+      << page->body;
+  EXPECT_NE(page->body.find("(from colleague@example.com)</h3>\n"
+                            "<pre id=\"preview-internal\">Ask Bob</pre>"),
+            std::string::npos)
+      << page->body;
 }
 
 }  // namespace

@@ -40,6 +40,11 @@ PageView hostile_view() {
   view.preview = kHostile;
   view.blocked = {{kHostile, kHostile, true}};
   view.errors = {{"text", kHostile}, {"start", kHostile}, {"tz", kHostile}};
+  view.notes = {{"end", kHostile}};
+  view.version = kHostile;
+  view.internal_preview = kHostile;
+  view.preview_sender = kHostile;
+  view.internal_preview_sender = kHostile;
   view.message = kHostile;
   view.dates_need_filter = true;
   view.now_placeholder = kHostile;
@@ -67,22 +72,34 @@ TEST(PageTest, ThePageShowsItsPartsWithTheirIds) {
   view.preview = "Subject: Away\n\nAway.";
   view.blocked = {{"new@site", "2024-07-02 10:00", true}, {"old@site", "2024-07-01 09:00", false}};
   view.errors = {{"end", "Until must be after from."}};
+  view.notes = {{"start", "02:30 does not exist on 29 March; saved as 03:30"}};
+  view.version = "0123456789abcdef";
   view.message = "Not saved.";
   const std::string page = render_page(view);
   for (const char* part :
-       {"<meta name=\"viewport\"", "Out of office is on",
+       {"<meta name=\"viewport\"",
+        "Out of office is on",
         "<p id=\"message\" role=\"alert\">Not saved.</p>",
         "<input type=\"hidden\" name=\"csrf\" id=\"csrf\" value=\"c5rf\">",
         "<input type=\"hidden\" name=\"tz\" id=\"tz\" value=\"Europe/Berlin\">",
-        "name=\"active\" value=\"on\" checked>", "<label for=\"active\">", "<label for=\"start\">",
+        "<input type=\"hidden\" name=\"dates_tz\" id=\"dates_tz\" value=\"Europe/Berlin\">",
+        "<input type=\"hidden\" name=\"version\" id=\"version\" value=\"0123456789abcdef\">",
+        "value=\"2024-07-01T08:00\"> <span class=\"note\" id=\"start-note\">02:30 does not exist "
+        "on 29 March; saved as 03:30</span>",
+        "name=\"active\" value=\"on\" checked>",
+        "<label for=\"active\">",
+        "<label for=\"start\">",
         "type=\"datetime-local\" id=\"start\" name=\"start\" value=\"2024-07-01T08:00\">",
         "<label for=\"end\">",
         "id=\"end\" name=\"end\" value=\"\"> <span class=\"error\" id=\"end-error\">Until must be "
         "after from.</span>",
-        "<label for=\"text\">", "<textarea id=\"text\" name=\"text\" rows=\"8\">\n\nStarts with",
-        "<pre id=\"preview\">Subject: Away\n\nAway.</pre>", "<ul id=\"blocked\">",
+        "<label for=\"text\">",
+        "<textarea id=\"text\" name=\"text\" rows=\"8\">\n\nStarts with",
+        "<pre id=\"preview\">Subject: Away\n\nAway.</pre>",
+        "<ul id=\"blocked\">",
         "<li>new@site (2024-07-02 10:00) (pending)</li>\n<li>old@site (2024-07-01 09:00)</li>",
-        "<button type=submit>Save</button>", "<button type=submit>Log out</button>",
+        "<button type=submit>Save</button>",
+        "<button type=submit>Log out</button>",
         "<script src=\"/tz.js\"></script>"}) {
     EXPECT_TRUE(has(page, part)) << part << "\n" << page;
   }
@@ -116,7 +133,9 @@ TEST(PageTest, TheLoginFormHasLabelledFieldsAndOneMessage) {
         "id=\"login\" name=\"login\"", "value=\"jane@site\"", "<label for=\"password\">",
         "type=\"password\" id=\"password\" name=\"password\"",
         "<button type=submit>Log in</button>",
-        "<p id=\"message\" role=\"alert\">Wrong address or password.</p>"}) {
+        "<p id=\"message\" role=\"alert\">Wrong address or password.</p>",
+        "<input type=\"hidden\" name=\"tz\" id=\"tz\" value=\"\">",
+        "<script src=\"/tz.js\"></script>"}) {
     EXPECT_TRUE(has(form, part)) << part;
   }
   EXPECT_FALSE(has(render_login("", ""), "id=\"message\""));
@@ -182,11 +201,41 @@ TEST(PageTest, ThePreviewIsTheReplyToASampleMessage) {
   settings.entry.text = "I am away, $recepient.\n";
   const ReplyFrame frame{"To: $sender\nSubject: Re: $subject\nIn-Reply-To: $messageid\n\n",
                          "--\nfooter\n"};
-  EXPECT_EQ(preview_reply(frame, settings, "jane@site"),
+  EXPECT_EQ(preview_reply(frame, settings, "jane@site", "sender@example.com"),
             "To: sender@example.com\nSubject: Re: Hello\nIn-Reply-To: <preview@example.com>\n\n"
             "I am away, jane@site.\n--\nfooter\n");
   settings.entry.text.reset();
-  EXPECT_FALSE(preview_reply(frame, settings, "jane@site"));
+  EXPECT_FALSE(preview_reply(frame, settings, "jane@site", "sender@example.com"));
+}
+
+TEST(PageTest, WithInternalTextsBothPreviewsAreShownFromSendersOnEitherSide) {
+  config_set_defaults();
+  VacationSettings settings;
+  settings.entry.text = "Away.";
+  settings.entry.internal_text = "Ask Bob.";
+  const ReplyFrame frame{"To: $sender\n\n", ""};
+  PageView view;
+  add_previews(view, frame, settings, "jane@example.com");
+  EXPECT_EQ(view.preview, "To: sender@example.com\n\nAway.");
+  EXPECT_FALSE(view.internal_preview) << "no internal texts in use";
+  EXPECT_FALSE(has(render_page(view), "preview-internal"));
+
+  g_config.internal_result = "vacationInfoInternal";
+  g_config.internal_domains = {"Example.com", "example.net"};
+  view = PageView{};
+  add_previews(view, frame, settings, "jane@example.com");
+  EXPECT_EQ(view.preview, "To: sender@example.org\n\nAway.");
+  EXPECT_EQ(view.internal_preview, "To: colleague@Example.com\n\nAsk Bob.");
+  const std::string page = render_page(view);
+  EXPECT_TRUE(has(page,
+                  "<h3>To others (from sender@example.org)</h3>\n<pre id=\"preview\">To: "
+                  "sender@example.org\n\nAway.</pre>"))
+      << page;
+  EXPECT_TRUE(has(page,
+                  "<h3>To colleagues (from colleague@Example.com)</h3>\n"
+                  "<pre id=\"preview-internal\">To: colleague@Example.com\n\nAsk Bob.</pre>"))
+      << page;
+  config_set_defaults();
 }
 
 }  // namespace

@@ -4,6 +4,7 @@
 
 #include <gtest/gtest.h>
 
+#include <map>
 #include <string>
 
 #include "config/config.h"
@@ -37,6 +38,8 @@ TEST_F(SaveFormTest, TheBodyGivesEachKnownFieldsFirstValue) {
   EXPECT_EQ(fields.start, "2024-01-15T09:30");
   EXPECT_EQ(fields.end, "");
   EXPECT_EQ(fields.tz, "Europe/Berlin");
+  EXPECT_EQ(save_fields_of("dates_tz=Asia%2FTokyo&version=00ff").dates_tz, "Asia/Tokyo");
+  EXPECT_EQ(save_fields_of("dates_tz=Asia%2FTokyo&version=00ff").version, "00ff");
   EXPECT_EQ(fields.text, "Hi\r\nthere <b>");
   EXPECT_EQ(fields.internal_text, "x");
   EXPECT_EQ(fields.interval, "24");
@@ -168,6 +171,83 @@ TEST_F(SaveFormTest, DatesAreReadInTheZoneSentAndMustBeInOrder) {
   EXPECT_TRUE(check.ok());
   EXPECT_NE(check.zone, "");
   EXPECT_TRUE(check.change.start);
+}
+
+TEST_F(SaveFormTest, DatesAreReadInTheZoneThePageShowedThemInAndTzIsTheBrowsers) {
+  SaveFields fields = on();
+  fields.tz = "America/New_York";     // the browser now
+  fields.dates_tz = "Europe/Berlin";  // the page, made before
+  fields.start = "2026-12-01T00:00";
+  SaveCheck check = check_save(fields);
+  ASSERT_TRUE(check.ok());
+  EXPECT_EQ(check.change.start, "20261130230000Z");
+  EXPECT_EQ(check.zone, "Europe/Berlin");
+  EXPECT_EQ(check.browser_zone, "America/New_York");
+  fields.tz = "Nowhere/Else";
+  check = check_save(fields);
+  EXPECT_TRUE(check.ok()) << "an unknown browser zone is only not remembered";
+  EXPECT_EQ(check.browser_zone, "");
+  fields.dates_tz = "Nowhere/Else";
+  EXPECT_NE(error(check_save(fields), "tz"), "");
+}
+
+TEST_F(SaveFormTest, ASkippedTimeIsSavedMovedOnWithANote) {
+  SaveFields fields = on();
+  fields.tz = "Europe/Berlin";
+  fields.start = "2026-03-29T02:30";
+  fields.end = "2026-03-29T04:00";
+  const SaveCheck check = check_save(fields);
+  ASSERT_TRUE(check.ok());
+  EXPECT_EQ(check.change.start, "20260329013000Z");
+  EXPECT_EQ(check.notes, (std::map<std::string, std::string>{
+                             {"start", "02:30 does not exist on 29 March; saved as 03:30"}}));
+}
+
+TEST_F(SaveFormTest, DatesSentAsShownKeepTheStoredValuesToTheSecond) {
+  VacationSettings stored;
+  stored.start = "20261201000000+0100";  // 2026-11-30T18:00 in New York
+  stored.end = "20261231235959+0100";    // 2026-12-31T17:59
+  struct Case {
+    const char* name;
+    const char* start;
+    const char* end;
+    OptionalText start_written, end_written;
+    bool ok;
+  };
+  for (const Case& c : {
+           Case{"both as shown", "2026-11-30T18:00", "2026-12-31T17:59", "20261201000000+0100",
+                "20261231235959+0100", true},
+           Case{"the start changed", "2026-11-30T19:00", "2026-12-31T17:59", "20261201000000Z",
+                "20261231235959+0100", true},
+           Case{"the end removed", "2026-11-30T18:00", "", "20261201000000+0100", std::nullopt,
+                true},
+           Case{"a start after the kept end", "2027-01-01T00:00", "2026-12-31T17:59",
+                "20270101050000Z", "20261231235959+0100", false},
+       }) {
+    SCOPED_TRACE(c.name);
+    SaveFields fields = on();
+    fields.tz = "America/New_York";
+    fields.start = c.start;
+    fields.end = c.end;
+    SaveCheck check = check_save(fields);
+    if (check.ok()) keep_unchanged_dates(check, fields, stored);
+    EXPECT_EQ(check.ok(), c.ok);
+    if (c.ok) {
+      EXPECT_EQ(check.change.start, c.start_written);
+      EXPECT_EQ(check.change.end, c.end_written);
+    } else {
+      EXPECT_NE(error(check, "end"), "");
+    }
+  }
+  // Absent and unreadable values shown empty and sent empty stay as they are.
+  stored.start.reset();
+  stored.end = "not a time";
+  SaveFields fields = on();
+  fields.tz = "UTC";
+  SaveCheck check = check_save(fields);
+  keep_unchanged_dates(check, fields, stored);
+  EXPECT_EQ(check.change.start, std::nullopt);
+  EXPECT_EQ(check.change.end, "not a time");
 }
 
 }  // namespace

@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <map>
 #include <set>
 #include <string>
 
@@ -58,6 +59,12 @@ TEST(SessionStoreTest, RemoveEndsOneSessionAndTheZoneIsKeptPerSession) {
   clocked.store.set_zone(a.id, "Europe/Berlin");
   EXPECT_EQ(clocked.store.find(a.id)->zone, "Europe/Berlin");
   EXPECT_EQ(clocked.store.find(b.id)->zone, "");
+  // A save's notes are for the next page of that session only.
+  clocked.store.set_notes(a.id, {{"start", "moved"}});
+  EXPECT_TRUE(clocked.store.take_notes(b.id).empty());
+  EXPECT_EQ(clocked.store.take_notes(a.id),
+            (std::map<std::string, std::string>{{"start", "moved"}}));
+  EXPECT_TRUE(clocked.store.take_notes(a.id).empty());
   clocked.store.remove(a.id);
   EXPECT_FALSE(clocked.store.find(a.id));
   EXPECT_TRUE(clocked.store.find(b.id));

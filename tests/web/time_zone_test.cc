@@ -48,6 +48,32 @@ TEST(TimeZoneTest, LocalTimesBecomeUtcAcrossClockChanges) {
   }
 }
 
+TEST(TimeZoneTest, ATimeTheClocksSkipIsNotedWithWhatItBecomes) {
+  struct Case {
+    const char* zone;
+    const char* local;
+    const char* note;
+  };
+  for (const Case& c : {
+           Case{"Europe/Berlin", "2026-03-29T02:30",
+                "02:30 does not exist on 29 March; saved as 03:30"},
+           Case{"Europe/Berlin", "2026-03-29T02:00",
+                "02:00 does not exist on 29 March; saved as 03:00"},
+           Case{"America/New_York", "2024-03-10T02:59",
+                "02:59 does not exist on 10 March; saved as 03:59"},
+           Case{"Australia/Lord_Howe", "2024-10-06T02:15",
+                "02:15 does not exist on 6 October; saved as 02:45"},
+           // Times that exist, once or twice, and no time at all.
+           Case{"Europe/Berlin", "2026-03-29T03:00", ""},
+           Case{"Europe/Berlin", "2026-03-29T01:59", ""},
+           Case{"Europe/Berlin", "2024-10-27T02:30", ""},
+           Case{"UTC", "2026-03-29T02:30", ""},
+           Case{"Europe/Berlin", "2026-03-29 02:30", ""},
+       }) {
+    EXPECT_EQ(skipped_time_note(c.local, zone(c.zone)), c.note) << c.zone << " " << c.local;
+  }
+}
+
 TEST(TimeZoneTest, OnlyWholeValidLocalTimesAreRead) {
   for (const char* bad :
        {"", "2024-02-30T10:00", "2023-02-29T10:00", "2024-01-15 09:30", "2024-01-15T24:00",

@@ -10,7 +10,8 @@
 //   LDAP_URL ADMIN_DN ADMIN_PW   to read the entry back with ldapsearch
 //   ORVELT ORVELT_CFG MTA_DIR    the built orvelt, its configuration, and
 //                   the recording MTA's directory (ORVELT_TEST_MTA_DIR)
-//   BROWSER_ZONE    the browser's time zone (default Europe/Berlin)
+//   BROWSER_ZONE    the browser's time zone (default Europe/Berlin); the
+//                   dates are also saved from browsers in New York and Tokyo
 //   SCREENSHOT      where the picture of the page goes
 //   CHROMIUM        the browser (default /usr/bin/chromium)
 import assert from 'node:assert/strict';
@@ -116,8 +117,10 @@ async function logIn(page, context) {
   assert.equal(session.sameSite, 'Strict');
   assert.equal(session.secure, false, 'web_secure_cookies no, yet the cookie is Secure');
   assert.match(session.value, /^[0-9a-f]{64}$/);
-  // The one line of script has told the server the browser's zone.
+  // The one line of script has told the server the browser's zone with the
+  // login: the first page already shows the dates in it.
   assert.equal(await page.inputValue('#tz'), zone);
+  assert.match(await page.textContent('body'), new RegExp(`Times in ${zone}\\.`));
   return session.value;
 }
 
@@ -168,6 +171,87 @@ async function preview(page) {
   // Framed as a reply goes out: the header file's lines and the footer's.
   assert.match(shown, /^Auto-Submitted: auto-replied$/m);
   assert.ok(shown.includes('This is an automatic reply.'), shown);
+  // The colleagues' reply beside it.
+  const internal = await page.textContent('#preview-internal');
+  assert.ok(internal.includes('I am away; Max stands in for me.'), internal);
+  assert.ok(!internal.includes('Viele Grüße'), internal);
+}
+
+// Changes the person's entry as the administrator.
+function modifyEntry(ldif) {
+  execFileSync('ldapmodify', [
+    '-x', '-o', 'nettimeout=10', '-H', env('LDAP_URL'), '-D', env('ADMIN_DN'), '-w', env('ADMIN_PW'),
+  ], { input: `dn: ${env('PERSON_DN')}\nchangetype: modify\n${ldif}`, encoding: 'utf8' });
+}
+
+// The instant of a GeneralizedTime value as the datetime-local field shows
+// it in zone.
+function localIn(instant, zoneName) {
+  const parts = Object.fromEntries(new Intl.DateTimeFormat('en-GB', {
+    timeZone: zoneName, hourCycle: 'h23', year: 'numeric', month: '2-digit', day: '2-digit',
+    hour: '2-digit', minute: '2-digit',
+  }).formatToParts(instant).map((p) => [p.type, p.value]));
+  return `${parts.year}-${parts.month}-${parts.day}T${parts.hour}:${parts.minute}`;
+}
+
+// A new browser in zoneName, logged in.
+async function browserIn(browser, zoneName) {
+  const context = await browser.newContext({ timezoneId: zoneName, locale: 'en-GB' });
+  const page = await context.newPage();
+  await page.goto(`${url}/`);
+  await page.fill('#login', login);
+  await page.fill('#password', password);
+  const response = await submit(page, 'Log in', '/login');
+  assert.equal(response.status(), 303);
+  return { context, page };
+}
+
+// Dates stored in a zone of their own, seconds and all; browsers in two
+// other zones see them in theirs from the first page on, and a save that
+// changes only the text leaves them exactly as stored.
+async function datesStayAsStored(browser) {
+  const start = '20261201000000+0100';
+  const end = '20261231235959+0100';
+  modifyEntry(`replace: vacationStart\nvacationStart: ${start}\n-\n` +
+    `replace: vacationEnd\nvacationEnd: ${end}\n`);
+  for (const zoneName of ['America/New_York', 'Asia/Tokyo']) {
+    const { context, page } = await browserIn(browser, zoneName);
+    try {
+      assert.match(await page.textContent('body'), new RegExp(`Times in ${zoneName}\\.`));
+      assert.equal(await page.inputValue('#start'),
+        localIn(new Date('2026-11-30T23:00:00Z'), zoneName), zoneName);
+      assert.equal(await page.inputValue('#end'),
+        localIn(new Date('2026-12-31T22:59:59Z'), zoneName), zoneName);
+      const newText = `Away; written in ${zoneName}`;
+      await page.fill('#text', newText);
+      const response = await submit(page, 'Save', '/save');
+      assert.equal(response.status(), 303, await response.text().catch(() => ''));
+      const entry = readEntry(['vacationStart', 'vacationEnd', 'vacationInfo']);
+      assert.deepEqual(entry.vacationInfo, [newText]);
+      assert.deepEqual(entry.vacationStart, [start], zoneName);
+      assert.deepEqual(entry.vacationEnd, [end], zoneName);
+    } finally {
+      await context.close();
+    }
+  }
+}
+
+// A start the clocks skip (Berlin, 28 March 2027, 02:00 -> 03:00) is saved
+// an hour on, and the page says so beside the field.
+async function skippedTime(browser) {
+  const { context, page } = await browserIn(browser, 'Europe/Berlin');
+  try {
+    await page.fill('#start', '2027-03-28T02:30');
+    await page.fill('#end', '2027-04-02T18:00');
+    const response = await submit(page, 'Save', '/save');
+    assert.equal(response.status(), 303, await response.text().catch(() => ''));
+    assert.equal(await page.textContent('#start-note'),
+      '02:30 does not exist on 28 March; saved as 03:30');
+    assert.equal(await page.inputValue('#start'), '2027-03-28T03:30');
+    assert.deepEqual(readEntry(['vacationStart']).vacationStart, ['20270328013000Z']);
+  } finally {
+    await context.close();
+  }
 }
 
 function directoryChanged(dates) {
@@ -247,6 +331,10 @@ async function main() {
     await step('the page lists the senders answered', () => blockedSenders(page));
     await step('screenshot', () => page.screenshot({ path: env('SCREENSHOT'), fullPage: true }));
     await step('log out', () => logOut(page, sessionId));
+    await step('dates saved from New York and Tokyo stay as stored',
+      () => datesStayAsStored(browser));
+    await step('a skipped start is saved moved on, and the page says so',
+      () => skippedTime(browser));
   } finally {
     await browser.close();
   }
