@@ -93,6 +93,8 @@ int daemon_main(int argc, char** argv, const HandlerFactory& make_handler) {
     config_adopt_published();
     return make_handler();
   });
+  // A worker that ran out of memory stopped the server; the run ends here.
+  if (no_memory_reported()) exit_no_memory();
   log_message(LOG_INFO, "INFO/SYS stopped");
   log_close();
   return 0;

@@ -13,12 +13,14 @@
 #include <cstring>
 #include <memory>
 #include <mutex>
+#include <new>
 #include <optional>
 #include <thread>
 #include <vector>
 
 #include "daemon/connection_queue.h"
 #include "util/log.h"
+#include "util/strings.h"
 
 namespace {
 
@@ -47,14 +49,30 @@ struct Pool {
   int running = 0;
 };
 
-void worker_main(Pool& pool, const HandlerFactory& make_handler) {
+// Serves the connections of the queue until it closes. Out of memory
+// (std::bad_alloc, util/strings.h) ends the worker and is reported to the
+// main thread, which stops the server and ends the run.
+void serve_connections(Pool& pool, const HandlerFactory& make_handler) {
   std::unique_ptr<ConnectionHandler> handler = make_handler();
   while (std::optional<UniqueFd> fd = pool.queue.pop()) {
     pool.active.add(fd->get());
-    handler->serve(fd->get(), pool.drain);
+    bool served = true;
+    try {
+      handler->serve(fd->get(), pool.drain);
+    } catch (const std::bad_alloc&) {
+      served = false;
+    }
     pool.active.remove(fd->get());
+    if (!served) throw std::bad_alloc();
   }
-  handler.reset();
+}
+
+void worker_main(Pool& pool, const HandlerFactory& make_handler) {
+  try {
+    serve_connections(pool, make_handler);
+  } catch (const std::bad_alloc&) {
+    report_no_memory();
+  }
   {
     const std::lock_guard<std::mutex> lock(pool.mutex);
     --pool.running;
