@@ -224,21 +224,14 @@ TEST_F(ReplyTest, CharsetConversion) {
               "e von gruss@site\n");
   }
   {
+    // A charset the system cannot convert into: nothing goes out unconverted,
+    // the run stops at the first reply and is retried.
     RecordingMta mta;
-    ProgramResult r =
-        run(message("gruss@site, r1@site"), "charset NO-SUCH-CHARSET\nblockexpire 0\n");
-    ASSERT_EQ(mta.calls().size(), 2u);
-    EXPECT_EQ(mta.calls()[0].stdin_text,
-              "Gr\xC3\xBC\xC3\x9F"
-              "e von gruss@site\n");
-    int warnings = 0;
-    for (const LogRecord& record : r.log) {
-      if (record.priority == LOG_WARNING &&
-          record.text.rfind("WARN/MAIL charset conversion failed (errno: ", 0) == 0) {
-        ++warnings;
-      }
-    }
-    EXPECT_EQ(warnings, 2);
+    ProgramResult r = run(message("gruss@site, r1@site"),
+                          "charset NO-SUCH-CHARSET\nblockexpire 0\nfailstatus 75\n");
+    EXPECT_EQ(r.exit_status, 75);
+    EXPECT_TRUE(mta.calls().empty());
+    EXPECT_TRUE(logged_start(r.log, LOG_ERR, "CRIT/MAIL charset NO-SUCH-CHARSET cannot be used: "));
   }
   {
     RecordingMta mta;
@@ -246,6 +239,43 @@ TEST_F(ReplyTest, CharsetConversion) {
     ASSERT_EQ(mta.calls().size(), 1u);
     // Converted back, the reply is the whole text: nothing was cut.
     EXPECT_EQ(iso2022jp_to_utf8(mta.calls()[0].stdin_text), kJapanese + kJapanese + kJapanese);
+  }
+}
+
+// The MTA gets a fixed PATH and only the variables mta_env names: none of
+// the rest of the environment the program was started with (a service
+// manager's, an administrator's shell's). env(1) as the MTA (its -u taking
+// the place of the MTA's usual arguments) writes what it got onto the
+// program's standard output, which it shares.
+TEST_F(ReplyTest, MtaGetsOnlyPathAndTheNamedVariables) {
+  const struct Case {
+    const char* name;
+    std::string mta_env;
+    std::vector<std::string> expected;
+  } cases[] = {
+      {"none named", "", {"PATH=/usr/sbin:/usr/bin:/sbin:/bin"}},
+      {"two named, one of them unset",
+       "mta_env KEEP_ME NOT_SET_ANYWHERE\n",
+       {"KEEP_ME=kept value", "PATH=/usr/sbin:/usr/bin:/sbin:/bin"}},
+      {"PATH named", "mta_env PATH KEEP_ME\n", {"KEEP_ME=kept value", "PATH=/opt/test/bin"}},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    ProgramRun run;
+    run.args = {"-c", config("mta /usr/bin/env -u ORVELT_NOT_SET\nmta_env\n" + c.mta_env +
+                             "blockexpire 0\n")};
+    run.stdin_text = message("r1@site");
+    run.env = {"KEEP_ME=kept value", "ORVELT_TEST_SECRET=not for the MTA", "PATH=/opt/test/bin"};
+    const ProgramResult r = run_program(run);
+    EXPECT_EQ(r.exit_status, 0) << r.err;
+    std::vector<std::string> lines;
+    for (size_t start = 0; start < r.out.size();) {
+      const size_t end = r.out.find('\n', start);
+      lines.push_back(r.out.substr(start, end - start));
+      start = end == std::string::npos ? r.out.size() : end + 1;
+    }
+    std::sort(lines.begin(), lines.end());
+    EXPECT_EQ(lines, c.expected);
   }
 }
 
