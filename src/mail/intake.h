@@ -33,10 +33,11 @@
 // blanks and CR after it); that line stays out of the header. The empty
 // line (a newline, or a CR and a newline) and a line of only blanks and CR
 // are such lines. On the first line the mbox separator "From <sender>
-// <date>" that some MTAs write is let through as a line without meaning. The header also ends at end of input, or once
-// maxheader + 1 lines are counted; more than maxheader lines set
-// CODE_TOO_MANY_HEADERS. Everything after the header is read in large
-// blocks and dropped, so memory stays flat whatever the body's size.
+// <date>" that some MTAs write is let through as a line without meaning.
+// The header also ends at end of input, or once maxheader + 1 lines are
+// counted; more than maxheader lines set CODE_TOO_MANY_HEADERS. Everything
+// after the header is read in large blocks and dropped, so memory stays
+// flat whatever the body's size.
 //
 // Each unfolded header "name: value": Sender, Reply-To and From choose the
 // sender (in that order of precedence, with their mail-code bits), Subject
