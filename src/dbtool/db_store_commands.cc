@@ -5,6 +5,8 @@
 #include <ctime>
 #include <filesystem>
 #include <memory>
+#include <optional>
+#include <string>
 #include <vector>
 
 #include "config/config.h"
@@ -18,15 +20,11 @@
 namespace {
 
 // Reads orvelt's configuration named by -c into g_config; false after a
-// message when it cannot be read.
+// message when it cannot be read or is not a regular file (a FIFO or a
+// device named by mistake is never read: config_read_path).
 bool read_config(Run& run, const Invocation& inv) {
-  const OwnedFile file(fopen(inv.config.c_str(), "r"));
-  if (!file) {
-    run.say("%s: %s", shown(inv.config).c_str(), strerror(errno));
-    return false;
-  }
-  if (!config_read_stream(file.get())) {
-    run.say("%s: %s", shown(inv.config).c_str(), strerror(errno));
+  if (const std::optional<std::string> reason = config_read_path(inv.config.c_str())) {
+    run.say("%s: %s", shown(inv.config).c_str(), shown(*reason).c_str());
     return false;
   }
   return true;

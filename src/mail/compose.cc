@@ -13,7 +13,7 @@ namespace {
 // The text of file when one is configured; empty when none is.
 Result<std::string> frame_part(const OptionalText& file) {
   if (!file) return std::string();
-  return read_text_file(*file);
+  return read_text_file(*file, kFrameFileLimit);
 }
 
 // A map_date value as the reply shows it.

@@ -3,6 +3,7 @@
 // directory, the block store or the MTA.
 #pragma once
 
+#include <cstddef>
 #include <string>
 
 #include "directory/entry.h"
@@ -17,10 +18,15 @@ struct ReplyFrame {
   std::string footer;
 };
 
+// The most bytes a frame file may hold: far more than any header or footer
+// needs, and little enough that a wrong path cannot fill the memory.
+inline constexpr size_t kFrameFileLimit = 64 * 1024;
+
 // Reads the configured forceheader and forcefooter files (in that order).
-// A configured file that cannot be read is a failure, "CRIT/IO <path>:
-// <reason>" at priority err: a reply without its frame would go out without
-// the headers that protect against mail loops.
+// A configured file that cannot be read, is not a regular file or holds
+// more than kFrameFileLimit bytes is a failure, "CRIT/IO <path>: <reason>"
+// at priority err (read_text_file): a reply without its frame would go out
+// without the headers that protect against mail loops.
 Result<ReplyFrame> reply_frame_load();
 
 // Whether sender gets the entries' internal texts: g_config.internal_result

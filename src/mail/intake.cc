@@ -20,11 +20,46 @@
 
 namespace {
 
-// The empty line that ends the header, with a bare newline or the CR LF
-// of a message whose lines end so: in such a message the body would
-// otherwise be read as header lines, and a Sender or Reply-To line in it
-// choose who gets the reply.
-bool is_header_end(std::string_view line) { return line == "\n" || line == "\r\n"; }
+// A byte of a header field's name (RFC 5322, 3.6.8): printable US-ASCII
+// other than ':'.
+bool is_field_name_byte(char c) { return c > ' ' && c < 0x7f && c != ':'; }
+
+// Whether line (its newline removed) starts a header field: a name, then
+// the colon, with blanks allowed before it (the obsolete "Subject :").
+bool is_header_field(std::string_view line) {
+  size_t pos = 0;
+  while (pos < line.size() && is_field_name_byte(line[pos])) ++pos;
+  if (pos == 0) return false;
+  while (pos < line.size() && (line[pos] == ' ' || line[pos] == '\t')) ++pos;
+  return pos < line.size() && line[pos] == ':';
+}
+
+// Whether line (its newline removed) continues the field before it: it
+// starts with a blank and holds something besides blanks and CR.
+bool is_continuation(std::string_view line) {
+  return !line.empty() && (line.front() == ' ' || line.front() == '\t') &&
+         line.find_first_not_of(" \t\r") != std::string_view::npos;
+}
+
+// The mbox separator that some MTAs write before the header when they hand
+// a message to a program (Sendmail's prog mailer, Postfix's pipe with flag
+// F): "From <sender> <date>". Only ever the first line.
+bool is_envelope_line(std::string_view line) { return line.starts_with("From "); }
+
+// Whether line (its text up to a NUL byte, newline included), the header's
+// first line when first, ends the header and stays out of it: every line
+// that is neither a header field nor a continuation does, the empty line
+// (a bare newline, or CR LF) and a line of only blanks and CR among them.
+// Otherwise a line that is no header (a stray word, the first line of a
+// body after a separator of blanks) would let the lines after it choose,
+// as Sender or Reply-To, who gets the reply. On the first line the mbox
+// separator is let through too, and a continuation (of nothing) is read as
+// a line without meaning, as it always was.
+bool ends_header(std::string_view line, bool first) {
+  if (!line.empty() && line.back() == '\n') line.remove_suffix(1);
+  if (is_header_field(line) || is_continuation(line)) return false;
+  return !(first && is_envelope_line(line));
+}
 
 // The headers that name the people a message is addressed to, in copy or
 // when it was sent on (RFC 5322, 3.6.3 and 3.6.6).
@@ -174,9 +209,15 @@ class IntakeParser {
     if (receivers_forced) mail_.mail_code |= CODE_FORCED_RECEIVERS;
   }
 
+  // A forced sender that is no address a reply can go to leaves the
+  // message without a sender.
   void force_sender(const std::string& sender) {
     mail_.mail_code |= CODE_FORCED_SENDER;
-    mail_.sender = sender;
+    if (is_sender_address(sender)) {
+      mail_.sender = sender;
+    } else {
+      mail_.mail_code |= CODE_NO_ADDRESS;
+    }
   }
 
   void note_null_sender() { mail_.null_sender = true; }
@@ -189,12 +230,12 @@ class IntakeParser {
     const long long limit = g_config.maxheader;
     long long count = 0;
     std::string raw;
-    if (reader.next_line(raw) && !is_header_end(raw) && limit >= 0) {
+    if (reader.next_line(raw) && !ends_header(text_until_nul(raw), true) && limit >= 0) {
       OptionalText pending;
       do {
         handle_line(text_until_nul(raw), pending);
         ++count;
-      } while (reader.next_line(raw) && !is_header_end(raw) && count <= limit);
+      } while (reader.next_line(raw) && !ends_header(text_until_nul(raw), false) && count <= limit);
       if (pending) interpret_header(*pending);
     }
     if (count > limit) mail_.mail_code |= CODE_TOO_MANY_HEADERS;
@@ -212,9 +253,11 @@ class IntakeParser {
   bool code_has(int bits) const { return (mail_.mail_code & bits) != 0; }
 
   // Takes value, normalised in place, as the sender. A value without an
-  // address leaves the sender as it was and makes the message unanswerable.
+  // address a reply can go to (is_sender_address) leaves the sender as it
+  // was and makes the message unanswerable.
   void take_sender(OptionalText& value, int taken_bit) {
     normalize_address(value);
+    if (value && !is_sender_address(*value)) value.reset();
     if (value) {
       mail_.sender = *value;
       mail_.mail_code |= taken_bit;

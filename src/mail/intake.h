@@ -27,8 +27,14 @@
 // looked up in the bad-header database before unfolding (CODE_BAD_HEADER);
 // a continuation line (leading blank or tab) is appended whole, blank
 // included, after the line before it has lost its line break (the newline
-// and a CR right before it). The header ends at an empty line (a newline,
-// or a CR and a newline), at end of input, or once maxheader + 1 lines are
+// and a CR right before it). The header ends at the first line that is
+// neither a header field ("name:", the name printable ASCII, blanks allowed
+// before the colon) nor a continuation (a leading blank, and more than
+// blanks and CR after it); that line stays out of the header. The empty
+// line (a newline, or a CR and a newline) and a line of only blanks and CR
+// are such lines. On the first line the mbox separator "From <sender>
+// <date>" that some MTAs write is let through as a line without meaning.
+// The header also ends at end of input, or once maxheader + 1 lines are
 // counted; more than maxheader lines set CODE_TOO_MANY_HEADERS. Everything
 // after the header is read in large blocks and dropped, so memory stays
 // flat whatever the body's size.
@@ -40,11 +46,13 @@
 // Resent-To, Resent-Cc and Resent-Bcc are kept as they stand
 // (MailState::addressing_values), and the headers named in recvheader give receivers unless
 // receivers were forced. A sender or receiver must be one address (normalize_address): a list or
-// header syntax counts as no address. Every receiver, forced or from the header, has its address
-// extension cut (cut_address_extension with recipient_delimiter) before anything else; the sender
-// never has. A receiver that is a duplicate (ASCII case ignored) is dropped silently; a blacklisted
-// one sets CODE_BLACKLISTED; beyond maxreceivers + 1 entries one sets CODE_TOO_MANY_RECEIVERS. No
-// sender or no receiver sets CODE_NO_ADDRESS.
+// header syntax counts as no address. A sender, from a header or forced, must moreover be an
+// address a reply can go to (is_sender_address: one '@' with text on both sides); one that is not
+// sets CODE_NO_ADDRESS, as a sender header without an address does. Every receiver, forced or from
+// the header, has its address extension cut (cut_address_extension with recipient_delimiter) before
+// anything else; the sender never has. A receiver that is a duplicate (ASCII case ignored) is
+// dropped silently; a blacklisted one sets CODE_BLACKLISTED; beyond maxreceivers + 1 entries one
+// sets CODE_TOO_MANY_RECEIVERS. No sender or no receiver sets CODE_NO_ADDRESS.
 //
 // It ends with decide_message (mail/decision.h), which completes the mail
 // code from what was recorded: with rfc3834 set, automatic mail is declined

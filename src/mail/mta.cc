@@ -231,12 +231,37 @@ MtaCommand mta_command(const std::string& receiver, const std::string& sender) {
   return command;
 }
 
-// words as posix_spawn wants them: pointers into words, then a null pointer.
+// words (arguments or environment entries) as posix_spawn wants them:
+// pointers into words, then a null pointer.
 std::vector<char*> spawn_arguments(std::vector<std::string>& words) {
   std::vector<char*> argv;
   for (std::string& word : words) argv.push_back(word.data());
   argv.push_back(nullptr);
   return argv;
+}
+
+// The PATH the MTA always gets, as OpenSMTPD gives its delivery agents.
+constexpr std::string_view kMtaPath = "PATH=/usr/sbin:/usr/bin:/sbin:/bin";
+
+// The MTA's environment as NAME=value entries: each variable that
+// g_config.mta_env names and this process has, once, in the order named,
+// and PATH (kMtaPath unless PATH is named and set). Nothing else of this
+// process's environment reaches the MTA: orveltd's may hold what its
+// service manager or an administrator's shell put there.
+std::vector<std::string> mta_environment() {
+  std::vector<std::string> env;
+  bool has_path = false;
+  for (const std::string& name : g_config.mta_env) {
+    if (name.empty() || name.find('=') != std::string::npos) continue;
+    const char* value = getenv(name.c_str());
+    if (value == nullptr) continue;
+    std::string entry = name + "=" + value;
+    if (std::find(env.begin(), env.end(), entry) != env.end()) continue;
+    has_path = has_path || name == "PATH";
+    env.push_back(std::move(entry));
+  }
+  if (!has_path) env.emplace(env.begin(), kMtaPath);
+  return env;
 }
 
 // The pipe to the MTA, or none. Both ends are closed on exec: an MTA that
@@ -324,11 +349,12 @@ struct MtaStart {
 // the result and collects that child itself, so the failure is logged here,
 // by orvelt. Not being able to make a process at all (EAGAIN, ENOMEM) is
 // told apart: the caller ends the run as after a failed fork.
-MtaStart start_mta(const Pipe& pipe, const std::vector<char*>& argv, const std::string& line) {
+MtaStart start_mta(const Pipe& pipe, const std::vector<char*>& argv, const std::vector<char*>& envp,
+                   const std::string& line) {
   const SpawnSettings settings(pipe.read_end.get());
   pid_t pid = -1;
   const int error = posix_spawn(&pid, g_config.mta.c_str(), settings.actions(),
-                                settings.attributes(), argv.data(), environ);
+                                settings.attributes(), argv.data(), envp.data());
   MtaStart start;
   if (error == 0) {
     start.child.emplace(pid);
@@ -388,16 +414,19 @@ MtaOutcome failed(std::string reason) { return {MtaOutcome::kFailed, std::move(r
 
 MtaOutcome send_reply(const std::string& receiver, const std::string& sender,
                       const std::string& text) {
-  // The command line is made before the child: a failed allocation ends
-  // orvelt through exit_no_memory before any child exists.
+  // The command line and the environment are made before the child: a
+  // failed allocation ends orvelt through exit_no_memory before any child
+  // exists.
   MtaCommand command = mta_command(receiver, sender);
+  std::vector<std::string> environment = mta_environment();
   // A stop that came while the reply was claimed: no MTA is started.
   if (const int stop = stop_signal_received(); stop != 0) return failed(stop_signal_text(stop));
   const std::vector<char*> argv = spawn_arguments(command.words);
+  const std::vector<char*> envp = spawn_arguments(environment);
   std::optional<Pipe> pipe = open_pipe();
   if (!pipe) return {MtaOutcome::kNoProcess, "CRIT/MAIL pipe to MTA failed"};
   const Deadline deadline(g_config.mtatimeout);
-  MtaStart start = start_mta(*pipe, argv, command.line);
+  MtaStart start = start_mta(*pipe, argv, envp, command.line);
   if (start.no_process) return {MtaOutcome::kNoProcess, "CRIT/MAIL couldn't fork MTA"};
   if (!start.child) return failed("not run");
   pipe->read_end.reset();

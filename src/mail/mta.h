@@ -31,7 +31,11 @@ struct MtaOutcome {
 // g_config.map_sender replaced by sender, then g_config.map_receiver by
 // receiver, in every word; words are separated by runs of blanks. The child
 // is started with posix_spawn: the path in g_config.mta is run as it
-// stands, with orvelt's environment; no shell, no path search. It starts
+// stands; no shell, no path search. Its environment is
+// PATH=/usr/sbin:/usr/bin:/sbin:/bin and the variables g_config.mta_env
+// names, each with this process's value, where it has one (a PATH named
+// there and set replaces the fixed one); nothing else of this process's
+// environment. It starts
 // with the default SIGPIPE disposition and with the calling thread's signal
 // mask less SIGPIPE, SIGCHLD, SIGHUP, SIGINT and SIGTERM, with descriptors
 // 1 and 2 as orvelt has them and no descriptor above 2 open, and as the

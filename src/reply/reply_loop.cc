@@ -44,7 +44,8 @@ std::string failed_reply_line(const std::string& reason, const std::string& send
 // once, and confirmed once the MTA took it; an MTA that did not take it has
 // the claim withdrawn, so that the next message is answered, and the line
 // that says so added to failed_replies (and an MTA that timed out noted in
-// replier). False when the store refused the claim.
+// replier). False when the store refused the claim. A charset that cannot
+// be used is the run's failure, the claim withdrawn.
 Result<bool> reply_once(Replier& replier, const ClaimRequest& request, const std::string& receiver,
                         std::string& text, StringList& failed_replies) {
   BlockStore& store = replier.store;
@@ -62,7 +63,12 @@ Result<bool> reply_once(Replier& replier, const ClaimRequest& request, const std
     }
     return false;
   }
-  convert_charset(text);
+  // A charset that cannot be used stops the run: the reply must not go out
+  // in another charset than its header names.
+  if (Outcome converted = convert_charset(text); !converted.ok()) {
+    store.withdraw(claim, sender, owner);
+    return converted;
+  }
   const MtaOutcome outcome = send_reply(receiver, sender, text);
   if (outcome.status == MtaOutcome::kAccepted) {
     store.confirm(claim, sender, owner);

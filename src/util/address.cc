@@ -55,6 +55,12 @@ void normalize_address(OptionalText& slot) {
   slot = std::move(address);
 }
 
+bool is_sender_address(std::string_view address) {
+  const size_t at = address.find('@');
+  return at != std::string_view::npos && at > 0 && at + 1 < address.size() &&
+         address.find('@', at + 1) == std::string_view::npos;
+}
+
 void cut_address_extension(std::string& address, std::string_view delimiters) {
   if (delimiters.empty()) return;
   const size_t at = address.rfind('@');

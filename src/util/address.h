@@ -14,6 +14,13 @@
 // never carry) is no address either. An empty slot stays empty.
 void normalize_address(OptionalText& slot);
 
+// Whether address, a normalised one, can be the sender a reply goes to:
+// exactly one '@', with a local part before it and a domain after it, as
+// an SMTP or LMTP path needs. A bare word ("team" of the group syntax
+// "team: a@b, c@d;") is no such address: an MTA that qualifies bare names
+// would deliver the reply to a local mailbox of the message's choosing.
+bool is_sender_address(std::string_view address);
+
 // Cuts the address extension off a normalised address, as an MTA with this
 // recipient_delimiter does: the local part (before the last '@'; the whole
 // address without one) loses everything from the first of the delimiter

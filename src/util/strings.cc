@@ -1,6 +1,11 @@
 #include "util/strings.h"
 
+#include <pthread.h>
+#include <signal.h>
 #include <syslog.h>
+#include <unistd.h>
+
+#include <atomic>
 #include <cstdlib>
 #include <new>
 
@@ -28,13 +33,41 @@ StringList tokenize(std::string_view text, int limit, char delimiter) {
   return tokens;
 }
 
-void exit_no_memory() { log_fatal(LOG_ERR, "CRIT/SYS Out of memory"); }
-
 namespace {
+
+// The thread that installed the handler, once one did.
+std::atomic<bool> main_thread_known{false};
+pthread_t main_thread;
+
+std::atomic<bool> no_memory{false};
+
+bool on_main_thread() {
+  return !main_thread_known.load() || pthread_equal(pthread_self(), main_thread) != 0;
+}
+
 void new_handler() { exit_no_memory(); }
+
 }  // namespace
 
-void install_no_memory_handler() { std::set_new_handler(new_handler); }
+void exit_no_memory() {
+  // exit() from another thread would tear down what the main thread and the
+  // others still use, and skip the stop they owe their clients.
+  if (!on_main_thread()) throw std::bad_alloc();
+  log_fatal(LOG_ERR, "CRIT/SYS Out of memory");
+}
+
+void install_no_memory_handler() {
+  main_thread = pthread_self();
+  main_thread_known.store(true);
+  std::set_new_handler(new_handler);
+}
+
+void report_no_memory() {
+  no_memory.store(true);
+  kill(getpid(), SIGTERM);
+}
+
+bool no_memory_reported() { return no_memory.load(); }
 
 char ascii_lower(char c) { return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c; }
 

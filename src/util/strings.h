@@ -21,14 +21,29 @@ using OptionalText = std::optional<std::string>;
 // negative limit means no limit.
 StringList tokenize(std::string_view text, int limit, char delimiter);
 
-// Ends the run through log_fatal: logs "CRIT/SYS Out of memory" at priority
-// err, writes it to standard error, closes the log and exits with the
-// fatal exit status (see log_set_fatal_status: orvelt sets failstatus once
-// its configuration is read; 1 until then).
+// Out of memory. On the main thread (the one that called
+// install_no_memory_handler; every thread when none did) it ends the run
+// through log_fatal: logs "CRIT/SYS Out of memory" at priority err, writes
+// it to standard error, closes the log and exits with the fatal exit status
+// (see log_set_fatal_status: orvelt sets failstatus once its configuration
+// is read; 1 until then). On any other thread it throws std::bad_alloc: a
+// process with threads ends only from its main thread, which the thread's
+// top tells (report_no_memory).
 [[noreturn]] void exit_no_memory();
 
-// Makes every failed operator new end through exit_no_memory.
+// Makes every failed operator new end through exit_no_memory, and makes the
+// calling thread the main thread.
 void install_no_memory_handler();
+
+// For the top of a thread that is not the main one, on std::bad_alloc: notes
+// that memory ran out and sends SIGTERM to the process, so that its main
+// thread stops as on any stop and then ends the run through exit_no_memory
+// once no_memory_reported says so. Needs no memory; may be called from any
+// thread, any number of times.
+void report_no_memory();
+
+// Whether report_no_memory was called.
+bool no_memory_reported();
 
 // ASCII-only case folding, independent of the locale.
 char ascii_lower(char c);

@@ -7,7 +7,9 @@
 
 #include <array>
 #include <cerrno>
+#include <cstdint>
 #include <cstring>
+#include <string>
 
 #include "util/log.h"
 #include "util/unique_fd.h"
@@ -102,13 +104,28 @@ std::string without_lines_holding(std::string_view text, std::string_view placeh
   return out;
 }
 
-Result<std::string> read_text_file(const std::string& path) {
-  const auto failed = [&path](int error) {
-    return Outcome::retry(LOG_ERR, "CRIT/IO " + log_safe(path) + ": " + std::strerror(error));
+Result<std::string> read_text_file(const std::string& path, size_t max_bytes) {
+  const auto failed = [&path](const std::string& reason) {
+    return Outcome::retry(LOG_ERR, "CRIT/IO " + log_safe(path) + ": " + reason);
   };
-  const UniqueFd fd(open(path.c_str(), O_RDONLY | O_CLOEXEC));
+  const auto too_large = [&failed, max_bytes] {
+    return failed("larger than " + std::to_string(max_bytes) + " bytes");
+  };
+  // Opened without blocking: open(2) of a FIFO would otherwise wait for a
+  // writer that never comes. The type is checked before anything is read,
+  // so that neither a FIFO nor a device (/dev/zero) is ever read from.
+  const UniqueFd fd(open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC));
   struct stat status;
-  if (!fd.valid() || fstat(fd.get(), &status) != 0) return failed(errno);
+  if (!fd.valid() || fstat(fd.get(), &status) != 0) return failed(std::strerror(errno));
+  if (S_ISDIR(status.st_mode)) return failed(std::strerror(EISDIR));
+  if (!S_ISREG(status.st_mode)) return failed("not a regular file");
+  if (static_cast<uintmax_t>(status.st_size) > max_bytes) return too_large();
+  // Reads of a regular file wait for their data anyway, except where a file
+  // system passes the flag on (FUSE) and answers EAGAIN: it is cleared.
+  const int flags = fcntl(fd.get(), F_GETFL);
+  if (flags < 0 || fcntl(fd.get(), F_SETFL, flags & ~O_NONBLOCK) != 0) {
+    return failed(std::strerror(errno));
+  }
   std::string buffer;
   buffer.reserve(static_cast<size_t>(status.st_size));
   char chunk[65536];
@@ -117,8 +134,10 @@ Result<std::string> read_text_file(const std::string& path) {
     if (got == 0) break;
     if (got < 0) {
       if (errno == EINTR) continue;
-      return failed(errno);
+      return failed(std::strerror(errno));
     }
+    // A file that grew after fstat is held to the same limit.
+    if (static_cast<size_t>(got) > max_bytes - buffer.size()) return too_large();
     buffer.append(chunk, static_cast<size_t>(got));
   }
   buffer.resize(text_until_nul(buffer).size());

@@ -39,8 +39,13 @@ std::string fill_in(std::string_view text, std::span<const Placeholder> placehol
 // are. An empty placeholder leaves the text as it is.
 std::string without_lines_holding(std::string_view text, std::string_view placeholder);
 
-// The whole content of the file at path, up to its first NUL byte. A file
-// that cannot be opened or read gives the failure "CRIT/IO <path>:
-// <strerror of the cause>" (path made log-safe) at priority err, logged by
-// whoever ends the run.
-Result<std::string> read_text_file(const std::string& path);
+// The whole content of the regular file at path, up to its first NUL byte.
+// The file is opened without blocking and its type checked before the first
+// read, so a FIFO or a device never holds the caller or fills its memory.
+// A failure "CRIT/IO <path>: <reason>" (path made log-safe) at priority
+// err, logged by whoever ends the run, when the file cannot be opened or
+// read (the reason is the system's text, "Is a directory" for a directory),
+// is not a regular file ("not a regular file") or holds more than
+// max_bytes bytes ("larger than <max_bytes> bytes"; a file that grows
+// while it is read too).
+Result<std::string> read_text_file(const std::string& path, size_t max_bytes);

@@ -116,6 +116,25 @@ TEST_F(DbToolProgram, ErrorsGoToStandardErrorWithStatusTwo) {
   EXPECT_EQ(help.out.rfind("usage: orvelt-db", 0), 0u);
 }
 
+// A configuration named by -c that is no regular file is never read: a
+// FIFO would hold the tool for ever, a device feed it without end.
+TEST_F(DbToolProgram, ConfigurationThatIsNoRegularFileIsRefused) {
+  const std::string fifo = dir.file("fifo");
+  ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+  for (const std::string& path : {fifo, std::string("/dev/zero")}) {
+    SCOPED_TRACE(path);
+    ProgramRun run;
+    run.program = ORVELT_DB_BINARY;
+    run.args = {"blocks", "-c", path};
+    run.time_limit = 20;
+    const ProgramResult r = run_program(run);
+    EXPECT_TRUE(r.exited) << "signal " << r.signal;
+    EXPECT_EQ(r.exit_status, 2);
+    EXPECT_EQ(r.err, "orvelt-db: " + path + ": not a regular file\n");
+    EXPECT_THAT(r.out, IsEmpty());
+  }
+}
+
 // With a directory: orvelt answers and records, the tool shows the record
 // and purges around it, and orvelt still reads the purged file.
 class DbToolWithDirectory : public DbToolProgram {

@@ -51,13 +51,15 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   config_set_defaults();
   g_config.charset = charset;
   std::string converted(input);
-  convert_charset(converted);
+  const bool usable = convert_charset(converted).ok();
 
   const std::string name = charset;
   if (name == "NO-SUCH-CHARSET") {
+    FUZZ_CHECK(!usable);
     FUZZ_CHECK(converted == input);  // left alone, NUL bytes and all
     return 0;
   }
+  FUZZ_CHECK(usable);
   FUZZ_CHECK(converted.find('\0') == std::string::npos);
   if (name == "UTF-8") {
     FUZZ_CHECK(is_subsequence(converted, text));

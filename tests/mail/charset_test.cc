@@ -52,8 +52,17 @@ TEST_F(ConvertCharset, Table) {
       {"incomplete sequence at the end", "ISO-8859-1", "abc\xE6\x97", "abc"},
       {"lone lead byte at the end", "UTF-8", "abc\xC3", "abc"},
       // glibc refuses a character that the target lacks rather than
-      // substituting it; its bytes are then dropped like invalid ones.
-      {"character missing from the target", "ISO-8859-1", "5 \xE2\x82\xAC \xC3\xA4", "5  \xE4"},
+      // substituting it: it becomes '?', whatever its length.
+      {"character missing from the target", "ISO-8859-1", "5 \xE2\x82\xAC \xC3\xA4", "5 ? \xE4"},
+      {"characters missing from ASCII", "US-ASCII", "caf\xC3\xA9 \xF0\x9F\x98\x80 \xE6\x97\xA5",
+       "caf? ? ?"},
+      {"missing character next to an invalid byte", "US-ASCII", "\xFF\xC3\xA9\xC3", "?"},
+      // //IGNORE drops what the target lacks, //TRANSLIT approximates.
+      {"//IGNORE drops", "US-ASCII//IGNORE", "caf\xC3\xA9 \xE2\x82\xAC!", "caf !"},
+      {"//ignore in any case", "us-ascii//ignore", "\xC3\xA9x", "x"},
+      {"//TRANSLIT approximates", "US-ASCII//TRANSLIT", "5 \xE2\x82\xAC", "5 EUR"},
+      {"'?' in a stateful target", "ISO-2022-JP", "\xE6\x97\xA5\xC3\xA9\xE6\x97\xA5",
+       "\x1B$BF|\x1B(B?\x1B$BF|\x1B(B"},
       // A zero byte ends a text: a target with zero bytes in its code units
       // leaves what comes before the first of them.
       {"UTF-16 output ends at its first zero byte", "UTF-16LE", "Hi", "H"},
@@ -62,34 +71,73 @@ TEST_F(ConvertCharset, Table) {
   for (const CharsetCase& c : cases) {
     g_config.charset = c.charset;
     std::string text = c.text;
-    convert_charset(text);
+    EXPECT_TRUE(convert_charset(text).ok()) << c.what;
     EXPECT_EQ(text, c.expected) << c.what;
   }
 }
 
-TEST_F(ConvertCharset, UnknownCharsetWarnsAndKeepsText) {
+// One warning per reply that lost characters to '?', none for a reply that
+// lost none, nor where the charset's suffix chose what happens to them.
+TEST_F(ConvertCharset, MissingCharactersWarnOncePerReply) {
+  LogCapture capture;
+  const std::string warning = "WARN/MAIL charset US-ASCII cannot hold every character";
+  const std::pair<const char*, std::string> calls[] = {
+      {"US-ASCII", "\xC3\xA9 and \xC3\xA8"},  {"US-ASCII", "plain"},
+      {"US-ASCII", "\xFF invalid only"},      {"US-ASCII//IGNORE", "\xC3\xA9"},
+      {"US-ASCII//TRANSLIT", "\xE2\x82\xAC"}, {"US-ASCII", "\xE2\x82\xAC"},
+  };
+  for (const auto& [charset, text] : calls) {
+    g_config.charset = charset;
+    std::string converted = text;
+    EXPECT_TRUE(convert_charset(converted).ok());
+  }
+  EXPECT_EQ(capture.records(),
+            (std::vector<LogRecord>{{LOG_WARNING, warning}, {LOG_WARNING, warning}}));
+}
+
+// A charset iconv cannot open is a failure to retry: the text stays as it
+// was and must not be sent; nothing is logged here.
+TEST_F(ConvertCharset, UnknownCharsetIsAFailure) {
   g_config.charset = "NO-SUCH-CHARSET-42";
   LogCapture capture;
   OptionalText slot =
       "Gr\xC3\xBC\xC3\x9F"
       "e";
-  convert_charset(slot);
-  convert_charset(slot);
+  const Outcome outcome = convert_charset(slot);
+  EXPECT_EQ(outcome.kind, Outcome::kRetry);
+  EXPECT_EQ(outcome.priority, LOG_ERR);
+  EXPECT_EQ(outcome.reason, std::string("CRIT/MAIL charset NO-SUCH-CHARSET-42 cannot be used: ") +
+                                strerror(EINVAL));
   EXPECT_EQ(slot,
             "Gr\xC3\xBC\xC3\x9F"
             "e");
-  // Once per call: every reply of a run says it again.
-  const std::string warning =
-      std::string("WARN/MAIL charset conversion failed (errno: ") + strerror(EINVAL) + ")";
-  EXPECT_EQ(capture.records(),
-            (std::vector<LogRecord>{{LOG_WARNING, warning}, {LOG_WARNING, warning}}));
+  EXPECT_TRUE(capture.records().empty());
+  // The name as configured, made log-safe.
+  g_config.charset = "NO-SUCH\nCHARSET";
+  std::string text = "x";
+  EXPECT_EQ(convert_charset(text).reason,
+            std::string("CRIT/MAIL charset NO-SUCH?CHARSET cannot be used: ") + strerror(EINVAL));
 }
 
 TEST_F(ConvertCharset, EmptySlotStaysEmpty) {
   g_config.charset = "ISO-8859-1";
   OptionalText slot;
-  convert_charset(slot);
+  EXPECT_TRUE(convert_charset(slot).ok());
   EXPECT_FALSE(slot.has_value());
+}
+
+TEST(CharsetUsable, WhatIconvCanOpenFromUtf8) {
+  const std::pair<std::string, bool> cases[] = {
+      {"ISO-8859-15", true},
+      {"us-ascii", true},
+      {"UTF-8", true},
+      {"US-ASCII//TRANSLIT", true},
+      {"ISO-8859-1//IGNORE", true},
+      {"NO-SUCH-CHARSET", false},
+      {"", false},
+      {std::string("UTF-8\0junk", 10), false},
+  };
+  for (const auto& [name, usable] : cases) EXPECT_EQ(charset_usable(name), usable) << name;
 }
 
 // Converts bytes from charset back to UTF-8; fails the test when the
@@ -110,7 +158,7 @@ TEST_F(ConvertCharset, ExpandingTargetKeepsWholeText) {
   for (int i = 0; i < 2000; ++i) original += "a\xE6\x97\xA5";  // "a" then a kanji
   original += "\n" + greeting;  // ends outside ASCII: the converter must shift back
   std::string text = original;
-  convert_charset(text);
+  ASSERT_TRUE(convert_charset(text).ok());
 
   EXPECT_GT(text.size(), 2 * original.size());
   EXPECT_TRUE(text.ends_with("\x1B(B")) << "missing the final shift back to ASCII";
@@ -120,7 +168,7 @@ TEST_F(ConvertCharset, ExpandingTargetKeepsWholeText) {
 TEST_F(ConvertCharset, ShortJapaneseTextGrowsAndShiftsBack) {
   g_config.charset = "ISO-2022-JP";
   std::string text = "\xE3\x81\x93\xE3\x82\x93\xE3\x81\xAB\xE3\x81\xA1\xE3\x81\xAF";  // 15 bytes
-  convert_charset(text);
+  ASSERT_TRUE(convert_charset(text).ok());
   EXPECT_EQ(text, "\x1B$B$3$s$K$A$O\x1B(B");  // 16 bytes
 }
 

@@ -210,12 +210,21 @@ TEST_F(Intake, SenderReceiversAndMailCode) {
        0,
        "f@x",
        {"r@x"}},
-      {"a lone CR line is no header end", "From: f@x\r\n\r\r\nTo: r@x\r\n", 0, "f@x", {"r@x"}},
+      // A line of only CRs is neither a field nor a continuation: it ends
+      // the header like the empty line.
+      {"a line of CRs ends the header", "From: f@x\r\n\r\r\nTo: r@x\r\n", 128, "f@x", {}},
+      // A line whose text a NUL ends at once is an empty line: the header
+      // ends there.
       {"NUL ends the line",
-       "From: f@x\nTo: r@x\0,s@x\n\0To: n@x\nCc: c@x\n"s,
+       "From: f@x\nTo: r@x\0,s@x\nCc: c@x\n\0To: n@x\nCc: d@x\n"s,
        0,
        "f@x",
        {"r@x", "c@x"}},
+      {"bare mailer-daemon is no sender",
+       "From: mailer-daemon\nTo: r@x\n",
+       128,
+       std::nullopt,
+       {"r@x"}},
       // The newline after 2098 bytes is the rest of that line, not an
       // empty line that ends the header.
       {"2098-byte line does not end the header",
@@ -239,6 +248,38 @@ TEST_F(Intake, SenderReceiversAndMailCode) {
        0,
        "f@x",
        {"r@x"}},
+      // A sender needs a local part and a domain around its '@'.
+      {"group syntax as From", "From: team: a@b, c@x;\nTo: r@x\n", 128, std::nullopt, {"r@x"}},
+      {"bare word as Reply-To keeps the earlier sender",
+       "From: f@x\nReply-To: team\nTo: r@x\n",
+       136,
+       "f@x",
+       {"r@x"}},
+      {"no local part", "From: <@x>\nTo: r@x\n", 128, std::nullopt, {"r@x"}},
+      {"no domain", "From: f@\nTo: r@x\n", 128, std::nullopt, {"r@x"}},
+      {"forced sender without '@'", "From: f@x\nTo: r@x\n", 130, std::nullopt, {"r@x"}, {}, "team"},
+      // The header ends at a line that is neither a field nor a continuation.
+      {"a line without a colon ends the header",
+       "From: f@x\nTo: r@x\nnonsense\nReply-To: rt@x\nCc: c@x\n",
+       0,
+       "f@x",
+       {"r@x"}},
+      {"a line of blanks and CR ends the header", "From: f@x\n \t\r\nTo: r@x\n", 128, "f@x", {}},
+      {"a field name with a blank ends the header",
+       "From: f@x\nTo: r@x\nX Y: z\nCc: c@x\n",
+       0,
+       "f@x",
+       {"r@x"}},
+      {"the mbox separator is passed over",
+       "From f@x  Fri Dec 11 10:00:00 2026\nFrom: f@x\nTo: r@x\n",
+       0,
+       "f@x",
+       {"r@x"}},
+      {"folded lines stay header",
+       "From: f@x\nTo: a@x,\n\tr@x\nCc:\n c@x\n",
+       0,
+       "f@x",
+       {"a@x", "r@x", "c@x"}},
   };
   for (const CodeCase& c : cases) {
     config_set_defaults();
@@ -614,7 +655,7 @@ TEST_F(Intake, AutomaticMailUnderRfc3834) {
       {"suppress empty", from + "X-Auto-Response-Suppress: ,\n", nullptr},
       // The sender that intake finally chose.
       {"mailer-daemon", "From: Mail Delivery System <MAILER-DAEMON@host>\n" + to, "sender"},
-      {"mailer-daemon without a domain", "From: mailer-daemon\n" + to, "sender"},
+      {"mailer-daemon of a subdomain", "From: mailer-daemon@mx.host\n" + to, "sender"},
       {"listserv", "From: listserv@x\n" + to, "sender"},
       {"majordomo", "From: Majordomo@x\n" + to, "sender"},
       {"owner- prefix", "From: owner-list@x\n" + to, "sender"},

@@ -39,6 +39,7 @@ class SendReply : public DefaultConfigTest {
   void SetUp() override {
     DefaultConfigTest::SetUp();
     g_config.mta = RecordingMta::program();
+    g_config.mta_env = tokenize(RecordingMta::env_names(), -1, ' ');
   }
   static constexpr char kSender[] = "box@host";
 };

@@ -48,6 +48,7 @@ class DirectoryCodesTest : public testing::Test {
                                   .set("protocol", "3")
                                   .set("blockfiles", blockdir_)
                                   .set("mta", RecordingMta::program() + " -f <> $sender")
+                                  .set("mta_env", RecordingMta::env_names())
                                   .set("failstatus", std::to_string(kFailStatus))
                                   .set("loglevel", std::to_string(loglevel))
                                   .add(extra);

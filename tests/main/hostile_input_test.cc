@@ -236,9 +236,13 @@ TEST_F(HostileInput, ReceiversWithoutAUsableBlockFile) {
 // The sender decides who gets the reply, so it must be one address the
 // sender gave in the header proper: not a list between brackets (every
 // name on it would get the reply), not a line from the body of a CR LF
-// message, not the tail of an over-long header line. Such an address counts
-// as none: from a header, the message is not answered; after -s, it is as
-// if -s '<>' had been given. A receiver that is a list is not looked up.
+// message, not the tail of an over-long header line, not a line after one
+// that ends the header. Such an address counts as none: from a header, the
+// message is not answered; after -s, it is as if -s '<>' had been given. An
+// address without a local part and a domain around its one '@' (a bare
+// word, the name of a group) is no sender either, from a header or after
+// -s: the message is not answered. A receiver that is a list is not looked
+// up.
 TEST_F(HostileInput, OneAddressChoosesWhoIsAnswered) {
   const std::string tail_of_long_line =
       "From: f@x (" + std::string(2090, 'x') + "Sender: victim@c\n";
@@ -279,6 +283,44 @@ TEST_F(HostileInput, OneAddressChoosesWhoIsAnswered) {
        0,
        {"f@x"}},
       {"the tail of an over-long line", {}, tail_of_long_line + "To: local@site\n\n", 0, {"f@x"}},
+      // A bare word is no address a reply can go to: an MTA that qualifies
+      // bare names would deliver it to a local mailbox.
+      {"group syntax as From", {}, "From: team: a@b, victim@c;\nTo: local@site\n\n", 128, {}},
+      {"a bare word as Reply-To", {}, "From: f@x\nReply-To: victim\nTo: local@site\n\n", 136, {}},
+      {"group syntax after -s",
+       {"-s", "undisclosed: a@b;"},
+       "From: f@x\nTo: local@site\n\n",
+       130,
+       {}},
+      {"no local part after -s", {"-s", "@c"}, "From: f@x\nTo: local@site\n\n", 130, {}},
+      {"no domain in Sender", {}, "Sender: victim@\nFrom: f@x\nTo: local@site\n\n", 384, {}},
+      // The header ends at the first line that is neither a field nor a
+      // continuation: what comes after it is no header.
+      {"a line without a colon",
+       {},
+       "From: f@x\nTo: local@site\nno colon here\nReply-To: victim@c\n\n",
+       0,
+       {"f@x"}},
+      {"a line of blanks and CR",
+       {},
+       "From: f@x\nTo: local@site\n \t\r\nSender: victim@c\n\n",
+       0,
+       {"f@x"}},
+      {"a line of blanks in a CR LF message",
+       {},
+       "From: f@x\r\nTo: local@site\r\n \r\nReply-To: victim@c\r\n",
+       0,
+       {"f@x"}},
+      {"a field name with a blank",
+       {},
+       "From: f@x\nTo: local@site\nX Bad: y\nReply-To: victim@c\n\n",
+       0,
+       {"f@x"}},
+      {"the mbox separator before the header",
+       {},
+       "From f@x  Fri Dec 11 10:00:00 2026\nFrom: f@x\nTo: local@site\n\n",
+       0,
+       {"f@x"}},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
@@ -363,7 +405,8 @@ TEST(HostileDirectory, FiveMegabyteValue) {
     const std::string config = dir.write(
         "orvelt.cfg", "server 127.0.0.1\nport " + std::to_string(server.port()) +
                           "\nbase dc=example,dc=org\nprotocol 3\nblockexpire 0\nblockfiles " +
-                          dir.file("block") + "\nmta " + RecordingMta::program() + "\n" + charset);
+                          dir.file("block") + "\nmta " + RecordingMta::program() + "\nmta_env " +
+                          RecordingMta::env_names() + "\n" + charset);
     const ProgramResult r = run_orvelt({"-c", config}, "From: f@x\nTo: huge@site\n\n");
     EXPECT_EQ(r.exit_status, 0);
     const std::vector<MtaCall> calls = mta.calls();
@@ -490,7 +533,8 @@ TEST(HostileDirectory, ConnectionClosedInTheMiddleOfASearch) {
   const std::string config =
       dir.write("orvelt.cfg", "server 127.0.0.1\nport " + std::to_string(peer.port()) +
                                   "\nbase dc=example,dc=org\nprotocol 3\nloglevel 1\nblockfiles " +
-                                  dir.path() + "\nmta " + RecordingMta::program() + "\n");
+                                  dir.path() + "\nmta " + RecordingMta::program() + "\nmta_env " +
+                                  RecordingMta::env_names() + "\n");
   const ProgramResult r = run_orvelt({"-c", config}, "From: f@x\nTo: a@site, b@site\n\n");
   EXPECT_TRUE(r.exited) << "signal " << r.signal;
   // The directory lost during the first search ends the run: the message

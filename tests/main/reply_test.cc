@@ -247,6 +247,43 @@ TEST_F(ReplyTest, CharsetConversion) {
   }
 }
 
+// The MTA gets a fixed PATH and only the variables mta_env names: none of
+// the rest of the environment the program was started with (a service
+// manager's, an administrator's shell's). env(1) as the MTA (its -u taking
+// the place of the MTA's usual arguments) writes what it got onto the
+// program's standard output, which it shares.
+TEST_F(ReplyTest, MtaGetsOnlyPathAndTheNamedVariables) {
+  const struct Case {
+    const char* name;
+    std::string mta_env;
+    std::vector<std::string> expected;
+  } cases[] = {
+      {"none named", "", {"PATH=/usr/sbin:/usr/bin:/sbin:/bin"}},
+      {"two named, one of them unset",
+       "mta_env KEEP_ME NOT_SET_ANYWHERE\n",
+       {"KEEP_ME=kept value", "PATH=/usr/sbin:/usr/bin:/sbin:/bin"}},
+      {"PATH named", "mta_env PATH KEEP_ME\n", {"KEEP_ME=kept value", "PATH=/opt/test/bin"}},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    ProgramRun run;
+    run.args = {"-c", config("mta /usr/bin/env -u ORVELT_NOT_SET\nmta_env\n" + c.mta_env +
+                             "blockexpire 0\n")};
+    run.stdin_text = message("r1@site");
+    run.env = {"KEEP_ME=kept value", "ORVELT_TEST_SECRET=not for the MTA", "PATH=/opt/test/bin"};
+    const ProgramResult r = run_program(run);
+    EXPECT_EQ(r.exit_status, 0) << r.err;
+    std::vector<std::string> lines;
+    for (size_t start = 0; start < r.out.size();) {
+      const size_t end = r.out.find('\n', start);
+      lines.push_back(r.out.substr(start, end - start));
+      start = end == std::string::npos ? r.out.size() : end + 1;
+    }
+    std::sort(lines.begin(), lines.end());
+    EXPECT_EQ(lines, c.expected);
+  }
+}
+
 TEST_F(ReplyTest, TextReachesTheMtaByteForByte) {
   RecordingMta mta;
   ProgramResult r = run(message("odd@site"));

@@ -6,6 +6,8 @@
 #include <syslog.h>
 #include <unistd.h>
 
+#include <cerrno>
+#include <cstring>
 #include <string>
 #include <vector>
 
@@ -30,7 +32,8 @@ std::string test_directory() {
                      {"In-Reply-To: $messageid\nSubject: Re: $subject\n\nBack soon.\n"}) +
          ldif_person("topic", "topic@site", "TRUE", {"About: $subjecttext\n"}) +
          ldif_person("two1", "two@site", "TRUE", {"first of two\n"}) +
-         ldif_person("two2", "two@site", "TRUE", {"second of two\n"});
+         ldif_person("two2", "two@site", "TRUE", {"second of two\n"}) +
+         ldif_person("cafe", "cafe@site", "TRUE", {"Caf\xC3\xA9 \xE2\x82\xAC closed\n"});
 }
 
 std::string message(const std::string& to, const std::string& headers = "") {
@@ -94,6 +97,101 @@ TEST_F(ReplyTextTest, FrameFileThatCannotBeReadStopsTheRun) {
             "away@site is away.\n-- \nbye\n");
 }
 
+// A frame file that is not a regular file is never read: a FIFO would hold
+// the run for ever and a device (/dev/zero) fill its memory; /dev/null
+// would frame nothing. Nor is one larger than 64 KiB. Each stops the run as
+// an unreadable one does.
+TEST_F(ReplyTextTest, FrameFileThatIsNoRegularFileOrTooLargeStopsTheRun) {
+  const std::string fifo = dir_.file("fifo");
+  ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+  const std::string at_limit = dir_.write("at-limit", std::string(65535, 'x') + "\n");
+  const std::string too_large = dir_.write("too-large", std::string(65536, 'x') + "\n");
+  struct Case {
+    const char* name;
+    std::string frame_config;
+    std::string reason;
+  } cases[] = {
+      {"header that is a FIFO", "forceheader " + fifo + "\n",
+       "CRIT/IO " + fifo + ": not a regular file"},
+      {"footer that is a FIFO", "forcefooter " + fifo + "\n",
+       "CRIT/IO " + fifo + ": not a regular file"},
+      {"footer that is a device", "forcefooter /dev/null\n",
+       "CRIT/IO /dev/null: not a regular file"},
+      {"header over 64 KiB", "forceheader " + too_large + "\n",
+       "CRIT/IO " + too_large + ": larger than 65536 bytes"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    RecordingMta mta;
+    ProgramRun run;
+    run.args = {"-c", config(c.frame_config + "failstatus " + std::to_string(kFailStatus) + "\n")};
+    run.stdin_text = message("away@site");
+    run.time_limit = 20;
+    const ProgramResult r = run_program(run);
+    EXPECT_TRUE(r.exited) << "signal " << r.signal;
+    EXPECT_EQ(r.exit_status, kFailStatus);
+    EXPECT_TRUE(logged(r.log, LOG_ERR, c.reason)) << r.err;
+    EXPECT_EQ(r.err, "orvelt: " + c.reason + "\n");
+    EXPECT_TRUE(mta.calls().empty());
+    EXPECT_FALSE(gdbm_holds(block_file("away@site"), "box@host"));
+  }
+  // 64 KiB exactly is a frame like any other.
+  RecordingMta mta;
+  const ProgramResult r = run(message("away@site"), "forceheader " + at_limit + "\n");
+  EXPECT_EQ(r.exit_status, 0) << r.err;
+  ASSERT_EQ(mta.calls().size(), 1u);
+  EXPECT_EQ(
+      mta.calls()[0].stdin_text.size(),
+      65536 + std::string("To: box@host\nSubject: Re: Lunch?\n\naway@site is away.\n").size());
+}
+
+// A character the charset cannot hold becomes '?' and says so once per
+// reply, unless the charset asks iconv to approximate (//TRANSLIT) or to
+// drop it (//IGNORE). A charset iconv cannot open stops the run before
+// anything is sent: the reply would otherwise go out as raw 8-bit UTF-8
+// under a header that names another charset.
+TEST_F(ReplyTextTest, CharsetThatCannotHoldTheTextOrCannotBeOpened) {
+  const std::string warning = "WARN/MAIL charset US-ASCII cannot hold every character";
+  struct Sent {
+    const char* charset;
+    std::string reply;
+    bool warned;
+  } sent[] = {
+      {"US-ASCII", "Caf? ? closed\n", true},
+      {"us-ascii//IGNORE", "Caf  closed\n", false},
+      {"US-ASCII//TRANSLIT", "Caf? EUR closed\n", false},  // é has none in the C locale
+      {"ISO-8859-15", "Caf\xE9 \xA4 closed\n", false},
+  };
+  for (const Sent& c : sent) {
+    SCOPED_TRACE(c.charset);
+    RecordingMta mta;
+    const ProgramResult r =
+        run(message("cafe@site"), std::string("blockexpire 0\ncharset ") + c.charset + "\n");
+    EXPECT_EQ(r.exit_status, 0) << r.err;
+    ASSERT_EQ(mta.calls().size(), 1u);
+    EXPECT_EQ(mta.calls()[0].stdin_text, c.reply);
+    int warnings = 0;
+    for (const LogRecord& record : r.log)
+      warnings += record.text.find("cannot hold") != std::string::npos;
+    EXPECT_EQ(warnings, c.warned ? 1 : 0);
+    EXPECT_EQ(logged(r.log, LOG_WARNING, warning), c.warned);
+  }
+
+  RecordingMta mta;
+  const ProgramResult r = run(message("cafe@site"), "charset NO-SUCH-CHARSET\nfailstatus " +
+                                                        std::to_string(kFailStatus) + "\n");
+  const std::string reason =
+      std::string("CRIT/MAIL charset NO-SUCH-CHARSET cannot be used: ") + strerror(EINVAL);
+  EXPECT_EQ(r.exit_status, kFailStatus);
+  EXPECT_TRUE(logged(r.log, LOG_ERR, reason)) << r.err;
+  EXPECT_EQ(r.err, "orvelt: " + reason + "\n");
+  EXPECT_TRUE(mta.calls().empty());
+  // The claim was withdrawn: the retry is answered.
+  const ProgramResult retried = run(message("cafe@site"), "charset UTF-8\n");
+  EXPECT_EQ(retried.exit_status, 0) << retried.err;
+  EXPECT_EQ(mta.calls().size(), 1u);
+}
+
 // Whatever the sender writes goes into the reply as written: a placeholder
 // in it is not filled in, so it can neither draw directory attributes meant
 // for others into the reply nor redirect the reply.
@@ -114,8 +212,8 @@ TEST_F(ReplyTextTest, TextFromTheSenderIsNeverFilledInAsPlaceholders) {
       {"subject naming the receiver placeholder", "away@site", "box@host",
        "Subject: $recepient $subject\n",
        "To: box@host\nSubject: Re: $recepient $subject\n\naway@site is away.\n", "box@host"},
-      {"sender naming the receiver placeholder", "away@site", "<$recepient>", "",
-       "To: $recepient\nSubject: Re: Lunch?\n\naway@site is away.\n", "$recepient"},
+      {"sender naming the receiver placeholder", "away@site", "<$recepient@host>", "",
+       "To: $recepient@host\nSubject: Re: Lunch?\n\naway@site is away.\n", "$recepient@host"},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);

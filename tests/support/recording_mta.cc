@@ -54,6 +54,10 @@ RecordingMta::~RecordingMta() {
 
 std::string RecordingMta::program() { return RECORDING_MTA; }
 
+std::string RecordingMta::env_names() {
+  return std::string(kDirVariable) + " " + kExitVariable + " " + kNoReadVariable;
+}
+
 std::vector<std::string> RecordingMta::env() const {
   std::vector<std::string> entries{
       std::string(kDirVariable) + "=" + dir_.path(),

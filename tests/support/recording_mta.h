@@ -37,6 +37,9 @@ class RecordingMta {
 
   // The built stand-in's path.
   static std::string program();
+  // The names of the variables it reads, blank-separated, for an mta_env
+  // line: the MTA gets no other variables of the program's environment.
+  static std::string env_names();
   const std::string& dir() const { return dir_.path(); }
   // The same settings as NAME=value entries, for ProgramRun::env.
   std::vector<std::string> env() const;

@@ -56,6 +56,9 @@ ProgramResult run_program(const ProgramRun& run) {
     dup2(out, 1);
     dup2(err, 2);
     if (run.close_stdin) close(0);
+    // A pending alarm survives execve: a program that hangs ends, and the
+    // test sees the signal instead of waiting for ever.
+    if (run.time_limit > 0) alarm(run.time_limit);
     execve(argv[0], argv.data(), envp.data());
     _exit(127);
   }

@@ -13,6 +13,7 @@ struct ProgramRun {
   std::string stdin_path;         // used instead of stdin_text when set
   bool close_stdin = false;       // start with descriptor 0 closed instead
   std::vector<std::string> env;   // extra NAME=value entries, replacing inherited ones
+  unsigned time_limit = 0;        // seconds until the program gets SIGALRM; 0: none
   std::string program = ORVELT_BINARY;
 };
 

@@ -11,6 +11,7 @@ TestConfig::TestConfig(const SlapdServer& server, const std::string& blockdir) {
   set("protocol", "3");
   set("blockfiles", blockdir);
   set("mta", RecordingMta::program() + " -f <> $sender");
+  set("mta_env", RecordingMta::env_names());
   set("loglevel", "3");
 }
 

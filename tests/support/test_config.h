@@ -16,7 +16,8 @@ class TestConfig {
   TestConfig() = default;
   // The usual lines for answering mail from server's directory:
   //   server 127.0.0.1, port <server.port()>, base <suffix>, protocol 3,
-  //   blockfiles <blockdir>, mta <recording MTA> -f <> $sender, loglevel 3
+  //   blockfiles <blockdir>, mta <recording MTA> -f <> $sender,
+  //   mta_env <the recording MTA's variables>, loglevel 3
   TestConfig(const SlapdServer& server, const std::string& blockdir);
 
   // Gives directive this value: replaces its line where there is one,

@@ -2,6 +2,9 @@
 
 #include <gtest/gtest.h>
 
+#include <string_view>
+#include <utility>
+
 namespace {
 
 struct AddressCase {
@@ -100,6 +103,19 @@ TEST(CutAddressExtension, Table) {
     std::string address = c.before;
     cut_address_extension(address, c.delimiters);
     EXPECT_EQ(address, c.after) << "'" << c.before << "' with '" << c.delimiters << "'";
+  }
+}
+
+TEST(SenderAddress, OneAtWithTextOnBothSides) {
+  const std::pair<std::string_view, bool> cases[] = {
+      {"a@b", true},   {"jane.doe+x@example.org", true},
+      {"team", false}, {"", false},
+      {"@b", false},   {"a@", false},
+      {"@", false},    {"a@b@c", false},
+      {"a@@b", false},
+  };
+  for (const auto& [address, usable] : cases) {
+    EXPECT_EQ(is_sender_address(address), usable) << address;
   }
 }
 

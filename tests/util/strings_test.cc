@@ -1,6 +1,11 @@
 #include "util/strings.h"
 
 #include <gtest/gtest.h>
+#include <pthread.h>
+#include <signal.h>
+
+#include <new>
+#include <thread>
 
 #include <string_view>
 #include <utility>
@@ -92,6 +97,42 @@ TEST(ExitNoMemory, FailedNewEndsTheProcess) {
         ::operator delete(p);
       },
       testing::ExitedWithCode(1), "");
+}
+
+// On a thread other than the main one, running out of memory must not end
+// the process from there: the failed new throws, the thread's top reports
+// it, and the main thread, woken by SIGTERM, ends the run.
+TEST(ExitNoMemory, OnAnotherThreadThrowsAndWakesTheMainThread) {
+  EXPECT_EXIT(
+      {
+        sigset_t term;
+        sigemptyset(&term);
+        sigaddset(&term, SIGTERM);
+        pthread_sigmask(SIG_BLOCK, &term, nullptr);
+        install_no_memory_handler();
+        bool thrown = false;
+        bool explicit_thrown = false;
+        std::thread worker([&] {
+          try {
+            void* p = ::operator new(static_cast<size_t>(-1) / 2);
+            ::operator delete(p);
+          } catch (const std::bad_alloc&) {
+            thrown = true;
+          }
+          try {
+            exit_no_memory();
+          } catch (const std::bad_alloc&) {
+            explicit_thrown = true;
+            report_no_memory();
+          }
+        });
+        worker.join();
+        const timespec no_wait{};
+        const bool woken = sigtimedwait(&term, nullptr, &no_wait) == SIGTERM;
+        // The process is still here, and knows: the main thread ends it.
+        std::_Exit(thrown && explicit_thrown && woken && no_memory_reported() ? 42 : 3);
+      },
+      testing::ExitedWithCode(42), "");
 }
 
 }  // namespace

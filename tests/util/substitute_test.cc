@@ -139,7 +139,7 @@ TEST(ReadTextFile, ReadsTheWholeFileUpToANul) {
       {big, big},
   };
   for (const auto& [content, expected] : cases) {
-    const Result<std::string> read = read_text_file(dir.write("f", content));
+    const Result<std::string> read = read_text_file(dir.write("f", content), big.size());
     ASSERT_TRUE(read.ok()) << read.failure().reason;
     EXPECT_EQ(*read, expected);
   }
@@ -157,13 +157,43 @@ TEST(ReadTextFile, UnreadableFileIsAFailureWithItsReason) {
       {odd, "CRIT/IO " + dir.file("new?line") + ": No such file or directory"},
   };
   for (const auto& [path, reason] : cases) {
-    const Result<std::string> read = read_text_file(path);
+    const Result<std::string> read = read_text_file(path, 1024);
     ASSERT_FALSE(read.ok()) << path;
     EXPECT_EQ(read.failure().priority, LOG_ERR);
     EXPECT_EQ(read.failure().reason, reason);
   }
   // Logging is left to whoever ends the run.
   EXPECT_TRUE(capture.records().empty());
+}
+
+// What is not a regular file is never read: a FIFO without a writer would
+// hold the reader for ever, and a device such as /dev/zero never ends.
+// Nor is a file larger than the limit, counted in bytes before the first
+// NUL is looked for.
+TEST(ReadTextFile, RefusesWhatIsNoRegularFileAndWhatIsTooLarge) {
+  TempDir dir;
+  const std::string fifo = dir.file("fifo");
+  ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+  const std::string at_limit = dir.write("at-limit", std::string(1000, 'a'));
+  const std::string over_limit = dir.write("over-limit", std::string(1001, 'a'));
+  const std::string nul_early =
+      dir.write("nul-early", std::string("x\0", 2) + std::string(1000, 'a'));
+  const std::pair<std::string, std::string> failures[] = {
+      {fifo, "CRIT/IO " + fifo + ": not a regular file"},
+      {"/dev/zero", "CRIT/IO /dev/zero: not a regular file"},
+      {"/dev/null", "CRIT/IO /dev/null: not a regular file"},
+      {over_limit, "CRIT/IO " + over_limit + ": larger than 1000 bytes"},
+      {nul_early, "CRIT/IO " + nul_early + ": larger than 1000 bytes"},
+  };
+  for (const auto& [path, reason] : failures) {
+    const Result<std::string> read = read_text_file(path, 1000);
+    ASSERT_FALSE(read.ok()) << path;
+    EXPECT_EQ(read.failure().priority, LOG_ERR);
+    EXPECT_EQ(read.failure().reason, reason);
+  }
+  const Result<std::string> read = read_text_file(at_limit, 1000);
+  ASSERT_TRUE(read.ok()) << read.failure().reason;
+  EXPECT_EQ(read->size(), 1000u);
 }
 
 }  // namespace
