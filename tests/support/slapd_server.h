@@ -23,7 +23,7 @@ struct SlapdOptions {
   std::string user_password;  // ... with this password
   std::string ldif;           // entries loaded (slapadd) before the start
   bool with_tls = false;      // StartTLS on port(), and ldaps on ldaps_port()
-  bool large_database = false;  // room for 1 GiB, no limit of entries per search
+  bool large_db = false;      // room for 1 GiB; no limit of entries per search
 
   SlapdOptions& allow_bind_v2(bool allow = true) {
     bind_v2 = allow;
@@ -36,7 +36,7 @@ struct SlapdOptions {
     return *this;
   }
   SlapdOptions& large(bool enable = true) {
-    large_database = enable;
+    large_db = enable;
     return *this;
   }
   SlapdOptions& user(const std::string& dn, const std::string& password) {
