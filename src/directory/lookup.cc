@@ -225,9 +225,8 @@ Outcome DirectoryEntries::read_message() {
   timeval wait{time_left_ms_ / 1000, (time_left_ms_ % 1000) * 1000};
   LDAPMessage* received = nullptr;
   const auto began = std::chrono::steady_clock::now();
-  const int type = time_left_ms_ > 0
-                       ? ldap_result(session_, message_id_, LDAP_MSG_ONE, &wait, &received)
-                       : 0;
+  const int type =
+      time_left_ms_ > 0 ? ldap_result(session_, message_id_, LDAP_MSG_ONE, &wait, &received) : 0;
   time_left_ms_ -= std::chrono::duration_cast<std::chrono::milliseconds>(
                        std::chrono::steady_clock::now() - began)
                        .count();
@@ -255,7 +254,7 @@ Outcome DirectoryEntries::read_message() {
       incomplete_ = true;
       drop_ahead();
       return Outcome::done();
-    default: {
+    case LDAP_RES_SEARCH_RESULT: {
       int code = LDAP_OTHER;
       if (ldap_parse_result(session_, message.get(), &code, nullptr, nullptr, nullptr, nullptr,
                             0) != LDAP_SUCCESS) {
@@ -264,6 +263,8 @@ Outcome DirectoryEntries::read_message() {
       if (code == LDAP_NO_MEMORY) exit_no_memory();
       return finish(code);
     }
+    default:  // nothing a search asked for (an intermediate response)
+      return Outcome::done();
   }
 }
 
