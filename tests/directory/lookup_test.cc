@@ -4,7 +4,9 @@
 #include <sys/stat.h>
 #include <syslog.h>
 
+#include <chrono>
 #include <optional>
+#include <thread>
 
 #include "directory/connection.h"
 #include "directory/directory_config.h"
@@ -100,6 +102,17 @@ TEST(SearchFilterFor, FillsTheCurrentUtcTimeFirst) {
 
 const std::string kAliceReply = "To: $sender\nSubject: Re: $subject\n\n$recepient is away.\n";
 
+// More entries for crowd@example.org than a lookup reads ahead.
+constexpr int kCrowd = static_cast<int>(kEntriesReadAhead) + 4;
+std::string crowd() {
+  std::string ldif;
+  for (int n = 1; n <= kCrowd; ++n) {
+    ldif += ldif_person("crowd" + std::to_string(n), "crowd@example.org", "TRUE",
+                        {"crowd " + std::to_string(n)});
+  }
+  return ldif;
+}
+
 std::string test_directory() {
   return ldif_people_unit() + ldif_person("alice", "alice@example.org", "TRUE", {kAliceReply}) +
          ldif_person("bob", "bob@example.org", "FALSE", {"Bob is not away."}) +
@@ -114,7 +127,7 @@ std::string test_directory() {
                      "vacationEnd: 20310102030405Z\n") +
          ldif_person("odd", "odd(x)@example.org", "TRUE", {"odd one"}) +
          ldif_person("slash", "back\\slash@example.org", "TRUE", {"backslash one"}) +
-         ldif_person("star", "*@example.org", "TRUE", {"star one"});
+         ldif_person("star", "*@example.org", "TRUE", {"star one"}) + crowd();
 }
 
 // A running directory with the entries above, and a session bound to it.
@@ -321,6 +334,37 @@ TEST_F(LookupTest, SizeLimitGivesNoEntriesAtEveryLoglevel) {
     EXPECT_EQ(capture.records(), expected);
     // One match is within the limit.
     EXPECT_EQ(lookup("alice@example.org"), StringList{kAliceReply});
+  }
+}
+
+// A result longer than what is read ahead comes whole, in order; entries
+// given up before the end abandon the search, and the session serves the
+// next lookup as if nothing had been left.
+TEST_F(LookupTest, LongResultComesWholeAndOneGivenUpLeavesTheSessionUsable) {
+  StringList expected;
+  for (int n = 1; n <= kCrowd; ++n) expected.push_back("crowd " + std::to_string(n));
+  EXPECT_EQ(lookup("crowd@example.org"), expected);
+  for (const size_t taken : {size_t{1}, kEntriesReadAhead + 1}) {
+    SCOPED_TRACE(taken);
+    const size_t mark = server_.log_mark();
+    {
+      Result<DirectoryEntries> crowd = directory_lookup(*session_, "crowd@example.org", sender_);
+      ASSERT_TRUE(crowd.ok());
+      for (size_t i = 0; i < taken; ++i) {
+        const Result<std::optional<DirectoryEntry>> next = crowd->next();
+        ASSERT_TRUE(next.ok() && *next);
+        EXPECT_EQ((*next)->text, expected[i]);
+      }
+    }
+    EXPECT_EQ(lookup("alice@example.org"), StringList{kAliceReply});
+    EXPECT_EQ(lookup("crowd@example.org"), expected);
+    // slapd logs the abandon when one of its threads gets to it.
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+    while (server_.log_since(mark).find(" ABANDON ") == std::string::npos &&
+           std::chrono::steady_clock::now() < deadline) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+    EXPECT_NE(server_.log_since(mark).find(" ABANDON "), std::string::npos);
   }
 }
 
