@@ -21,6 +21,16 @@ namespace {
 // message; a directory that does not answer must not hold the mail system.
 constexpr time_t kConnectAndBindSeconds = 10;
 
+// TCP keepalive on every connection of a session: after this long without
+// traffic the kernel probes the server, every kKeepaliveIntervalSeconds,
+// and gives the connection up after kKeepaliveProbes unanswered probes.
+// The probes keep a firewall's record of a kept connection alive, and a
+// connection that died on the way fails at the next request at once instead
+// of waiting out its time limit.
+constexpr int kKeepaliveIdleSeconds = 30;
+constexpr int kKeepaliveIntervalSeconds = 10;
+constexpr int kKeepaliveProbes = 3;
+
 Outcome failed_with(int result) {
   return Outcome::retry(LOG_ERR, std::string("CRIT/LDAP ") + ldap_err2string(result));
 }
@@ -74,11 +84,16 @@ ConnectionRule connection_rule() {
 }
 
 // Bounds the TCP connect to each host (and, through the connection guard,
-// every wait on a connection) and every synchronous request of the session.
+// every wait on a connection) and every synchronous request of the session,
+// and has the session's connections kept alive (the library turns
+// SO_KEEPALIVE on for each and applies the times when it connects).
 void bound_waits(LDAP* session, ConnectionGuard& guard) {
   const timeval limit{kConnectAndBindSeconds, 0};
   ldap_set_option(session, LDAP_OPT_NETWORK_TIMEOUT, &limit);
   ldap_set_option(session, LDAP_OPT_TIMEOUT, &limit);
+  ldap_set_option(session, LDAP_OPT_X_KEEPALIVE_IDLE, &kKeepaliveIdleSeconds);
+  ldap_set_option(session, LDAP_OPT_X_KEEPALIVE_INTERVAL, &kKeepaliveIntervalSeconds);
+  ldap_set_option(session, LDAP_OPT_X_KEEPALIVE_PROBES, &kKeepaliveProbes);
   guard.watch(session);
 }
 

@@ -37,6 +37,10 @@ class DirectorySession {
   // refusal or a time-out. A long-lived session that the server dropped
   // while idle says so at its next search; only a new session can go on.
   bool lost() const;
+  // Whether the session's last request timed out: the server, or whatever
+  // lies between, went silent. A kept session whose connection a firewall
+  // dropped on the way says so; a new connection may well be answered.
+  bool timed_out() const { return session_ && guard_->timed_out(); }
 
  private:
   friend Result<DirectorySession> directory_connect_as(const OptionalText&, const OptionalText&);

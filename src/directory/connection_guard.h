@@ -45,12 +45,22 @@ class ConnectionGuard {
   bool wait_ran_out() const { return wait_ran_out_; }
   // Marks the start of a request: a time-out of an earlier one no longer
   // counts.
-  void start_request() { wait_ran_out_ = false; }
+  void start_request() {
+    wait_ran_out_ = false;
+    time_limit_ran_out_ = false;
+  }
+  // Notes that the request's own time limit ran out (the server sent
+  // nothing in time, no wait of the layer was cut short).
+  void note_time_limit_ran_out() { time_limit_ran_out_ = true; }
+  // True when the request since the last start_request timed out, either
+  // way.
+  bool timed_out() const { return wait_ran_out_ || time_limit_ran_out_; }
 
  private:
   friend struct ConnectionGuardHooks;
   ConnectionRule rule_;
   int connections_opened_ = 0;
   bool wait_ran_out_ = false;
+  bool time_limit_ran_out_ = false;
   ldap_conncb callbacks_;
 };

@@ -26,7 +26,8 @@ struct LdapFunctions {
   X(ldap_first_entry) X(ldap_next_entry) X(ldap_get_values) X(ldap_value_free)              \
   X(ldap_msgfree) X(ldap_unbind) X(ldap_connect) X(ldap_memfree) X(ber_sockbuf_add_io)      \
   X(ber_sockbuf_remove_io) X(ber_sockbuf_ctrl) X(ldap_get_dn) X(ldap_count_references)      \
-  X(ldap_modify_ext_s) X(ldap_create_assertion_control) X(ldap_control_free)
+  X(ldap_modify_ext_s) X(ldap_create_assertion_control) X(ldap_control_free)                 \
+  X(ldap_search_ext) X(ldap_result) X(ldap_msgtype) X(ldap_parse_result) X(ldap_abandon_ext)
 // clang-format on
 #define ORVELT_LDAP_ENTRY(name) decltype(&::name) name = nullptr;
   ORVELT_LDAP_FUNCTIONS(ORVELT_LDAP_ENTRY)
@@ -199,6 +200,34 @@ int ldap_search_st(LDAP* session, LDAP_CONST char* base, int scope, LDAP_CONST c
                    LDAPMessage** result) {
   return library().ldap_search_st(session, base, scope, filter, attributes, attributes_only,
                                   timeout, result);
+}
+
+int ldap_search_ext(LDAP* session, LDAP_CONST char* base, int scope, LDAP_CONST char* filter,
+                    char** attributes, int attributes_only, LDAPControl** server_controls,
+                    LDAPControl** client_controls, struct timeval* timeout, int size_limit,
+                    int* message_id) {
+  return library().ldap_search_ext(session, base, scope, filter, attributes, attributes_only,
+                                   server_controls, client_controls, timeout, size_limit,
+                                   message_id);
+}
+
+int ldap_result(LDAP* session, int message_id, int all, struct timeval* timeout,
+                LDAPMessage** result) {
+  return library().ldap_result(session, message_id, all, timeout, result);
+}
+
+int ldap_msgtype(LDAPMessage* message) { return library().ldap_msgtype(message); }
+
+int ldap_parse_result(LDAP* session, LDAPMessage* result, int* code, char** matched_dn,
+                      char** diagnostic, char*** referrals, LDAPControl*** server_controls,
+                      int free_it) {
+  return library().ldap_parse_result(session, result, code, matched_dn, diagnostic, referrals,
+                                     server_controls, free_it);
+}
+
+int ldap_abandon_ext(LDAP* session, int message_id, LDAPControl** server_controls,
+                     LDAPControl** client_controls) {
+  return library().ldap_abandon_ext(session, message_id, server_controls, client_controls);
 }
 
 int ldap_modify_ext_s(LDAP* session, LDAP_CONST char* dn, LDAPMod** changes,

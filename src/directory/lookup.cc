@@ -3,6 +3,7 @@
 #include <sys/time.h>
 #include <syslog.h>
 
+#include <chrono>
 #include <string_view>
 #include <utility>
 #include <vector>
@@ -142,26 +143,141 @@ SearchEnd search_end(int code) {
   }
 }
 
-// The result code that stands for the search: status, or a referral when a
-// successful result holds references (the session does not follow them).
-int search_code(int status, LDAP* session, LDAPMessage* result) {
-  if (status == LDAP_SUCCESS && ldap_count_references(session, result) > 0) return LDAP_REFERRAL;
-  return status;
-}
-
 }  // namespace
 
-DirectoryEntries::DirectoryEntries(LDAP* session, LdapResult result, StringList address_attributes)
+DirectoryEntries::DirectoryEntries(LDAP* session, ConnectionGuard& guard, int message_id,
+                                   std::string filter, StringList address_attributes)
     : session_(session),
-      result_(std::move(result)),
-      entry_(ldap_first_entry(session, result_.get())),
+      guard_(&guard),
+      message_id_(message_id),
+      time_left_ms_(kSearchTimeLimitSeconds * 1000),
+      filter_(std::move(filter)),
       address_attributes_(std::move(address_attributes)) {}
 
-std::optional<DirectoryEntry> DirectoryEntries::next() {
-  if (entry_ == nullptr) return std::nullopt;
-  LDAPMessage* const entry = entry_;
-  entry_ = ldap_next_entry(session_, entry);
-  return directory_entry_of(session_, entry, address_attributes_);
+DirectoryEntries::~DirectoryEntries() { close(); }
+
+DirectoryEntries::DirectoryEntries(DirectoryEntries&& other) noexcept
+    : session_(other.session_),
+      guard_(other.guard_),
+      message_id_(std::exchange(other.message_id_, -1)),
+      ahead_(std::move(other.ahead_)),
+      handed_(std::exchange(other.handed_, 0)),
+      incomplete_(other.incomplete_),
+      found_(other.found_),
+      time_left_ms_(other.time_left_ms_),
+      filter_(std::move(other.filter_)),
+      address_attributes_(std::move(other.address_attributes_)) {
+  other.ahead_.clear();
+}
+
+DirectoryEntries& DirectoryEntries::operator=(DirectoryEntries&& other) noexcept {
+  if (this != &other) {
+    close();
+    session_ = other.session_;
+    guard_ = other.guard_;
+    message_id_ = std::exchange(other.message_id_, -1);
+    ahead_ = std::move(other.ahead_);
+    other.ahead_.clear();
+    handed_ = std::exchange(other.handed_, 0);
+    incomplete_ = other.incomplete_;
+    found_ = other.found_;
+    time_left_ms_ = other.time_left_ms_;
+    filter_ = std::move(other.filter_);
+    address_attributes_ = std::move(other.address_attributes_);
+  }
+  return *this;
+}
+
+void DirectoryEntries::close() {
+  drop_ahead();
+  // The server stops sending what nobody reads; the library drops what
+  // still comes for the search.
+  if (message_id_ >= 0) ldap_abandon_ext(session_, message_id_, nullptr, nullptr);
+  message_id_ = -1;
+}
+
+Outcome DirectoryEntries::finish(int code) {
+  message_id_ = -1;
+  if (incomplete_ && code == LDAP_SUCCESS) code = LDAP_REFERRAL;
+  const SearchEnd end = search_end(code);
+  if (end != SearchEnd::kComplete) drop_ahead();
+  switch (end) {
+    case SearchEnd::kFailed:
+      return Outcome::retry(LOG_ERR, std::string("CRIT/LDAP ") + ldap_err2string(code));
+    case SearchEnd::kWrongQuery:
+      if (g_config.loglevel > 0) log_message(LOG_WARNING, "WARN/LDAP Wrong query base?");
+      break;
+    case SearchEnd::kIncomplete:
+      log_message(LOG_ERR, "WARN/LDAP %s for %s", ldap_err2string(code), log_safe(filter_).c_str());
+      break;
+    case SearchEnd::kComplete:
+      if (!found_ && g_config.loglevel > 2) {
+        log_message(LOG_DEBUG, "DEBUG/LDAP No match: %s", log_safe(filter_).c_str());
+      }
+      break;
+  }
+  return Outcome::done();
+}
+
+Outcome DirectoryEntries::read_message() {
+  // The time spent waiting counts against the search's limit; the time
+  // the caller spends between entries (a reply handed to the MTA) does not.
+  timeval wait{time_left_ms_ / 1000, (time_left_ms_ % 1000) * 1000};
+  LDAPMessage* received = nullptr;
+  const auto began = std::chrono::steady_clock::now();
+  const int type =
+      time_left_ms_ > 0 ? ldap_result(session_, message_id_, LDAP_MSG_ONE, &wait, &received) : 0;
+  time_left_ms_ -= std::chrono::duration_cast<std::chrono::milliseconds>(
+                       std::chrono::steady_clock::now() - began)
+                       .count();
+  LdapResult message(received);
+  if (type <= 0) {
+    // Nothing more can be read: the session is of no further use for the
+    // search, whose end is unknown.
+    message_id_ = -1;
+    drop_ahead();
+    int code = LDAP_TIMEOUT;
+    if (type == 0) guard_->note_time_limit_ran_out();
+    if (type < 0 && !guard_->wait_ran_out()) {
+      code = LDAP_OTHER;
+      ldap_get_option(session_, LDAP_OPT_RESULT_CODE, &code);
+      if (code == LDAP_NO_MEMORY) exit_no_memory();
+    }
+    return Outcome::retry(LOG_ERR, std::string("CRIT/LDAP ") + ldap_err2string(code));
+  }
+  switch (type) {
+    case LDAP_RES_SEARCH_ENTRY:
+      found_ = true;
+      if (!incomplete_) ahead_.push_back(std::move(message));
+      return Outcome::done();
+    case LDAP_RES_SEARCH_REFERENCE:
+      incomplete_ = true;
+      drop_ahead();
+      return Outcome::done();
+    case LDAP_RES_SEARCH_RESULT: {
+      int code = LDAP_OTHER;
+      if (ldap_parse_result(session_, message.get(), &code, nullptr, nullptr, nullptr, nullptr,
+                            0) != LDAP_SUCCESS) {
+        code = LDAP_DECODING_ERROR;
+      }
+      if (code == LDAP_NO_MEMORY) exit_no_memory();
+      return finish(code);
+    }
+    default:  // nothing a search asked for (an intermediate response)
+      return Outcome::done();
+  }
+}
+
+Result<std::optional<DirectoryEntry>> DirectoryEntries::next() {
+  while (waiting() == 0 && message_id_ >= 0) {
+    if (handed_ > 0) drop_ahead();  // the slots of entries handed over are reused
+    if (Outcome read = read_message(); !read.ok()) return read;
+  }
+  if (waiting() == 0) return std::optional<DirectoryEntry>();
+  // The message goes as soon as its values are copied out.
+  const LdapResult entry = std::move(ahead_[handed_++]);
+  return std::optional<DirectoryEntry>(
+      directory_entry_of(session_, entry.get(), address_attributes_));
 }
 
 DirectoryEntry directory_entry_of(LDAP* session, LDAPMessage* entry,
@@ -207,39 +323,24 @@ Result<DirectoryEntries> directory_lookup(DirectorySession& session, const std::
                                           const OptionalText& sender,
                                           const StringList& address_attributes) {
   LDAP* const handle = session.handle();
-  const std::string filter = search_filter_for(receiver, sender);
+  std::string filter = search_filter_for(receiver, sender);
   std::vector<char*> attributes = lookup_attributes(address_attributes);
-  timeval time_limit{kSearchTimeLimitSeconds, 0};
-  LDAPMessage* chain = nullptr;
   session.guard().start_request();
-  const int status = ldap_search_st(handle, g_config.base.c_str(), g_config.scope, filter.c_str(),
-                                    attributes.data(), 0, &time_limit, &chain);
-  // A failed search may still have delivered a result message.
-  LdapResult result(chain);
+  int message_id = -1;
+  // The session's own size and time limits go to the server (none unless
+  // set); the time limit of the search is kept here, while reading.
+  const int status =
+      ldap_search_ext(handle, g_config.base.c_str(), g_config.scope, filter.c_str(),
+                      attributes.data(), 0, nullptr, nullptr, nullptr, -1, &message_id);
   if (status == LDAP_NO_MEMORY) exit_no_memory();
-  // The connection guard cut a wait short: whatever the library made of
-  // that, the server went silent.
-  const int code = status != LDAP_SUCCESS && session.guard().wait_ran_out()
-                       ? LDAP_TIMEOUT
-                       : search_code(status, handle, result.get());
-  switch (search_end(code)) {
-    case SearchEnd::kFailed:
-      return Outcome::retry(LOG_ERR, std::string("CRIT/LDAP ") + ldap_err2string(code));
-    case SearchEnd::kWrongQuery:
-      if (g_config.loglevel > 0) log_message(LOG_WARNING, "WARN/LDAP Wrong query base?");
-      return DirectoryEntries();
-    case SearchEnd::kIncomplete:
-      log_message(LOG_WARNING, "WARN/LDAP %s for %s", ldap_err2string(code),
-                  log_safe(filter).c_str());
-      return DirectoryEntries();
-    case SearchEnd::kComplete:
-      break;
+  if (status != LDAP_SUCCESS) {
+    const int code = session.guard().wait_ran_out() ? LDAP_TIMEOUT : status;
+    return Outcome::retry(LOG_ERR, std::string("CRIT/LDAP ") + ldap_err2string(code));
   }
-  if (ldap_count_entries(handle, result.get()) <= 0) {
-    if (g_config.loglevel > 2) {
-      log_message(LOG_DEBUG, "DEBUG/LDAP No match: %s", log_safe(filter).c_str());
-    }
-    return DirectoryEntries();
+  DirectoryEntries entries(handle, session.guard(), message_id, std::move(filter),
+                           address_attributes);
+  while (entries.message_id_ >= 0 && entries.waiting() < kEntriesReadAhead) {
+    if (Outcome read = entries.read_message(); !read.ok()) return read;
   }
-  return DirectoryEntries(handle, std::move(result), address_attributes);
+  return entries;
 }

@@ -159,9 +159,16 @@ struct RunState {
 Outcome answer_for(RunState& run, const std::string& receiver, const MailState& mail) {
   static const StringList kNoAttributes;
   const StringList& aliases = aliases_in_use() ? g_config.alias_attributes : kNoAttributes;
-  Result<DirectoryEntries> entries = run.replier.directory.lookup(receiver, mail.sender, aliases);
+  DirectoryLink& directory = run.replier.directory;
+  Result<DirectoryEntries> entries = directory.lookup(receiver, mail.sender, aliases);
   if (!entries.ok()) return entries.failure();
-  while (std::optional<DirectoryEntry> entry = entries->next()) {
+  // Leaving the loop before the end (the receiver settled) abandons the
+  // rest of the search.
+  for (;;) {
+    Result<std::optional<DirectoryEntry>> next = entries->next();
+    if (!next.ok()) return directory.fail(next.failure());
+    std::optional<DirectoryEntry>& entry = *next;
+    if (!entry) break;
     if (Outcome framed = run.load_frame(); !framed.ok()) return framed;
     const ReplyDecision decision = decide_reply(mail, receiver, *entry);
     if (!decision.answer) {
@@ -209,28 +216,41 @@ void DirectoryLink::begin_message() {
   failed_ = false;
 }
 
+Outcome DirectoryLink::reopen() {
+  session_.reset();
+  Result<DirectorySession> opened = directory_connect();
+  if (!opened.ok()) return opened.failure();
+  session_.emplace(std::move(*opened));
+  return Outcome::done();
+}
+
 Result<DirectoryEntries> DirectoryLink::lookup(const std::string& receiver,
                                                const OptionalText& sender,
                                                const StringList& address_attributes) {
   failed_ = false;
+  const auto now = std::chrono::steady_clock::now();
+  if (session_ && g_config.ldap_idle > 0 &&
+      now - last_lookup_ > std::chrono::seconds(g_config.ldap_idle)) {
+    // Idle for long: a new session is no slower than finding out whether
+    // this one still stands, and cannot have been dropped on the way.
+    session_.reset();
+    reused_ = false;
+  }
   if (!session_) {
-    Result<DirectorySession> opened = directory_connect();
-    if (!opened.ok()) return fail(opened.failure());
-    session_.emplace(std::move(*opened));
+    if (Outcome opened = reopen(); !opened.ok()) return fail(std::move(opened));
   }
   Result<DirectoryEntries> entries =
       directory_lookup(*session_, receiver, sender, address_attributes);
-  if (!entries.ok() && reused_ && session_->lost()) {
-    // The server closed the connection while it was idle between messages:
-    // nothing was asked of it yet, so a new session asks again.
+  if (!entries.ok() && reused_ && (session_->lost() || session_->timed_out())) {
+    // The connection kept from an earlier message was closed, or dropped on
+    // the way, while it was idle: nothing was answered yet, so a new
+    // session asks again.
     reused_ = false;
-    session_.reset();
-    Result<DirectorySession> reopened = directory_connect();
-    if (!reopened.ok()) return fail(reopened.failure());
-    session_.emplace(std::move(*reopened));
+    if (Outcome opened = reopen(); !opened.ok()) return fail(std::move(opened));
     entries = directory_lookup(*session_, receiver, sender, address_attributes);
   }
   if (!entries.ok()) return fail(entries.failure());
+  last_lookup_ = std::chrono::steady_clock::now();
   return entries;
 }
 

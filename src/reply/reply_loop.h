@@ -1,6 +1,7 @@
 // The reply loop: answers the accepted message on behalf of each receiver.
 #pragma once
 
+#include <chrono>
 #include <optional>
 #include <string>
 
@@ -22,22 +23,36 @@ class DirectoryLink {
   void begin_message();
 
   // directory_lookup over the session, opened first (directory_connect)
-  // when there is none. When a session kept from an earlier message turns
-  // out lost (DirectorySession::lost: the server dropped it while idle), a
-  // new one is opened once and the search repeated before it counts as
-  // failed; a session opened for this message is not: orvelt's run fails
-  // as it always did. After a failure the session is closed (the next
-  // lookup opens a new one) and failed() is true until the next lookup.
+  // when there is none, or anew when the one held has been idle for more
+  // than g_config.ldap_idle seconds since its last lookup (0: never for
+  // that): a connection left idle may have been dropped on the way
+  // without a word, and would then hold the lookup for its whole time
+  // limit. When a session kept from an earlier message fails the search
+  // because it is lost (DirectorySession::lost: the server dropped it) or
+  // timed out (DirectorySession::timed_out: something on the way dropped
+  // it), a new one is opened once and the search repeated before it counts
+  // as failed; a session opened for this message is not: orvelt's run
+  // fails as it always did. After a failure the session is closed (the
+  // next lookup opens a new one) and failed() is true until the next
+  // lookup. The entries must go before the next lookup.
   Result<DirectoryEntries> lookup(const std::string& receiver, const OptionalText& sender,
                                   const StringList& address_attributes);
 
-  // Whether the last lookup failed: the directory cannot be used now.
+  // Whether the last lookup, or reading its entries, failed: the
+  // directory cannot be used now.
   bool failed() const { return failed_; }
 
- private:
+  // Closes the session after reading a lookup's entries failed (the
+  // entries hold nothing of it then); failed() is true until the next
+  // lookup. Returns failure.
   Outcome fail(Outcome failure);
 
+ private:
+  // Opens a new session in place of the one held, if any.
+  Outcome reopen();
+
   std::optional<DirectorySession> session_;
+  std::chrono::steady_clock::time_point last_lookup_;
   bool reused_ = false;
   bool failed_ = false;
 };

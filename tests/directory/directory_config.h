@@ -49,8 +49,12 @@ inline DirectorySession connected() {
 inline std::vector<DirectoryEntry> all_entries(Result<DirectoryEntries> entries) {
   if (!entries.ok()) throw std::runtime_error("lookup failed: " + entries.failure().reason);
   std::vector<DirectoryEntry> all;
-  while (std::optional<DirectoryEntry> entry = entries->next()) all.push_back(std::move(*entry));
-  return all;
+  for (;;) {
+    Result<std::optional<DirectoryEntry>> entry = entries->next();
+    if (!entry.ok()) throw std::runtime_error("reading entries failed: " + entry.failure().reason);
+    if (!*entry) return all;
+    all.push_back(std::move(**entry));
+  }
 }
 
 // directory_connect, with allocations made inside it not counted as leaks:

@@ -4,7 +4,9 @@
 #include <sys/stat.h>
 #include <syslog.h>
 
+#include <chrono>
 #include <optional>
+#include <thread>
 
 #include "directory/connection.h"
 #include "directory/directory_config.h"
@@ -100,6 +102,17 @@ TEST(SearchFilterFor, FillsTheCurrentUtcTimeFirst) {
 
 const std::string kAliceReply = "To: $sender\nSubject: Re: $subject\n\n$recepient is away.\n";
 
+// More entries for crowd@example.org than a lookup reads ahead.
+constexpr int kCrowd = static_cast<int>(kEntriesReadAhead) + 4;
+std::string crowd() {
+  std::string ldif;
+  for (int n = 1; n <= kCrowd; ++n) {
+    ldif += ldif_person("crowd" + std::to_string(n), "crowd@example.org", "TRUE",
+                        {"crowd " + std::to_string(n)});
+  }
+  return ldif;
+}
+
 std::string test_directory() {
   return ldif_people_unit() + ldif_person("alice", "alice@example.org", "TRUE", {kAliceReply}) +
          ldif_person("bob", "bob@example.org", "FALSE", {"Bob is not away."}) +
@@ -114,7 +127,7 @@ std::string test_directory() {
                      "vacationEnd: 20310102030405Z\n") +
          ldif_person("odd", "odd(x)@example.org", "TRUE", {"odd one"}) +
          ldif_person("slash", "back\\slash@example.org", "TRUE", {"backslash one"}) +
-         ldif_person("star", "*@example.org", "TRUE", {"star one"});
+         ldif_person("star", "*@example.org", "TRUE", {"star one"}) + crowd();
 }
 
 // A running directory with the entries above, and a session bound to it.
@@ -173,13 +186,18 @@ TEST_F(LookupTest, EntriesComeOneAtATimeInResultOrder) {
       {"uid=team3,ou=people,dc=example,dc=org", "team three"},
   };
   for (const auto& [dn, text] : expected) {
-    const std::optional<DirectoryEntry> entry = team->next();
+    const Result<std::optional<DirectoryEntry>> next = team->next();
+    ASSERT_TRUE(next.ok()) << next.failure().reason;
+    const std::optional<DirectoryEntry>& entry = *next;
     ASSERT_TRUE(entry) << dn;
     EXPECT_EQ(entry->dn, dn);
     EXPECT_EQ(entry->text, text);
   }
-  EXPECT_FALSE(team->next());
-  EXPECT_FALSE(team->next());  // and stays at the end
+  for (int i = 0; i < 2; ++i) {  // and stays at the end
+    const Result<std::optional<DirectoryEntry>> next = team->next();
+    ASSERT_TRUE(next.ok());
+    EXPECT_FALSE(*next);
+  }
   // The first value of several.
   EXPECT_EQ(lookup("carol@example.org"), StringList{"first text"});
   // Found, but without a reply text: an entry all the same, and no "No
@@ -311,11 +329,42 @@ TEST_F(LookupTest, SizeLimitGivesNoEntriesAtEveryLoglevel) {
     LogCapture capture;
     EXPECT_TRUE(entries("team@example.org").empty());
     const std::vector<LogRecord> expected{
-        {LOG_WARNING,
+        {LOG_ERR,
          "WARN/LDAP Size limit exceeded for (&(mail=team@example.org)(vacationActive=TRUE))"}};
     EXPECT_EQ(capture.records(), expected);
     // One match is within the limit.
     EXPECT_EQ(lookup("alice@example.org"), StringList{kAliceReply});
+  }
+}
+
+// A result longer than what is read ahead comes whole, in order; entries
+// given up before the end abandon the search, and the session serves the
+// next lookup as if nothing had been left.
+TEST_F(LookupTest, LongResultComesWholeAndOneGivenUpLeavesTheSessionUsable) {
+  StringList expected;
+  for (int n = 1; n <= kCrowd; ++n) expected.push_back("crowd " + std::to_string(n));
+  EXPECT_EQ(lookup("crowd@example.org"), expected);
+  for (const size_t taken : {size_t{1}, kEntriesReadAhead + 1}) {
+    SCOPED_TRACE(taken);
+    const size_t mark = server_.log_mark();
+    {
+      Result<DirectoryEntries> crowd = directory_lookup(*session_, "crowd@example.org", sender_);
+      ASSERT_TRUE(crowd.ok());
+      for (size_t i = 0; i < taken; ++i) {
+        const Result<std::optional<DirectoryEntry>> next = crowd->next();
+        ASSERT_TRUE(next.ok() && *next);
+        EXPECT_EQ((*next)->text, expected[i]);
+      }
+    }
+    EXPECT_EQ(lookup("alice@example.org"), StringList{kAliceReply});
+    EXPECT_EQ(lookup("crowd@example.org"), expected);
+    // slapd logs the abandon when one of its threads gets to it.
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+    while (server_.log_since(mark).find(" ABANDON ") == std::string::npos &&
+           std::chrono::steady_clock::now() < deadline) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+    EXPECT_NE(server_.log_since(mark).find(" ABANDON "), std::string::npos);
   }
 }
 

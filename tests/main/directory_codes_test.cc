@@ -1,9 +1,11 @@
 // How the built program treats each way a directory search can end, with a
 // stand-in server that answers the search with the result code it is told
 // to: a result it cannot trust to be whole answers nobody and says so at
-// every loglevel; a wrong base answers nobody as it always did; any other
-// failure ends the run with failstatus, so that the message is tried again
-// instead of its replies being lost without a word.
+// every loglevel, at priority err (asking again cannot help, so the run
+// ends well and only the log tells of the lost reply); a wrong base
+// answers nobody as it always did; any other failure ends the run with
+// failstatus, so that the message is tried again instead of its replies
+// being lost without a word.
 #include <gtest/gtest.h>
 #include <ldap.h>
 #include <sys/stat.h>
@@ -12,6 +14,7 @@
 #include <string>
 #include <vector>
 
+#include "directory/lookup.h"
 #include "support/fake_ldap_server.h"
 #include "support/log_capture.h"
 #include "support/recording_mta.h"
@@ -100,6 +103,12 @@ TEST_F(DirectoryCodesTest, EachResultCodeEndsAsItsClassSays) {
        kIncomplete,
        "Size limit exceeded"},
       {"size limit at once", {LDAP_SIZELIMIT_EXCEEDED, 0, 0}, kIncomplete, "Size limit exceeded"},
+      // Entries beyond those read ahead are used as they come: the first
+      // settles the receiver, the rest of the search is abandoned unseen.
+      {"size limit after more entries than are read ahead",
+       {LDAP_SIZELIMIT_EXCEEDED, static_cast<int>(kEntriesReadAhead) + 1, 0},
+       kAnswered,
+       ""},
       {"referral", {LDAP_REFERRAL, 0, 0}, kIncomplete, "Referral"},
       {"referral of LDAPv2",
        {LDAP_PARTIAL_RESULTS, 0, 0},
@@ -142,7 +151,7 @@ TEST_F(DirectoryCodesTest, EachResultCodeEndsAsItsClassSays) {
       if (c.outcome == kWrongBase && loglevel > 0) {
         expected = {warning("WARN/LDAP Wrong query base?")};
       } else if (c.outcome == kIncomplete) {
-        expected = {warning("WARN/LDAP " + c.text + " for " + filter_for(kReceiver))};
+        expected = {error("WARN/LDAP " + c.text + " for " + filter_for(kReceiver))};
       } else if (c.outcome == kFailed) {
         expected = {error("CRIT/LDAP " + c.text)};
       }
@@ -172,8 +181,8 @@ TEST_F(DirectoryCodesTest, IncompleteResultLeavesTheOtherReceivers) {
     const ProgramResult r = run(server, 0, {kReceiver, kOtherReceiver});
     ASSERT_TRUE(r.exited) << "signal " << r.signal;
     EXPECT_EQ(r.exit_status, 0) << r.err;
-    EXPECT_EQ(ldap_lines(r), std::vector<std::string>{warning("WARN/LDAP Size limit exceeded for " +
-                                                              filter_for(c.warned))});
+    EXPECT_EQ(ldap_lines(r), std::vector<std::string>{error("WARN/LDAP Size limit exceeded for " +
+                                                            filter_for(c.warned))});
     const std::vector<MtaCall> calls = mta.calls();
     ASSERT_EQ(calls.size(), 1u);
     EXPECT_EQ(calls[0].stdin_text, "Text of entry 1.\n");
@@ -191,8 +200,8 @@ TEST_F(DirectoryCodesTest, WarningQuotesTheFilterLogSafe) {
       run(server, 0, {kReceiver}, "queryfilter (&(mail=$recepient)(cn=a\tb))\n");
   ASSERT_TRUE(r.exited);
   EXPECT_EQ(r.exit_status, 0);
-  EXPECT_EQ(ldap_lines(r), std::vector<std::string>{
-                               warning("WARN/LDAP Referral for (&(mail=away@site)(cn=a?b))")});
+  EXPECT_EQ(ldap_lines(r),
+            std::vector<std::string>{error("WARN/LDAP Referral for (&(mail=away@site)(cn=a?b))")});
 }
 
 }  // namespace

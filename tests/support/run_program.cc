@@ -1,6 +1,7 @@
 #include "support/run_program.h"
 
 #include <fcntl.h>
+#include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -63,9 +64,11 @@ ProgramResult run_program(const ProgramRun& run) {
     _exit(127);
   }
   int status = 0;
-  while (waitpid(pid, &status, 0) < 0) {
+  rusage usage{};
+  while (wait4(pid, &status, 0, &usage) < 0) {
   }
   ProgramResult result;
+  result.peak_rss_kib = usage.ru_maxrss;
   result.exited = WIFEXITED(status);
   result.exit_status = result.exited ? WEXITSTATUS(status) : -1;
   result.signal = WIFSIGNALED(status) ? WTERMSIG(status) : 0;

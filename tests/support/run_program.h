@@ -21,6 +21,9 @@ struct ProgramResult {
   bool exited = false;  // ended by exit, not by a signal
   int exit_status = -1;
   int signal = 0;
+  // The largest resident size of the program (or of a child it waited for),
+  // in KiB, as wait4 tells it.
+  long peak_rss_kib = 0;
   std::string out;
   std::string err;
   std::vector<LogRecord> log;           // syslog messages, in order

@@ -181,6 +181,7 @@ SlapdServer::SlapdServer(const SlapdOptions& options)
                                 "stats,trace", "--owner", std::to_string(owner_pid_)};
   if (options.bind_v2) args.push_back("--bind-v2");
   if (options.with_tls) args.push_back("--tls");
+  if (options.large_db) args.push_back("--large");
   if (!options.user_dn.empty()) {
     args.insert(args.end(), {"--user", options.user_dn, options.user_password});
   }

@@ -23,6 +23,7 @@ struct SlapdOptions {
   std::string user_password;  // ... with this password
   std::string ldif;           // entries loaded (slapadd) before the start
   bool with_tls = false;      // StartTLS on port(), and ldaps on ldaps_port()
+  bool large_db = false;      // room for 1 GiB; no limit of entries per search
 
   SlapdOptions& allow_bind_v2(bool allow = true) {
     bind_v2 = allow;
@@ -32,6 +33,10 @@ struct SlapdOptions {
   // 127.0.0.1 and localhost are made for the server (see ca_file()).
   SlapdOptions& tls(bool enable = true) {
     with_tls = enable;
+    return *this;
+  }
+  SlapdOptions& large(bool enable = true) {
+    large_db = enable;
     return *this;
   }
   SlapdOptions& user(const std::string& dn, const std::string& password) {
