@@ -15,8 +15,8 @@
 #include "store/block_record.h"
 #include "store/gdbm_block_store.h"
 #include "store/redis_store.h"
-#include "util/strings.h"
 #include "util/c_owners.h"
+#include "util/strings.h"
 
 namespace {
 
@@ -95,8 +95,8 @@ bool record_possible(Run& run, const std::string& receiver) {
   } else if (const OptionalText path = block_file_path(g_config.blockfiles, receiver)) {
     struct stat status;
     if (stat(path->c_str(), &status) == 0) return true;
-    run.say("%s: no block file for %s (orvelt makes it with the first reply)",
-            shown(*path).c_str(), shown(receiver).c_str());
+    run.say("%s: no block file for %s (orvelt makes it with the first reply)", shown(*path).c_str(),
+            shown(receiver).c_str());
     return false;
   }
   run.say("no block record can be kept for %s", shown(receiver).c_str());

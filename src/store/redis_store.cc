@@ -262,8 +262,8 @@ const std::string& RedisBlockStore::maker() {
 
 Outcome RedisBlockStore::connect(const std::optional<RedisDeadline>& deadline) {
   for (;;) {
-    RedisChoice choice = redis_failover(config_.blockstore, next_, config_.blockstore_password,
-                                        *voice_, deadline);
+    RedisChoice choice =
+        redis_failover(config_.blockstore, next_, config_.blockstore_password, *voice_, deadline);
     if (choice.refused) {
       return Outcome::config_error(LOG_ERR, voice_->refused(choice.server, choice.reason));
     }

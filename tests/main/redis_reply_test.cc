@@ -16,6 +16,8 @@
 #include <vector>
 
 #include "store/block_record.h"
+#include "support/daemon_process.h"
+#include "support/lmtp_client.h"
 #include "support/log_capture.h"
 #include "support/recording_mta.h"
 #include "support/redis_server.h"
@@ -369,8 +371,7 @@ TEST_F(RedisReplyTest, ALostConfirmationIsLoggedAndOrveltDbPutsTheRecordBack) {
     std::string failure;     // logged before the loss
   };
   const Case cases[] = {
-      {"redis",
-       first.url() + " " + second.url(),
+      {"redis", first.url() + " " + second.url(),
        "redis-cli -p " + std::to_string(first.port()) +
            " -a pw --no-auth-warning CLIENT KILL TYPE normal >/dev/null\nkill -STOP " +
            server_pid(first) + " " + server_pid(second) + "\n",
@@ -419,6 +420,40 @@ TEST_F(RedisReplyTest, ALostConfirmationIsLoggedAndOrveltDbPutsTheRecordBack) {
   ASSERT_TRUE(put_back);
   EXPECT_FALSE(redis_block_record(*put_back)->lease);
   EXPECT_GE(first.ttl(key(kSender)), 48 * 3600 - 5);
+}
+
+// orveltd the same: the reply went out, so the recipient is answered 250
+// and the loss logged.
+TEST_F(RedisReplyTest, ALostConfirmationInOrveltdIsAnswered250) {
+  RedisServer first(RedisOptions().password("pw"));
+  RedisServer second(RedisOptions().password("pw"));
+  const std::string mta = dir_.write(
+      "mta.sh", "#!/bin/sh\n" + RecordingMta::program() + " \"$@\" || exit\nredis-cli -p " +
+                    std::to_string(first.port()) +
+                    " -a pw --no-auth-warning CLIENT KILL TYPE normal >/dev/null\nkill -STOP " +
+                    server_pid(first) + " " + server_pid(second) + "\n");
+  ASSERT_EQ(chmod(mta.c_str(), 0755), 0);
+  const std::string socket = dir_.file("lmtp");
+  const TestConfig config = host("d", first.url() + " " + second.url())
+                                .set("blockstore_password", "pw")
+                                .set("mta", mta + " $recepient")
+                                .set("lmtp_listen", "unix:" + socket)
+                                .set("lmtp_workers", "1");
+  RecordingMta calls;
+  DaemonProcess daemon(
+      DaemonStart{ORVELTD_BINARY, {"-c", config.write(dir_, "orveltd.cfg")}, {}, -1});
+  ASSERT_TRUE(wait_listening(socket, std::chrono::seconds(10))) << daemon.err();
+  LmtpClient client = LmtpClient::unix_socket(socket);
+  client.hello();
+  const std::vector<std::string> replies =
+      client.transaction(kSender, {kReceiver}, message(kSender));
+  first.cont();
+  second.cont();
+  ASSERT_EQ(replies.size(), 1u);
+  EXPECT_EQ(replies[0].substr(0, 4), "250 ") << replies[0];
+  EXPECT_TRUE(daemon.wait_for_log("CRIT/IO blockstore: confirmation lost: box@host for away@site",
+                                  std::chrono::seconds(5)));
+  EXPECT_EQ(calls.calls().size(), 1u);
 }
 
 // The helpdesk's way to re-arm a reply: orvelt-db shows the record orvelt

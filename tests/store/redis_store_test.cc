@@ -422,8 +422,8 @@ TEST_F(RedisBlock, TheConfirmationsRetryEndsWithinFiveSeconds) {
   second.cont();
   EXPECT_GE(waited, std::chrono::milliseconds(4900));
   EXPECT_LT(waited, std::chrono::milliseconds(6500));
-  EXPECT_TRUE(logged(capture.records(), LOG_ERR,
-                     "CRIT/IO blockstore: confirmation lost: s@x for r@y"));
+  EXPECT_TRUE(
+      logged(capture.records(), LOG_ERR, "CRIT/IO blockstore: confirmation lost: s@x for r@y"));
   // The claim's pending record stands, for its lease.
   const std::optional<std::string> pending = first.get(key("r@y", "s@x"));
   ASSERT_TRUE(pending);
