@@ -6,6 +6,7 @@
 #include <syslog.h>
 #include <unistd.h>
 
+#include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
 #include <atomic>
@@ -349,6 +350,8 @@ TEST_F(RedisReplyTest, AConfirmationAfterALostConnectionIsMadeOnAFreshOne) {
   const std::optional<std::string> full = redis.get(key(kSender));
   ASSERT_TRUE(full);
   EXPECT_FALSE(redis_block_record(*full)->lease);
+  // Made by "<host>:<pid>.<n>", the store of the run that claimed.
+  EXPECT_THAT(*full, testing::MatchesRegex("[0-9]+ [^ ]+:[0-9]+\\.[0-9]+"));
   EXPECT_GE(redis.ttl(key(kSender)), 48 * 3600 - 5);
   EXPECT_EQ(run(config, message(kSender)).exit_status, 0);
   EXPECT_EQ(calls.calls().size(), 1u);
