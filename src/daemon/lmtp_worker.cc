@@ -5,7 +5,7 @@
 #include "config/config.h"
 #include "config/config_snapshot.h"
 #include "daemon/transaction.h"
-#include "store/block_store.h"
+#include "store/block_store_open.h"
 #include "util/log.h"
 #include "util/stop_signal.h"
 

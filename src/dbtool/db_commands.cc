@@ -41,6 +41,10 @@ const char kUsage[] =
     "  remove -c CONFIG RECEIVER SENDER\n"
     "      delete the record of one pair from the Redis store, so that the\n"
     "      sender's next message is answered\n"
+    "  add -c CONFIG RECEIVER SENDER\n"
+    "      record a reply to SENDER for RECEIVER now, as a confirmation\n"
+    "      would (after \"confirmation lost\" in the log): the sender is\n"
+    "      not answered again for blockexpire hours\n"
     "  purge -c CONFIG [--older-than HOURS]\n"
     "      Redis: count the records (they expire by themselves); GDBM: purge\n"
     "      the files under blockfiles\n"
@@ -72,7 +76,7 @@ struct Command {
 constexpr Command kCommands[] = {
     {"load", kReplace | kAddress | kMode, 1, 2, command_load},
     {"list", 0, 1, 1, command_list},
-    {"add", kAddress, 2, SIZE_MAX, command_add},
+    {"add", kAddress | kConfig, 2, SIZE_MAX, command_add_keys},
     {"remove", kAddress | kConfig, 2, SIZE_MAX, command_remove_keys},
     {"has", kAddress, 2, 2, command_has},
     {"blocks", kConfig, 0, 1, command_blocks},

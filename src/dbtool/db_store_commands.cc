@@ -1,5 +1,7 @@
 #include "dbtool/db_store_commands.h"
 
+#include <sys/stat.h>
+
 #include <cerrno>
 #include <cstring>
 #include <ctime>
@@ -16,6 +18,7 @@
 #include "store/gdbm_block_store.h"
 #include "store/redis_store.h"
 #include "util/c_owners.h"
+#include "util/strings.h"
 
 namespace {
 
@@ -72,6 +75,41 @@ void redis_remove(Run& run, const std::string& receiver, const std::string& send
     return run.mark(kDbPartly);
   }
   fprintf(run.out(), "removed the record of %s for %s\n", shown(sender).c_str(),
+          shown(receiver).c_str());
+}
+
+// The store of g_config: Redis as redis_store, or the block files.
+std::unique_ptr<BlockStore> configured_store(Run& run) {
+  if (uses_redis()) return redis_store(run);
+  return std::make_unique<GdbmBlockStore>(g_config);
+}
+
+// Whether the store of g_config can keep a record for receiver, after a
+// message when not. A block file must exist: orvelt makes it with its first
+// reply, as its own user; one made here could lock orvelt out of it.
+bool record_possible(Run& run, const std::string& receiver) {
+  if (uses_redis()) {
+    if (block_receiver_acceptable(receiver)) return true;
+  } else if (const OptionalText path = block_file_path(g_config.blockfiles, receiver)) {
+    struct stat status;
+    if (stat(path->c_str(), &status) == 0) return true;
+    run.say("%s: no block file for %s (orvelt makes it with the first reply)", shown(*path).c_str(),
+            shown(receiver).c_str());
+    return false;
+  }
+  run.say("no block record can be kept for %s", shown(receiver).c_str());
+  return false;
+}
+
+void store_add(Run& run, const std::string& receiver, const std::string& sender) {
+  if (!record_possible(run, receiver)) return run.mark(kDbFailed);
+  Outcome recorded = configured_store(run)->record_reply(receiver, sender, time(nullptr));
+  if (!recorded.ok()) {
+    // The block files' failures come as orvelt logs them.
+    if (recorded.reason.starts_with("CRIT/IO ")) recorded.reason.erase(0, 8);
+    return fail_listing(run, recorded);
+  }
+  fprintf(run.out(), "added the record of %s for %s\n", shown(sender).c_str(),
           shown(receiver).c_str());
 }
 
@@ -242,6 +280,21 @@ void command_remove_keys(Run& run, const Invocation& inv) {
     return run.mark(kDbFailed);
   }
   redis_remove(run, inv.operands[0], inv.operands[1]);
+}
+
+void command_add_keys(Run& run, const Invocation& inv) {
+  if ((inv.given & kConfig) == 0) return command_add(run, inv);
+  if (inv.operands.size() != 2 || (inv.given & kAddress) != 0) {
+    run.say("add -c CONFIG needs RECEIVER SENDER (as the log wrote them, without --address)");
+    return run.mark(kDbFailed);
+  }
+  if (!read_config(run, inv)) return run.mark(kDbFailed);
+  if (g_config.blockexpire <= 0) {
+    run.say("%s: blockexpire %d: nothing blocks, nothing to add", shown(inv.config).c_str(),
+            g_config.blockexpire);
+    return run.mark(kDbFailed);
+  }
+  store_add(run, inv.operands[0], inv.operands[1]);
 }
 
 void command_import(Run& run, const Invocation& inv) {

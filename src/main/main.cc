@@ -14,7 +14,7 @@
 #include "mail/intake.h"
 #include "main/cmdline.h"
 #include "reply/reply_loop.h"
-#include "store/block_store.h"
+#include "store/block_store_open.h"
 #include "util/byte_source.h"
 #include "util/log.h"
 #include "util/outcome.h"

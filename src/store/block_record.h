@@ -10,8 +10,9 @@
 //
 // Redis: one key per receiver and sender: the prefix, the receiver's length
 // in decimal, ':', the receiver, then the sender. The value is "<time of the
-// reply> <who made it>" (a run's "<host>:<pid>", or "import"), so that a run
-// withdraws only its own claim. A key expires by itself when it stops
+// reply> <who made it>" (a store's "<host>:<pid>.<n>", earlier a run's
+// "<host>:<pid>", or "import"), so that a run withdraws only its own claim.
+// A key expires by itself when it stops
 // blocking (block_seconds_left).
 //
 // Either value may go on with fields of its own after those (BlockRecord):

@@ -2,15 +2,7 @@
 
 #include <syslog.h>
 
-#include "config/config.h"
-#include "store/gdbm_block_store.h"
-#include "store/redis_store.h"
 #include "util/log.h"
-
-std::unique_ptr<BlockStore> block_store_open(const Config& config) {
-  if (config.blockstore.empty()) return std::make_unique<GdbmBlockStore>(config);
-  return std::make_unique<RedisBlockStore>(config, redis_log_voice());
-}
 
 bool BlockStore::own_record(const std::string& receiver, const std::string& sender,
                             std::string_view value) const {
@@ -35,6 +27,11 @@ void BlockStore::forget_claim(const std::string& receiver, const std::string& se
 Outcome BlockStore::pending_elsewhere(const std::string& sender, const std::string& receiver) {
   return Outcome::retry(LOG_ERR, "WARN/MAIL reply to " + log_safe(sender) + " for " +
                                      log_safe(receiver) + " pending in another run");
+}
+
+void BlockStore::confirmation_lost(const std::string& sender, const std::string& receiver) {
+  log_message(LOG_ERR, "CRIT/IO blockstore: confirmation lost: %s for %s", log_safe(sender).c_str(),
+              log_safe(receiver).c_str());
 }
 
 BlockStore::Found BlockStore::weigh(const ClaimRequest& request, std::string_view value,

@@ -4,11 +4,11 @@
 // receiver under blockfiles (store/gdbm_block_store.h), and Redis servers
 // shared by several mail servers (store/redis_store.h). orvelt claims and
 // withdraws through it; orvelt-db walks, removes and imports through it.
-// The records themselves are store/block_record.h's.
+// The records themselves are store/block_record.h's; the store that the
+// configuration names is opened by store/block_store_open.h.
 #pragma once
 
 #include <cstdint>
-#include <memory>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -17,8 +17,6 @@
 
 #include "store/block_record.h"
 #include "util/outcome.h"
-
-struct Config;
 
 // What a claim asks for: a reply to sender on behalf of receiver, of the
 // text tag names (empty: the text is not weighed), under the receiver's own
@@ -99,9 +97,12 @@ class BlockStore {
   // the full one (its time, period and tag, no lease), unless the pair's
   // record no longer holds what the claim stored. Nothing for a claim that
   // wrote nothing. The write need not reach the disk before this returns.
-  // A failure is logged (priority err) and the run goes on: the reply went
-  // out, and the pending record then expires with its lease, so that the
-  // sender may be answered once more.
+  // A failure is logged (priority err), and then the loss itself, "CRIT/IO
+  // blockstore: confirmation lost: <sender> for <receiver>" (priority err,
+  // always), and the run goes on: the reply went out, so the message is
+  // answered. The pending record expires with its lease, and the sender
+  // may be answered once more, unless an operator puts the record back
+  // (record_reply, orvelt-db add -c).
   virtual void confirm(const BlockClaim& claim, const std::string& sender,
                        const std::string& receiver) = 0;
 
@@ -149,6 +150,14 @@ class BlockStore {
     return import(receiver, sender, BlockRecord{time, std::nullopt, {}, std::nullopt}, now);
   }
 
+  // Stores the full record of a reply to sender made at now, as a
+  // confirmation leaves one without an own interval or a tag: it blocks
+  // every text for blockexpire hours. Whatever record the pair had is
+  // replaced. Nothing under a blockexpire of 0 or less. What an operator
+  // puts back after "confirmation lost" (orvelt-db add -c).
+  virtual Outcome record_reply(const std::string& receiver, const std::string& sender,
+                               int64_t now) = 0;
+
  protected:
   // Whether value is what a claim of this store wrote for the pair, not
   // withdrawn: the store's own record.
@@ -158,6 +167,8 @@ class BlockStore {
   void forget_claim(const std::string& receiver, const std::string& sender);
   // The failure of a claim that met another run's pending record.
   static Outcome pending_elsewhere(const std::string& sender, const std::string& receiver);
+  // Logs the loss of a confirmation that failed (confirm).
+  static void confirmation_lost(const std::string& sender, const std::string& receiver);
 
   // What a claim of request makes of the pair's value found at now, record
   // being what it reads as (none: no record the program wrote), under
@@ -176,8 +187,3 @@ class BlockStore {
   };
   std::vector<OwnClaim> own_claims_;
 };
-
-// The store the configuration names (blockstore: GDBM or Redis). Does no
-// I/O: a Redis connection is made by the first claim, or reach. The store
-// reads config, which must outlive it, at every call.
-std::unique_ptr<BlockStore> block_store_open(const Config& config);

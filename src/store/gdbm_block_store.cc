@@ -184,18 +184,18 @@ void GdbmBlockStore::confirm(const BlockClaim& claim, const std::string& sender,
   StoreHandle db = store_open(path, StoreMode::kWriter, config_.create_mode, &error);
   if (!db) {
     log_store_failed(*path, error.reason);
-    return;
+    return confirmation_lost(sender, receiver);
   }
   const std::string key = stored_key(sender);
   const Result<std::optional<std::string>> current = fetch_value(db, key, *path);
   if (!current.ok()) {
     log_message(LOG_ERR, "%s", current.failure().reason.c_str());
-    return;
+    return confirmation_lost(sender, receiver);
   }
   if (*current != claim.stored) return;  // gone, or another run's record by now
   if (Outcome stored = store_and_close(db, key, full, *path); !stored.ok()) {
     log_message(LOG_ERR, "%s", stored.reason.c_str());
-    return;
+    return confirmation_lost(sender, receiver);
   }
   note_claim(receiver, sender, full);
 }
@@ -279,6 +279,18 @@ Result<BlockImport> GdbmBlockStore::import(const std::string& receiver, const st
   if (stored == 1) return BlockImport::kPresent;
   if (!store_close_written(db)) return failed(*path, store_last_error());
   return BlockImport::kImported;
+}
+
+Outcome GdbmBlockStore::record_reply(const std::string& receiver, const std::string& sender,
+                                     int64_t now) {
+  if (config_.blockexpire <= 0) return Outcome::done();
+  const OptionalText path = block_file_path(config_.blockfiles, receiver);
+  if (!path) return failed(receiver, "no block file for this receiver");
+  std::string problem;
+  StoreHandle db = store_open_existing(*path, StoreMode::kWriter, problem);
+  if (!db) return failed(*path, problem);
+  return store_and_close(db, stored_key(sender),
+                         gdbm_block_value(BlockRecord{now, std::nullopt, {}, std::nullopt}), *path);
 }
 
 bool is_gdbm_backup_name(std::string_view name) {

@@ -13,6 +13,8 @@
 #include "store/store.h"
 #include "util/strings.h"
 
+struct Config;
+
 // The block file of receiver under blockfiles: blockfiles, a "/" unless it
 // already ends in one, then the address as it stands. None when that path
 // would leave blockfiles or cannot be opened: an address that is empty,
@@ -82,7 +84,8 @@ Outcome walk_block_files(const std::string& file_or_dir, BlockWalker& walker,
 // withdrawal puts back the sender's previous value, or deletes the record
 // when there was none, each under the writer lock while the record still
 // holds what the claim stored; a failure of either is logged as "CRIT/IO
-// <path>: <reason>" at priority err.
+// <path>: <reason>" at priority err (a confirmation's then as lost,
+// BlockStore::confirm).
 class GdbmBlockStore : public BlockStore {
  public:
   explicit GdbmBlockStore(const Config& config) : config_(config) {}
@@ -109,6 +112,10 @@ class GdbmBlockStore : public BlockStore {
   // created); its value is gdbm_block_value's.
   Result<BlockImport> import(const std::string& receiver, const std::string& sender,
                              const BlockRecord& record, int64_t now) override;
+  // Into an existing block file of receiver, as import (none is created:
+  // one made by another user than orvelt's would lock orvelt out of it).
+  Outcome record_reply(const std::string& receiver, const std::string& sender,
+                       int64_t now) override;
 
  private:
   // The receiver's block file, or the refusal logged.

@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <climits>
 #include <cstdint>
@@ -59,7 +60,31 @@ namespace {
 
 bool timed_out(int error) { return error == EAGAIN || error == EWOULDBLOCK || error == ETIMEDOUT; }
 
+// The time limit of one step: kRedisTimeoutSeconds, or what is left until
+// deadline when that is less, a millisecond at the least (a limit of 0
+// would be none).
+timeval step_limit(const std::optional<RedisDeadline>& deadline) {
+  using std::chrono::microseconds;
+  microseconds limit = std::chrono::seconds(kRedisTimeoutSeconds);
+  if (deadline) {
+    const auto left =
+        std::chrono::duration_cast<microseconds>(*deadline - std::chrono::steady_clock::now());
+    limit = std::clamp(left, microseconds(1000), limit);
+  }
+  return timeval{static_cast<time_t>(limit.count() / 1'000'000),
+                 static_cast<suseconds_t>(limit.count() % 1'000'000)};
+}
+
+bool passed(const std::optional<RedisDeadline>& deadline) {
+  return deadline && std::chrono::steady_clock::now() >= *deadline;
+}
+
 }  // namespace
+
+bool redis_limit_to(const RedisConnection& connection,
+                    const std::optional<RedisDeadline>& deadline) {
+  return connection && redisSetTimeout(connection.get(), step_limit(deadline)) == REDIS_OK;
+}
 
 RedisReply redis_command(const RedisConnection& connection, const std::vector<std::string>& words) {
   std::vector<const char*> argv;
@@ -85,14 +110,15 @@ std::string redis_failure(const RedisConnection& connection) {
   return c->errstr;
 }
 
-RedisOpened redis_open(const std::string& text, const OptionalText& password) {
+RedisOpened redis_open(const std::string& text, const OptionalText& password,
+                       const std::optional<RedisDeadline>& deadline) {
   RedisOpened opened;
   const std::optional<RedisAddress> address = redis_parse_address(text);
   if (!address) {
     opened.reason = "not a redis:// or unix: address";
     return opened;
   }
-  const timeval limit{kRedisTimeoutSeconds, 0};
+  const timeval limit = step_limit(deadline);
   errno = 0;
   RedisConnection connection(
       address->path.empty() ? redisConnectWithTimeout(address->host.c_str(), address->port, limit)
@@ -117,6 +143,10 @@ RedisOpened redis_open(const std::string& text, const OptionalText& password) {
   if (password) setup.push_back({"AUTH", *password});
   if (address->db != 0) setup.push_back({"SELECT", std::to_string(address->db)});
   for (const std::vector<std::string>& command : setup) {
+    if (deadline && !redis_limit_to(connection, deadline)) {
+      opened.reason = "cannot set up the connection";
+      return opened;
+    }
     const RedisReply reply = redis_command(connection, command);
     if (!reply) {
       opened.reason = redis_failure(connection);
@@ -133,11 +163,11 @@ RedisOpened redis_open(const std::string& text, const OptionalText& password) {
 }
 
 RedisChoice redis_failover(const StringList& servers, size_t& next, const OptionalText& password,
-                           const RedisVoice& voice) {
+                           const RedisVoice& voice, const std::optional<RedisDeadline>& deadline) {
   RedisChoice choice;
-  while (next < servers.size()) {
+  while (next < servers.size() && !passed(deadline)) {
     const std::string& server = servers[next++];
-    RedisOpened opened = redis_open(server, password);
+    RedisOpened opened = redis_open(server, password, deadline);
     if (opened.connection || opened.refused) {
       choice.connection = std::move(opened.connection);
       choice.server = server;
@@ -166,13 +196,8 @@ bool is_primary(const redisReply& role) {
          std::string_view(role.element[0]->str, role.element[0]->len) == "master";
 }
 
-// "<host>:<pid>": what tells this run's claim from another's made in the
-// same second.
-std::string claim_maker() {
-  char host[256] = {};
-  if (gethostname(host, sizeof host - 1) != 0) host[0] = '\0';
-  return std::string(host) + ":" + std::to_string(getpid());
-}
+// The stores made in this process so far: the n of the next one's maker.
+std::atomic<unsigned> stores_made{0};
 
 // Deletes the key only while it holds the value of the claim: a key that
 // expired and was claimed again by another run is left alone.
@@ -220,17 +245,34 @@ class LogVoice : public RedisVoice {
 std::unique_ptr<RedisVoice> redis_log_voice() { return std::make_unique<LogVoice>(); }
 
 RedisBlockStore::RedisBlockStore(const Config& config, std::unique_ptr<RedisVoice> voice)
-    : config_(config), voice_(std::move(voice)) {}
+    : config_(config),
+      voice_(std::move(voice)),
+      number_(stores_made.fetch_add(1, std::memory_order_relaxed)) {}
 
-Outcome RedisBlockStore::connect() {
+const std::string& RedisBlockStore::maker() {
+  // Made at the first write rather than with the store: the host name and
+  // the process id are those of the process that writes.
+  if (maker_.empty()) {
+    char host[256] = {};
+    if (gethostname(host, sizeof host - 1) != 0) host[0] = '\0';
+    maker_ = std::string(host) + ":" + std::to_string(getpid()) + "." + std::to_string(number_);
+  }
+  return maker_;
+}
+
+Outcome RedisBlockStore::connect(const std::optional<RedisDeadline>& deadline) {
   for (;;) {
     RedisChoice choice =
-        redis_failover(config_.blockstore, next_, config_.blockstore_password, *voice_);
+        redis_failover(config_.blockstore, next_, config_.blockstore_password, *voice_, deadline);
     if (choice.refused) {
       return Outcome::config_error(LOG_ERR, voice_->refused(choice.server, choice.reason));
     }
     if (!choice.connection) return Outcome::retry(LOG_ERR, voice_->none_usable());
     if (voice_->primary_only()) {
+      if (deadline && !redis_limit_to(choice.connection, deadline)) {
+        voice_->skipped(choice.server, "cannot set up the connection");
+        continue;
+      }
       const RedisReply role = redis_command(choice.connection, {"ROLE"});
       if (!role) {
         voice_->skipped(choice.server, redis_failure(choice.connection));
@@ -347,7 +389,7 @@ Result<BlockClaim> RedisBlockStore::claim(const ClaimRequest& request) {
   const BlockRecord record{now, request.hours ? std::optional(period) : std::nullopt, request.tag,
                            lease};
   // The key of a pending record lives as long as its lease holds.
-  const PendingWrite pending{redis_block_value(record, claim_maker()),
+  const PendingWrite pending{redis_block_value(record, maker()),
                              std::to_string(block_seconds_left(now, now, lease)), now, period};
   const Result<bool> written = write_pending(request, key, pending, claim);
   if (!written.ok()) return written.failure();
@@ -372,16 +414,23 @@ RedisBlockStore::Sent RedisBlockStore::send_reconnecting(const std::vector<std::
   }
   // Once more on a new connection, from the first server on, as the claim
   // connected: a server restarted, or a connection killed while the MTA
-  // ran.
+  // ran. The reply went out already: made and answered within
+  // kRedisRetrySeconds, however many servers are down or silent.
+  const RedisDeadline deadline =
+      std::chrono::steady_clock::now() + std::chrono::seconds(kRedisRetrySeconds);
   const std::string before = server_;
   next_ = 0;
-  if (!connect().ok()) return sent;
+  if (!connect(deadline).ok()) return sent;
   sent.elsewhere = server_ != before;
-  sent.reply = redis_command(connection_, words);
-  if (!sent.reply) {
-    sent.failure = log_failure(server_, redis_failure(connection_));
+  if (!redis_limit_to(connection_, deadline)) {
+    sent.failure = log_failure(server_, "cannot set up the connection");
     connection_.reset();
+    return sent;
   }
+  sent.reply = redis_command(connection_, words);
+  if (!sent.reply) sent.failure = log_failure(server_, redis_failure(connection_));
+  // The connection is kept for the next claims, with the usual limit.
+  if (!sent.reply || !redis_limit_to(connection_)) connection_.reset();
   return sent;
 }
 
@@ -405,7 +454,7 @@ void RedisBlockStore::confirm(const BlockClaim& claim, const std::string& sender
   std::optional<BlockRecord> record = redis_block_record(*claim.stored);
   if (!record) return;
   record->lease.reset();
-  const std::string full = redis_block_value(*record, claim_maker());
+  const std::string full = redis_block_value(*record, maker());
   const int64_t period = block_record_period(*record, block_period_seconds(config_.blockexpire));
   // The full record's key expires when it stops blocking, as if the claim
   // had written it.
@@ -414,7 +463,8 @@ void RedisBlockStore::confirm(const BlockClaim& claim, const std::string& sender
   const std::string key = redis_block_key(config_.blockstore_prefix, receiver, sender);
   const Sent sent = send_reconnecting(
       {"EVAL", kReplaceScript, "1", key, *claim.stored, full, std::to_string(left)});
-  if (applied(sent) && sent.reply->type == REDIS_REPLY_INTEGER && sent.reply->integer == 1) {
+  if (!applied(sent)) return confirmation_lost(sender, receiver);
+  if (sent.reply->type == REDIS_REPLY_INTEGER && sent.reply->integer == 1) {
     note_claim(receiver, sender, full);
   }
 }
@@ -525,4 +575,17 @@ Result<BlockImport> RedisBlockStore::import(const std::string& receiver, const s
                     redis_block_value(record, "import"), "NX", "EX", std::to_string(left)});
   if (!reply || reply->type == REDIS_REPLY_ERROR) return command_failed(reply);
   return reply->type == REDIS_REPLY_STATUS ? BlockImport::kImported : BlockImport::kPresent;
+}
+
+Outcome RedisBlockStore::record_reply(const std::string& receiver, const std::string& sender,
+                                      int64_t now) {
+  if (config_.blockexpire <= 0) return Outcome::done();
+  if (Outcome reached = reach(); !reached.ok()) return reached;
+  const int64_t left = block_seconds_left(now, now, block_period_seconds(config_.blockexpire));
+  const RedisReply reply = redis_command(
+      connection_, {"SET", redis_block_key(config_.blockstore_prefix, receiver, sender),
+                    redis_block_value(BlockRecord{now, std::nullopt, {}, std::nullopt}, maker()),
+                    "EX", std::to_string(left)});
+  if (!reply || reply->type == REDIS_REPLY_ERROR) return command_failed(reply);
+  return Outcome::done();
 }

@@ -9,6 +9,7 @@
 
 #include <hiredis/hiredis.h>
 
+#include <chrono>
 #include <memory>
 #include <optional>
 #include <string>
@@ -21,9 +22,19 @@
 #include "util/outcome.h"
 #include "util/strings.h"
 
+struct Config;
+
 // How long a server may take to accept a connection and to answer a
 // command before it counts as down.
 inline constexpr int kRedisTimeoutSeconds = 5;
+
+// When the work on a connection must be done, at the latest.
+using RedisDeadline = std::chrono::steady_clock::time_point;
+
+// How long the one new connection after a lost one may take, made and
+// answered, whatever the number of servers: the reply went out before, and
+// the run waits no longer for its record than this.
+inline constexpr int kRedisRetrySeconds = 5;
 
 // One server of the blockstore directive.
 struct RedisAddress {
@@ -83,9 +94,17 @@ struct RedisOpened {
 
 // Connects to the server at address (a blockstore word) with the time limit
 // of kRedisTimeoutSeconds for the connection and every command, then sends
-// AUTH when password is given and SELECT for a DB other than 0. The socket
-// is not inherited by programs the process starts.
-RedisOpened redis_open(const std::string& address, const OptionalText& password);
+// AUTH when password is given and SELECT for a DB other than 0. With a
+// deadline, each of these steps also ends by then (redis_limit_to). The
+// socket is not inherited by programs the process starts.
+RedisOpened redis_open(const std::string& address, const OptionalText& password,
+                       const std::optional<RedisDeadline>& deadline = std::nullopt);
+
+// Sets the time limit of connection's next commands: kRedisTimeoutSeconds,
+// or what is left until deadline when that is less (a millisecond at the
+// least). False when the limit could not be set.
+bool redis_limit_to(const RedisConnection& connection,
+                    const std::optional<RedisDeadline>& deadline = std::nullopt);
 
 // The server that redis_failover settled on, or why none.
 struct RedisChoice {
@@ -102,10 +121,12 @@ struct RedisChoice {
 // one tried; one that refuses stops the search. next is left at the server
 // after the one settled on, so that a caller that finds it unusable after
 // all (a replica) goes on from there. Neither connection nor refused: no
-// server was left.
+// server was left. With a deadline, no server is tried once it has passed,
+// and each is opened by then (redis_open).
 class RedisVoice;
 RedisChoice redis_failover(const StringList& servers, size_t& next, const OptionalText& password,
-                           const RedisVoice& voice);
+                           const RedisVoice& voice,
+                           const std::optional<RedisDeadline>& deadline = std::nullopt);
 
 // How the store speaks: orvelt logs, orvelt-db writes to the operator. (An
 // interface rather than a record of std::function members: those would
@@ -155,9 +176,16 @@ std::unique_ptr<RedisVoice> redis_log_voice();
 // withdrawal deletes the key, each in one script and only while the key
 // holds the claim's value. A connection lost by then (a server restarted,
 // the connection killed) is made again once, from the first server on, and
-// the script sent again. A failure is logged, "CRIT/IO blockstore <server>:
+// the script sent again, the new connection made and answered within
+// kRedisRetrySeconds. A failure is logged, "CRIT/IO blockstore <server>:
 // <reason>" at priority err; so is a script that found nothing to change on
-// another server than the claim's, where the claim may still stand.
+// another server than the claim's, where the claim may still stand. A
+// confirmation that failed so is then logged as lost (BlockStore::confirm).
+//
+// The values a store writes name it as their maker: "<host>:<pid>.<n>",
+// n telling the stores of one process apart (orveltd's workers, each with
+// its own), so that a store withdraws only its own claims. Values of other
+// makers, and of the earlier "<host>:<pid>", are read all the same.
 class RedisBlockStore : public BlockStore {
  public:
   RedisBlockStore(const Config& config, std::unique_ptr<RedisVoice> voice);
@@ -187,9 +215,17 @@ class RedisBlockStore : public BlockStore {
   // time left.
   Result<BlockImport> import(const std::string& receiver, const std::string& sender,
                              const BlockRecord& record, int64_t now) override;
+  // SET of the full value, with the key's expiry, over whatever the key
+  // held.
+  Outcome record_reply(const std::string& receiver, const std::string& sender,
+                       int64_t now) override;
 
  private:
-  Outcome connect();
+  // "<host>:<pid>.<n>": the maker this store writes into its values.
+  const std::string& maker();
+  // Settles on a server (redis_failover from next_ on), by deadline when
+  // given.
+  Outcome connect(const std::optional<RedisDeadline>& deadline = std::nullopt);
   Outcome command_failed(const RedisReply& reply) const;
   // A server's refusal of a claim's write.
   Outcome refusal(const std::string& reason) const;
@@ -220,7 +256,8 @@ class RedisBlockStore : public BlockStore {
     bool elsewhere = false;  // answered by another server than the claim's
   };
   // Sends words, and once more over a new connection when the connection
-  // was lost (connect, from the first server on).
+  // was lost (connect, from the first server on), made and answered within
+  // kRedisRetrySeconds.
   Sent send_reconnecting(const std::vector<std::string>& words);
   // Whether a confirmation's or withdrawal's script was answered, and by
   // the claim's server or with a change made; if not, the failure logged
@@ -232,4 +269,6 @@ class RedisBlockStore : public BlockStore {
   RedisConnection connection_;
   std::string server_;  // the blockstore word connected to
   size_t next_ = 0;     // the index of the server to try next
+  unsigned number_;     // n of the maker, unique in the process
+  std::string maker_;   // made at its first use
 };

@@ -33,20 +33,42 @@ void real_pause(unsigned microseconds) {
 
 StorePause pause_function = real_pause;
 
+// The next draw of this thread's generator of pause factors. Each thread
+// has its own, seeded at its first pause from the kernel's random bytes (or,
+// without them, from the process id, the thread id and the clock), so that
+// neither the processes nor the threads of one process (orveltd's workers)
+// that meet the same lock retry in step. A process forked from one that
+// had drawn seeds its own.
+uint32_t next_pause_draw() {
+  struct Generator {
+    pid_t pid = 0;
+    uint32_t state = 0;
+  };
+  thread_local Generator generator;
+  if (generator.pid != getpid()) {
+    generator.pid = getpid();
+    if (getrandom(&generator.state, sizeof generator.state, GRND_NONBLOCK) !=
+        sizeof generator.state) {
+      timespec now{};
+      clock_gettime(CLOCK_MONOTONIC, &now);
+      generator.state = static_cast<uint32_t>(generator.pid) * 2654435761u ^
+                        static_cast<uint32_t>(gettid()) * 2246822519u ^
+                        static_cast<uint32_t>(now.tv_nsec) ^ static_cast<uint32_t>(now.tv_sec);
+    }
+  }
+  generator.state = generator.state * 1664525u + 1013904223u;
+  return generator.state;
+}
+
 // The pauses of one store_open: doubling from kFirstPause up to
-// kLongestPause, each scaled by a factor between 0.5 and 1.5 drawn from a
-// generator seeded with the process id and the time.
+// kLongestPause, each scaled by a factor between 0.5 and 1.5
+// (next_pause_draw).
 class LockWait {
  public:
-  LockWait()
-      : state_(static_cast<uint32_t>(getpid()) * 2654435761u ^
-               static_cast<uint32_t>(time(nullptr))) {}
-
   // Pauses once; false when the overall limit has been used up instead.
   bool pause() {
     if (waited_ >= kLockWaitLimitMicroseconds) return false;
-    state_ = state_ * 1664525u + 1013904223u;
-    const unsigned jitter = (state_ >> 8) % 1001;  // 0 to 1000: a factor 0.5 to 1.5
+    const unsigned jitter = (next_pause_draw() >> 8) % 1001;  // 0 to 1000: a factor 0.5 to 1.5
     unsigned length = static_cast<unsigned>(uint64_t{step_} * (500 + jitter) / 1000);
     length = std::min(length, kLockWaitLimitMicroseconds - waited_);
     pause_function(length);
@@ -56,7 +78,6 @@ class LockWait {
   }
 
  private:
-  uint32_t state_;
   unsigned step_ = kFirstPause;
   unsigned waited_ = 0;
 };

@@ -94,9 +94,10 @@ inline constexpr unsigned kLockWaitLimitMicroseconds = 110'000'000;
 //
 // A lock held by another process (gdbm_open fails with EAGAIN) is waited
 // out in short pauses, from about 1 ms growing to at most 100 ms, each
-// varied by up to a half from the process id (so that processes that
-// collide do not retry in step), until kLockWaitLimitMicroseconds of pauses
-// have passed; any other failure gives none at once, without a pause.
+// varied by up to a half by a random draw of the thread's own (so that
+// processes, and the threads of one process, that collide do not retry in
+// step), until kLockWaitLimitMicroseconds of pauses have passed; any
+// other failure gives none at once, without a pause.
 // Logs nothing: a failure is the caller's to report, from *error if given.
 StoreHandle store_open(const OptionalText& path, StoreMode mode, int create_mode,
                        StoreError* error = nullptr);

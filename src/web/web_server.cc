@@ -11,7 +11,7 @@
 #include "config/config.h"
 #include "config/config_snapshot.h"
 #include "directory/account.h"
-#include "store/block_store.h"
+#include "store/block_store_open.h"
 #include "util/host_port.h"
 #include "util/log.h"
 #include "web/blocked_senders.h"

@@ -1006,6 +1006,7 @@ TEST_F(RedisDbTool, ConfigCommandErrorsAreReportedWithStatusTwo) {
       dir.write("zero.cfg", "blockstore " + locked.url() + "\nblockexpire 0\n");
   const std::string missing = dir.file("missing.cfg");
   std::filesystem::create_directory(dir.file("blocks"));
+  const std::string files = config("gdbm");
   const ErrorCase cases[] = {
       {{"blocks"}, "blocks needs FILE|DIR or -c CONFIG", 0},
       {{"purge", "--older-than", "1"}, "purge needs FILE|DIR or -c CONFIG", 0},
@@ -1027,6 +1028,16 @@ TEST_F(RedisDbTool, ConfigCommandErrorsAreReportedWithStatusTwo) {
        0},
       {{"purge", "-c", refused}, locked.url() + ": WRONGPASS", 0},
       {{"list", "-c", gdbm, "db"}, "-c: unknown option for list", 0},
+      {{"add", "-c", files, "r@x"}, "add: wrong number of arguments", 0},
+      {{"add", "-c", files, "r@x", "s@x", "t@x"}, "add -c CONFIG needs RECEIVER SENDER", 0},
+      {{"add", "--address", "-c", files, "r@x", "s@x"}, "add -c CONFIG needs RECEIVER SENDER", 0},
+      {{"add", "-c", zero, "r@x", "s@x"}, "blockexpire 0: nothing blocks, nothing to add", 0},
+      {{"add", "-c", files, "r@x", "s@x"},
+       dir.file("blocks") + "/r@x: no block file for r@x (orvelt makes it with the first reply)",
+       0},
+      {{"add", "-c", files, "../r@x", "s@x"}, "no block record can be kept for ../r@x", 0},
+      {{"add", "-c", unreachable, "r@x ", "s@x"}, "no block record can be kept for r@x ", 0},
+      {{"add", "-c", unreachable, "r@x", "s@x"}, "no Redis server of blockstore usable", 0},
   };
   for (const ErrorCase& c : cases) {
     std::string line;
@@ -1038,6 +1049,47 @@ TEST_F(RedisDbTool, ConfigCommandErrorsAreReportedWithStatusTwo) {
     EXPECT_THAT(r.out, IsEmpty());
   }
   EXPECT_TRUE(locked.keys().empty());
+}
+
+// After "confirmation lost" in the log, the operator puts the record back:
+// the full record of a reply made now, over the pending one (or none), in
+// Redis or in the receiver's block file, as a confirmation would leave it.
+TEST_F(RedisDbTool, AddWritesTheFullRecordOfAReplyIntoTheConfiguredStore) {
+  RedisServer redis;
+  std::filesystem::create_directory(dir.file("blocks"));
+  g_config.blockfiles = dir.file("blocks");
+  g_config.blockstore.clear();
+  GdbmBlockStore files(g_config);
+  ASSERT_TRUE(files.claim("lost@x", "jane@site")->stored);
+  g_config.blockstore = {redis.url()};
+  RedisBlockStore shared(g_config, redis_log_voice());
+  ASSERT_TRUE(shared.claim("lost@x", "jane@site")->stored);
+
+  const int64_t before = time(nullptr);
+  for (const char* sender : {"lost@x", "new@x"}) {
+    for (const std::string& store : {std::string("gdbm"), redis.url()}) {
+      SCOPED_TRACE(std::string(sender) + " in " + store);
+      const ToolRun r = run_tool({"add", "-c", config(store), "jane@site", sender});
+      EXPECT_EQ(r.status, kDbDone) << r.err;
+      EXPECT_EQ(r.out, "added the record of " + std::string(sender) + " for jane@site\n");
+      EXPECT_EQ(r.err, "");
+      std::optional<BlockRecord> record;
+      if (store == "gdbm") {
+        record = gdbm_block_record(
+            read_gdbm(dir.file("blocks") + "/jane@site").at(sender + std::string(1, '\0')));
+      } else {
+        const std::string key = redis_block_key("orvelt:", "jane@site", sender);
+        record = redis_block_record(redis.get(key).value_or(""));
+        EXPECT_GE(redis.ttl(key), 48 * 3600 - 1);
+      }
+      ASSERT_TRUE(record);
+      EXPECT_GE(record->time, before);
+      EXPECT_LE(record->time, time(nullptr));
+      EXPECT_FALSE(record->period);
+      EXPECT_EQ(record->tag, "");
+      EXPECT_FALSE(record->lease);
+    }
+  }
 }
 
 // Without Redis, -c names the block files of the configuration.

@@ -6,15 +6,19 @@
 #include <syslog.h>
 #include <unistd.h>
 
+#include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <chrono>
 #include <filesystem>
 #include <string>
 #include <thread>
 #include <vector>
 
 #include "store/block_record.h"
+#include "support/daemon_process.h"
+#include "support/lmtp_client.h"
 #include "support/log_capture.h"
 #include "support/recording_mta.h"
 #include "support/redis_server.h"
@@ -310,6 +314,149 @@ TEST_F(RedisReplyTest, AWithdrawalAfterALostConnectionReconnectsOrSaysWhenTheCla
     EXPECT_LE(left, block_lease_seconds(120));
     EXPECT_GE(left, block_lease_seconds(120) - 10);
   }
+}
+
+// The server's process id, from INFO.
+std::string server_pid(const RedisServer& redis) {
+  const RedisReply info = redis.command({"INFO", "server"});
+  const std::string text(info->str, info->len);
+  const size_t at = text.find("process_id:") + 11;
+  return text.substr(at, text.find_first_not_of("0123456789", at) - at);
+}
+
+// The built orvelt-db with args.
+ProgramResult run_tool(const std::vector<std::string>& args) {
+  ProgramRun tool;
+  tool.program = ORVELT_DB_BINARY;
+  tool.args = args;
+  return run_program(tool);
+}
+
+// The connection to the claim's server is killed while the MTA runs, after
+// it took the reply: the confirmation is made on a fresh connection, and
+// the sender holds the full record.
+TEST_F(RedisReplyTest, AConfirmationAfterALostConnectionIsMadeOnAFreshOne) {
+  RedisServer redis;
+  const std::string mta = dir_.write(
+      "mta.sh", "#!/bin/sh\n" + RecordingMta::program() + " \"$@\" || exit\nredis-cli -p " +
+                    std::to_string(redis.port()) + " CLIENT KILL TYPE normal >/dev/null\n");
+  ASSERT_EQ(chmod(mta.c_str(), 0755), 0);
+  const TestConfig config = host("a", redis.url()).set("mta", mta + " $recepient");
+  RecordingMta calls;
+  const ProgramResult r = run(config, message(kSender));
+  EXPECT_EQ(r.exit_status, 0) << r.err;
+  EXPECT_EQ(r.err, "");
+  EXPECT_FALSE(logged_start(r.log, LOG_ERR, "CRIT/IO"));
+  const std::optional<std::string> full = redis.get(key(kSender));
+  ASSERT_TRUE(full);
+  EXPECT_FALSE(redis_block_record(*full)->lease);
+  // Made by "<host>:<pid>.<n>", the store of the run that claimed.
+  EXPECT_THAT(*full, testing::MatchesRegex("[0-9]+ [^ ]+:[0-9]+\\.[0-9]+"));
+  EXPECT_GE(redis.ttl(key(kSender)), 48 * 3600 - 5);
+  EXPECT_EQ(run(config, message(kSender)).exit_status, 0);
+  EXPECT_EQ(calls.calls().size(), 1u);
+}
+
+// The confirmation fails on the fresh connection too (Redis: the servers
+// stop answering; block files: the file is moved away while the MTA runs):
+// the reply went out, so the run ends answered, the loss is logged within
+// five seconds, and orvelt-db add puts the record back once the pending
+// record is gone: the sender is not answered again.
+TEST_F(RedisReplyTest, ALostConfirmationIsLoggedAndOrveltDbPutsTheRecordBack) {
+  RedisServer first(RedisOptions().password("pw"));
+  RedisServer second(RedisOptions().password("pw"));
+  const std::string lost = "CRIT/IO blockstore: confirmation lost: box@host for away@site";
+  const std::string block_file = dir_.file("block-files") + "/" + kReceiver;
+  struct Case {
+    const char* name;
+    std::string blockstore;
+    std::string during_mta;  // shell lines after the reply was taken
+    std::string failure;     // logged before the loss
+  };
+  const Case cases[] = {
+      {"redis", first.url() + " " + second.url(),
+       "redis-cli -p " + std::to_string(first.port()) +
+           " -a pw --no-auth-warning CLIENT KILL TYPE normal >/dev/null\nkill -STOP " +
+           server_pid(first) + " " + server_pid(second) + "\n",
+       "CRIT/IO blockstore " + first.url() + ": connection closed"},
+      {"files", "gdbm", "mv " + block_file + " " + block_file + ".aside\n",
+       "CRIT/IO " + block_file + ": No such file or directory"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    const std::string mta =
+        dir_.write(std::string("mta-") + c.name + ".sh",
+                   "#!/bin/sh\n" + RecordingMta::program() + " \"$@\" || exit\n" + c.during_mta);
+    ASSERT_EQ(chmod(mta.c_str(), 0755), 0);
+    TestConfig config = host(c.name == std::string("files") ? "files" : "shared", c.blockstore)
+                            .set("blockstore_password", "pw")
+                            .set("mta", mta + " $recepient");
+    RecordingMta calls;
+    const auto start = std::chrono::steady_clock::now();
+    const ProgramResult r = run(config, message(kSender));
+    const auto took = std::chrono::steady_clock::now() - start;
+    first.cont();
+    second.cont();
+    EXPECT_EQ(r.exit_status, 0) << r.err;
+    EXPECT_EQ(r.err, "");
+    EXPECT_TRUE(logged(r.log, LOG_ERR, c.failure));
+    EXPECT_TRUE(logged(r.log, LOG_ERR, lost));
+    EXPECT_LT(took, std::chrono::seconds(8));
+    ASSERT_EQ(calls.calls().size(), 1u);
+
+    // The pending record is gone (its lease ended; moved back and removed).
+    if (c.blockstore == "gdbm") {
+      std::filesystem::rename(block_file + ".aside", block_file);
+      ASSERT_EQ(run_tool({"remove", block_file, kSender}).exit_status, 0);
+    } else {
+      first.command({"DEL", key(kSender)});
+    }
+    const std::string path = config.write(dir_, std::string("operator-") + c.name + ".cfg");
+    const ProgramResult added = run_tool({"add", "-c", path, kReceiver, kSender});
+    EXPECT_EQ(added.exit_status, 0) << added.err;
+    EXPECT_EQ(added.out, "added the record of box@host for away@site\n");
+    const ProgramResult again = run(config, message(kSender));
+    EXPECT_EQ(again.exit_status, 0) << again.err;
+    EXPECT_EQ(calls.calls().size(), 1u);
+  }
+  const std::optional<std::string> put_back = first.get(key(kSender));
+  ASSERT_TRUE(put_back);
+  EXPECT_FALSE(redis_block_record(*put_back)->lease);
+  EXPECT_GE(first.ttl(key(kSender)), 48 * 3600 - 5);
+}
+
+// orveltd the same: the reply went out, so the recipient is answered 250
+// and the loss logged.
+TEST_F(RedisReplyTest, ALostConfirmationInOrveltdIsAnswered250) {
+  RedisServer first(RedisOptions().password("pw"));
+  RedisServer second(RedisOptions().password("pw"));
+  const std::string mta = dir_.write(
+      "mta.sh", "#!/bin/sh\n" + RecordingMta::program() + " \"$@\" || exit\nredis-cli -p " +
+                    std::to_string(first.port()) +
+                    " -a pw --no-auth-warning CLIENT KILL TYPE normal >/dev/null\nkill -STOP " +
+                    server_pid(first) + " " + server_pid(second) + "\n");
+  ASSERT_EQ(chmod(mta.c_str(), 0755), 0);
+  const std::string socket = dir_.file("lmtp");
+  const TestConfig config = host("d", first.url() + " " + second.url())
+                                .set("blockstore_password", "pw")
+                                .set("mta", mta + " $recepient")
+                                .set("lmtp_listen", "unix:" + socket)
+                                .set("lmtp_workers", "1");
+  RecordingMta calls;
+  DaemonProcess daemon(
+      DaemonStart{ORVELTD_BINARY, {"-c", config.write(dir_, "orveltd.cfg")}, {}, -1});
+  ASSERT_TRUE(wait_listening(socket, std::chrono::seconds(10))) << daemon.err();
+  LmtpClient client = LmtpClient::unix_socket(socket);
+  client.hello();
+  const std::vector<std::string> replies =
+      client.transaction(kSender, {kReceiver}, message(kSender));
+  first.cont();
+  second.cont();
+  ASSERT_EQ(replies.size(), 1u);
+  EXPECT_EQ(replies[0].substr(0, 4), "250 ") << replies[0];
+  EXPECT_TRUE(daemon.wait_for_log("CRIT/IO blockstore: confirmation lost: box@host for away@site",
+                                  std::chrono::seconds(5)));
+  EXPECT_EQ(calls.calls().size(), 1u);
 }
 
 // The helpdesk's way to re-arm a reply: orvelt-db shows the record orvelt

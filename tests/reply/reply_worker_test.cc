@@ -24,7 +24,7 @@
 #include <vector>
 
 #include "config/config.h"
-#include "store/block_store.h"
+#include "store/block_store_open.h"
 #include "support/gdbm_file.h"
 #include "support/log_capture.h"
 #include "support/recording_mta.h"

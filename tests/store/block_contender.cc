@@ -5,7 +5,7 @@
 #include <cstdio>
 
 #include "config/config.h"
-#include "store/block_store.h"
+#include "store/block_store_open.h"
 #include "util/log.h"
 
 int main(int argc, char** argv) {

@@ -474,11 +474,13 @@ TEST_F(Block, ConfirmLeavesARecordThatIsNoLongerTheClaimsAndLogsAFailure) {
   store.confirm(BlockClaim{true, std::nullopt, std::nullopt, 0}, "box@host", "local@site");
   EXPECT_TRUE(capture.records().empty());
 
+  // A confirmation that cannot be written is lost, and said to be.
   std::filesystem::remove(receiver_file);
   store.confirm(claim, "box@host", "local@site");
   EXPECT_EQ(capture.records(),
             (std::vector<LogRecord>{
-                {LOG_ERR, "CRIT/IO " + receiver_file + ": No such file or directory"}}));
+                {LOG_ERR, "CRIT/IO " + receiver_file + ": No such file or directory"},
+                {LOG_ERR, "CRIT/IO blockstore: confirmation lost: box@host for local@site"}}));
   EXPECT_EQ(tree(dir.path()), std::set<std::string>{"block"});
 }
 
@@ -730,6 +732,37 @@ TEST_F(Block, ImportKeepsWhatStillBlocksAndNeverOverwrites) {
   EXPECT_EQ(records.at("recent@host" + std::string(1, '\0')), time_bytes(now - 3600));
   EXPECT_EQ(records.at("present@host" + std::string(1, '\0')), present);
   EXPECT_FALSE(block_claim("recent@host", "local@site").granted);
+}
+
+// What an operator puts back after a lost confirmation: the full record of
+// a reply made now, in place of whatever the pair had, blocking every text
+// for blockexpire; into an existing block file only.
+TEST_F(Block, RecordReplyWritesTheFullRecordOverAnyOther) {
+  const BlockClaim claim = block_claim("box@host", "local@site");
+  ASSERT_TRUE(claim.stored);
+  ASSERT_TRUE(gdbm_block_record(read_gdbm(receiver_file).at(kSenderKey))->lease);
+  const int64_t now = time(nullptr);
+  for (const char* sender : {"box@host", "new@host"}) {
+    SCOPED_TRACE(sender);
+    const Outcome recorded = store.record_reply("local@site", sender, now);
+    ASSERT_TRUE(recorded.ok()) << recorded.reason;
+    EXPECT_EQ(read_gdbm(receiver_file).at(sender + std::string(1, '\0')),
+              gdbm_block_value(BlockRecord{now, std::nullopt, {}, std::nullopt}));
+    GdbmBlockStore next_run{g_config};
+    const Result<BlockClaim> again =
+        next_run.claim(ClaimRequest{sender, "local@site", "e7", std::nullopt});
+    ASSERT_TRUE(again.ok()) << again.failure().reason;
+    EXPECT_FALSE(again->granted);
+  }
+  // No block file is made; none kept under blockexpire 0.
+  const Outcome missing = store.record_reply("nobody@site", "box@host", now);
+  ASSERT_FALSE(missing.ok());
+  EXPECT_EQ(missing.reason, "CRIT/IO " + blockfiles + "/nobody@site: no such file");
+  EXPECT_FALSE(std::filesystem::exists(blockfiles + "/nobody@site"));
+  g_config.blockexpire = 0;
+  EXPECT_TRUE(store.record_reply("nobody@site", "box@host", now).ok());
+  EXPECT_FALSE(std::filesystem::exists(blockfiles + "/nobody@site"));
+  EXPECT_TRUE(pauses.empty());
 }
 
 // ---------------------------------------------------------------------------

@@ -24,7 +24,7 @@
 
 #include "config/config.h"
 #include "store/block_file_space.h"
-#include "store/block_store.h"
+#include "store/block_store_open.h"
 #include "store/gdbm_block_store.h"
 #include "store/store.h"
 #include "support/gdbm_file.h"

@@ -9,6 +9,7 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include <cctype>
 #include <chrono>
 #include <ctime>
 #include <memory>
@@ -16,7 +17,7 @@
 
 #include "config/config.h"
 #include "store/block_record.h"
-#include "store/block_store.h"
+#include "store/block_store_open.h"
 #include "support/log_capture.h"
 #include "support/redis_server.h"
 #include "util/log.h"
@@ -86,6 +87,24 @@ TEST(RedisAddress, ParsesServersAndRefusesTheRest) {
   }
 }
 
+// The maker in a value: its second word.
+std::string maker_of(const std::string& value) {
+  const size_t start = value.find(' ') + 1;
+  return value.substr(start, value.find(' ', start) - start);
+}
+
+// "<host>:<pid>.<n>" of this process, as a regular expression.
+std::string maker_pattern() {
+  char host[256] = {};
+  gethostname(host, sizeof host - 1);
+  std::string quoted;
+  for (const char c : std::string(host)) {
+    if (!isalnum(static_cast<unsigned char>(c))) quoted += '\\';
+    quoted += c;
+  }
+  return quoted + ":" + std::to_string(getpid()) + "\\.[0-9]+";
+}
+
 class RedisBlock : public testing::Test {
  protected:
   void SetUp() override {
@@ -141,9 +160,8 @@ TEST_F(RedisBlock, ClaimsOnceAndRecordsTheTimeWithTheExpiry) {
   EXPECT_LE(*stored, time(nullptr));
   // Pending, its key living as long as the lease.
   const int64_t lease = block_lease_seconds(g_config.mtatimeout);
-  char host[256] = {};
-  gethostname(host, sizeof host - 1);
-  const std::string maker = std::string(host) + ":" + std::to_string(getpid());
+  const std::string maker = maker_of(*value);
+  EXPECT_THAT(maker, testing::MatchesRegex(maker_pattern()));
   EXPECT_EQ(*value, redis_block_value(BlockRecord{*stored, std::nullopt, "", lease}, maker));
   EXPECT_EQ(first.lease_ends, *stored + lease);
   long long ttl = server.ttl(key("jane@example.org", "bob@b.example"));
@@ -335,6 +353,113 @@ TEST_F(RedisBlock, ConfirmAndWithdrawReconnectOnceWhenTheConnectionWasLost) {
   EXPECT_FALSE(redis_block_record(*full)->lease);
   EXPECT_GE(server.ttl(key("r@y", "t@x")), 48 * 3600 - 1);
   EXPECT_TRUE(capture.records().empty());
+}
+
+// orveltd's workers each have a store of their own: their values name
+// makers of their own, so that no worker takes another's claim for its own.
+// The "<host>:<pid>" of earlier values is read all the same.
+TEST_F(RedisBlock, StoresOfOneProcessWriteMakersOfTheirOwn) {
+  RedisServer server;
+  use({server.url()});
+  RedisBlockStore other(g_config, redis_log_voice());
+  const BlockClaim mine = block_claim("s@x", "r@y");
+  const Result<BlockClaim> theirs = other.claim("t@x", "r@y");
+  ASSERT_TRUE(mine.stored && theirs.ok() && theirs->stored);
+  EXPECT_THAT(maker_of(*mine.stored), testing::MatchesRegex(maker_pattern()));
+  EXPECT_THAT(maker_of(*theirs->stored), testing::MatchesRegex(maker_pattern()));
+  EXPECT_NE(maker_of(*mine.stored), maker_of(*theirs->stored));
+  // Confirmed, the full record keeps its store's maker.
+  store->confirm(mine, "s@x", "r@y");
+  EXPECT_EQ(maker_of(*server.get(key("r@y", "s@x"))), maker_of(*mine.stored));
+
+  char host[256] = {};
+  gethostname(host, sizeof host - 1);
+  const std::string earlier =
+      std::to_string(time(nullptr) - 60) + " " + host + ":" + std::to_string(getpid());
+  server.command({"SET", key("r@y", "u@x"), earlier});
+  const Result<BlockClaim> blocked = other.claim("u@x", "r@y");
+  ASSERT_TRUE(blocked.ok()) << blocked.failure().reason;
+  EXPECT_FALSE(blocked->granted);
+  EXPECT_EQ(server.get(key("r@y", "u@x")), earlier);
+}
+
+// A confirmation whose retry fails too is lost: the failure, then the loss,
+// both at priority err.
+TEST_F(RedisBlock, ConfirmationThatFailsAgainOnAFreshConnectionIsLoggedAsLost) {
+  auto server = std::make_unique<RedisServer>();
+  const std::string url = server->url();
+  use({url});
+  const BlockClaim claim = block_claim("s@x", "r@y");
+  ASSERT_TRUE(claim.stored);
+  server.reset();
+  LogCapture capture;
+  store->confirm(claim, "s@x", "r@y");
+  EXPECT_EQ(capture.records(),
+            (std::vector<LogRecord>{
+                {LOG_WARNING, "WARN/IO blockstore " + url + " skipped: Connection refused"},
+                {LOG_ERR, "CRIT/IO blockstore " + url + ": connection closed"},
+                {LOG_ERR, "CRIT/IO blockstore: confirmation lost: s@x for r@y"}}));
+}
+
+// The reply went out: the new connection for its confirmation, from the
+// first server on, is given five seconds in all, however many servers keep
+// it waiting.
+TEST_F(RedisBlock, TheConfirmationsRetryEndsWithinFiveSeconds) {
+  RedisServer first(RedisOptions().password("pw"));
+  RedisServer second(RedisOptions().password("pw"));
+  use({first.url(), second.url()});
+  g_config.blockstore_password = "pw";
+  const BlockClaim claim = block_claim("s@x", "r@y");
+  ASSERT_TRUE(claim.stored && first.get(key("r@y", "s@x")));
+  first.command({"CLIENT", "KILL", "TYPE", "normal"});
+  first.stop();
+  second.stop();
+  LogCapture capture;
+  const auto start = std::chrono::steady_clock::now();
+  store->confirm(claim, "s@x", "r@y");
+  const auto waited = std::chrono::steady_clock::now() - start;
+  first.cont();
+  second.cont();
+  EXPECT_GE(waited, std::chrono::milliseconds(4900));
+  EXPECT_LT(waited, std::chrono::milliseconds(6500));
+  EXPECT_TRUE(
+      logged(capture.records(), LOG_ERR, "CRIT/IO blockstore: confirmation lost: s@x for r@y"));
+  // The claim's pending record stands, for its lease.
+  const std::optional<std::string> pending = first.get(key("r@y", "s@x"));
+  ASSERT_TRUE(pending);
+  EXPECT_TRUE(redis_block_record(*pending)->lease);
+}
+
+// What an operator puts back after a lost confirmation: the full record of
+// a reply made now, in place of whatever the pair had.
+TEST_F(RedisBlock, RecordReplyWritesTheFullRecordOverAnyOther) {
+  RedisServer server;
+  use({server.url()});
+  const BlockClaim claim = block_claim("s@x", "r@y");
+  ASSERT_TRUE(claim.stored);
+  const int64_t now = time(nullptr);
+  for (const char* sender : {"s@x", "t@x"}) {
+    SCOPED_TRACE(sender);
+    RedisBlockStore tool(g_config, redis_log_voice());
+    const Outcome recorded = tool.record_reply("r@y", sender, now);
+    ASSERT_TRUE(recorded.ok()) << recorded.reason;
+    const std::optional<std::string> value = server.get(key("r@y", sender));
+    ASSERT_TRUE(value);
+    EXPECT_EQ(*value, redis_block_value(BlockRecord{now, std::nullopt, {}, std::nullopt},
+                                        maker_of(*value)));
+    EXPECT_GE(server.ttl(key("r@y", sender)), 48 * 3600 - 1);
+    EXPECT_LE(server.ttl(key("r@y", sender)), 48 * 3600 + 1);
+    RedisBlockStore next_run(g_config, redis_log_voice());
+    const Result<BlockClaim> again =
+        next_run.claim(ClaimRequest{sender, "r@y", "e7", std::nullopt});
+    ASSERT_TRUE(again.ok()) << again.failure().reason;
+    EXPECT_FALSE(again->granted);
+  }
+  ClosedPort down;
+  use({down.url()});
+  RedisBlockStore unreachable(g_config, redis_log_voice());
+  LogCapture capture;
+  EXPECT_FALSE(unreachable.record_reply("r@y", "s@x", now).ok());
 }
 
 // The connection lost and the claim's server gone: the next server has no

@@ -6,9 +6,14 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <filesystem>
+#include <map>
+#include <mutex>
 #include <set>
 #include <stdexcept>
+#include <thread>
+#include <vector>
 
 #include "config/config.h"
 #include "support/gdbm_file.h"
@@ -181,6 +186,55 @@ TEST_F(StoreOpen, ProcessesMeetingALockPauseDifferently) {
   // Eight equal draws from a thousand values: next to impossible unless
   // they are coupled.
   EXPECT_NE(first.count(*first.begin()), 8u);
+}
+
+// Threads of one process (orveltd's workers) that meet the same lock must
+// not pause in step either.
+std::mutex first_pauses_lock;
+std::map<std::thread::id, unsigned> first_pauses;
+void note_first_pause_of_thread(unsigned microseconds) {
+  {
+    const std::lock_guard<std::mutex> hold(first_pauses_lock);
+    if (first_pauses.emplace(std::this_thread::get_id(), microseconds).second) return;
+  }
+  usleep(1000);  // later pauses of the wait: short, not busy
+}
+
+TEST_F(StoreOpen, ThreadsMeetingALockPauseDifferently) {
+  constexpr size_t kThreads = 8;
+  write_gdbm_keys(dir.file("db"), {"k"});
+  LockHolder writer(dir.file("db"), GDBM_WRITER);
+  first_pauses.clear();
+  store_set_pause(note_first_pause_of_thread);
+  std::vector<std::thread> threads;
+  std::atomic<size_t> opened{0};
+  for (size_t i = 0; i < kThreads; ++i) {
+    threads.emplace_back([&] {
+      if (store_open(dir.file("db"), StoreMode::kReader, kMode)) ++opened;
+    });
+  }
+  for (int waited = 0; waited < 5000; ++waited) {
+    {
+      const std::lock_guard<std::mutex> hold(first_pauses_lock);
+      if (first_pauses.size() == kThreads) break;
+    }
+    usleep(1000);
+  }
+  writer.release();
+  for (std::thread& thread : threads) thread.join();
+  EXPECT_EQ(opened, kThreads);
+  std::map<unsigned, size_t> times_drawn;
+  for (const auto& [thread, microseconds] : first_pauses) {
+    EXPECT_GE(microseconds, kFirstPauseStep / 2);
+    EXPECT_LE(microseconds, kFirstPauseStep * 3 / 2);
+    ++times_drawn[microseconds];
+  }
+  ASSERT_EQ(first_pauses.size(), kThreads);
+  // Eight draws from a thousand values: two may meet by chance, hardly
+  // three.
+  for (const auto& [microseconds, times] : times_drawn) {
+    EXPECT_LE(times, 2u) << microseconds << " us drawn by " << times << " threads";
+  }
 }
 
 // Processes creating the same missing file at the same moment: one file
