@@ -36,6 +36,13 @@ std::string message(const std::string& from) {
 class KeptSessionTest : public testing::Test {
  protected:
   void SetUp() override { ASSERT_EQ(mkdir(blockdir_.c_str(), 0700), 0); }
+  // In a sanitizer build, a finding of the server's shows in its output.
+  void TearDown() override {
+    if (daemon_ == nullptr) return;
+    const std::string err = daemon_->err();
+    EXPECT_EQ(err.find("Sanitizer"), std::string::npos) << err;
+    EXPECT_EQ(err.find("runtime error"), std::string::npos) << err;
+  }
 
   // orveltd with one worker, so that every message meets the session the
   // one before left, reaching the directory through the relay.
