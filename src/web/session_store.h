@@ -39,6 +39,8 @@ class SessionStore {
   void set_zone(const std::string& id, const std::string& zone);
   // Ends the session of id, if there is one.
   void remove(const std::string& id);
+  // The idle time from now on, for the sessions there are too.
+  void set_idle(std::chrono::minutes idle);
 
  private:
   struct Kept {
