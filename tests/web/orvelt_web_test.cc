@@ -752,7 +752,7 @@ TEST_F(OrveltWebTest, SlowClientsFromOneAddressNeitherLockThePageNorStayPastThei
   EXPECT_EQ(page->status, 200);
 }
 
-TEST_F(OrveltWebTest, ATrustedProxyMayHoldAnyNumberOfConnections) {
+TEST_F(OrveltWebTest, ConnectionsFromATrustedProxyAreNotLimited) {
   start(config().set("web_request_timeout", "3"));  // 127.0.0.1 is a trusted proxy
   Drippers drippers(port_, 24);
   std::this_thread::sleep_for(1s);
