@@ -184,12 +184,9 @@ void close_after_response(httplib::Response& res) {
 
 bool PeerCount::enter(const std::string& address, size_t limit) {
   const std::lock_guard<std::mutex> lock(mutex_);
-  size_t& open = open_[address];
-  if (limit != 0 && open >= limit) {
-    if (open == 0) open_.erase(address);
-    return false;
-  }
-  ++open;
+  const auto it = open_.find(address);
+  if (limit != 0 && it != open_.end() && it->second >= limit) return false;
+  ++open_[address];
   return true;
 }
 

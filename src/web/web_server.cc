@@ -323,6 +323,8 @@ void WebApp::post_login(const httplib::Request& req, const FormBody& form, httpl
   }
   const std::optional<Session> session = sessions_.create(login, **dn);
   if (!session) return send_html(res, 500, render_login(login, "No session can be made now."));
+  // The new session's cookie in place of the ended one's expiry.
+  res.headers.erase("Set-Cookie");
   res.set_header("Set-Cookie", session_cookie(session->id, g_config.web_secure_cookies));
   redirect_home(res);
 }

@@ -829,6 +829,8 @@ TEST_F(OrveltWebTest, ALoginEndsTheSessionTheBrowserStillCarries) {
       post("/login", encoded({{"login", "other@site"}, {"password", "other-pw"}}), jane_cookie);
   ASSERT_TRUE(other);
   EXPECT_EQ(other->status, 303);
+  EXPECT_EQ(other->get_header_value_count("Set-Cookie"), 1u);
+  EXPECT_EQ(other->get_header_value("Set-Cookie").find("Max-Age=0"), std::string::npos);
   const httplib::Result page = get(jane_cookie);
   ASSERT_TRUE(page);
   EXPECT_NE(page->body.find("name=\"password\""), std::string::npos) << "jane's session lives";
