@@ -67,6 +67,11 @@ void SessionStore::remove(const std::string& id) {
   sessions_.erase(id);
 }
 
+void SessionStore::set_idle(std::chrono::minutes idle) {
+  const std::lock_guard<std::mutex> lock(mutex_);
+  idle_ = idle;
+}
+
 std::optional<std::string> random_hex_256() {
   unsigned char bytes[32];
   size_t got = 0;

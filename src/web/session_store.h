@@ -46,6 +46,8 @@ class SessionStore {
   std::map<std::string, std::string> take_notes(const std::string& id);
   // Ends the session of id, if there is one.
   void remove(const std::string& id);
+  // The idle time from now on, for the sessions there are too.
+  void set_idle(std::chrono::minutes idle);
 
  private:
   struct Kept {

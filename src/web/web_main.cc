@@ -10,6 +10,7 @@
 #include <optional>
 #include <string>
 #include <thread>
+#include <utility>
 
 #include "config/config.h"
 #include "config/config_check.h"
@@ -18,6 +19,7 @@
 #include "main/cmdline.h"
 #include "util/log.h"
 #include "util/standard_descriptors.h"
+#include "web/guarded_server.h"
 #include "web/web_server.h"
 
 namespace {
@@ -31,15 +33,17 @@ void print_web_usage() {
       kDefaultConfigPath);
 }
 
-// SIGTERM and SIGINT, blocked in every thread: the main thread waits for
-// them, the server's threads never see them.
-sigset_t block_stop_signals() {
-  sigset_t stops;
-  sigemptyset(&stops);
-  sigaddset(&stops, SIGTERM);
-  sigaddset(&stops, SIGINT);
-  pthread_sigmask(SIG_BLOCK, &stops, nullptr);
-  return stops;
+// SIGTERM, SIGINT and SIGHUP, blocked in every thread from the start: the
+// main thread waits for them, the server's threads never see them, and one
+// that comes while the server starts waits instead of ending the process.
+sigset_t block_server_signals() {
+  sigset_t signals;
+  sigemptyset(&signals);
+  sigaddset(&signals, SIGTERM);
+  sigaddset(&signals, SIGINT);
+  sigaddset(&signals, SIGHUP);
+  pthread_sigmask(SIG_BLOCK, &signals, nullptr);
+  return signals;
 }
 
 void read_configuration(const char* path) {
@@ -50,9 +54,29 @@ void read_configuration(const char* path) {
   config_publish();
 }
 
-void wait_for_stop(const sigset_t& stops) {
-  int number = 0;
-  while (sigwait(&stops, &number) != 0) {
+// Reads the configuration file again and publishes it for the requests to
+// come; the record in force stays when the file cannot be read. True when
+// it was read.
+bool reload_configuration(const char* path) {
+  Config previous = g_config;
+  if (const std::optional<std::string> reason = config_read_path(path)) {
+    g_config = std::move(previous);
+    log_message(LOG_WARNING, "WARN/CFG reload failed: %s: %s", log_safe(path).c_str(),
+                reason->c_str());
+    return false;
+  }
+  config_publish();
+  log_message(LOG_INFO, "INFO/SYS configuration reloaded");
+  return true;
+}
+
+// Waits for SIGTERM or SIGINT, reloading the configuration at each SIGHUP.
+void serve_signals(const sigset_t& signals, const char* config_path, WebApp& app) {
+  for (;;) {
+    int number = 0;
+    if (sigwait(&signals, &number) != 0) continue;
+    if (number != SIGHUP) return;
+    if (reload_configuration(config_path)) app.configuration_reloaded();
   }
 }
 
@@ -68,23 +92,23 @@ int web_main(int argc, char** argv) {
     return 0;
   }
   if (options.test_requested) return config_test(options.config_path, stderr);
-  const sigset_t stops = block_stop_signals();
+  const sigset_t signals = block_server_signals();
   log_open();
   log_warn_if_root();
   read_configuration(options.config_path);
   const Result<ListenAt> at = parse_web_listen(g_config.web_listen);
   if (!at.ok()) end_run(at.failure());
   ldap_library_prepare_for_threads();
-  httplib::Server server;
+  GuardedServer server;
   WebApp app;
   app.install(server);
-  if (!server.bind_to_port(at->host.c_str(), at->port)) {
+  if (!server.bind_and_listen(at->host, at->port)) {
     end_run(Outcome::config_error(
         LOG_ERR, "CRIT/IO web_listen " + log_safe(g_config.web_listen) + ": " + strerror(errno)));
   }
   log_message(LOG_INFO, "INFO/SYS listening on %s", log_safe(g_config.web_listen).c_str());
   std::thread serving([&server] { server.listen_after_bind(); });
-  wait_for_stop(stops);
+  serve_signals(signals, options.config_path, app);
   server.stop();
   serving.join();
   log_message(LOG_INFO, "INFO/SYS stopped");

@@ -15,6 +15,7 @@
 #include "util/host_port.h"
 #include "util/log.h"
 #include "web/blocked_senders.h"
+#include "web/guarded_server.h"
 #include "web/time_zone.h"
 
 namespace {
@@ -29,6 +30,7 @@ constexpr const char* kLogInFirst = "Log in first.";
 constexpr const char* kChangedElsewhere =
     "Changed elsewhere since you opened this page: nothing was saved. The page shows the values "
     "as they are now.";
+constexpr const char* kTooLarge = "The form is larger than this page takes.";
 
 Outcome listen_failure(std::string_view text, const std::string& why) {
   return Outcome::config_error(LOG_ERR, "CRIT/IO web_listen " + log_safe(text) + ": " + why);
@@ -61,6 +63,36 @@ std::string forwarded_for(const httplib::Request& req) {
     hops += req.get_header_value(kHeader, i);
   }
   return hops;
+}
+
+// The body of a POST, read whole: none when it is larger than
+// kMaxFormBytes (413) or cannot be read (400), the answer given then. A
+// multipart body is read and dropped: no form of this page sends one.
+std::optional<FormBody> read_form(const httplib::Request& req, httplib::Response& res,
+                                  const httplib::ContentReader& reader) {
+  std::string body;
+  bool too_large = false;
+  bool read = false;
+  if (req.is_multipart_form_data()) {
+    read = reader(
+        httplib::MultipartContentHeader([](const httplib::MultipartFormData&) { return true; }),
+        httplib::ContentReceiver([](const char*, size_t) { return true; }));
+  } else {
+    read = reader(httplib::ContentReceiver([&](const char* data, size_t size) {
+      too_large = size > kMaxFormBytes - body.size();
+      if (!too_large) body.append(data, size);
+      return !too_large;
+    }));
+  }
+  if (read) return FormBody(body);
+  // What is left of the body would be read as the next request.
+  close_after_response(res);
+  if (too_large || res.status == 413) {
+    send_html(res, 413, render_problem(kTooLarge, ""));
+  } else {
+    res.status = 400;
+  }
+  return std::nullopt;
 }
 
 // Logs a failure the directory or the block store handed back.
@@ -173,10 +205,20 @@ Result<ListenAt> parse_web_listen(std::string_view text) {
   return ListenAt{parts->host, static_cast<int>(*port)};
 }
 
-WebApp::WebApp()
-    : sessions_(std::chrono::minutes(g_config.web_session_idle)),
-      secure_cookies_(g_config.web_secure_cookies),
-      trusted_proxies_(g_config.web_trusted_proxies) {}
+WebApp::WebApp() : sessions_(std::chrono::minutes(g_config.web_session_idle)) {}
+
+void WebApp::configuration_reloaded() {
+  sessions_.set_idle(std::chrono::minutes(g_config.web_session_idle));
+}
+
+void WebApp::post_form(httplib::Server& server, const std::string& path, FormHandler handler) {
+  server.Post(path, [this, handler](const httplib::Request& req, httplib::Response& res,
+                                    const httplib::ContentReader& reader) {
+    config_adopt_published();
+    const std::optional<FormBody> form = read_form(req, res, reader);
+    if (form) (this->*handler)(req, *form, res);
+  });
+}
 
 void WebApp::install(httplib::Server& server) {
   server.Get("/",
@@ -185,18 +227,11 @@ void WebApp::install(httplib::Server& server) {
     res.set_header("Cache-Control", "no-cache");
     res.set_content(kZoneScript, "text/javascript; charset=utf-8");
   });
-  server.Post("/login", [this](const httplib::Request& req, httplib::Response& res) {
-    post_login(req, res);
-  });
-  server.Post("/save",
-              [this](const httplib::Request& req, httplib::Response& res) { post_save(req, res); });
-  server.Post("/logout", [this](const httplib::Request& req, httplib::Response& res) {
-    post_logout(req, res);
-  });
-  server.Post(
-      ".*", [this](const httplib::Request& req, httplib::Response& res) { post_other(req, res); });
-  // Two texts of kMaxTextBytes, every byte percent-encoded, and the rest.
-  server.set_payload_max_length(8 * kMaxTextBytes);
+  post_form(server, "/login", &WebApp::post_login);
+  post_form(server, "/save", &WebApp::post_save);
+  post_form(server, "/logout", &WebApp::post_logout);
+  post_form(server, ".*", &WebApp::post_other);
+  server.set_payload_max_length(kMaxFormBytes);
 }
 
 std::optional<Session> WebApp::session_of(const httplib::Request& req) {
@@ -251,26 +286,45 @@ void WebApp::respond_page(const Session& session, httplib::Response& res, int st
   send_html(res, status, render_page(view));
 }
 
-void WebApp::post_login(const httplib::Request& req, httplib::Response& res) {
-  config_adopt_published();
-  const FormBody form(req.body);
+void WebApp::post_login(const httplib::Request& req, const FormBody& form, httplib::Response& res) {
   const std::string login = form.value("login");
-  const std::string client = client_address(req.remote_addr, forwarded_for(req), trusted_proxies_);
+  const std::string client =
+      client_address(req.remote_addr, forwarded_for(req), g_config.web_trusted_proxies);
+  // Someone else may be at the keyboard: the session the browser still
+  // carries ends, whoever logs in and however it goes.
+  if (const std::optional<Session> carried = session_of(req)) {
+    sessions_.remove(carried->id);
+    res.set_header("Set-Cookie", expired_session_cookie(g_config.web_secure_cookies));
+  }
   const auto failed = [&](int status, const char* message) {
     log_message(LOG_WARNING, "WARN/WEB login failed for %s from %s", log_safe(login).c_str(),
                 log_safe(client).c_str());
     send_html(res, status, render_login(login, message));
   };
-  if (!limit_.attempt(login, client)) return failed(429, kTooMany);
+  LoginLimits limits;
+  limits.per_login = static_cast<size_t>(g_config.web_login_limit);
+  limits.per_client = static_cast<size_t>(g_config.web_client_limit);
+  LoginLimit::Attempt attempt =
+      limit_.begin(login, client, limits, std::chrono::seconds(g_config.web_request_timeout));
+  if (attempt.turn() == LoginLimit::Turn::limited) return failed(429, kTooMany);
+  // The attempts before it still ran when its time was up: the directory
+  // is that slow.
+  if (attempt.turn() == LoginLimit::Turn::busy) {
+    return send_html(res, 503, render_login(login, kNoDirectory));
+  }
   const Result<std::optional<std::string>> dn = authenticate(login, form.value("password"));
-  // The attempt stays counted unless it succeeded: also when the directory
-  // could not answer, which tells nothing about the password either way.
+  // A directory that could not answer counts as a failure too: it tells
+  // nothing about the password either way, and a guesser must not get
+  // around the limit by making the directory slow.
   if (!dn.ok()) {
+    attempt.failed();
     log_failure(dn.failure());
     return send_html(res, 503, render_login(login, kNoDirectory));
   }
-  if (!dn->has_value()) return failed(401, kWrongLogin);
-  limit_.succeeded(login, client);
+  if (!dn->has_value()) {
+    attempt.failed();
+    return failed(401, kWrongLogin);
+  }
   const std::optional<Session> session = sessions_.create(login, **dn);
   if (!session) return send_html(res, 500, render_login(login, "No session can be made now."));
   // The browser's zone, from the form's script: the first page shows it.
@@ -278,13 +332,13 @@ void WebApp::post_login(const httplib::Request& req, httplib::Response& res) {
   if (const date::time_zone* zone = tz.empty() ? nullptr : zone_named(tz)) {
     sessions_.set_zone(session->id, zone_name(*zone));
   }
-  res.set_header("Set-Cookie", session_cookie(session->id, secure_cookies_));
+  // The new session's cookie in place of the ended one's expiry.
+  res.headers.erase("Set-Cookie");
+  res.set_header("Set-Cookie", session_cookie(session->id, g_config.web_secure_cookies));
   redirect_home(res);
 }
 
-void WebApp::post_save(const httplib::Request& req, httplib::Response& res) {
-  config_adopt_published();
-  const FormBody form(req.body);
+void WebApp::post_save(const httplib::Request& req, const FormBody& form, httplib::Response& res) {
   std::optional<Session> session = checked_session(req, form, res);
   if (!session) return;
   const SaveFields sent = save_fields_of(form);
@@ -325,17 +379,16 @@ void WebApp::post_save(const httplib::Request& req, httplib::Response& res) {
   redirect_home(res);
 }
 
-void WebApp::post_logout(const httplib::Request& req, httplib::Response& res) {
-  config_adopt_published();
-  const std::optional<Session> session = checked_session(req, FormBody(req.body), res);
+void WebApp::post_logout(const httplib::Request& req, const FormBody& form,
+                         httplib::Response& res) {
+  const std::optional<Session> session = checked_session(req, form, res);
   if (!session) return;
   sessions_.remove(session->id);
-  res.set_header("Set-Cookie", expired_session_cookie(secure_cookies_));
+  res.set_header("Set-Cookie", expired_session_cookie(g_config.web_secure_cookies));
   redirect_home(res);
 }
 
-void WebApp::post_other(const httplib::Request& req, httplib::Response& res) {
-  config_adopt_published();
+void WebApp::post_other(const httplib::Request& req, const FormBody&, httplib::Response& res) {
   if (!session_of(req)) return send_html(res, 401, render_login("", kLogInFirst));
   send_html(res, 404, render_problem("No such page.", ""));
 }

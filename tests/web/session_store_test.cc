@@ -35,6 +35,16 @@ TEST(SessionStoreTest, IdsAndTokensAreFreshRandom256BitHex) {
   }
 }
 
+TEST(SessionStoreTest, ANewIdleTimeHoldsForTheSessionsThereAreToo) {
+  Clocked clocked;
+  const Session session = *clocked.store.create("jane@site", "uid=jane");
+  clocked.store.set_idle(10min);
+  clocked.now += 10min;
+  EXPECT_TRUE(clocked.store.find(session.id));
+  clocked.now += 10min + 1s;
+  EXPECT_FALSE(clocked.store.find(session.id));
+}
+
 TEST(SessionStoreTest, ASessionLastsWhileUsedAndEndsAfterTheIdleTime) {
   Clocked clocked;
   const Session session = *clocked.store.create("jane@site", "uid=jane,ou=people");
