@@ -35,8 +35,8 @@ struct ServerSettings {
   // Called in the main thread on SIGHUP.
   std::function<void()> reload;
   // Called in the main thread when the drain limit passed with work left,
-  // and again every 100 ms until the workers are done or left: ends what
-  // the workers wait for (orveltd: the MTAs).
+  // and again every 100 ms until the workers are done or their connections
+  // shut down: ends what the workers wait for (orveltd: the MTAs).
   std::function<void()> cut_short;
 };
 

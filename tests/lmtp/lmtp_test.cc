@@ -16,6 +16,7 @@
 #include <thread>
 #include <vector>
 
+#include "lmtp/session.h"
 #include "util/unique_fd.h"
 
 namespace {
@@ -602,6 +603,70 @@ TEST(LmtpStop, SessionsEndWith421AtCommandBoundaries) {
     client.join();
     EXPECT_EQ(handler.deliveries.size(), c.deliveries);
   }
+}
+
+// Driven a step at a time, a session never waits for its client: a line
+// begun is kept for later, a DATA hands over the transaction, and a client
+// that pipelines without reading holds further commands back until it has
+// taken the replies queued, none lost.
+TEST(LmtpSession, StepsNeverWait) {
+  int fds[2];
+  ASSERT_EQ(socketpair(AF_UNIX, SOCK_STREAM | SOCK_NONBLOCK, 0, fds), 0);
+  const UniqueFd client(fds[0]);
+  const UniqueFd server(fds[1]);
+  LmtpSession session(server.get(), LmtpLimits{});
+  session.greet();
+  EXPECT_EQ(session.advance(), LmtpSession::Step::input);
+  auto say = [&](const std::string& text) {
+    ASSERT_EQ(write(client.get(), text.data(), text.size()), static_cast<ssize_t>(text.size()));
+  };
+  say("LHLO c\r\nMAIL FROM:<s@x>\r\nRCPT TO:<a@y>\r\nNO");
+  EXPECT_EQ(session.advance(), LmtpSession::Step::input);
+  EXPECT_TRUE(session.in_transaction());
+  say("OP\r\nDATA\r\nm\r\n.\r\n");
+  EXPECT_EQ(session.advance(), LmtpSession::Step::transaction);
+  RecordingHandler handler;
+  EXPECT_EQ(session.transaction(handler), LmtpSession::Step::input);
+  ASSERT_EQ(handler.deliveries.size(), 1u);
+  EXPECT_EQ(handler.deliveries[0].data, "m\n");
+  EXPECT_FALSE(session.in_transaction());
+  EXPECT_TRUE(session.send_now());
+  std::string received;
+  auto take = [&] {
+    char chunk[65536];
+    ssize_t got;
+    while ((got = read(client.get(), chunk, sizeof chunk)) > 0) received.append(chunk, got);
+  };
+  take();
+  EXPECT_TRUE(
+      received.ends_with("250 2.0.0 ok\r\n354 go ahead, end with <CRLF>.<CRLF>\r\n"
+                         "250 2.0.0 a@y ok\r\n"))
+      << received;
+  received.clear();
+
+  std::string noops;
+  for (int i = 0; i < 3000; ++i) noops += "NOOP\r\n";
+  size_t sent = 0;
+  size_t replies = 0;
+  bool held_back = false;
+  for (int round = 0; round < 1000 && replies < 3000; ++round) {
+    if (sent < noops.size()) {
+      const ssize_t n = write(client.get(), noops.data() + sent, noops.size() - sent);
+      if (n > 0) sent += static_cast<size_t>(n);
+    }
+    EXPECT_EQ(session.advance(), LmtpSession::Step::input);
+    held_back = held_back || session.held_back();
+    if (round > 2) {  // the client reads only now and then
+      session.send_now();
+      take();
+    }
+    replies = 0;
+    for (size_t at = 0; (at = received.find("250 2.0.0 ok\r\n", at)) != std::string::npos; ++at) {
+      ++replies;
+    }
+  }
+  EXPECT_TRUE(held_back) << "replies were queued without bound";
+  EXPECT_EQ(replies, 3000u);
 }
 
 }  // namespace
