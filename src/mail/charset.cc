@@ -4,7 +4,9 @@
 #include <syslog.h>
 #include <cerrno>
 #include <cstring>
+#include <string>
 #include <string_view>
+#include <utility>
 
 #include "config/config.h"
 #include "util/log.h"
