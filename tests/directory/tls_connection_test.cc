@@ -285,7 +285,7 @@ TEST(DirectoryConnectTls, EncryptedSessionSearchesNowhereElse) {
     }
     EXPECT_EQ(texts, 0u);
     const std::vector<LogRecord> warned{
-        {LOG_WARNING, "WARN/LDAP Referral for (&(mail=local.user@site)(vacationActive=TRUE))"}};
+        {LOG_ERR, "WARN/LDAP Referral for (&(mail=local.user@site)(vacationActive=TRUE))"}};
     EXPECT_EQ(capture.records(), warned);
     capture.clear();
     EXPECT_EQ(connections_reaching(server, mark, " ACCEPT from ", c.new_connections + 1),
