@@ -10,12 +10,14 @@
 #include <atomic>
 #include <cerrno>
 #include <cstring>
+#include <new>
 #include <optional>
 #include <system_error>
 #include <utility>
 
 #include "config/config.h"
 #include "config/config_snapshot.h"
+#include "util/strings.h"
 #include "web/login_limit.h"
 
 namespace {
@@ -235,7 +237,12 @@ void ConnectionThreads::work() {
     std::function<void()> job = std::move(jobs_.front());
     jobs_.pop_front();
     lock.unlock();
-    job();
+    try {
+      job();
+    } catch (const std::bad_alloc&) {
+      // Out of memory: the main thread stops the server and ends the run.
+      report_no_memory();
+    }
     lock.lock();
   }
 }

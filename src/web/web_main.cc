@@ -7,6 +7,7 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <new>
 #include <optional>
 #include <string>
 #include <thread>
@@ -19,6 +20,7 @@
 #include "main/cmdline.h"
 #include "util/log.h"
 #include "util/standard_descriptors.h"
+#include "util/strings.h"
 #include "web/guarded_server.h"
 #include "web/web_server.h"
 
@@ -107,10 +109,18 @@ int web_main(int argc, char** argv) {
         LOG_ERR, "CRIT/IO web_listen " + log_safe(g_config.web_listen) + ": " + strerror(errno)));
   }
   log_message(LOG_INFO, "INFO/SYS listening on %s", log_safe(g_config.web_listen).c_str());
-  std::thread serving([&server] { server.listen_after_bind(); });
+  std::thread serving([&server] {
+    try {
+      server.listen_after_bind();
+    } catch (const std::bad_alloc&) {
+      report_no_memory();
+    }
+  });
   serve_signals(signals, options.config_path, app);
   server.stop();
   serving.join();
+  // A thread that ran out of memory stopped the server; the run ends here.
+  if (no_memory_reported()) exit_no_memory();
   log_message(LOG_INFO, "INFO/SYS stopped");
   log_close();
   return 0;
