@@ -741,7 +741,11 @@ TEST_F(OrveltWebTest, TextsUpToTheLimitAreSavedLongerOnesGetAFieldErrorAndHugeBo
   const auto [cookie, csrf] = logged_in();
   const auto save = [&, &csrf = csrf, &cookie = cookie](const std::string& text) {
     return post("/save",
-                encoded({{"csrf", csrf}, {"version", version(cookie)}, {"active", "on"}, {"tz", "UTC"}, {"text", text}}),
+                encoded({{"csrf", csrf},
+                         {"version", version(cookie)},
+                         {"active", "on"},
+                         {"tz", "UTC"},
+                         {"text", text}}),
                 cookie);
   };
   const std::string long_text(60000, 'x');
