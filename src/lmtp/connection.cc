@@ -79,7 +79,7 @@ LmtpWait LmtpConnection::wait_readable(Clock::time_point deadline, bool honour_s
 
 LmtpWait LmtpConnection::fill(Clock::time_point deadline, bool honour_stop) {
   if (!out_.empty()) flush(std::chrono::seconds(limits_.idle_timeout));
-  if (broken_) return LmtpWait::closed;
+  if (broken_ || input_ended_) return LmtpWait::closed;
   if (begin_ == end_) {
     begin_ = end_ = 0;
   } else if (end_ == buffer_.size()) {
@@ -96,7 +96,7 @@ LmtpWait LmtpConnection::fill(Clock::time_point deadline, bool honour_stop) {
   } while (got < 0 && errno == EINTR);
   if (got < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) return LmtpWait::ready;
   if (got <= 0) {
-    broken_ = true;
+    (got == 0 ? input_ended_ : broken_) = true;
     return LmtpWait::closed;
   }
   end_ += static_cast<size_t>(got);
@@ -125,7 +125,7 @@ std::optional<LmtpLine> LmtpConnection::take_line(std::string& line) {
 }
 
 LmtpWait LmtpConnection::receive_now() {
-  if (broken_) return LmtpWait::closed;
+  if (broken_ || input_ended_) return LmtpWait::closed;
   if (begin_ == end_) {
     begin_ = end_ = 0;
   } else if (end_ == buffer_.size() && begin_ > 0) {
@@ -146,7 +146,7 @@ LmtpWait LmtpConnection::receive_now() {
   }
   if (got < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) return LmtpWait::timeout;
   if (got <= 0) {
-    broken_ = true;
+    (got == 0 ? input_ended_ : broken_) = true;
     return LmtpWait::closed;
   }
   end_ += static_cast<size_t>(got);

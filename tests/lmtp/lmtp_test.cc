@@ -670,3 +670,24 @@ TEST(LmtpSession, StepsNeverWait) {
 }
 
 }  // namespace
+
+// A client that sends its whole conversation at once and then ends its
+// writing still gets every reply: the end of its input is not the end of
+// the replies owed for it.
+TEST(LmtpSession, InputEndedStillGetsEveryReply) {
+  RecordingHandler handler;
+  const LmtpLimits limits;
+  Client client(handler, limits);
+  ASSERT_EQ(client.lines(1), std::vector<std::string>{"220 " + host() + " LMTP orveltd ready"});
+  client.send("LHLO c\r\nMAIL FROM:<s@x>\r\nRCPT TO:<a@y>\r\nDATA\r\nm\r\n.\r\nNOOP\r\nno end");
+  client.end_writing();
+  std::vector<std::string> expected = lhlo_reply();
+  for (const auto& part : {kSender, kRecipient, kGoAhead,
+                           std::vector<std::string>{"250 2.0.0 a@y ok", "250 2.0.0 ok"}}) {
+    expected.insert(expected.end(), part.begin(), part.end());
+  }
+  EXPECT_EQ(client.lines(expected.size()), expected);
+  EXPECT_TRUE(client.closed());
+  client.join();
+  EXPECT_EQ(handler.deliveries.size(), 1u);
+}
