@@ -78,7 +78,7 @@ class LmtpConnection {
   size_t begin_ = 0;
   size_t end_ = 0;
   std::string out_;
-  bool broken_ = false;    // the client went away, or took no reply in time
+  bool broken_ = false;  // the client went away, or took no reply in time
   // The client ended its writing: nothing more to read, but the replies
   // queued for what it sent are still written.
   bool input_ended_ = false;
