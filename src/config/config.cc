@@ -487,6 +487,10 @@ void apply_value(Config& config, const Directive& d, std::string_view value,
     case kMta: {
       // A later line with the program alone keeps the arguments.
       const auto [program, args] = split_first_word(value);
+      if (program.empty()) {
+        complaints.bad_value(d, value, "a program");
+        return;
+      }
       config.mta = program;
       if (args) config.mta_args = *args;
       return;

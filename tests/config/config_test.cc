@@ -278,6 +278,13 @@ TEST(Config, BadValuesWarnAndKeepThePreviousValue) {
         "personal: \"on\" is not yes or no"},
        [] { EXPECT_FALSE(g_config.personal); }},
       {"personal\n", {"personal: \"\" is not yes or no"}, [] { EXPECT_FALSE(g_config.personal); }},
+      // The MTA: a program at least; a line without one keeps the last.
+      {"mta /bin/true -x\nmta \n",
+       {"mta: \"\" is not a program"},
+       [] {
+         EXPECT_EQ(g_config.mta, "/bin/true");
+         EXPECT_EQ(g_config.mta_args, "-x");
+       }},
       {"track_text yes\ntrack_text perhaps\n",
        {"track_text: \"perhaps\" is not yes or no"},
        [] { EXPECT_TRUE(g_config.track_text); }},

@@ -144,11 +144,28 @@ bool one_line(const std::string& text) {
   return text.find_first_of(std::string("\n\0", 2)) == std::string::npos;
 }
 
+// Whether a header line (its text up to a NUL byte, without the newline)
+// ends the header: anything but a field ("Name:", blanks allowed before the
+// colon) or a continuation (a blank first, then more than blanks and CR).
+// The first line may also be an mbox "From " separator, or a continuation.
+bool header_ends_at(std::string_view line, bool first) {
+  line = line.substr(0, line.find('\0'));
+  if (!line.empty() && line.back() == '\n') line.remove_suffix(1);
+  size_t name = 0;
+  while (name < line.size() && line[name] > ' ' && line[name] < 0x7f && line[name] != ':') ++name;
+  size_t colon = name;
+  while (colon < line.size() && (line[colon] == ' ' || line[colon] == '\t')) ++colon;
+  if (name > 0 && colon < line.size() && line[colon] == ':') return false;
+  const bool blank_first = !line.empty() && (line[0] == ' ' || line[0] == '\t');
+  if (blank_first && line.find_first_not_of(" \t\r") != std::string_view::npos) return false;
+  return !(first && line.substr(0, 5) == "From ");
+}
+
 // The header lines that intake counts, worked out on the whole message: a
 // line runs up to and including a newline (of a longer one, only the first
 // 2098 bytes count, the rest is dropped), and the header ends at the end of
-// input, at an empty line ("\n" or "\r\n"), or once maxheader + 1 lines
-// are counted.
+// input, at a line that is no header line (header_ends_at), or once
+// maxheader + 1 lines are counted.
 long long header_lines(std::string_view message, long long limit) {
   constexpr size_t kLineBytes = 2098;
   long long count = 0;
@@ -157,7 +174,7 @@ long long header_lines(std::string_view message, long long limit) {
     const size_t newline = message.find('\n', pos);
     const size_t end = newline == std::string_view::npos ? message.size() : newline + 1;
     const std::string_view line = message.substr(pos, std::min(end - pos, kLineBytes));
-    if (line == "\n" || line == "\r\n") break;
+    if (header_ends_at(line, pos == 0)) break;
     ++count;
     pos = end;
   }
