@@ -1,7 +1,6 @@
 #include "config/config.h"
 
 #include <fcntl.h>
-#include <iconv.h>
 #include <sys/stat.h>
 
 #include <syslog.h>
@@ -18,6 +17,7 @@
 #include <utility>
 #include <variant>
 
+#include "mail/charset.h"
 #include "util/c_owners.h"
 #include "util/log.h"
 #include "util/unique_fd.h"
@@ -375,15 +375,6 @@ std::pair<std::string_view, std::optional<std::string_view>> split_first_word(
   return {text.substr(0, space), rest};
 }
 
-// Whether iconv converts the replies, composed in UTF-8, into charset (its
-// //TRANSLIT and //IGNORE suffixes included).
-bool iconv_converts_into(const std::string& charset) {
-  const iconv_t descriptor = iconv_open(charset.c_str(), "UTF-8");
-  if (descriptor == reinterpret_cast<iconv_t>(-1)) return false;
-  iconv_close(descriptor);
-  return true;
-}
-
 // The permission bits of a new block file. Only permission bits: a block
 // file must never be set-id or sticky. A mode without read and write for
 // the owner would create a file that the next run cannot open: refused,
@@ -476,12 +467,11 @@ void apply_value(Config& config, const Directive& d, std::string_view value,
       else complaints.bad_value(d, value, "none, starttls or ldaps");
       return;
     case kCharset: {
-      std::string charset(value);
-      if (!iconv_converts_into(charset)) {
+      if (!charset_usable(value)) {
         complaints.bad_value(d, value, "a charset iconv converts UTF-8 into");
         return;
       }
-      config.*d.field.optional = std::move(charset);
+      config.*d.field.optional = std::string(value);
       return;
     }
     case kMta: {

@@ -1,11 +1,16 @@
 #include "config/config_snapshot.h"
 
+#include <syslog.h>
+
 #include <atomic>
 #include <memory>
 #include <mutex>
+#include <optional>
+#include <string>
 #include <utility>
 
 #include "config/config.h"
+#include "util/log.h"
 
 namespace {
 
@@ -53,3 +58,16 @@ bool config_adopt_published() {
 }
 
 uint64_t config_generation() { return held_generation; }
+
+bool config_reload(const char* path) {
+  Config previous = g_config;
+  if (const std::optional<std::string> reason = config_read_path(path)) {
+    g_config = std::move(previous);
+    log_message(LOG_WARNING, "WARN/CFG reload failed: %s: %s", log_safe(path).c_str(),
+                reason->c_str());
+    return false;
+  }
+  config_publish();
+  log_message(LOG_INFO, "INFO/SYS configuration reloaded");
+  return true;
+}

@@ -20,6 +20,12 @@ void config_publish();
 // from any thread.
 bool config_adopt_published();
 
+// Reads the file at path again into this thread's g_config and publishes
+// it, logging "INFO/SYS configuration reloaded" at priority info; true then.
+// A file that cannot be read leaves g_config as it was, logs "WARN/CFG
+// reload failed: <path>: <reason>" at priority warning and gives false.
+bool config_reload(const char* path);
+
 // The generation of the record this thread holds: 0 until it has published
 // or adopted one.
 uint64_t config_generation();

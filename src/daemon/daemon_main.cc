@@ -34,20 +34,6 @@ void print_daemon_usage() {
       kDefaultConfigPath);
 }
 
-// Reads the configuration file again; the record in force stays when it
-// cannot be read.
-void reload_configuration(const char* path) {
-  Config previous = g_config;
-  if (const std::optional<std::string> reason = config_read_path(path)) {
-    g_config = std::move(previous);
-    log_message(LOG_WARNING, "WARN/CFG reload failed: %s: %s", log_safe(path).c_str(),
-                reason->c_str());
-    return;
-  }
-  config_publish();
-  log_message(LOG_INFO, "INFO/SYS configuration reloaded");
-}
-
 // The socket systemd handed over, or the one lmtp_listen names.
 Result<UniqueFd> open_listener() {
   Result<UniqueFd> handed_over = take_systemd_socket();
@@ -91,7 +77,7 @@ int daemon_main(int argc, char** argv, const HandlerFactory& make_handler) {
   ServerSettings settings;
   settings.workers = g_config.lmtp_workers;
   const char* path = options.config_path;
-  settings.reload = [path] { reload_configuration(path); };
+  settings.reload = [path] { config_reload(path); };
   settings.cut_short = stop_running_mtas;
   ldap_library_prepare_for_threads();
   const ServerEnd end = run_server(std::move(*listener), std::move(signals), settings,

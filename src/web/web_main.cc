@@ -56,29 +56,13 @@ void read_configuration(const char* path) {
   config_publish();
 }
 
-// Reads the configuration file again and publishes it for the requests to
-// come; the record in force stays when the file cannot be read. True when
-// it was read.
-bool reload_configuration(const char* path) {
-  Config previous = g_config;
-  if (const std::optional<std::string> reason = config_read_path(path)) {
-    g_config = std::move(previous);
-    log_message(LOG_WARNING, "WARN/CFG reload failed: %s: %s", log_safe(path).c_str(),
-                reason->c_str());
-    return false;
-  }
-  config_publish();
-  log_message(LOG_INFO, "INFO/SYS configuration reloaded");
-  return true;
-}
-
 // Waits for SIGTERM or SIGINT, reloading the configuration at each SIGHUP.
 void serve_signals(const sigset_t& signals, const char* config_path, WebApp& app) {
   for (;;) {
     int number = 0;
     if (sigwait(&signals, &number) != 0) continue;
     if (number != SIGHUP) return;
-    if (reload_configuration(config_path)) app.configuration_reloaded();
+    if (config_reload(config_path)) app.configuration_reloaded();
   }
 }
 
